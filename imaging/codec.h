@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "imaging/image.h"
+
+namespace rastel::imaging {
+
+// How strongly a reader recognises a file from its first bytes.
+enum class Sniff {
+    No,      // not this format
+    Weak,    // plausible header but no signature (TGA, raw fax): chosen only when the extension agrees
+    Strong,  // signature matched
+};
+
+struct ReadContext {
+    std::string path;  // the file being read, for messages and for external delegates
+};
+
+// Decodes one format family. Readers work on the whole file in memory and must
+// check every length, offset and dimension against the data before using it.
+class FormatReader {
+public:
+    virtual ~FormatReader() = default;
+    // Short format name used in messages ("BMP", "TIFF").
+    virtual std::string name() const = 0;
+    // Lower-case extensions with their dot that this reader claims (".bmp", ".dib").
+    virtual std::vector<std::string> extensions() const = 0;
+    // `head` holds the first bytes of the file (up to 4096, fewer for short files).
+    virtual Sniff sniff(std::span<const std::uint8_t> head) const = 0;
+    // Number of pages without decoding pixel data where the format allows it.
+    virtual int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
+    // Decodes every page. Throws Error on any malformed or unsupported input.
+    virtual Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
+};
+
+struct WriteOptions {
+    int code = 0;      // file-format code of the catalogue
+    int bits = 24;     // bits per pixel asked for
+    int quality = 2;   // 2 (least compression) .. 255 (most)
+    std::string path;  // target, for messages
+};
+
+// Encodes one or more file-format codes. The engine has already checked that
+// `bits` is one of depths(code); the writer converts the page to that depth
+// itself (through imaging/convert.h), because what a depth means is the
+// format's business (8 bits is a palette in BMP but grayscale in JPEG).
+class FormatWriter {
+public:
+    virtual ~FormatWriter() = default;
+    virtual std::string name() const = 0;
+    virtual std::vector<int> codes() const = 0;
+    // Depths in bits per pixel that `code` can be saved with.
+    virtual std::vector<int> depths(int code) const = 0;
+    // A complete one-page file.
+    virtual std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const = 0;
+    // Whether `code` can hold further pages.
+    virtual bool canAppend(int /*code*/) const { return false; }
+    // The complete new file: `existing` (a file this writer made) plus one more page.
+    virtual std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
+                                             const WriteOptions& opt) const;
+};
+
+}  // namespace rastel::imaging

@@ -1,0 +1,203 @@
+#include "imaging/convert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "imaging/error.h"
+#include "imaging/ops/reduce.h"
+
+namespace rastel::imaging {
+
+namespace {
+
+inline std::uint8_t luma(int r, int g, int b) {
+    return static_cast<std::uint8_t>((299 * r + 587 * g + 114 * b + 500) / 1000);
+}
+
+inline Rgb from555(const std::uint8_t* p) {
+    const unsigned v = p[0] | (p[1] << 8);
+    const unsigned r = (v >> 10) & 31, g = (v >> 5) & 31, b = v & 31;
+    return {static_cast<std::uint8_t>((r << 3) | (r >> 2)), static_cast<std::uint8_t>((g << 3) | (g >> 2)),
+            static_cast<std::uint8_t>((b << 3) | (b >> 2))};
+}
+
+Image sameShape(const Image& src, PixelFormat f, int bits = 8) {
+    Image out(src.width(), src.height(), f, bits);
+    out.xDpi = src.xDpi;
+    out.yDpi = src.yDpi;
+    return out;
+}
+
+// Calls f(x, rgb) for every pixel of row y.
+template <typename F>
+void forEachRgb(const Image& src, int y, F&& f) {
+    const std::uint8_t* s = src.row(y);
+    const int w = src.width();
+    switch (src.format()) {
+    case PixelFormat::Indexed: {
+        const auto& pal = src.palette();
+        for (int x = 0; x < w; ++x) f(x, s[x] < pal.size() ? pal[s[x]] : Rgb{0, 0, 0});
+        break;
+    }
+    case PixelFormat::Gray8:
+        for (int x = 0; x < w; ++x) f(x, Rgb{s[x], s[x], s[x]});
+        break;
+    case PixelFormat::Rgb555:
+        for (int x = 0; x < w; ++x) f(x, from555(s + 2 * x));
+        break;
+    case PixelFormat::Rgb24:
+        for (int x = 0; x < w; ++x) f(x, Rgb{s[3 * x], s[3 * x + 1], s[3 * x + 2]});
+        break;
+    case PixelFormat::Rgba32:
+        for (int x = 0; x < w; ++x) f(x, Rgb{s[4 * x], s[4 * x + 1], s[4 * x + 2]});
+        break;
+    }
+}
+
+}  // namespace
+
+bool isGrayPalette(const std::vector<Rgb>& palette) {
+    return std::all_of(palette.begin(), palette.end(), [](const Rgb& c) { return c.r == c.g && c.g == c.b; });
+}
+
+Rgb pixelRgb(const Image& img, int x, int y) {
+    const std::uint8_t* s = img.row(y);
+    switch (img.format()) {
+    case PixelFormat::Indexed: return s[x] < img.palette().size() ? img.palette()[s[x]] : Rgb{};
+    case PixelFormat::Gray8: return {s[x], s[x], s[x]};
+    case PixelFormat::Rgb555: return from555(s + 2 * x);
+    case PixelFormat::Rgb24: return {s[3 * x], s[3 * x + 1], s[3 * x + 2]};
+    case PixelFormat::Rgba32: return {s[4 * x], s[4 * x + 1], s[4 * x + 2]};
+    }
+    return {};
+}
+
+Image toRgb24(const Image& src) {
+    if (src.format() == PixelFormat::Rgb24) return src;
+    Image out = sameShape(src, PixelFormat::Rgb24);
+    for (int y = 0; y < src.height(); ++y) {
+        std::uint8_t* d = out.row(y);
+        forEachRgb(src, y, [d](int x, Rgb c) {
+            d[3 * x] = c.r;
+            d[3 * x + 1] = c.g;
+            d[3 * x + 2] = c.b;
+        });
+    }
+    return out;
+}
+
+Image toRgba32(const Image& src) {
+    if (src.format() == PixelFormat::Rgba32) return src;
+    Image out = sameShape(src, PixelFormat::Rgba32);
+    for (int y = 0; y < src.height(); ++y) {
+        std::uint8_t* d = out.row(y);
+        forEachRgb(src, y, [d](int x, Rgb c) {
+            d[4 * x] = c.r;
+            d[4 * x + 1] = c.g;
+            d[4 * x + 2] = c.b;
+            d[4 * x + 3] = 255;
+        });
+    }
+    return out;
+}
+
+Image toRgb555(const Image& src) {
+    if (src.format() == PixelFormat::Rgb555) return src;
+    Image out = sameShape(src, PixelFormat::Rgb555);
+    for (int y = 0; y < src.height(); ++y) {
+        std::uint8_t* d = out.row(y);
+        forEachRgb(src, y, [d](int x, Rgb c) {
+            const unsigned v = ((c.r >> 3) << 10) | ((c.g >> 3) << 5) | (c.b >> 3);
+            d[2 * x] = static_cast<std::uint8_t>(v);
+            d[2 * x + 1] = static_cast<std::uint8_t>(v >> 8);
+        });
+    }
+    return out;
+}
+
+Image toGray8(const Image& src) {
+    if (src.format() == PixelFormat::Gray8) return src;
+    Image out = sameShape(src, PixelFormat::Gray8);
+    if (src.format() == PixelFormat::Indexed) {
+        std::uint8_t lut[256] = {};
+        const auto& pal = src.palette();
+        for (std::size_t i = 0; i < pal.size() && i < 256; ++i) lut[i] = luma(pal[i].r, pal[i].g, pal[i].b);
+        for (int y = 0; y < src.height(); ++y) {
+            const std::uint8_t* s = src.row(y);
+            std::uint8_t* d = out.row(y);
+            for (int x = 0; x < src.width(); ++x) d[x] = lut[s[x]];
+        }
+        return out;
+    }
+    for (int y = 0; y < src.height(); ++y) {
+        std::uint8_t* d = out.row(y);
+        forEachRgb(src, y, [d](int x, Rgb c) { d[x] = luma(c.r, c.g, c.b); });
+    }
+    return out;
+}
+
+Image toIndexed(const Image& src, int bits) {
+    if (bits < 1 || bits > 8) fail("convert", "indexed depth must be 1 to 8 bits, got " + std::to_string(bits));
+    const std::size_t maxColours = std::size_t{1} << bits;
+    if (src.format() == PixelFormat::Indexed) {
+        // Keep the palette when every index in use fits the new depth.
+        std::uint8_t maxIndex = 0;
+        for (int y = 0; y < src.height(); ++y) {
+            const std::uint8_t* s = src.row(y);
+            maxIndex = std::max(maxIndex, *std::max_element(s, s + src.width()));
+        }
+        if (maxIndex < maxColours && src.palette().size() > maxIndex) {
+            Image out = src;
+            out.setIndexBits(bits);
+            if (out.palette().size() > maxColours) out.palette().resize(maxColours);
+            return out;
+        }
+    }
+    if (src.format() == PixelFormat::Gray8 && bits == 8) {
+        Image out = sameShape(src, PixelFormat::Indexed, 8);
+        std::memcpy(out.data(), src.data(), src.byteSize());
+        out.palette() = grayPalette(8);
+        return out;
+    }
+    // Exact palette when the picture has few enough distinct colours.
+    std::unordered_map<std::uint32_t, std::uint8_t> index;
+    std::vector<Rgb> palette;
+    bool fits = true;
+    Image out = sameShape(src, PixelFormat::Indexed, bits);
+    for (int y = 0; y < src.height() && fits; ++y) {
+        std::uint8_t* d = out.row(y);
+        forEachRgb(src, y, [&](int x, Rgb c) {
+            if (!fits) return;
+            const std::uint32_t key = (std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | c.b;
+            auto it = index.find(key);
+            if (it == index.end()) {
+                if (palette.size() == maxColours) {
+                    fits = false;
+                    return;
+                }
+                it = index.emplace(key, static_cast<std::uint8_t>(palette.size())).first;
+                palette.push_back(c);
+            }
+            d[x] = it->second;
+        });
+    }
+    if (fits) {
+        out.palette() = std::move(palette);
+        return out;
+    }
+    return reduceColors(src, bits, kDitherNone);
+}
+
+Image toBitsPerPixel(const Image& src, int bits) {
+    switch (bits) {
+    case 16: return toRgb555(src);
+    case 24: return toRgb24(src);
+    case 32: return toRgba32(src);
+    default:
+        if (bits >= 1 && bits <= 8) return toIndexed(src, bits);
+        fail("convert", "unsupported depth of " + std::to_string(bits) + " bits per pixel");
+    }
+}
+
+}  // namespace rastel::imaging

@@ -1,0 +1,103 @@
+#include "imaging/engine.h"
+
+#include <algorithm>
+#include <new>
+
+#include "imaging/error.h"
+#include "imaging/file_io.h"
+#include "imaging/registry.h"
+
+namespace rastel::imaging {
+
+namespace {
+
+std::string depthList(const std::vector<int>& d) {
+    std::string s;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        if (i) s += i + 1 == d.size() ? " or " : ", ";
+        s += std::to_string(d[i]);
+    }
+    return s;
+}
+
+// Runs `f`, turning every failure into an Error that names the file.
+template <typename F>
+auto withPath(const std::string& path, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Error& e) {
+        const std::string msg = e.what();
+        if (msg.rfind(path + ": ", 0) == 0) throw;
+        throw Error(path + ": " + msg);
+    } catch (const std::bad_alloc&) {
+        throw Error(path + ": out of memory");
+    } catch (const std::exception& e) {
+        throw Error(path + ": " + e.what());
+    }
+}
+
+const FormatReader& readerFor(const std::vector<std::uint8_t>& data, const std::string& path) {
+    const FormatReader* r = Registry::instance().findReader(data, path);
+    if (!r) {
+        if (data.empty()) throw Error(path + ": empty file");
+        throw Error(path + ": unrecognised or unsupported image format");
+    }
+    return *r;
+}
+
+const FormatWriter& writerFor(const std::string& path, int code, int bits) {
+    const FormatWriter* w = Registry::instance().findWriter(code);
+    if (!w) throw Error(path + ": no writer for file-format code " + std::to_string(code));
+    const auto d = w->depths(code);
+    if (std::find(d.begin(), d.end(), bits) == d.end())
+        throw Error(path + ": " + w->name() + " writer (code " + std::to_string(code) + ") accepts " +
+                    depthList(d) + " bits, got " + std::to_string(bits));
+    return *w;
+}
+
+}  // namespace
+
+int probePageCount(const std::string& path) {
+    return withPath(path, [&] {
+        const auto data = readWholeFile(path);
+        return readerFor(data, path).pageCount(data, ReadContext{path});
+    });
+}
+
+Document loadDocument(const std::string& path) {
+    return withPath(path, [&] {
+        const auto data = readWholeFile(path);
+        const FormatReader& reader = readerFor(data, path);
+        Document doc = reader.read(data, ReadContext{path});
+        if (doc.pages.empty()) fail(reader.name(), "file holds no image");
+        return doc;
+    });
+}
+
+void savePage(const std::string& path, const Image& page, int code, int bits, int quality) {
+    withPath(path, [&] {
+        if (page.empty()) fail("save", "there is no image to save");
+        const FormatWriter& w = writerFor(path, code, bits);
+        const auto bytes = w.write(page, WriteOptions{code, bits, quality, path});
+        writeFileAtomic(path, bytes);
+    });
+}
+
+void appendPage(const std::string& path, const Image& page, int code, int bits, int quality) {
+    withPath(path, [&] {
+        if (page.empty()) fail("save", "there is no image to save");
+        const FormatWriter& w = writerFor(path, code, bits);
+        if (!w.canAppend(code))
+            fail(w.name(), "code " + std::to_string(code) + " cannot hold more than one page");
+        const auto existing = readWholeFile(path);
+        const auto bytes = w.append(existing, page, WriteOptions{code, bits, quality, path});
+        writeFileAtomic(path, bytes);
+    });
+}
+
+bool codeCanAppend(int code) {
+    const FormatWriter* w = Registry::instance().findWriter(code);
+    return w && w->canAppend(code);
+}
+
+}  // namespace rastel::imaging

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rastel::imaging {
+
+// Pixel layouts the engine works in. Rows are contiguous, one byte per sample:
+//  Indexed  one byte per pixel holding a palette index; bits() (1..8) says how many
+//           bits the index needs, the palette holds at most 2^bits entries
+//  Gray8    one byte per pixel, 0 black .. 255 white, no palette
+//  Rgb555   two bytes per pixel, little-endian 0RRRRRGGGGGBBBBB
+//  Rgb24    R, G, B
+//  Rgba32   R, G, B, A (A 255 opaque)
+// CMYK, YCbCr and packed bit layouts exist only inside codecs.
+enum class PixelFormat { Indexed, Gray8, Rgb555, Rgb24, Rgba32 };
+
+struct Rgb {
+    std::uint8_t r = 0, g = 0, b = 0;
+    friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+// Bytes per pixel of a layout.
+int bytesPerPixel(PixelFormat f);
+const char* formatName(PixelFormat f);
+
+// Largest number of pixels a decoder may allocate (default 2^28). Decoders call
+// checkDimensions() before allocating anything sized by header fields.
+std::uint64_t pixelLimit();
+void setPixelLimit(std::uint64_t limit);
+// Throws Error("<format>: ...") when width or height is not positive or the
+// image is larger than the pixel limit.
+void checkDimensions(const std::string& format, std::int64_t width, std::int64_t height);
+
+class Image {
+public:
+    Image() = default;
+    // Allocates a zero-filled image. For Indexed, bits is 1..8 (ignored otherwise).
+    // Throws Error on bad dimensions or past the pixel limit.
+    Image(int width, int height, PixelFormat format, int bits = 8);
+
+    bool empty() const { return width_ == 0 || height_ == 0; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    PixelFormat format() const { return format_; }
+    // Bits per pixel as a file would state them: Indexed 1..8, Gray8 8,
+    // Rgb555 16, Rgb24 24, Rgba32 32.
+    int bitsPerPixel() const;
+    // Index depth of an Indexed image (1..8); 8 for other layouts.
+    int indexBits() const { return bits_; }
+    void setIndexBits(int bits);
+    std::size_t stride() const { return stride_; }
+
+    std::uint8_t* row(int y) { return data_.data() + static_cast<std::size_t>(y) * stride_; }
+    const std::uint8_t* row(int y) const { return data_.data() + static_cast<std::size_t>(y) * stride_; }
+    std::uint8_t* data() { return data_.data(); }
+    const std::uint8_t* data() const { return data_.data(); }
+    std::size_t byteSize() const { return data_.size(); }
+
+    std::vector<Rgb>& palette() { return palette_; }
+    const std::vector<Rgb>& palette() const { return palette_; }
+
+    // Resolution in dots per inch; 0 when the source stated none.
+    double xDpi = 0;
+    double yDpi = 0;
+
+private:
+    int width_ = 0;
+    int height_ = 0;
+    PixelFormat format_ = PixelFormat::Rgb24;
+    int bits_ = 8;
+    std::size_t stride_ = 0;
+    std::vector<std::uint8_t> data_;
+    std::vector<Rgb> palette_;
+};
+
+// A loaded file: its pages in file order.
+struct Document {
+    std::vector<Image> pages;
+};
+
+// Gray palette of 2^bits evenly spaced levels, black first.
+std::vector<Rgb> grayPalette(int bits);
+
+}  // namespace rastel::imaging

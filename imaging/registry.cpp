@@ -1,0 +1,67 @@
+#include "imaging/registry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "imaging/error.h"
+
+namespace rastel::imaging {
+
+int FormatReader::pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
+    return static_cast<int>(read(data, ctx).pages.size());
+}
+
+std::vector<std::uint8_t> FormatWriter::append(std::span<const std::uint8_t>, const Image&,
+                                               const WriteOptions& opt) const {
+    fail(name(), "code " + std::to_string(opt.code) + " cannot hold more than one page");
+}
+
+Registry& Registry::instance() {
+    static Registry* registry = [] {
+        auto* r = new Registry;
+        registerBuiltinCodecs(*r);
+        return r;
+    }();
+    return *registry;
+}
+
+void Registry::addReader(std::unique_ptr<FormatReader> reader) { readers_.push_back(std::move(reader)); }
+void Registry::addWriter(std::unique_ptr<FormatWriter> writer) { writers_.push_back(std::move(writer)); }
+
+std::string lowerExtension(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+const FormatReader* Registry::findReader(std::span<const std::uint8_t> data, const std::string& path) const {
+    const auto head = data.first(std::min<std::size_t>(data.size(), 4096));
+    const std::string ext = lowerExtension(path);
+    const FormatReader* best = nullptr;
+    int bestScore = 0;
+    for (const auto& r : readers_) {
+        const Sniff s = r->sniff(head);
+        if (s == Sniff::No) continue;
+        const auto exts = r->extensions();
+        const bool extMatch = std::find(exts.begin(), exts.end(), ext) != exts.end();
+        if (s == Sniff::Weak && !extMatch) continue;
+        const int score = (s == Sniff::Strong ? 4 : 1) + (extMatch ? 2 : 0);
+        if (score > bestScore) {
+            bestScore = score;
+            best = r.get();
+        }
+    }
+    return best;
+}
+
+const FormatWriter* Registry::findWriter(int code) const {
+    for (const auto& w : writers_) {
+        const auto c = w->codes();
+        if (std::find(c.begin(), c.end(), code) != c.end()) return w.get();
+    }
+    return nullptr;
+}
+
+}  // namespace rastel::imaging

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "imaging/codecs/common/bits.h"
+#include "imaging/convert.h"
+#include "imaging/error.h"
+#include "imaging/image.h"
+
+using namespace rastel::imaging;
+
+TEST(Image, RefusesSizesPastThePixelLimit) {
+    EXPECT_THROW(Image(1 << 15, 1 << 14, PixelFormat::Rgb24), Error);
+    EXPECT_THROW(Image(0, 10, PixelFormat::Gray8), Error);
+    EXPECT_THROW(Image(10, -1, PixelFormat::Gray8), Error);
+    EXPECT_THROW(Image(4, 4, PixelFormat::Indexed, 9), Error);
+    EXPECT_NO_THROW(Image(3, 2, PixelFormat::Indexed, 1));
+}
+
+TEST(Bits, PackUnpackRoundTripsEveryDepth) {
+    for (int bits = 1; bits <= 8; ++bits) {
+        std::vector<std::uint8_t> v(37);
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::uint8_t>((i * 7 + 3) & ((1 << bits) - 1));
+        std::vector<std::uint8_t> packed(packedBytes(v.size(), bits) + 1, 0xAA);
+        packBits(v.data(), v.size(), bits, packed.data());
+        EXPECT_EQ(packed.back(), 0xAA) << "wrote past the packed row at " << bits << " bits";
+        std::vector<std::uint8_t> back(v.size());
+        unpackBits(packed.data(), v.size(), bits, back.data());
+        EXPECT_EQ(back, v) << bits << " bits";
+    }
+    const std::uint8_t ones[3] = {1, 0, 1};
+    std::uint8_t out = 0;
+    packBits(ones, 3, 1, &out);
+    EXPECT_EQ(out, 0xA0);
+}
+
+TEST(Convert, IndexedIsExactWhenColoursFit) {
+    Image rgb(4, 2, PixelFormat::Rgb24);
+    const Rgb colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {9, 9, 9}};
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) {
+            rgb.row(y)[3 * x] = colours[(x + y) % 4].r;
+            rgb.row(y)[3 * x + 1] = colours[(x + y) % 4].g;
+            rgb.row(y)[3 * x + 2] = colours[(x + y) % 4].b;
+        }
+    const Image idx = toIndexed(rgb, 2);
+    ASSERT_EQ(idx.format(), PixelFormat::Indexed);
+    EXPECT_EQ(idx.indexBits(), 2);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(pixelRgb(idx, x, y), colours[(x + y) % 4]);
+    const Image back = toRgb24(idx);
+    EXPECT_EQ(std::vector<std::uint8_t>(back.data(), back.data() + back.byteSize()),
+              std::vector<std::uint8_t>(rgb.data(), rgb.data() + rgb.byteSize()));
+}
+
+TEST(Convert, GrayUsesBt601) {
+    Image rgb(3, 1, PixelFormat::Rgb24);
+    const std::uint8_t px[9] = {255, 0, 0, 0, 255, 0, 0, 0, 255};
+    std::copy(px, px + 9, rgb.row(0));
+    const Image g = toGray8(rgb);
+    EXPECT_EQ(g.row(0)[0], 76);
+    EXPECT_EQ(g.row(0)[1], 150);
+    EXPECT_EQ(g.row(0)[2], 29);
+}
+
+TEST(Convert, Rgb555RoundTripsFiveBitValues) {
+    Image rgb(32, 1, PixelFormat::Rgb24);
+    for (int x = 0; x < 32; ++x) {
+        const auto v = static_cast<std::uint8_t>((x << 3) | (x >> 2));
+        rgb.row(0)[3 * x] = v;
+        rgb.row(0)[3 * x + 1] = static_cast<std::uint8_t>(255 - v);
+        rgb.row(0)[3 * x + 2] = v;
+    }
+    const Image back = toRgb24(toRgb555(rgb));
+    EXPECT_EQ(0, std::memcmp(back.data(), rgb.data(), rgb.byteSize()));
+}
