@@ -1,0 +1,21 @@
+#!/bin/bash
+# fuzz/seeds.sh TARGET DIR: fills DIR with seed inputs for fuzz target TARGET:
+# the shared sample images of its formats, and whatever the test suite left in
+# build/fuzz-seeds/TARGET (tests write small generated files there).
+set -euo pipefail
+target=$1
+dir=$2
+root=$(cd "$(dirname "$0")/.." && pwd)
+corpus=$root/../shared/corpus
+case "$target" in
+    fuzz_bmp) exts="bmp ico" ;;
+    *) exts="" ;;
+esac
+for e in $exts; do
+    if [ -d "$corpus/$e" ]; then
+        find "$corpus/$e" -type f -size -2M -exec cp -t "$dir" {} + 2>/dev/null || true
+    fi
+done
+if [ -d "$root/build/fuzz-seeds/$target" ]; then
+    cp -r "$root/build/fuzz-seeds/$target/." "$dir/" 2>/dev/null || true
+fi
