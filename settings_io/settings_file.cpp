@@ -1,0 +1,231 @@
+#include "settings_io/settings_file.h"
+
+#include <iconv.h>
+
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <exception>
+#include <span>
+#include <stdexcept>
+#include <vector>
+
+#include "imaging/file_io.h"
+#include "settings_model/convert_settings.h"
+
+namespace rastel {
+
+std::string AppFolder;
+
+namespace {
+
+// "Note: please do not change this file on your own." The second character is
+// the ASCII colon.
+constexpr const char* kHeader = "注:このファイルを勝手に変更しないでください。";
+
+struct Field {
+    const char* key;
+    int16_t ConvertSettingsRecord::*member;
+};
+// File order, which is also the order keys are matched in.
+constexpr Field kFields[] = {
+    {"FormatType", &ConvertSettingsRecord::FormatType},
+    {"FormatDetails", &ConvertSettingsRecord::FormatDetails},
+    {"ColorType", &ConvertSettingsRecord::ColorType},
+    {"Grayscale", &ConvertSettingsRecord::Grayscale},
+    {"DitheringType", &ConvertSettingsRecord::DitheringType},
+    {"RotateType", &ConvertSettingsRecord::RotateType},
+    {"Reverse", &ConvertSettingsRecord::Reverse},
+    {"Quality", &ConvertSettingsRecord::Quality},
+};
+
+class Converter {
+public:
+    Converter(const char* to, const char* from) : cd_(::iconv_open(to, from)) {
+        if (cd_ == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("iconv cannot convert");
+    }
+    ~Converter() { ::iconv_close(cd_); }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Converts all of `in`. With `lenient`, a byte that is no valid character
+    // becomes U+FFFD; otherwise it throws.
+    std::string run(const std::string& in, bool lenient) {
+        std::string out;
+        std::vector<char> inBuf(in.begin(), in.end());
+        char* src = inBuf.data();
+        std::size_t srcLeft = inBuf.size();
+        char buf[256];
+        while (srcLeft > 0) {
+            char* dst = buf;
+            std::size_t dstLeft = sizeof buf;
+            const std::size_t r = ::iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+            const int err = errno;
+            out.append(buf, static_cast<std::size_t>(dst - buf));
+            if (r != static_cast<std::size_t>(-1)) continue;
+            if (err == E2BIG) continue;
+            if (!lenient) throw std::runtime_error("text cannot be encoded");
+            out += "\xEF\xBF\xBD";
+            ++src;
+            --srcLeft;
+            ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return out;
+    }
+
+private:
+    iconv_t cd_;
+};
+
+std::string upperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+bool isDigitIn(char c, int base) {
+    if (base == 8) return c >= '0' && c <= '7';
+    if (base == 16) return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    return c >= '0' && c <= '9';
+}
+
+int digitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    return std::toupper(static_cast<unsigned char>(c)) - 'A' + 10;
+}
+
+}  // namespace
+
+std::string SettingsFilePath() { return AppFolder + "Rastel.ini"; }
+
+double ParseSettingsNumber(const std::string& text) {
+    std::string s;
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\n') s += c;
+
+    if (s.size() >= 2 && s[0] == '&') {
+        const char radix = static_cast<char>(std::toupper(static_cast<unsigned char>(s[1])));
+        const int base = radix == 'H' ? 16 : radix == 'O' ? 8 : 0;
+        if (base == 0) return 0;
+        double value = 0;
+        for (std::size_t i = 2; i < s.size() && isDigitIn(s[i], base); ++i) value = value * base + digitValue(s[i]);
+        return value;
+    }
+
+    // Gather sign, mantissa and exponent into a canonical form for from_chars,
+    // which, unlike strtod, does not depend on the locale.
+    std::size_t i = 0;
+    std::string number;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        if (s[i] == '-') number += '-';
+        ++i;
+    }
+    std::size_t intDigits = 0, fracDigits = 0, significantInt = 0, leadingFracZeros = 0;
+    bool seenNonZero = false;
+    while (i < s.size() && isDigitIn(s[i], 10)) {
+        if (s[i] != '0') seenNonZero = true;
+        if (seenNonZero) ++significantInt;
+        number += s[i++];
+        ++intDigits;
+    }
+    if (i < s.size() && s[i] == '.') {
+        number += s[i++];
+        while (i < s.size() && isDigitIn(s[i], 10)) {
+            if (!seenNonZero && s[i] == '0') ++leadingFracZeros;
+            if (s[i] != '0') seenNonZero = true;
+            number += s[i++];
+            ++fracDigits;
+        }
+    }
+    if (intDigits + fracDigits == 0) return 0;
+    if (!seenNonZero) return 0;
+
+    long exponent = 0;
+    if (i < s.size() && (s[i] == 'E' || s[i] == 'e' || s[i] == 'D' || s[i] == 'd')) {
+        std::size_t j = i + 1;
+        bool negative = false;
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) negative = s[j++] == '-';
+        if (j < s.size() && isDigitIn(s[j], 10)) {
+            while (j < s.size() && isDigitIn(s[j], 10)) {
+                // Far beyond what a double holds; clamping keeps the sum from overflowing.
+                if (exponent < 100000) exponent = exponent * 10 + (s[j] - '0');
+                ++j;
+            }
+            if (negative) exponent = -exponent;
+            number += 'e' + std::to_string(exponent);
+        }
+    }
+
+    double value = 0;
+    const auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    (void)ptr;
+    if (ec == std::errc::result_out_of_range) {
+        // Decide between overflow and underflow by the decimal magnitude.
+        const long magnitude = significantInt > 0 ? static_cast<long>(significantInt) + exponent
+                                                  : exponent - static_cast<long>(leadingFracZeros);
+        const bool negative = number[0] == '-';
+        if (magnitude > 0) return negative ? -HUGE_VAL : HUGE_VAL;
+        return 0;
+    }
+    if (ec != std::errc{}) return 0;
+    return value;
+}
+
+int16_t ReadSettingsFile(const std::function<void()>& yield) {
+    for (const auto& field : kFields) ConvertSettings.*field.member = ConvertSettingsRecord{}.*field.member;
+    try {
+        const std::vector<std::uint8_t> data = imaging::readWholeFile(SettingsFilePath());
+        const std::string bytes(data.begin(), data.end());
+        Converter decoder("UTF-8", "CP932");
+        std::size_t pos = 0;
+        for (;;) {
+            if (yield) yield();
+            if (pos >= bytes.size()) return -1;  // reading past the end fails, so does an empty file
+            // CR LF or a lone CR ends a line; a lone LF stays in the text. CP932
+            // trail bytes are never 0x0D or 0x3D, so splitting bytes is safe.
+            const std::size_t cr = bytes.find('\r', pos);
+            const std::size_t end = cr == std::string::npos ? bytes.size() : cr;
+            const std::string line = decoder.run(bytes.substr(pos, end - pos), true);
+            pos = end;
+            if (pos < bytes.size()) {
+                ++pos;
+                if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
+            }
+
+            const std::size_t eq = line.find('=');
+            if (eq != std::string::npos) {
+                // The value is converted and range-checked before the key is
+                // looked at, so an overflow fails even for an unknown key.
+                const double rounded = std::nearbyint(ParseSettingsNumber(line.substr(eq + 1)));
+                if (!(rounded >= -32768.0 && rounded <= 32767.0)) return -1;
+                const std::string key = upperAscii(line.substr(0, eq));
+                for (const auto& field : kFields) {
+                    if (key == upperAscii(field.key)) {
+                        ConvertSettings.*field.member = static_cast<int16_t>(rounded);
+                        break;
+                    }
+                }
+            }
+            if (pos >= bytes.size()) return 0;
+        }
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+int16_t WriteSettingsFile() {
+    try {
+        Converter encoder("CP932", "UTF-8");
+        std::string content = encoder.run(kHeader, false) + "\r\n";
+        for (const auto& field : kFields)
+            content += std::string(field.key) + "=" + std::to_string(ConvertSettings.*field.member) + "\r\n";
+        const auto* first = reinterpret_cast<const std::uint8_t*>(content.data());
+        imaging::writeFileAtomic(SettingsFilePath(), std::span<const std::uint8_t>(first, content.size()));
+        return 0;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+}  // namespace rastel

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace rastel {
+
+// The program's folder, ending with the native separator "/".
+extern std::string AppFolder;
+
+// AppFolder + "Rastel.ini".
+std::string SettingsFilePath();
+
+// Sets the eight persisted fields to their defaults, then reads them from the
+// settings file. yield is called once before each line. 0 on success, -1 on
+// failure (missing or empty file, read error, a value outside 16 bits); the
+// fields read before a failing line keep their values.
+int16_t ReadSettingsFile(const std::function<void()>& yield = {});
+
+// Writes the header and the eight key=value lines (CP932, CR LF) atomically:
+// on failure (-1) an existing file is left exactly as it was.
+int16_t WriteSettingsFile();
+
+// The lenient numeric conversion of a value text (blanks ignored, sign,
+// decimals, exponent, &H / &O), as a real number; 0 when no number starts it.
+double ParseSettingsNumber(const std::string& text);
+
+}  // namespace rastel
