@@ -1,0 +1,119 @@
+#include "conversion/batch_conversion.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+
+#include "settings_model/convert_settings.h"
+#include "settings_model/format_catalogue.h"
+#include "settings_model/option_tables.h"
+
+namespace rastel {
+
+BatchFailure LastBatchFailure;
+
+namespace {
+
+constexpr std::array<std::int32_t, 23> kMultiPageCodes{99, 80, 81, 83, 1,  3,  85, 93, 17, 86, 94, 87,
+                                                        88, 95, 11, 24, 22, 25, 27, 28, 29, 69, 70};
+
+// Grayscale, mirror, rotation and colour reduction of the current page, each
+// reading its setting afresh.
+void processPage(ImagingControl& control) {
+    if (ConvertSettings.Grayscale == 1) control.ConvertToGrayscale(8);
+    if (ConvertSettings.Reverse == 1) control.MirrorImage();
+    const std::int16_t angle = RotateAngles.at(static_cast<std::size_t>(ConvertSettings.RotateType));
+    if (angle != 0) control.RotateImage(static_cast<std::int32_t>(angle) * 100, true, FillColor{255, 255, 255});
+    const std::int16_t bits = CurrentColorBits();
+    if (bits <= 8)
+        control.ReduceColors(bits, 2, DitherCodes.at(static_cast<std::size_t>(ConvertSettings.DitheringType)), 0);
+}
+
+std::string outputPath(const std::string& base) {
+    return base + ExtensionTable.at(static_cast<std::size_t>(ConvertSettings.FormatType));
+}
+
+// A hidden sibling of the output that collects the pages of a multi-page file.
+std::string stagingPath(const std::string& output) {
+    const std::filesystem::path p(output);
+    return (p.parent_path() / ("." + p.filename().string() + ".rastel-" + std::to_string(::getpid()))).string();
+}
+
+void convertOne(std::vector<std::string>& queue, std::size_t i, std::size_t n, ImagingControl& control,
+                BatchObserver& observer) {
+    const std::string path = queue[i];
+    observer.ShowProgress(std::to_string(i + 1) + "/" + std::to_string(n) + "処理中");
+
+    control.ReadFileInfo(path, 0);
+    const std::int32_t info = control.InfoPageCount();
+    if (info < INT16_MIN || info > INT16_MAX)
+        throw ImagingError(path + ": page count " + std::to_string(info) + " is too large");
+    std::int16_t pages = static_cast<std::int16_t>(info);
+    control.LoadFile(path, 0, 0, pages);
+    observer.Yield();
+    if (observer.WantsPreview()) observer.ShowPreview(control.CurrentPicture());
+
+    if (path.size() < 4) throw ImagingError(path + ": the file name has no extension");
+    queue[i] = path.substr(0, path.size() - 4);
+
+    processPage(control);
+    const std::string output = outputPath(queue[i]);
+    const std::int32_t code = CurrentFormatCode();
+    std::int16_t quality = ConvertSettings.Quality;
+    const bool staged = IsMultiPageCode(code) && pages >= 2;
+    const std::string target = staged ? stagingPath(output) : output;
+    try {
+        control.SaveFile(target, code, CurrentColorBits(), quality, 0);
+        if (IsMultiPageCode(code)) {
+            for (int p = 2; p <= pages; ++p) {
+                control.SetCurrentPageIndex(p - 1);
+                processPage(control);
+                const std::string again = staged ? target : outputPath(queue[i]);
+                quality = ConvertSettings.Quality;
+                control.SaveFile(again, CurrentFormatCode(), CurrentColorBits(), quality, 1);
+            }
+        }
+        if (staged) {
+            std::error_code ec;
+            std::filesystem::rename(target, output, ec);
+            if (ec) throw ImagingError(output + ": cannot write: " + ec.message());
+        }
+    } catch (...) {
+        if (staged) {
+            std::error_code ec;
+            std::filesystem::remove(target, ec);
+        }
+        throw;
+    }
+}
+
+}  // namespace
+
+bool IsMultiPageCode(std::int32_t code) {
+    return std::find(kMultiPageCodes.begin(), kMultiPageCodes.end(), code) != kMultiPageCodes.end();
+}
+
+std::int16_t ConvertQueue(std::vector<std::string>& queue, ImagingControl& control, BatchObserver& observer) {
+    const std::size_t n = queue.empty() ? 0 : queue.size() - 1;
+    std::string input;
+    std::int16_t result = 0;
+    try {
+        for (std::size_t i = 0; i < n; ++i) {
+            input = queue[i];
+            convertOne(queue, i, n, control, observer);
+        }
+    } catch (const std::exception& e) {
+        LastBatchFailure = {input, e.what()};
+        result = -1;
+    } catch (...) {
+        LastBatchFailure = {input, "unexpected failure"};
+        result = -1;
+    }
+    queue.assign(1, std::string());
+    return result;
+}
+
+}  // namespace rastel
