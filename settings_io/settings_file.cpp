@@ -97,7 +97,15 @@ int digitValue(char c) {
 
 }  // namespace
 
-std::string SettingsFilePath() { return AppFolder + "Rastel.ini"; }
+namespace {
+std::string g_settingsPathOverride;
+}
+
+void SetSettingsFilePath(const std::string& path) { g_settingsPathOverride = path; }
+
+std::string SettingsFilePath() {
+    return g_settingsPathOverride.empty() ? AppFolder + "Rastel.ini" : g_settingsPathOverride;
+}
 
 double ParseSettingsNumber(const std::string& text) {
     std::string s;

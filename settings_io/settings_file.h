@@ -9,8 +9,11 @@ namespace rastel {
 // The program's folder, ending with the native separator "/".
 extern std::string AppFolder;
 
-// AppFolder + "Rastel.ini".
+// AppFolder + "Rastel.ini", unless SetSettingsFilePath chose another file.
 std::string SettingsFilePath();
+// Makes the settings file another file (the headless converter's --settings);
+// an empty path goes back to AppFolder + "Rastel.ini".
+void SetSettingsFilePath(const std::string& path);
 
 // Sets the eight persisted fields to their defaults, then reads them from the
 // settings file. yield is called once before each line. 0 on success, -1 on
