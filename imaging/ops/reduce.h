@@ -17,9 +17,19 @@ enum DitherCode {
     kDitherCluster = 8,
 };
 
-// Reduces `src` to an Indexed image of `bits` (1..8) bits with an optimised
-// palette of at most 2^bits colours (black and white for 1 bit, grays for a
-// gray source), dithered with `dither`. Throws Error for bits or codes out of range.
+// Reduces `src` to an Indexed image of `bits` (1..8) bits, dithered with
+// `dither`; resolution kept. Throws Error for bits or codes out of range.
+//
+// Palette: a picture that already has at most 2^bits distinct colours keeps
+// exactly those colours (nothing to dither, whatever the code). Otherwise
+// 1 bit gives black and white, a gray source evenly spaced grays, and a colour
+// source an optimised palette (variance-minimising box splitting over a
+// 32x32x32 histogram, refined by k-means on the histogram cells).
+//
+// Error diffusion (codes 1..6) scans serpentine: even rows left to right, odd
+// rows right to left with the kernel mirrored. Ordered (7, 8x8 Bayer) and
+// clustered dot (8, 8x8 clustered-dot screen) add the threshold offset to
+// every channel before the nearest-colour lookup. Alpha is ignored.
 Image reduceColors(const Image& src, int bits, int dither);
 
 }  // namespace rastel::imaging

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "imaging/image.h"
+
+namespace rastel::imaging {
+
+// The picture as Gray8 by BT.601 luma, any source layout; resolution kept.
+Image convertToGrayscale(const Image& src);
+
+}  // namespace rastel::imaging

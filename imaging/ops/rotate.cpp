@@ -1,0 +1,268 @@
+#include "imaging/ops/rotate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "imaging/convert.h"
+#include "imaging/error.h"
+
+namespace rastel::imaging {
+
+namespace {
+
+// Square tiles small enough that a tile of source rows and a tile of
+// destination rows both stay in the first-level cache during a transpose.
+constexpr int kTile = 64;
+
+Image blankLike(const Image& src, int width, int height) {
+    checkDimensions("rotate", width, height);
+    Image out(width, height, src.format(), src.indexBits());
+    out.palette() = src.palette();
+    out.xDpi = src.xDpi;
+    out.yDpi = src.yDpi;
+    return out;
+}
+
+// Quarter turn, tile by tile. Clockwise moves source (x, y) to (h-1-y, x);
+// counter-clockwise moves it to (y, w-1-x).
+template <int N>
+void quarterTurn(const Image& src, Image& dst, bool clockwise) {
+    const int w = src.width(), h = src.height();
+    for (int ty = 0; ty < h; ty += kTile) {
+        const int ye = std::min(ty + kTile, h);
+        for (int tx = 0; tx < w; tx += kTile) {
+            const int xe = std::min(tx + kTile, w);
+            for (int x = tx; x < xe; ++x) {
+                std::uint8_t* d = dst.row(clockwise ? x : w - 1 - x);
+                for (int y = ty; y < ye; ++y)
+                    std::memcpy(d + static_cast<std::size_t>(clockwise ? h - 1 - y : y) * N,
+                                src.row(y) + static_cast<std::size_t>(x) * N, N);
+            }
+        }
+    }
+}
+
+template <int N>
+void halfTurn(const Image& src, Image& dst) {
+    const int w = src.width(), h = src.height();
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* s = src.row(y);
+        std::uint8_t* d = dst.row(h - 1 - y) + static_cast<std::size_t>(w - 1) * N;
+        for (int x = 0; x < w; ++x, s += N, d -= N) std::memcpy(d, s, N);
+    }
+}
+
+template <int N>
+void turnExact(const Image& src, Image& dst, int quarter) {
+    if (quarter == 2)
+        halfTurn<N>(src, dst);
+    else
+        quarterTurn<N>(src, dst, quarter == 1);
+}
+
+int nearestIndex(const std::vector<Rgb>& pal, Rgb c) {
+    int best = 0;
+    long bestD = -1;
+    for (std::size_t i = 0; i < pal.size(); ++i) {
+        const long dr = pal[i].r - c.r, dg = pal[i].g - c.g, db = pal[i].b - c.b;
+        const long d = dr * dr + dg * dg + db * db;
+        if (bestD < 0 || d < bestD) {
+            bestD = d;
+            best = static_cast<int>(i);
+        }
+    }
+    return best;
+}
+
+// The bytes of one fill pixel in the layout of `img`. For an indexed image the
+// fill colour is looked up in (or, when `addToPalette`, appended to) its palette.
+struct FillPixel {
+    std::uint8_t bytes[4] = {0, 0, 0, 0};
+    bool appends = false;  // the index refers to an entry not yet in the palette
+};
+
+FillPixel fillPixel(const Image& img, Rgb fill) {
+    FillPixel f;
+    switch (img.format()) {
+    case PixelFormat::Indexed: {
+        const auto& pal = img.palette();
+        const auto it = std::find(pal.begin(), pal.end(), fill);
+        if (it != pal.end()) {
+            f.bytes[0] = static_cast<std::uint8_t>(it - pal.begin());
+        } else if (pal.size() < (std::size_t{1} << img.indexBits())) {
+            f.bytes[0] = static_cast<std::uint8_t>(pal.size());
+            f.appends = true;
+        } else {
+            f.bytes[0] = static_cast<std::uint8_t>(nearestIndex(pal, fill));
+        }
+        break;
+    }
+    case PixelFormat::Gray8: f.bytes[0] = static_cast<std::uint8_t>((299 * fill.r + 587 * fill.g + 114 * fill.b + 500) / 1000); break;
+    case PixelFormat::Rgb555: {
+        const unsigned v = ((fill.r >> 3u) << 10) | ((fill.g >> 3u) << 5) | (fill.b >> 3u);
+        f.bytes[0] = static_cast<std::uint8_t>(v);
+        f.bytes[1] = static_cast<std::uint8_t>(v >> 8);
+        break;
+    }
+    case PixelFormat::Rgb24:
+    case PixelFormat::Rgba32:
+        f.bytes[0] = fill.r;
+        f.bytes[1] = fill.g;
+        f.bytes[2] = fill.b;
+        f.bytes[3] = 255;
+        break;
+    }
+    return f;
+}
+
+void fillCanvas(Image& img, const FillPixel& f) {
+    const int n = bytesPerPixel(img.format());
+    std::uint8_t* first = img.row(0);
+    for (int x = 0; x < img.width(); ++x) std::memcpy(first + static_cast<std::size_t>(x) * n, f.bytes, n);
+    for (int y = 1; y < img.height(); ++y) std::memcpy(img.row(y), first, img.stride());
+}
+
+void commitFill(Image& img, const FillPixel& f, Rgb fill) {
+    if (f.appends) img.palette().push_back(fill);
+}
+
+// Copies `pic` onto the centre of `canvas` (both the same layout), cutting
+// what overhangs.
+void placeCentred(const Image& pic, Image& canvas) {
+    const int n = bytesPerPixel(pic.format());
+    const int ox = (canvas.width() - pic.width()) / 2, oy = (canvas.height() - pic.height()) / 2;
+    const int x0 = std::max(0, ox), x1 = std::min(canvas.width(), ox + pic.width());
+    const int y0 = std::max(0, oy), y1 = std::min(canvas.height(), oy + pic.height());
+    if (x0 >= x1) return;
+    for (int y = y0; y < y1; ++y)
+        std::memcpy(canvas.row(y) + static_cast<std::size_t>(x0) * n,
+                    pic.row(y - oy) + static_cast<std::size_t>(x0 - ox) * n, static_cast<std::size_t>(x1 - x0) * n);
+}
+
+Image rotateExact(const Image& src, int quarter, bool grow, Rgb fill) {
+    const bool swaps = quarter != 2;
+    Image turned = blankLike(src, swaps ? src.height() : src.width(), swaps ? src.width() : src.height());
+    if (swaps) std::swap(turned.xDpi, turned.yDpi);
+    switch (bytesPerPixel(src.format())) {
+    case 1: turnExact<1>(src, turned, quarter); break;
+    case 2: turnExact<2>(src, turned, quarter); break;
+    case 3: turnExact<3>(src, turned, quarter); break;
+    case 4: turnExact<4>(src, turned, quarter); break;
+    }
+    if (grow || (turned.width() == src.width() && turned.height() == src.height())) return turned;
+    Image canvas = blankLike(turned, src.width(), src.height());
+    const FillPixel f = fillPixel(canvas, fill);
+    fillCanvas(canvas, f);
+    placeCentred(turned, canvas);
+    // A landscape picture turned upright on its own canvas always leaves bands.
+    commitFill(canvas, f, fill);
+    return canvas;
+}
+
+// Where destination pixel centres land in the source: source position of the
+// destination pixel (X, Y) is (ax + X * c + Y * s, ay - X * s + Y * c).
+struct InverseMap {
+    double ax, ay, c, s;
+};
+
+// Bilinear sampling of N interleaved channels; returns whether any destination
+// pixel fell outside the source (and so shows the fill).
+template <int N>
+bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
+    const int w = src.width(), h = src.height();
+    bool filled = false;
+    for (int Y = 0; Y < dst.height(); ++Y) {
+        std::uint8_t* d = dst.row(Y);
+        const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
+        for (int X = 0; X < dst.width(); ++X, d += N) {
+            const double sx = bx + X * m.c, sy = by - X * m.s;
+            if (!(sx >= -0.5 && sx <= w - 0.5 && sy >= -0.5 && sy <= h - 0.5)) {
+                std::memcpy(d, f.bytes, N);
+                filled = true;
+                continue;
+            }
+            // Inside the picture; samples past its outer pixel centres repeat the edge.
+            const double fx0 = std::floor(sx), fy0 = std::floor(sy);
+            int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
+            int wx = static_cast<int>((sx - fx0) * 256.0 + 0.5), wy = static_cast<int>((sy - fy0) * 256.0 + 0.5);
+            if (x0 < 0) x0 = 0, wx = 0;
+            if (y0 < 0) y0 = 0, wy = 0;
+            const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
+            const std::uint8_t* r0 = src.row(y0);
+            const std::uint8_t* r1 = src.row(y1);
+            for (int k = 0; k < N; ++k) {
+                const int top = r0[x0 * N + k] * (256 - wx) + r0[x1 * N + k] * wx;
+                const int bottom = r1[x0 * N + k] * (256 - wx) + r1[x1 * N + k] * wx;
+                d[k] = static_cast<std::uint8_t>((top * (256 - wy) + bottom * wy + 32768) >> 16);
+            }
+        }
+    }
+    return filled;
+}
+
+bool resampleNearest(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
+    const int w = src.width(), h = src.height();
+    bool filled = false;
+    for (int Y = 0; Y < dst.height(); ++Y) {
+        std::uint8_t* d = dst.row(Y);
+        const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
+        for (int X = 0; X < dst.width(); ++X) {
+            const double sx = bx + X * m.c, sy = by - X * m.s;
+            if (!(sx >= -0.5 && sx <= w - 0.5 && sy >= -0.5 && sy <= h - 0.5)) {
+                d[X] = f.bytes[0];
+                filled = true;
+                continue;
+            }
+            const int x = std::clamp(static_cast<int>(std::floor(sx + 0.5)), 0, w - 1);
+            const int y = std::clamp(static_cast<int>(std::floor(sy + 0.5)), 0, h - 1);
+            d[X] = src.row(y)[x];
+        }
+    }
+    return filled;
+}
+
+Image rotateResampled(const Image& src, int hundredths, bool grow, Rgb fill) {
+    if (src.format() == PixelFormat::Rgb555) return toRgb555(rotateResampled(toRgb24(src), hundredths, grow, fill));
+    const double a = hundredths * std::numbers::pi / 18000.0;
+    const double c = std::cos(a), s = std::sin(a);
+    const double w = src.width(), h = src.height();
+    int outW = src.width(), outH = src.height();
+    if (grow) {
+        // The bounding box of the turned rectangle; the tolerance keeps
+        // rounding noise from adding a column.
+        const double bw = std::fabs(w * c) + std::fabs(h * s), bh = std::fabs(w * s) + std::fabs(h * c);
+        if (bw > 2.0 * (1 << 30) || bh > 2.0 * (1 << 30)) fail("rotate", "turned image is too large");
+        outW = std::max(1, static_cast<int>(std::ceil(bw - 1e-6)));
+        outH = std::max(1, static_cast<int>(std::ceil(bh - 1e-6)));
+    }
+    Image dst = blankLike(src, outW, outH);
+    // Centred coordinates: destination (u, v) comes from source (u c + v s, -u s + v c).
+    const double u0 = 0.5 - outW / 2.0, v0 = 0.5 - outH / 2.0;
+    const InverseMap m{u0 * c + v0 * s + w / 2.0 - 0.5, -u0 * s + v0 * c + h / 2.0 - 0.5, c, s};
+    const FillPixel f = fillPixel(dst, fill);
+    bool filled = false;
+    switch (src.format()) {
+    case PixelFormat::Indexed: filled = resampleNearest(src, dst, m, f); break;
+    case PixelFormat::Gray8: filled = resampleBilinear<1>(src, dst, m, f); break;
+    case PixelFormat::Rgb24: filled = resampleBilinear<3>(src, dst, m, f); break;
+    case PixelFormat::Rgba32: filled = resampleBilinear<4>(src, dst, m, f); break;
+    case PixelFormat::Rgb555: break;  // handled above
+    }
+    if (filled) commitFill(dst, f, fill);
+    return dst;
+}
+
+}  // namespace
+
+Image rotate(const Image& src, int hundredthsOfDegree, bool grow, Rgb fill) {
+    if (src.empty()) fail("rotate", "empty image");
+    int a = hundredthsOfDegree % 36000;
+    if (a < 0) a += 36000;
+    if (a == 0) return src;
+    if (a % 9000 == 0) return rotateExact(src, a / 9000, grow, fill);
+    return rotateResampled(src, a, grow, fill);
+}
+
+}  // namespace rastel::imaging
