@@ -1,0 +1,202 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFont>
+#include <QImage>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPixmap>
+#include <QScreen>
+#include <QUrl>
+#include <filesystem>
+
+#include "app/file_intake.h"
+#include "app/startup.h"
+
+namespace rastel {
+
+DropPictureBox::DropPictureBox(QWidget* parent) : QLabel(parent) {
+    setAcceptDrops(true);
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setAlignment(Qt::AlignCenter);
+}
+
+void DropPictureBox::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void DropPictureBox::dragMoveEvent(QDragMoveEvent* event) {
+    if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void DropPictureBox::dropEvent(QDropEvent* event) {
+    std::vector<std::string> paths;
+    for (const QUrl& url : event->mimeData()->urls())
+        if (url.isLocalFile()) paths.push_back(QFile::encodeName(url.toLocalFile()).toStdString());
+    event->acceptProposedAction();
+    if (!paths.empty()) emit filesDropped(paths);
+}
+
+MainWindow::MainWindow(Platform& platform) : platform_(platform) {
+    setWindowTitle(kProgramTitle);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+
+    auto* client = new QWidget(this);
+    client->setFixedSize(Twips(2355), Twips(2070));
+    setCentralWidget(client);
+
+    imgDisp_ = new DropPictureBox(client);
+    imgDisp_->setObjectName("ImgDisp");
+    imgDisp_->setGeometry(Twips(60), Twips(0), Twips(2235), Twips(1575));
+
+    label2_ = new QLabel(QStringLiteral("状況"), client);
+    label2_->setObjectName("Label2");
+    label2_->setGeometry(Twips(60), Twips(1740), Twips(375), Twips(195));
+
+    label1_ = new QLabel(client);
+    label1_->setObjectName("Label1");
+    label1_->setGeometry(Twips(540), Twips(1680), Twips(1755), Twips(315));
+    QFont font(QStringLiteral("IPAPGothic"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(11.25);
+    font.setWeight(QFont::Normal);
+    label1_->setFont(font);
+
+    QMenu* mnuMenu = menuBar()->addMenu(QStringLiteral("メニュー"));
+    mnuMenu->setObjectName("mnuMenu");
+    mnuSaveSet_ = mnuMenu->addAction(QStringLiteral("保存設定"));
+    mnuSaveSet_->setObjectName("mnuSaveSet");
+    mnuEnd_ = mnuMenu->addAction(QStringLiteral("終了"));
+    mnuEnd_->setObjectName("mnuEnd");
+    QMenu* mnuInfo = menuBar()->addMenu(QStringLiteral("情報"));
+    mnuInfo->setObjectName("mnuInfo");
+    mnuInfoVersion_ = mnuInfo->addAction(QStringLiteral("バージョン情報"));
+    mnuInfoVersion_->setObjectName("mnuInfoVersion");
+
+    connect(mnuSaveSet_, &QAction::triggered, this, [this] { OpenSettings(); });
+    connect(mnuEnd_, &QAction::triggered, this, [this] { ExitProgram(); });
+    connect(mnuInfoVersion_, &QAction::triggered, this, [this] { ShowVersion(); });
+    connect(imgDisp_, &DropPictureBox::filesDropped, this, [this](const std::vector<std::string>& p) { DropFiles(p); });
+
+    adjustSize();
+    setFixedSize(size());
+
+    // Load step.
+    label1_->setText(QStringLiteral("待機中"));
+}
+
+void MainWindow::ShowCentred() {
+    if (!centred_) {
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            move(area.center() - rect().center());
+        }
+        centred_ = true;
+    }
+    show();
+}
+
+void MainWindow::AcceptDropped(const std::vector<std::string>& paths) {
+    for (const auto& path : paths) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(path, ec))
+            ExpandFolder(path, FileQueue, [this] { platform_.ProcessEvents(); });
+        else
+            AcceptFile(path, FileQueue);
+    }
+}
+
+void MainWindow::DropFiles(const std::vector<std::string>& paths) {
+    if (batchRunning_) {
+        heldDrops_.push_back(paths);
+        return;
+    }
+    try {
+        AcceptDropped(paths);
+        if (QueuedCount(FileQueue) != 0) RunQueue();
+    } catch (...) {
+        platform_.ShowMessage("エラーが発生しました", kProgramTitle);
+    }
+}
+
+std::int16_t MainWindow::RunQueue() {
+    const std::int16_t result = RunOneBatch();
+    // Drops that arrived during the batch, in their order, each converted after the previous.
+    while (!heldDrops_.empty()) {
+        const auto next = heldDrops_.front();
+        heldDrops_.erase(heldDrops_.begin());
+        AcceptDropped(next);
+        if (QueuedCount(FileQueue) != 0) RunOneBatch();
+    }
+    return result;
+}
+
+std::int16_t MainWindow::RunOneBatch() {
+    batchRunning_ = true;
+    const std::int16_t result = ConvertQueue(FileQueue, engine_, *this);
+    batchRunning_ = false;
+    activateWindow();
+    if (result == 0) {
+        platform_.ShowMessage("変換終了", kProgramTitle);
+    } else {
+        std::string cause = LastBatchFailure.Message;
+        const std::string prefix = LastBatchFailure.Path + ": ";
+        if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
+        platform_.ShowMessage("エラーが発生しました\r\n" + LastBatchFailure.Path + "\r\n" + cause, kProgramTitle);
+    }
+    label1_->setText(QStringLiteral("待機中"));
+    ClearPreview();
+    engine_.ClearImage(0);
+    return result;
+}
+
+void MainWindow::OpenSettings() {
+    if (batchRunning_) {
+        QApplication::beep();
+        return;
+    }
+    if (settingsOpener_) settingsOpener_();
+}
+
+std::string MainWindow::VersionText() {
+    return std::string(kProgramTitle) + " Version " + std::to_string(2) + "." + std::to_string(0) + "\r\n\r\n" +
+           "Copyright (C) 2026 The Rastel developers";
+}
+
+void MainWindow::ShowVersion() { platform_.ShowMessage(VersionText(), "バージョン情報"); }
+
+void MainWindow::ExitProgram() {
+    ReleaseTables();
+    if (unloadHook_) unloadHook_();
+    platform_.EndProcess(0);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    event->accept();
+    ExitProgram();
+}
+
+void MainWindow::ShowProgress(const std::string& text) { label1_->setText(QString::fromStdString(text)); }
+
+void MainWindow::Yield() { platform_.ProcessEvents(); }
+
+void MainWindow::ShowPreview(const DisplayPicture& picture) {
+    if (picture.empty()) {
+        ClearPreview();
+        return;
+    }
+    const QImage image(reinterpret_cast<const uchar*>(picture.Pixels.data()), picture.Width, picture.Height,
+                       picture.Width * 4, QImage::Format_RGB32);
+    const QSize box = imgDisp_->contentsRect().size();
+    imgDisp_->setPixmap(QPixmap::fromImage(image.scaled(box, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    imgDisp_->repaint();
+}
+
+void MainWindow::ClearPreview() { imgDisp_->clear(); }
+
+}  // namespace rastel

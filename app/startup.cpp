@@ -1,0 +1,85 @@
+#include "app/startup.h"
+
+#include <sys/stat.h>
+
+#include "app/file_intake.h"
+#include "app/main_window.h"
+#include "settings_io/settings_file.h"
+#include "settings_model/convert_settings.h"
+#include "settings_model/format_catalogue.h"
+#include "settings_model/option_tables.h"
+#include "settings_model/setting_rules.h"
+
+namespace rastel {
+
+std::vector<std::string> CommandItems;
+
+namespace {
+
+// Queues the command items; stops silently at the first item that names
+// nothing, leaving what was queued before it for the next run.
+void TakeCommandItems(Platform& platform) {
+    for (auto& item : CommandItems) {
+        platform.ProcessEvents();
+        if (item.empty()) continue;
+        item = NormalizePath(item);
+        struct stat st {};
+        if (item.empty() || ::stat(item.c_str(), &st) != 0) return;
+        if (S_ISDIR(st.st_mode))
+            ExpandFolder(item, FileQueue, [&platform] { platform.ProcessEvents(); });
+        else
+            AcceptFile(item, FileQueue);
+    }
+}
+
+}  // namespace
+
+bool StartUp(Platform& platform, const std::vector<std::string>& items, Program& program) {
+    if (!platform.AcquireSingleInstance()) {
+        platform.EndProcess(0);
+        return false;
+    }
+    AppFolder = AddBackslash(platform.ProgramFolder());
+    if (ReadSettingsFile([&platform] { platform.ProcessEvents(); }) != 0 && WriteSettingsFile() != 0) {
+        platform.ShowMessage("内部エラー (No.3)", kProgramTitle);
+        platform.EndProcess(1);
+        return false;
+    }
+    // Hand-edited values that fit no table are brought into range before anything reads a table with them.
+    RepairSettingsRanges();
+    ResetQueue(FileQueue);
+    BuildExtensionTable();
+    BuildDitherCodes();
+    BuildRotateAngles();
+
+    program.frmMain = std::make_unique<MainWindow>(platform);
+    // Loading the settings lists builds DetailCodes and ColorBits before any conversion.
+    RebuildDerivedLists();
+
+    CommandItems = items;
+    MainWindow& main = *program.frmMain;
+    if (CommandItems.empty()) {
+        main.ShowCentred();
+        return true;
+    }
+    try {
+        TakeCommandItems(platform);
+    } catch (...) {
+    }
+    CommandItems.clear();
+    main.ShowCentred();
+    if (QueuedCount(FileQueue) != 0) main.RunQueue();
+    return true;
+}
+
+void ReleaseTables() {
+    ExtensionTable.clear();
+    ConvertSettings.DetailCodes.clear();
+    ConvertSettings.ColorBits.clear();
+    DitherCodes.clear();
+    RotateAngles.clear();
+    FileQueue.clear();
+    CommandItems.clear();
+}
+
+}  // namespace rastel

@@ -1,0 +1,295 @@
+// rastel-batch: the headless converter. Same intake, same settings file, same
+// batch and engine as the window program; options override the settings for
+// one run and are never saved.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/file_intake.h"
+#include "conversion/batch_conversion.h"
+#include "conversion/engine_control.h"
+#include "settings_io/settings_file.h"
+#include "settings_model/convert_settings.h"
+#include "settings_model/format_catalogue.h"
+#include "settings_model/list_models.h"
+#include "settings_model/option_tables.h"
+#include "settings_model/setting_rules.h"
+
+namespace {
+
+using namespace rastel;
+
+constexpr const char* kUsage =
+    "Usage: rastel-batch [options] FILE|FOLDER...\n"
+    "Converts image files (and the plain files directly inside folders) into the\n"
+    "output format of the settings file beside the program, writing each output\n"
+    "beside its input.\n"
+    "\n"
+    "Options (override the settings for this run only, never saved):\n"
+    "  --settings FILE   read the settings from FILE instead of Rastel.ini\n"
+    "  --format POS|EXT  format family by list position (0-22) or extension (tif)\n"
+    "  --subformat POS   sub-format position within the family\n"
+    "  --bits N          colour depth in bits (one the sub-format offers)\n"
+    "  --grayscale 0|1   convert to grayscale\n"
+    "  --dither POS      dithering method position (0-8)\n"
+    "  --rotate POS      rotation position (0-6)\n"
+    "  --mirror 0|1      mirror left to right\n"
+    "  --quality Q       compression quality factor (2-255)\n"
+    "  --list-formats    list every sub-format and exit\n"
+    "  --print-settings  print the effective settings and exit\n"
+    "  --help            show this help\n"
+    "\n"
+    "Exit status: 0 all converted, 1 the batch stopped at a failure, 2 usage error.\n";
+
+struct UsageError {
+    std::string message;
+};
+
+struct Options {
+    std::optional<std::string> settingsFile;
+    std::optional<std::string> format;
+    std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality;
+    bool listFormats = false;
+    bool printSettings = false;
+    bool help = false;
+    std::vector<std::string> items;
+};
+
+int parseInt(const std::string& option, const std::string& text, int lo, int hi) {
+    try {
+        std::size_t used = 0;
+        const int v = std::stoi(text, &used);
+        if (used == text.size() && v >= lo && v <= hi) return v;
+    } catch (const std::exception&) {
+    }
+    throw UsageError{option + " takes a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                     ", got \"" + text + "\""};
+}
+
+Options parseArguments(int argc, char** argv) {
+    Options o;
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (optionsDone || a.size() < 2 || a.rfind("--", 0) != 0) {
+            o.items.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+            continue;
+        }
+        if (a == "--list-formats") {
+            o.listFormats = true;
+            continue;
+        }
+        if (a == "--print-settings") {
+            o.printSettings = true;
+            continue;
+        }
+        if (i + 1 >= argc) throw UsageError{a + " needs a value"};
+        const std::string v = argv[++i];
+        if (a == "--settings") o.settingsFile = v;
+        else if (a == "--format") o.format = v;
+        else if (a == "--subformat") o.subformat = parseInt(a, v, 0, 17);
+        else if (a == "--bits") o.bits = parseInt(a, v, 1, 32);
+        else if (a == "--grayscale") o.grayscale = parseInt(a, v, 0, 1);
+        else if (a == "--dither") o.dither = parseInt(a, v, 0, 8);
+        else if (a == "--rotate") o.rotate = parseInt(a, v, 0, 6);
+        else if (a == "--mirror") o.mirror = parseInt(a, v, 0, 1);
+        else if (a == "--quality") o.quality = parseInt(a, v, 2, 255);
+        else throw UsageError{"unknown option " + a};
+    }
+    return o;
+}
+
+int familyFromText(const std::string& text) {
+    std::string ext = text;
+    for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!ext.empty() && ext[0] != '.') ext = "." + ext;
+    const auto& catalogue = FormatCatalogue();
+    for (std::size_t f = 0; f < catalogue.size(); ++f)
+        if (catalogue[f].Extension == ext) return static_cast<int>(f);
+    return parseInt("--format", text, 0, kFamilyCount - 1);
+}
+
+// Applies the options through the same cascades as the settings dialog, so a
+// new family or sub-format brings its defaults before the explicit choices.
+void applyOptions(const Options& o) {
+    SettingsLists lists;
+    LoadLists(lists);
+    if (o.format) {
+        const int family = familyFromText(*o.format);
+        if (family == kFamilyCount - 1) {
+            // The last family is not in the dialog's list; set it like a stored value.
+            ConvertSettings.FormatType = static_cast<int16_t>(family);
+            ConvertSettings.FormatDetails = 0;
+            RebuildDerivedLists();
+            DefaultColorType();
+            RebuildDerivedLists();
+            DefaultDithering();
+            DefaultQuality();
+        } else {
+            ChooseFormatFamily(lists, family);
+        }
+    }
+    if (o.subformat) {
+        if (*o.subformat >= static_cast<int>(ConvertSettings.DetailCodes.size()))
+            throw UsageError{"--subformat " + std::to_string(*o.subformat) + ": the family has " +
+                             std::to_string(ConvertSettings.DetailCodes.size()) + " sub-formats"};
+        ChooseSubFormat(lists, *o.subformat);
+        RebuildDerivedLists();
+    }
+    if (o.bits) {
+        const auto& depths = ConvertSettings.ColorBits;
+        int index = -1;
+        for (std::size_t i = 0; i < depths.size(); ++i)
+            if (depths[i] == *o.bits) index = static_cast<int>(i);
+        if (index < 0) {
+            std::string offered;
+            for (auto d : depths) offered += (offered.empty() ? "" : ", ") + std::to_string(d);
+            throw UsageError{"--bits " + std::to_string(*o.bits) + ": the sub-format offers " + offered};
+        }
+        ChooseColorDepth(lists, index);
+    }
+    if (o.grayscale) ConvertSettings.Grayscale = static_cast<int16_t>(*o.grayscale);
+    if (o.dither) ConvertSettings.DitheringType = static_cast<int16_t>(*o.dither);
+    if (o.rotate) ConvertSettings.RotateType = static_cast<int16_t>(*o.rotate);
+    if (o.mirror) ConvertSettings.Reverse = static_cast<int16_t>(*o.mirror);
+    if (o.quality) ConvertSettings.Quality = static_cast<int16_t>(*o.quality);
+    RebuildDerivedLists();
+}
+
+void listFormats() {
+    const auto& catalogue = FormatCatalogue();
+    for (std::size_t f = 0; f < catalogue.size(); ++f) {
+        const auto& fam = catalogue[f];
+        for (std::size_t s = 0; s < fam.SubFormats.size(); ++s) {
+            const auto& sub = fam.SubFormats[s];
+            std::string depths;
+            for (auto d : sub.Depths) depths += (depths.empty() ? "" : ",") + std::to_string(d);
+            std::cout << f << '\t' << fam.Extension << '\t' << s << '\t' << sub.Code << '\t' << depths << '\t'
+                      << sub.DisplayName << '\n';
+        }
+    }
+}
+
+void printSettings() {
+    const auto& s = ConvertSettings;
+    std::cout << "FormatType=" << s.FormatType << "\nFormatDetails=" << s.FormatDetails << "\nColorType=" << s.ColorType
+              << "\nGrayscale=" << s.Grayscale << "\nDitheringType=" << s.DitheringType
+              << "\nRotateType=" << s.RotateType << "\nReverse=" << s.Reverse << "\nQuality=" << s.Quality << '\n';
+}
+
+std::string executableFolder() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return AddBackslash(std::filesystem::current_path().string());
+    return AddBackslash(exe.parent_path().string());
+}
+
+class ConsoleObserver : public BatchObserver {
+public:
+    explicit ConsoleObserver(const std::vector<std::string>& queue) : queue_(queue) {}
+    void ShowProgress(const std::string& text) override {
+        // The batch shows "i/N処理中" before it touches the i-th entry.
+        const std::size_t i = std::stoul(text.substr(0, text.find('/'))) - 1;
+        std::cerr << text << ' ' << (i < queue_.size() ? queue_[i] : std::string()) << std::endl;
+    }
+    void Yield() override {}
+    void ShowPreview(const DisplayPicture&) override {}
+    bool WantsPreview() const override { return false; }
+
+private:
+    const std::vector<std::string>& queue_;
+};
+
+int run(int argc, char** argv) {
+    Options o;
+    try {
+        o = parseArguments(argc, argv);
+    } catch (const UsageError& e) {
+        std::cerr << "rastel-batch: " << e.message << "\n\n" << kUsage;
+        return 2;
+    }
+    if (o.help) {
+        std::cout << kUsage;
+        return 0;
+    }
+    BuildExtensionTable();
+    BuildDitherCodes();
+    BuildRotateAngles();
+    if (o.listFormats) {
+        listFormats();
+        return 0;
+    }
+
+    AppFolder = executableFolder();
+    if (o.settingsFile) SetSettingsFilePath(*o.settingsFile);
+    if (ReadSettingsFile() != 0 && WriteSettingsFile() != 0) {
+        std::cerr << "内部エラー (No.3): " << SettingsFilePath() << " can be neither read nor written\n";
+        return 1;
+    }
+    RepairSettingsRanges();
+    try {
+        applyOptions(o);
+    } catch (const UsageError& e) {
+        std::cerr << "rastel-batch: " << e.message << '\n';
+        return 2;
+    }
+    if (o.printSettings) {
+        printSettings();
+        return 0;
+    }
+    if (o.items.empty()) {
+        std::cerr << "rastel-batch: no files or folders given\n\n" << kUsage;
+        return 2;
+    }
+
+    ResetQueue(FileQueue);
+    for (const auto& item : o.items) {
+        if (item.empty()) continue;
+        const std::string path = NormalizePath(item);
+        if (path.empty()) {
+            std::cerr << "rastel-batch: " << item << ": no such file or folder; nothing converted\n";
+            return 2;
+        }
+        if (std::filesystem::is_directory(path))
+            ExpandFolder(path, FileQueue);
+        else
+            AcceptFile(path, FileQueue);
+    }
+    const std::size_t queued = QueuedCount(FileQueue);
+    if (queued == 0) {
+        std::cerr << "rastel-batch: no files of an accepted type\n";
+        return 0;
+    }
+    EngineControl control;
+    ConsoleObserver observer(FileQueue);
+    const std::vector<std::string> inputs(FileQueue.begin(), FileQueue.end() - 1);
+    if (ConvertQueue(FileQueue, control, observer) != 0) {
+        std::string cause = LastBatchFailure.Message;
+        const std::string prefix = LastBatchFailure.Path + ": ";
+        if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
+        std::cerr << "エラーが発生しました: " << LastBatchFailure.Path << ": " << cause << '\n';
+        return 1;
+    }
+    std::cerr << "変換終了: " << queued << (queued == 1 ? " file" : " files") << " converted to "
+              << ExtensionTable.at(static_cast<std::size_t>(ConvertSettings.FormatType)) << '\n';
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

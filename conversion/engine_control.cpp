@@ -1,0 +1,155 @@
+#include "conversion/engine_control.h"
+
+#include <algorithm>
+#include <new>
+
+#include "imaging/convert.h"
+#include "imaging/engine.h"
+#include "imaging/error.h"
+#include "imaging/ops/grayscale.h"
+#include "imaging/ops/mirror.h"
+#include "imaging/ops/reduce.h"
+#include "imaging/ops/rotate.h"
+
+namespace rastel {
+
+namespace {
+
+// Runs an engine call, turning its failures into ImagingError.
+template <typename F>
+void guarded(const std::string& context, F&& f) {
+    try {
+        f();
+    } catch (const ImagingError&) {
+        throw;
+    } catch (const imaging::Error& e) {
+        throw ImagingError(e.what());
+    } catch (const std::bad_alloc&) {
+        throw ImagingError(context + ": out of memory");
+    } catch (const std::exception& e) {
+        throw ImagingError(context + ": " + e.what());
+    }
+}
+
+}  // namespace
+
+imaging::Image& EngineControl::page() {
+    if (doc_.pages.empty()) throw ImagingError("no image is loaded");
+    return doc_.pages[static_cast<std::size_t>(current_)];
+}
+
+const imaging::Image& EngineControl::page() const {
+    if (doc_.pages.empty()) throw ImagingError("no image is loaded");
+    return doc_.pages[static_cast<std::size_t>(current_)];
+}
+
+void EngineControl::ReadFileInfo(const std::string& path, int page) {
+    guarded(path, [&] {
+        const int pages = imaging::probePageCount(path);
+        if (page < 0 || page >= std::max(pages, 1))
+            throw ImagingError(path + ": page " + std::to_string(page) + " does not exist");
+        infoPages_ = pages;
+    });
+}
+
+void EngineControl::LoadFile(const std::string& path, int, int firstPage, std::int16_t& pageCount) {
+    guarded(path, [&] {
+        imaging::Document doc = imaging::loadDocument(path);
+        if (firstPage < 0 || static_cast<std::size_t>(firstPage) >= doc.pages.size())
+            throw ImagingError(path + ": page " + std::to_string(firstPage) + " does not exist");
+        if (doc.pages.size() > 32767) throw ImagingError(path + ": too many pages (" + std::to_string(doc.pages.size()) + ")");
+        doc_ = std::move(doc);
+        current_ = firstPage;
+        loadedPath_ = path;
+        pageCount = static_cast<std::int16_t>(doc_.pages.size());
+    });
+}
+
+DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
+    DisplayPicture pic;
+    if (doc_.pages.empty()) return pic;
+    const imaging::Image& img = page();
+    const int longest = std::max(img.width(), img.height());
+    const int side = std::max(1, maxSide);
+    // Box-filtered reduction keeps a large page's preview cheap but faithful.
+    const int step = longest > side ? (longest + side - 1) / side : 1;
+    pic.Width = (img.width() + step - 1) / step;
+    pic.Height = (img.height() + step - 1) / step;
+    pic.Pixels.resize(static_cast<std::size_t>(pic.Width) * static_cast<std::size_t>(pic.Height));
+    for (int py = 0; py < pic.Height; ++py) {
+        for (int px = 0; px < pic.Width; ++px) {
+            unsigned r = 0, g = 0, b = 0, n = 0;
+            const int x0 = px * step, y0 = py * step;
+            const int x1 = std::min(img.width(), x0 + step), y1 = std::min(img.height(), y0 + step);
+            // Sample at most 4x4 source pixels per preview pixel.
+            const int sx = std::max(1, (x1 - x0) / 4), sy = std::max(1, (y1 - y0) / 4);
+            for (int y = y0; y < y1; y += sy)
+                for (int x = x0; x < x1; x += sx) {
+                    const imaging::Rgb c = imaging::pixelRgb(img, x, y);
+                    r += c.r;
+                    g += c.g;
+                    b += c.b;
+                    ++n;
+                }
+            pic.Pixels[static_cast<std::size_t>(py) * static_cast<std::size_t>(pic.Width) + static_cast<std::size_t>(px)] =
+                0xFF000000u | ((r / n) << 16) | ((g / n) << 8) | (b / n);
+        }
+    }
+    return pic;
+}
+
+void EngineControl::ConvertToGrayscale(int bits) {
+    guarded(loadedPath_, [&] {
+        if (bits != 8) throw ImagingError(loadedPath_ + ": grayscale conversion supports 8 bits, got " + std::to_string(bits));
+        page() = imaging::convertToGrayscale(page());
+    });
+}
+
+void EngineControl::MirrorImage() {
+    guarded(loadedPath_, [&] { imaging::mirrorInPlace(page()); });
+}
+
+void EngineControl::RotateImage(std::int32_t hundredths, bool grow, FillColor fill) {
+    guarded(loadedPath_, [&] {
+        page() = imaging::rotate(page(), hundredths, grow, imaging::Rgb{fill.Red, fill.Green, fill.Blue});
+    });
+}
+
+void EngineControl::ReduceColors(int bits, int paletteOption, int ditherCode, int colourCount) {
+    guarded(loadedPath_, [&] {
+        if (paletteOption != 2)
+            throw ImagingError(loadedPath_ + ": palette option " + std::to_string(paletteOption) + " is not supported");
+        if (colourCount != 0 && colourCount != (1 << bits))
+            throw ImagingError(loadedPath_ + ": a colour count other than 2^bits is not supported");
+        page() = imaging::reduceColors(page(), bits, ditherCode);
+    });
+}
+
+void EngineControl::SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality,
+                             int mode) {
+    guarded(path, [&] {
+        if (mode == 0)
+            imaging::savePage(path, page(), formatCode, bits, quality);
+        else if (mode == 1)
+            imaging::appendPage(path, page(), formatCode, bits, quality);
+        else
+            throw ImagingError(path + ": save mode " + std::to_string(mode) + " is not supported");
+    });
+}
+
+void EngineControl::SetCurrentPageIndex(std::int32_t index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= doc_.pages.size())
+        throw ImagingError((loadedPath_.empty() ? std::string("image") : loadedPath_) + ": page index " +
+                           std::to_string(index) + " is outside the " + std::to_string(doc_.pages.size()) +
+                           " loaded pages");
+    current_ = index;
+}
+
+void EngineControl::ClearImage(int) {
+    doc_ = {};
+    current_ = 0;
+    infoPages_ = 0;
+    loadedPath_.clear();
+}
+
+}  // namespace rastel

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "conversion/imaging_control.h"
+#include "imaging/image.h"
+
+namespace rastel {
+
+// The imaging control over Rastel's own engine.
+class EngineControl : public ImagingControl {
+public:
+    void ReadFileInfo(const std::string& path, int page) override;
+    std::int32_t InfoPageCount() const override { return infoPages_; }
+    void LoadFile(const std::string& path, int bitsMode, int firstPage, std::int16_t& pageCount) override;
+    DisplayPicture CurrentPicture(int maxSide = 1024) const override;
+    void ConvertToGrayscale(int bits) override;
+    void MirrorImage() override;
+    void RotateImage(std::int32_t hundredths, bool grow, FillColor fill) override;
+    void ReduceColors(int bits, int paletteOption, int ditherCode, int colourCount) override;
+    void SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality,
+                  int mode) override;
+    void SetCurrentPageIndex(std::int32_t index) override;
+    void ClearImage(int value) override;
+
+    const imaging::Document& document() const { return doc_; }
+    std::int32_t currentPageIndex() const { return current_; }
+
+private:
+    imaging::Image& page();
+    const imaging::Image& page() const;
+
+    imaging::Document doc_;
+    std::int32_t current_ = 0;
+    std::int32_t infoPages_ = 0;
+    std::string loadedPath_;
+};
+
+}  // namespace rastel
