@@ -16,20 +16,22 @@ std::vector<std::string> CommandItems;
 
 namespace {
 
-// Queues the command items; stops silently at the first item that names
-// nothing, leaving what was queued before it for the next run.
-void TakeCommandItems(Platform& platform) {
+// Queues the command items. Returns false at the first item that names
+// nothing: the intake stops there, and what was queued before it waits for
+// the next run.
+bool TakeCommandItems(Platform& platform) {
     for (auto& item : CommandItems) {
         platform.ProcessEvents();
         if (item.empty()) continue;
         item = NormalizePath(item);
         struct stat st {};
-        if (item.empty() || ::stat(item.c_str(), &st) != 0) return;
+        if (item.empty() || ::stat(item.c_str(), &st) != 0) return false;
         if (S_ISDIR(st.st_mode))
             ExpandFolder(item, FileQueue, [&platform] { platform.ProcessEvents(); });
         else
             AcceptFile(item, FileQueue);
     }
+    return true;
 }
 
 }  // namespace
@@ -62,13 +64,14 @@ bool StartUp(Platform& platform, const std::vector<std::string>& items, Program&
         main.ShowCentred();
         return true;
     }
+    bool intakeComplete = false;
     try {
-        TakeCommandItems(platform);
+        intakeComplete = TakeCommandItems(platform);
     } catch (...) {
     }
     CommandItems.clear();
     main.ShowCentred();
-    if (QueuedCount(FileQueue) != 0) main.RunQueue();
+    if (intakeComplete && QueuedCount(FileQueue) != 0) main.RunQueue();
     return true;
 }
 
