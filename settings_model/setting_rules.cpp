@@ -125,10 +125,11 @@ int16_t EnableQualityControls(SettingsLists& lists) {
     }
 }
 
-// A pick can only be of an entry the list offers; anything else (such as the
-// "nothing chosen" position -1) is ignored rather than stored in the record.
+// A position outside the tables (such as the "nothing chosen" position -1) is
+// ignored rather than stored in the record. Family 22 is accepted although the
+// family list does not offer it: the headless converter can choose it.
 void ChooseFormatFamily(SettingsLists& lists, int index) {
-    if (!inRange(index, 0, kListedFamilyCount - 1)) return;
+    if (!inRange(index, 0, kFamilyCount - 1)) return;
     SelectEntry(lists.ComboFormat, index);
     ConvertSettings.FormatType = static_cast<int16_t>(index);
     ResetDetails();

@@ -20,6 +20,7 @@ int16_t DefaultQuality();     // Quality := 2
 int16_t EnableQualityControls(SettingsLists& lists);
 
 // The dialog's event sequences as model operations.
+// Positions outside the tables are ignored; family 22 is accepted.
 void ChooseFormatFamily(SettingsLists& lists, int index);
 void ChooseSubFormat(SettingsLists& lists, int index);
 void ChooseColorDepth(SettingsLists& lists, int index);

@@ -173,6 +173,7 @@ TEST_F(SettingsFile, ReadCases) {
         {"lone CR ends a line", "FormatType=5\rQuality=9\r", 0, {5, 0, 4, 0, 0, 0, 0, 9}},
         {"lone LF stays in the value", "FormatType=5\nQuality=9\n", 0, {5, 0, 4, 0, 0, 0, 0, 2}},
         {"lone LF stays in the key", "Format\nType=5\r\n", 0, kDefaults},
+        {"LF after CR LF starts the next key", "FormatType=5\r\n\nQuality=9\r\n", 0, {5, 0, 4, 0, 0, 0, 0, 2}},
         {"LF-only file with header", kHeaderCp932 + "\nFormatType=9\nQuality=50\n", 0, kDefaults},
         {"no terminator on the last line", "Quality=77", 0, {1, 0, 4, 0, 0, 0, 0, 77}},
         {"bytes that are no CP932", "\xFF\xFD\x80=3\r\n\x81\r\nQuality=5\r\n", 0, {1, 0, 4, 0, 0, 0, 0, 5}},

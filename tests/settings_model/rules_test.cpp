@@ -231,7 +231,7 @@ TEST_F(Rules, PicksOutsideTheListAreIgnored) {
     LoadLists(lists);
     const ConvertSettingsRecord before = ConvertSettings;
     ChooseFormatFamily(lists, -1);
-    ChooseFormatFamily(lists, 22);
+    ChooseFormatFamily(lists, 23);
     ChooseSubFormat(lists, 4);
     ChooseColorDepth(lists, 6);
     ChooseColorDepth(lists, -1);
@@ -269,6 +269,14 @@ TEST_F(Rules, LoadingShowsTheStoredValuesWithoutDefaults) {
     EXPECT_FALSE(lists.Frame6Enabled);
     EXPECT_EQ(lists.ComboDither.Selected, 5);
     EXPECT_EQ(ConvertSettings.DitheringType, 5);
+}
+
+TEST_F(Rules, FamilyTwentyTwoCanBeChosenWithoutAnyFilledList) {
+    ConvertSettings.Quality = 50;
+    ChooseFormatFamily(lists, 22);
+    EXPECT_EQ(ConvertSettings.FormatType, 22);
+    EXPECT_EQ(lists.ComboFormat.Selected, -1) << "the family list has no entry 22";
+    expectNet(lists, {0, 2, 1, 2, 8, false, true}, "family 22");
 }
 
 TEST_F(Rules, LoadingFamilyTwentyTwoShowsNoFamilyButBuildsItsLists) {
