@@ -2,8 +2,10 @@
 
 namespace rastel::imaging {
 
+void registerUndocumentedFormats(Registry& registry);
+
 void registerBuiltinCodecs(Registry& registry) {
-    (void)registry;
+    registerUndocumentedFormats(registry);
 }
 
 }  // namespace rastel::imaging

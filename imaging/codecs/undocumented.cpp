@@ -1,0 +1,64 @@
+// Output formats whose contents have no public description: Microsoft FAX
+// (AWD), WinFax (WFX) and CMP. Rather than invent a stand-in under their names,
+// saving to them fails with an error that names the format and the reason.
+// Inputs with these extensions are still read when their content is a format
+// the engine knows (the readers go by content, not by extension).
+
+#include <memory>
+
+#include "imaging/error.h"
+#include "imaging/registry.h"
+
+namespace rastel::imaging {
+
+namespace {
+
+struct Undocumented {
+    int code;
+    const char* name;
+    std::vector<int> depths;
+};
+
+const std::vector<Undocumented>& table() {
+    static const std::vector<Undocumented> t{
+        {99, "Microsoft FAX (AWD)", {1}},
+        {69, "WinFax CCITT-G3 1D (WFX)", {1}},
+        {70, "WinFax CCITT-G4 (WFX)", {1}},
+        {5, "CMP compression (CMP)", {8, 24}},
+        {26, "CMP 1-bit compression (CMP)", {1}},
+    };
+    return t;
+}
+
+class UndocumentedWriter : public FormatWriter {
+public:
+    std::string name() const override { return "undocumented"; }
+    std::vector<int> codes() const override {
+        std::vector<int> c;
+        for (const auto& u : table()) c.push_back(u.code);
+        return c;
+    }
+    std::vector<int> depths(int code) const override {
+        for (const auto& u : table())
+            if (u.code == code) return u.depths;
+        return {};
+    }
+    std::vector<std::uint8_t> write(const Image&, const WriteOptions& opt) const override {
+        for (const auto& u : table())
+            if (u.code == opt.code)
+                fail(u.name, "this format cannot be written: its file structure has no public description");
+        fail("save", "unknown file-format code " + std::to_string(opt.code));
+    }
+    // The batch appends pages for AWD and WFX; the first save has already failed by then.
+    bool canAppend(int code) const override { return code == 99 || code == 69 || code == 70; }
+    std::vector<std::uint8_t> append(std::span<const std::uint8_t>, const Image& page,
+                                     const WriteOptions& opt) const override {
+        return write(page, opt);
+    }
+};
+
+}  // namespace
+
+void registerUndocumentedFormats(Registry& registry) { registry.addWriter(std::make_unique<UndocumentedWriter>()); }
+
+}  // namespace rastel::imaging
