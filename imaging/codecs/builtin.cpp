@@ -2,8 +2,10 @@
 
 namespace rastel::imaging {
 
+void registerJpegCodec(Registry& registry);
+
 void registerBuiltinCodecs(Registry& registry) {
-    (void)registry;
+    registerJpegCodec(registry);
 }
 
 }  // namespace rastel::imaging
