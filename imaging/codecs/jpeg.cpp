@@ -260,8 +260,11 @@ public:
     std::vector<std::string> extensions() const override { return {".jpg", ".jpeg", ".jpe"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
-        if (head.size() >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) return Sniff::Strong;
-        return Sniff::No;
+        if (head.size() < 2 || head[0] != 0xFF || head[1] != 0xD8) return Sniff::No;
+        if (head.size() >= 3 && head[2] == 0xFF) return Sniff::Strong;
+        // Some writers put padding between SOI and the first marker; libjpeg
+        // skips it, so such a file is read when its extension says JPEG.
+        return Sniff::Weak;
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
