@@ -427,7 +427,7 @@ TEST(JpegReader, ResolutionFromJfifOrExif) {
     const Case cases[] = {
         {"dpi", "-units PixelsPerInch -density 150x75", 150, 75},
         {"dpcm", "-units PixelsPerCentimeter -density 40", 101.6, 101.6},
-        {"aspect-only", "-units Undefined -density 2x1", 0, 0},
+        {"ratio-only", "-units Undefined -density 2x1", 0, 0},
     };
     TempDir tmp;
     writePpm(tmp.file("s.ppm"), smoothImage(16, 16));
