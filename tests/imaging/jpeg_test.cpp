@@ -505,6 +505,12 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
             EXPECT_THROW(decode(Bytes(file->begin(), file->begin() + long(cut))), Error)
                 << "cut at " << cut << " of " << file->size();
         }
+        // A cut right before a later scan leaves well-formed but missing data.
+        std::size_t lastSos = file->size() - 2;
+        while (lastSos > 0 && !((*file)[lastSos] == 0xFF && (*file)[lastSos + 1] == 0xDA)) --lastSos;
+        if (lastSos > sos) {
+            EXPECT_THROW(decode(Bytes(file->begin(), file->begin() + long(lastSos))), Error);
+        }
         // Every other length: an Error or a picture, never a crash or console output.
         for (std::size_t len = 0; len < file->size(); len += 1 + file->size() / 300) {
             std::string console;
