@@ -549,6 +549,31 @@ TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
     EXPECT_GT(pictures, 0);
 }
 
+TEST(JpegReader, RefusesFloodsOfScans) {
+    if (!haveTool("cjpeg")) GTEST_SKIP() << "cjpeg missing";
+    TempDir tmp;
+    writePpm(tmp.file("s.ppm"), smoothImage(16, 16));
+    writeBytes(tmp.file("scans"), Bytes{'0', ';', '1', ';', '2', ';'});
+    // One scan per component; the first scan is then repeated, which libjpeg
+    // decodes again and again without complaint.
+    ASSERT_EQ(std::system(("cjpeg -scans " + tmp.file("scans") + " " + tmp.file("s.ppm") + " > " + tmp.file("m.jpg")).c_str()), 0);
+    const Bytes file = readBytes(tmp.file("m.jpg"));
+    std::vector<std::size_t> sos;
+    for (std::size_t i = 0; i + 1 < file.size(); ++i)
+        if (file[i] == 0xFF && file[i + 1] == 0xDA) sos.push_back(i);
+    ASSERT_EQ(sos.size(), 3u);
+    for (const auto& [copies, refused] : {std::pair{100, false}, std::pair{600, true}}) {
+        Bytes flood(file.begin(), file.begin() + long(sos[0]));
+        for (int i = 0; i < copies; ++i) flood.insert(flood.end(), file.begin() + long(sos[0]), file.begin() + long(sos[1]));
+        flood.insert(flood.end(), file.begin() + long(sos[1]), file.end());
+        if (refused) {
+            EXPECT_THROW(decode(flood), Error);
+        } else {
+            EXPECT_NO_THROW(decode(flood));
+        }
+    }
+}
+
 TEST(JpegReader, PaddingBetweenSegmentsIsHarmless) {
     const Bytes file = encode(smoothImage(24, 16), 10, 24, 10);
     Bytes padded = file;
