@@ -9,6 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
+    fuzz_jpeg) exts="jpg" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

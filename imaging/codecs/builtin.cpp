@@ -2,9 +2,11 @@
 
 namespace rastel::imaging {
 
+void registerJpegCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
+    registerJpegCodec(registry);
     registerUndocumentedFormats(registry);
 }
 

@@ -1,0 +1,510 @@
+// JPEG reading and writing through libjpeg-turbo.
+//
+// libjpeg reports fatal errors through error_exit, which must not return. We
+// longjmp back to the function that armed the jump; those functions are plain
+// C-style code with no C++ objects that need destruction, so nothing is skipped
+// by the jump. All C++ work (allocation, exceptions) happens outside them, and
+// the libjpeg objects are released by small RAII holders in the calling frame.
+
+#include <algorithm>
+#include <cmath>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+// jpeglib.h first: jerror.h's message list depends on its configuration.
+#include <jpeglib.h>
+#include <jerror.h>
+
+#include "imaging/codec.h"
+#include "imaging/codecs/common/exif.h"
+#include "imaging/convert.h"
+#include "imaging/error.h"
+#include "imaging/image.h"
+#include "imaging/registry.h"
+
+namespace rastel::imaging {
+
+namespace {
+
+const char* const kFormat = "JPEG";
+
+// A hostile progressive file can hold thousands of tiny scans, each of which
+// walks the whole coefficient buffer; real encoders use a dozen or so.
+constexpr int kMaxScans = 500;
+
+// Catalogue codes of the writer.
+constexpr int kCodeYuv444 = 10;
+constexpr int kCodeYuv422 = 23;
+constexpr int kCodeYuv411 = 21;
+constexpr int kCodeExif = 98;
+constexpr int kCodeExif20 = 101;
+
+// ---------------------------------------------------------------------------
+// Error handling shared by reader and writer
+
+struct ErrorManager {
+    jpeg_error_mgr pub;  // first member: libjpeg hands us a pointer to it
+    std::jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool sawEndOfFile;  // the source ran dry and libjpeg inserted an EOI
+};
+
+// Warnings after which the decoded picture is known to be damaged: missing or
+// undecodable entropy-coded data that libjpeg would replace by gray.
+bool warningLosesData(int code) {
+    switch (code) {
+        case JWRN_HIT_MARKER:
+        case JWRN_HUFF_BAD_CODE:
+#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
+        case JWRN_ARITH_BAD_CODE:
+#endif
+        case JWRN_MUST_RESYNC:
+        case JWRN_BOGUS_PROGRESSION:
+            return true;
+        default:
+            return false;
+    }
+}
+
+[[noreturn]] void onErrorExit(j_common_ptr cinfo) {
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    (*cinfo->err->format_message)(cinfo, err->message);
+    std::longjmp(err->jump, 1);
+}
+
+// libjpeg would print to stderr; the engine reports through Error only.
+void onOutputMessage(j_common_ptr) {}
+
+void onEmitMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace output
+    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+    ++err->pub.num_warnings;
+    const int code = err->pub.msg_code;
+    if (code == JWRN_JPEG_EOF) {
+        // Decided once decoding is over: harmless when only the EOI marker is
+        // missing, fatal when scans are missing (see decodePixels).
+        err->sawEndOfFile = true;
+        return;
+    }
+    if (warningLosesData(code)) onErrorExit(cinfo);
+}
+
+void setupErrors(ErrorManager& err) {
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = onErrorExit;
+    err.pub.output_message = onOutputMessage;
+    err.pub.emit_message = onEmitMessage;
+    err.message[0] = '\0';
+    err.sawEndOfFile = false;
+}
+
+void setMessage(ErrorManager& err, const char* text) {
+    std::snprintf(err.message, sizeof err.message, "%s", text);
+}
+
+// ---------------------------------------------------------------------------
+// Decoding
+
+void onProgress(j_common_ptr cinfo) {
+    if (!cinfo->is_decompressor) return;
+    auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > kMaxScans) {
+        auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
+        std::snprintf(err->message, sizeof err->message, "more than %d scans", kMaxScans);
+        std::longjmp(err->jump, 1);
+    }
+}
+
+struct Decoder {
+    jpeg_decompress_struct cinfo;
+    ErrorManager err;
+    jpeg_progress_mgr progress;
+    bool created;
+};
+
+// Owns a Decoder and releases the libjpeg object on every path out.
+class DecoderHolder {
+public:
+    DecoderHolder() : d_(std::make_unique<Decoder>()) {
+        std::memset(d_.get(), 0, sizeof(Decoder));
+        setupErrors(d_->err);
+        d_->cinfo.err = &d_->err.pub;
+        d_->progress.progress_monitor = onProgress;
+    }
+    ~DecoderHolder() {
+        if (d_->created) jpeg_destroy_decompress(&d_->cinfo);
+    }
+    DecoderHolder(const DecoderHolder&) = delete;
+    DecoderHolder& operator=(const DecoderHolder&) = delete;
+    Decoder* get() { return d_.get(); }
+
+private:
+    std::unique_ptr<Decoder> d_;
+};
+
+// Creates the decompressor over `data` and reads the header. Returns false with
+// d->err.message set on failure.
+bool readHeader(Decoder* d, const std::uint8_t* data, std::size_t size, long memoryLimit) {
+    if (setjmp(d->err.jump)) return false;
+    d->created = true;
+    jpeg_create_decompress(&d->cinfo);
+    d->cinfo.mem->max_memory_to_use = memoryLimit;
+    d->cinfo.progress = &d->progress;
+    jpeg_mem_src(&d->cinfo, data, static_cast<unsigned long>(size));
+    jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_read_header(&d->cinfo, TRUE);
+    return true;
+}
+
+// How the decoded samples reach the image.
+struct DecodeTarget {
+    std::uint8_t* pixels;   // first row of the output image
+    std::size_t stride;     // bytes from one output row to the next
+    std::uint8_t* cmykRow;  // scratch row of width * 4 bytes for CMYK input, else null
+    bool cmykInverted;      // Adobe convention: 0 means full ink
+    unsigned width, components;
+};
+
+// Whether every coefficient of every component has been fully refined.
+bool progressionComplete(const jpeg_decompress_struct& c) {
+    if (!c.coef_bits) return false;
+    for (int ci = 0; ci < c.num_components; ++ci)
+        for (int k = 0; k < DCTSIZE2; ++k)
+            if (c.coef_bits[ci][k] != 0) return false;
+    return true;
+}
+
+bool decodePixels(Decoder* d, const DecodeTarget* t) {
+    if (setjmp(d->err.jump)) return false;
+    jpeg_decompress_struct& c = d->cinfo;
+    jpeg_start_decompress(&c);
+    if (c.output_width != t->width || static_cast<unsigned>(c.output_components) != t->components) {
+        setMessage(d->err, "decoder output does not match the header");
+        return false;
+    }
+    while (c.output_scanline < c.output_height) {
+        const JDIMENSION y = c.output_scanline;
+        JSAMPROW row = t->cmykRow ? t->cmykRow : t->pixels + y * t->stride;
+        if (jpeg_read_scanlines(&c, &row, 1) != 1) {
+            setMessage(d->err, "decoder stopped before the last row");
+            return false;
+        }
+        if (t->cmykRow) {
+            // Naive CMYK -> RGB: R = (255 - C) * (255 - K) / 255, where inverted
+            // (Adobe) data already stores 255 - C and 255 - K.
+            std::uint8_t* out = t->pixels + y * t->stride;
+            const std::uint8_t* in = t->cmykRow;
+            for (unsigned x = 0; x < t->width; ++x, in += 4, out += 3) {
+                unsigned k = in[3];
+                unsigned cyan = in[0], magenta = in[1], yellow = in[2];
+                if (!t->cmykInverted) {
+                    cyan = 255 - cyan;
+                    magenta = 255 - magenta;
+                    yellow = 255 - yellow;
+                    k = 255 - k;
+                }
+                out[0] = static_cast<std::uint8_t>((cyan * k + 127) / 255);
+                out[1] = static_cast<std::uint8_t>((magenta * k + 127) / 255);
+                out[2] = static_cast<std::uint8_t>((yellow * k + 127) / 255);
+            }
+        }
+    }
+    if (d->err.sawEndOfFile) {
+        // A single scan that decoded without running short is whole even when the
+        // EOI marker is missing; a missing scan of a multi-scan file is not.
+        const bool whole = !jpeg_has_multiple_scans(&c) || (c.progressive_mode && progressionComplete(c));
+        if (!whole) {
+            setMessage(d->err, "premature end of data: scans are missing");
+            return false;
+        }
+    }
+    jpeg_finish_decompress(&c);
+    return true;
+}
+
+long decoderMemoryLimit() {
+    // Coefficient buffers of multi-scan files take about 2 bytes per sample and
+    // libjpeg allows up to 10 components; anything past that is hostile.
+    const double limit = 64.0 * 1024 * 1024 + 24.0 * static_cast<double>(pixelLimit());
+    const double cap = static_cast<double>(std::numeric_limits<long>::max() / 2);
+    return static_cast<long>(std::min(limit, cap));
+}
+
+void readOrFail(Decoder* d, std::span<const std::uint8_t> data) {
+    if (data.size() < 3 || data[0] != 0xFF || data[1] != 0xD8) fail(kFormat, "missing start-of-image marker");
+    if (!readHeader(d, data.data(), data.size(), decoderMemoryLimit())) fail(kFormat, d->err.message);
+}
+
+std::optional<Resolution> resolutionOf(const jpeg_decompress_struct& c) {
+    if (c.saw_JFIF_marker && c.X_density > 0 && c.Y_density > 0) {
+        if (c.density_unit == 1) return Resolution{double(c.X_density), double(c.Y_density)};
+        if (c.density_unit == 2) return Resolution{c.X_density * 2.54, c.Y_density * 2.54};
+    }
+    for (jpeg_saved_marker_ptr m = c.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || std::memcmp(m->data, "Exif\0\0", 6) != 0)
+            continue;
+        return readExifResolution(std::span<const std::uint8_t>(m->data, m->data_length));
+    }
+    return std::nullopt;
+}
+
+class JpegReader final : public FormatReader {
+public:
+    std::string name() const override { return kFormat; }
+    std::vector<std::string> extensions() const override { return {".jpg", ".jpeg", ".jpe"}; }
+
+    Sniff sniff(std::span<const std::uint8_t> head) const override {
+        if (head.size() < 2 || head[0] != 0xFF || head[1] != 0xD8) return Sniff::No;
+        if (head.size() >= 3 && head[2] == 0xFF) return Sniff::Strong;
+        // Some writers put padding between SOI and the first marker; libjpeg
+        // skips it, so such a file is read when its extension says JPEG.
+        return Sniff::Weak;
+    }
+
+    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        DecoderHolder holder;
+        readOrFail(holder.get(), data);
+        return 1;
+    }
+
+    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        DecoderHolder holder;
+        Decoder* d = holder.get();
+        readOrFail(d, data);
+        jpeg_decompress_struct& c = d->cinfo;
+        checkDimensions(kFormat, c.image_width, c.image_height);
+
+        PixelFormat format = PixelFormat::Rgb24;
+        bool cmyk = false;
+        switch (c.jpeg_color_space) {
+            case JCS_GRAYSCALE:
+                c.out_color_space = JCS_GRAYSCALE;
+                format = PixelFormat::Gray8;
+                break;
+            case JCS_YCbCr:
+            case JCS_RGB:
+                c.out_color_space = JCS_RGB;
+                break;
+            case JCS_CMYK:
+            case JCS_YCCK:
+                c.out_color_space = JCS_CMYK;  // libjpeg turns YCCK into CMYK
+                cmyk = true;
+                break;
+            default:
+                fail(kFormat, "unsupported colour layout with " + std::to_string(c.num_components) + " components");
+        }
+        c.dct_method = JDCT_ISLOW;
+
+        Image img(static_cast<int>(c.image_width), static_cast<int>(c.image_height), format);
+        std::vector<std::uint8_t> cmykRow(cmyk ? std::size_t{c.image_width} * 4 : 0);
+        DecodeTarget target{img.data(),
+                            img.stride(),
+                            cmyk ? cmykRow.data() : nullptr,
+                            cmyk && c.saw_Adobe_marker,
+                            c.image_width,
+                            cmyk ? 4u : (format == PixelFormat::Gray8 ? 1u : 3u)};
+        // Saved markers live in libjpeg's image pool, which finishing the
+        // decompression frees: take the resolution first.
+        if (const auto res = resolutionOf(c)) {
+            img.xDpi = res->xDpi;
+            img.yDpi = res->yDpi;
+        }
+        if (!decodePixels(d, &target)) fail(kFormat, d->err.message);
+        Document doc;
+        doc.pages.push_back(std::move(img));
+        return doc;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Encoding
+
+struct Encoder {
+    jpeg_compress_struct cinfo;
+    ErrorManager err;
+    unsigned char* out;
+    unsigned long outSize;
+    bool created;
+};
+
+class EncoderHolder {
+public:
+    EncoderHolder() : e_(std::make_unique<Encoder>()) {
+        std::memset(e_.get(), 0, sizeof(Encoder));
+        setupErrors(e_->err);
+        e_->cinfo.err = &e_->err.pub;
+    }
+    ~EncoderHolder() {
+        if (e_->created) jpeg_destroy_compress(&e_->cinfo);
+        std::free(e_->out);  // jpeg_mem_dest allocates with malloc
+    }
+    EncoderHolder(const EncoderHolder&) = delete;
+    EncoderHolder& operator=(const EncoderHolder&) = delete;
+    Encoder* get() { return e_.get(); }
+
+private:
+    std::unique_ptr<Encoder> e_;
+};
+
+struct EncodeParams {
+    const std::uint8_t* pixels;
+    std::size_t stride;
+    unsigned width, height;
+    bool gray;
+    int lumaH, lumaV;  // sampling factors of Y; chroma is 1x1
+    int quality;       // libjpeg quality 1..100
+    bool jfif;
+    unsigned xDensity, yDensity;  // dots per inch for JFIF
+    const std::uint8_t* app1;     // Exif payload written right after SOI, or null
+    std::size_t app1Size;
+};
+
+bool encodePixels(Encoder* e, const EncodeParams* p) {
+    if (setjmp(e->err.jump)) return false;
+    e->created = true;
+    jpeg_create_compress(&e->cinfo);
+    jpeg_compress_struct& c = e->cinfo;
+    jpeg_mem_dest(&c, &e->out, &e->outSize);
+    c.image_width = p->width;
+    c.image_height = p->height;
+    c.input_components = p->gray ? 1 : 3;
+    c.in_color_space = p->gray ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, p->quality, TRUE);
+    c.optimize_coding = TRUE;
+    c.dct_method = JDCT_ISLOW;
+    if (!p->gray) {
+        c.comp_info[0].h_samp_factor = p->lumaH;
+        c.comp_info[0].v_samp_factor = p->lumaV;
+        for (int i = 1; i < 3; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+    }
+    c.write_JFIF_header = p->jfif ? TRUE : FALSE;
+    c.density_unit = 1;
+    c.X_density = static_cast<UINT16>(p->xDensity);
+    c.Y_density = static_cast<UINT16>(p->yDensity);
+    jpeg_start_compress(&c, TRUE);
+    if (p->app1) jpeg_write_marker(&c, JPEG_APP0 + 1, p->app1, static_cast<unsigned>(p->app1Size));
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(p->pixels + c.next_scanline * p->stride);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    return true;
+}
+
+// Quality factor of the catalogue (2 best .. 255 smallest) to libjpeg's 1..100.
+int libjpegQuality(int factor) {
+    const int q = std::clamp(factor, 2, 255);
+    return static_cast<int>(std::lround(100.0 - (q - 2) * 99.0 / 253.0));
+}
+
+// Resolution as stored in files: the dots per inch of the image, 96 when it has none.
+double dpiOr96(double dpi, double other) {
+    if (dpi > 0 && std::isfinite(dpi)) return dpi;
+    if (other > 0 && std::isfinite(other)) return other;
+    return 96.0;
+}
+
+std::pair<std::uint32_t, std::uint32_t> rational(double v) {
+    v = std::clamp(v, 0.01, 1.0e6);
+    if (std::fabs(v - std::round(v)) < 1e-6) return {static_cast<std::uint32_t>(std::lround(v)), 1};
+    return {static_cast<std::uint32_t>(std::lround(v * 100.0)), 100};
+}
+
+std::vector<std::uint8_t> exifPayload(int code, unsigned width, unsigned height, double xDpi, double yDpi) {
+    TiffIfd ifd0;
+    ifd0.addShort(0x0112, {1});  // Orientation: top-left
+    const auto [xn, xd] = rational(xDpi);
+    const auto [yn, yd] = rational(yDpi);
+    ifd0.addRational(0x011A, xn, xd);  // XResolution
+    ifd0.addRational(0x011B, yn, yd);  // YResolution
+    ifd0.addShort(0x0128, {2});        // ResolutionUnit: inch
+    ifd0.addAscii(0x0131, "Rastel");   // Software
+    ifd0.addShort(0x0213, {1});        // YCbCrPositioning: centred, as libjpeg samples chroma
+
+    TiffIfd exif;
+    const bool v22 = code == kCodeExif;
+    exif.addUndefined(0x9000, v22 ? std::vector<std::uint8_t>{'0', '2', '2', '0'}
+                                   : std::vector<std::uint8_t>{'0', '2', '0', '0'});  // ExifVersion
+    exif.addUndefined(0x9101, {1, 2, 3, 0});  // ComponentsConfiguration: Y Cb Cr
+    if (v22) exif.addUndefined(0xA000, {'0', '1', '0', '0'});  // FlashpixVersion
+    exif.addShort(0xA001, {1});                                  // ColorSpace: sRGB
+    exif.addLong(0xA002, {width});                               // PixelXDimension
+    exif.addLong(0xA003, {height});                              // PixelYDimension
+    return buildExifApp1(ifd0, exif);
+}
+
+class JpegWriter final : public FormatWriter {
+public:
+    std::string name() const override { return kFormat; }
+    std::vector<int> codes() const override { return {kCodeYuv444, kCodeYuv422, kCodeYuv411, kCodeExif, kCodeExif20}; }
+    std::vector<int> depths(int code) const override {
+        switch (code) {
+            case kCodeYuv444:
+            case kCodeYuv422:
+            case kCodeYuv411:
+                return {8, 24};
+            case kCodeExif:
+            case kCodeExif20:
+                return {24};
+            default:
+                return {};
+        }
+    }
+
+    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+        const auto allowed = depths(opt.code);
+        if (allowed.empty()) fail(kFormat, "no JPEG variant has file-format code " + std::to_string(opt.code));
+        if (std::find(allowed.begin(), allowed.end(), opt.bits) == allowed.end())
+            fail(kFormat, "code " + std::to_string(opt.code) + " cannot be saved at " + std::to_string(opt.bits) +
+                              " bits");
+        if (page.empty()) fail(kFormat, "there is no image to save");
+
+        const bool gray = opt.bits == 8;
+        const Image pixels = gray ? toGray8(page) : toRgb24(page);
+        const bool exif = opt.code == kCodeExif || opt.code == kCodeExif20;
+        const double xDpi = dpiOr96(page.xDpi, page.yDpi);
+        const double yDpi = dpiOr96(page.yDpi, page.xDpi);
+        const auto density = [](double dpi) {
+            return static_cast<unsigned>(std::clamp<long>(std::lround(dpi), 1, 65535));
+        };
+
+        std::vector<std::uint8_t> app1;
+        if (exif) app1 = exifPayload(opt.code, unsigned(pixels.width()), unsigned(pixels.height()), xDpi, yDpi);
+
+        EncodeParams p{};
+        p.pixels = pixels.data();
+        p.stride = pixels.stride();
+        p.width = static_cast<unsigned>(pixels.width());
+        p.height = static_cast<unsigned>(pixels.height());
+        p.gray = gray;
+        p.lumaH = opt.code == kCodeYuv411 ? 4 : (opt.code == kCodeYuv444 ? 1 : 2);
+        p.lumaV = 1;
+        p.quality = libjpegQuality(opt.quality);
+        p.jfif = !exif;
+        p.xDensity = density(xDpi);
+        p.yDensity = density(yDpi);
+        p.app1 = exif ? app1.data() : nullptr;
+        p.app1Size = app1.size();
+
+        EncoderHolder holder;
+        Encoder* e = holder.get();
+        if (!encodePixels(e, &p)) fail(kFormat, e->err.message);
+        return std::vector<std::uint8_t>(e->out, e->out + e->outSize);
+    }
+};
+
+}  // namespace
+
+void registerJpegCodec(Registry& registry) {
+    registry.addReader(std::make_unique<JpegReader>());
+    registry.addWriter(std::make_unique<JpegWriter>());
+}
+
+}  // namespace rastel::imaging
