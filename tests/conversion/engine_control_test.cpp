@@ -1,0 +1,92 @@
+// The imaging control over the real engine.
+
+#include "conversion/engine_control.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using namespace rastel;
+
+namespace {
+
+class EngineControlTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("rastel-engine-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    std::string makeJpeg(const std::string& name, int w, int h) {
+        const fs::path p = dir / name;
+        const std::string cmd = "/usr/bin/convert -size " + std::to_string(w) + "x" + std::to_string(h) +
+                                " gradient:red-blue -quality 95 '" + p.string() + "'";
+        EXPECT_EQ(std::system(cmd.c_str()), 0);
+        return p.string();
+    }
+};
+
+}  // namespace
+
+TEST_F(EngineControlTest, LoadsProcessesAndSaves) {
+    EngineControl c;
+    const std::string in = makeJpeg("a.jpg", 300, 100);
+    c.ReadFileInfo(in, 0);
+    EXPECT_EQ(c.InfoPageCount(), 1);
+    std::int16_t pages = 0;
+    c.LoadFile(in, 0, 0, pages);
+    EXPECT_EQ(pages, 1);
+
+    const DisplayPicture full = c.CurrentPicture(1024);
+    EXPECT_EQ(full.Width, 300);
+    EXPECT_EQ(full.Height, 100);
+    const DisplayPicture small = c.CurrentPicture(50);
+    EXPECT_LE(std::max(small.Width, small.Height), 50);
+    EXPECT_NEAR(static_cast<double>(small.Width) / small.Height, 3.0, 0.2) << "aspect ratio kept";
+    // Top rows of a red-to-blue gradient are red.
+    EXPECT_GT((full.Pixels[0] >> 16) & 0xFF, 200u);
+
+    c.RotateImage(9000, true, FillColor{});
+    EXPECT_EQ(c.document().pages[0].width(), 100);
+    EXPECT_EQ(c.document().pages[0].height(), 300);
+    c.ConvertToGrayscale(8);
+    c.ReduceColors(1, 2, 1, 0);
+    EXPECT_EQ(c.document().pages[0].bitsPerPixel(), 1);
+    std::int16_t quality = 40;
+    const std::string out = (dir / "a.out.jpg").string();
+    c.SaveFile(out, 10, 8, quality, 0);
+    EXPECT_EQ(quality, 40) << "the quality factor is never changed";
+    EXPECT_TRUE(fs::exists(out));
+
+    c.ClearImage(0);
+    EXPECT_TRUE(c.CurrentPicture().empty());
+    EXPECT_THROW(c.MirrorImage(), ImagingError);
+}
+
+TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
+    EngineControl c;
+    const std::string missing = (dir / "missing.jpg").string();
+    try {
+        c.ReadFileInfo(missing, 0);
+        FAIL() << "no error";
+    } catch (const ImagingError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(missing + ": ", 0), 0u) << e.what();
+    }
+    const std::string in = makeJpeg("b.jpg", 20, 10);
+    std::int16_t pages = 0;
+    c.LoadFile(in, 0, 0, pages);
+    EXPECT_THROW(c.SetCurrentPageIndex(1), ImagingError);
+    EXPECT_THROW(c.SetCurrentPageIndex(-1), ImagingError);
+    std::int16_t q = 2;
+    EXPECT_THROW(c.SaveFile((dir / "x.gif").string(), 10, 24, q, 2), ImagingError) << "unknown mode";
+    EXPECT_THROW(c.SaveFile((dir / "x.jpg").string(), 10, 16, q, 0), ImagingError) << "depth not offered";
+    EXPECT_THROW(c.SaveFile((dir / "x.jpg").string(), 10, 24, q, 1), ImagingError) << "JPEG holds one page";
+    EXPECT_THROW(c.SaveFile((dir / "x.awd").string(), 99, 1, q, 0), ImagingError);
+    EXPECT_THROW(c.ReduceColors(9, 2, 0, 0), ImagingError);
+    EXPECT_THROW(c.ReduceColors(4, 2, 9, 0), ImagingError);
+    EXPECT_FALSE(fs::exists(dir / "x.jpg"));
+    EXPECT_FALSE(fs::exists(dir / "x.awd"));
+}
