@@ -208,7 +208,7 @@ std::vector<Rgb> optimisedPalette(const Image& rgb, std::size_t colours) {
                        static_cast<std::uint8_t>(std::lround(s.b / s.w))});
     }
     if (pal.empty()) pal.push_back({0, 0, 0});
-    refine(pal, cells, 4);
+    refine(pal, cells, 6);
     return pal;
 }
 
