@@ -141,6 +141,23 @@ TEST(OpsReduce, OneBitRampKeepsItsMeanBrightness) {
     }
 }
 
+TEST(OpsReduce, DiffusionReproducesFlatLevels) {
+    // On a flat area every diffusion kernel passes on all of each pixel's
+    // error, so the share of white pixels matches the level; a kernel whose
+    // weights do not add up to its divisor drifts away from it.
+    for (int code : kDiffusion) {
+        for (int v : {12, 40, 90, 128, 170, 215, 243}) {
+            const Image out = reduceColors(flatGray(128, 128, v), 1, code);
+            // Inside, away from where the error starts to build up and from the
+            // edges where it falls off.
+            double white = 0;
+            for (int y = 16; y < 112; ++y)
+                for (int x = 8; x < 120; ++x) white += out.palette()[out.row(y)[x]].r == 255;
+            EXPECT_NEAR(white / (96.0 * 112.0), v / 255.0, 0.006) << "code " << code << " level " << v;
+        }
+    }
+}
+
 TEST(OpsReduce, EachMethodGivesItsOwnResult) {
     const Image src = grayRamp(128, 64);
     std::vector<Image> outs;
