@@ -264,6 +264,25 @@ TEST(OpsReduce, QuantiserFindsTheColourClusters) {
     EXPECT_LT(sum / (200.0 * 150.0), 11.5);
 }
 
+TEST(OpsReduce, NarrowColourRangeStillGetsAFullPalette) {
+    // About a thousand dark colours inside 0..31 per channel: the palette must
+    // use all 256 entries instead of one per coarse full-range cell.
+    Image src(256, 256, PixelFormat::Rgb24);
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 256; ++x) {
+            std::uint8_t* p = src.row(y) + 3 * x;
+            p[0] = static_cast<std::uint8_t>(x / 8);
+            p[1] = static_cast<std::uint8_t>(y / 8);
+            p[2] = static_cast<std::uint8_t>((x + y) / 16);
+        }
+    const Image out = reduceColors(src, 8, kDitherNone);
+    EXPECT_EQ(out.palette().size(), 256u);
+    double sum = 0;
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 256; ++x) sum += std::sqrt(distance2(pixelRgb(out, x, y), pixelRgb(src, x, y)));
+    EXPECT_LT(sum / 65536.0, 2.0);
+}
+
 TEST(OpsReduce, CachedNearestColourIsCloseToTheExactOne) {
     Lcg rng{11};
     for (int size : {1, 2, 16, 256}) {
