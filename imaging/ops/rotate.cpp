@@ -30,15 +30,18 @@ Image blankLike(const Image& src, int width, int height) {
 template <int N>
 void quarterTurn(const Image& src, Image& dst, bool clockwise) {
     const int w = src.width(), h = src.height();
+    const std::size_t stride = src.stride();
     for (int ty = 0; ty < h; ty += kTile) {
         const int ye = std::min(ty + kTile, h);
         for (int tx = 0; tx < w; tx += kTile) {
             const int xe = std::min(tx + kTile, w);
             for (int x = tx; x < xe; ++x) {
-                std::uint8_t* d = dst.row(clockwise ? x : w - 1 - x);
-                for (int y = ty; y < ye; ++y)
-                    std::memcpy(d + static_cast<std::size_t>(clockwise ? h - 1 - y : y) * N,
-                                src.row(y) + static_cast<std::size_t>(x) * N, N);
+                // Down a source column, along a destination row.
+                const std::uint8_t* s = src.row(ty) + static_cast<std::size_t>(x) * N;
+                std::uint8_t* d = clockwise ? dst.row(x) + static_cast<std::size_t>(h - 1 - ty) * N
+                                            : dst.row(w - 1 - x) + static_cast<std::size_t>(ty) * N;
+                const std::ptrdiff_t step = clockwise ? -N : N;
+                for (int y = ty; y < ye; ++y, s += stride, d += step) std::memcpy(d, s, N);
             }
         }
     }
