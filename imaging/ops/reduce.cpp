@@ -21,11 +21,13 @@ namespace {
 // ---------------------------------------------------------------------------
 // Palette building: Wu-style variance-minimising box splitting.
 //
-// Colours are counted in a 32x32x32 grid (5 bits per channel). Each cell keeps
-// its pixel count, the sums of R, G and B and the sum of R^2+G^2+B^2 of the
-// full 8-bit values, so box means and variances are exact for the pixels in
-// the box. A zero border (index 0 on every axis) lets cumulative sums answer
-// "moments of any box" with eight lookups.
+// Colours are counted in a 32x32x32 grid. Each channel's 32 bins evenly cover
+// the range that channel actually spans in the picture, so a dark or pale
+// picture gets as fine a grid as a full-range one. Each cell keeps its pixel
+// count, the sums of R, G and B and the sum of R^2+G^2+B^2 of the full 8-bit
+// values, so box means and variances are exact for the pixels in the box. A
+// zero border (index 0 on every axis) lets cumulative sums answer "moments of
+// any box" with eight lookups.
 
 constexpr int kSide = 33;
 constexpr std::size_t kCells = kSide * kSide * kSide;
@@ -38,12 +40,33 @@ struct Histogram {
 };
 
 Histogram countColours(const Image& rgb) {
+    // Which values occur per channel (plain stores, no dependency chain).
+    std::uint8_t seen[3][256] = {};
+    for (int y = 0; y < rgb.height(); ++y) {
+        const std::uint8_t* s = rgb.row(y);
+        for (int x = 0; x < rgb.width(); ++x, s += 3) {
+            seen[0][s[0]] = 1;
+            seen[1][s[1]] = 1;
+            seen[2][s[2]] = 1;
+        }
+    }
+    int lo[3] = {0, 0, 0}, hi[3] = {255, 255, 255};
+    for (int k = 0; k < 3; ++k) {
+        while (lo[k] < 255 && !seen[k][lo[k]]) ++lo[k];
+        while (hi[k] > lo[k] && !seen[k][hi[k]]) --hi[k];
+    }
+    // Bin (1-based) of each value per channel.
+    std::uint8_t bin[3][256] = {};
+    for (int k = 0; k < 3; ++k) {
+        const int span = std::max(hi[k] - lo[k] + 1, 1);
+        for (int v = lo[k]; v <= hi[k]; ++v) bin[k][v] = static_cast<std::uint8_t>(1 + (v - lo[k]) * 32 / span);
+    }
     Histogram h;
     for (int y = 0; y < rgb.height(); ++y) {
         const std::uint8_t* s = rgb.row(y);
         for (int x = 0; x < rgb.width(); ++x, s += 3) {
             const int r = s[0], g = s[1], b = s[2];
-            const std::size_t c = cellAt((r >> 3) + 1, (g >> 3) + 1, (b >> 3) + 1);
+            const std::size_t c = cellAt(bin[0][r], bin[1][g], bin[2][b]);
             ++h.w[c];
             h.r[c] += r;
             h.g[c] += g;
@@ -208,7 +231,7 @@ std::vector<Rgb> optimisedPalette(const Image& rgb, std::size_t colours) {
                        static_cast<std::uint8_t>(std::lround(s.b / s.w))});
     }
     if (pal.empty()) pal.push_back({0, 0, 0});
-    refine(pal, cells, 4);
+    refine(pal, cells, 6);
     return pal;
 }
 

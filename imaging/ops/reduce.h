@@ -24,7 +24,8 @@ enum DitherCode {
 // exactly those colours (nothing to dither, whatever the code). Otherwise
 // 1 bit gives black and white, a gray source evenly spaced grays, and a colour
 // source an optimised palette (variance-minimising box splitting over a
-// 32x32x32 histogram, refined by k-means on the histogram cells).
+// 32x32x32 histogram spanning the picture's own channel ranges, refined by
+// k-means on the histogram cells).
 //
 // Error diffusion (codes 1..6) scans serpentine: even rows left to right, odd
 // rows right to left with the kernel mirrored. Ordered (7, 8x8 Bayer) and

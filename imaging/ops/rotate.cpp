@@ -30,15 +30,18 @@ Image blankLike(const Image& src, int width, int height) {
 template <int N>
 void quarterTurn(const Image& src, Image& dst, bool clockwise) {
     const int w = src.width(), h = src.height();
+    const std::size_t stride = src.stride();
     for (int ty = 0; ty < h; ty += kTile) {
         const int ye = std::min(ty + kTile, h);
         for (int tx = 0; tx < w; tx += kTile) {
             const int xe = std::min(tx + kTile, w);
             for (int x = tx; x < xe; ++x) {
-                std::uint8_t* d = dst.row(clockwise ? x : w - 1 - x);
-                for (int y = ty; y < ye; ++y)
-                    std::memcpy(d + static_cast<std::size_t>(clockwise ? h - 1 - y : y) * N,
-                                src.row(y) + static_cast<std::size_t>(x) * N, N);
+                // Down a source column, along a destination row.
+                const std::uint8_t* s = src.row(ty) + static_cast<std::size_t>(x) * N;
+                std::uint8_t* d = clockwise ? dst.row(x) + static_cast<std::size_t>(h - 1 - ty) * N
+                                            : dst.row(w - 1 - x) + static_cast<std::size_t>(ty) * N;
+                const std::ptrdiff_t step = clockwise ? -N : N;
+                for (int y = ty; y < ye; ++y, s += stride, d += step) std::memcpy(d, s, N);
             }
         }
     }
@@ -167,35 +170,76 @@ struct InverseMap {
     double ax, ay, c, s;
 };
 
+// Destination columns [first, last) of row Y whose centres land inside the
+// source rectangle [-0.5, w-0.5] x [-0.5, h-0.5]. Rounding may admit a column
+// a hair outside; the samplers clamp to the edge pixels.
+struct Span {
+    int first, last;
+};
+
+Span insideSpan(const InverseMap& m, int Y, int w, int h, int dstW) {
+    double lo = 0, hi = dstW;
+    // Narrows [lo, hi) to where base + X * slope lies in [a, b].
+    auto keep = [&lo, &hi](double base, double slope, double a, double b) {
+        if (std::fabs(slope) < 1e-12) {
+            if (base < a || base > b) hi = lo;
+            return;
+        }
+        double t0 = (a - base) / slope, t1 = (b - base) / slope;
+        if (t0 > t1) std::swap(t0, t1);
+        lo = std::max(lo, t0);
+        hi = std::min(hi, t1 + 1e-9);
+    };
+    keep(m.ax + Y * m.s, m.c, -0.5, w - 0.5);
+    keep(m.ay + Y * m.c, -m.s, -0.5, h - 0.5);
+    if (!(hi > lo)) return {0, 0};
+    const int first = static_cast<int>(std::ceil(lo - 1e-9));
+    const int last = std::min(dstW, static_cast<int>(std::floor(hi)) + 1);
+    return {std::clamp(first, 0, dstW), std::clamp(last, 0, dstW)};
+}
+
+// Position to cell and fraction: v >= -0.5 (up to rounding), so v + 1 is
+// positive and truncation is floor.
+inline void split(double v, int limit, int& i0, int& i1, int& frac) {
+    const double t = v + 1.0;
+    const int i = static_cast<int>(t);
+    frac = static_cast<int>((t - i) * 256.0 + 0.5);
+    i0 = i - 1;
+    if (i0 < 0) i0 = 0, frac = 0;
+    if (i0 > limit) i0 = limit, frac = 0;
+    i1 = std::min(i0 + 1, limit);
+}
+
+// Fills destination row pixels outside [span.first, span.last) with `f`;
+// returns whether there were any.
+bool fillOutside(std::uint8_t* d, int n, int dstW, Span span, const FillPixel& f) {
+    for (int X = 0; X < span.first; ++X) std::memcpy(d + static_cast<std::size_t>(X) * n, f.bytes, n);
+    for (int X = span.last; X < dstW; ++X) std::memcpy(d + static_cast<std::size_t>(X) * n, f.bytes, n);
+    return span.first > 0 || span.last < dstW;
+}
+
 // Bilinear sampling of N interleaved channels; returns whether any destination
 // pixel fell outside the source (and so shows the fill).
 template <int N>
 bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
-    const int w = src.width(), h = src.height();
+    const int w = src.width(), h = src.height(), dstW = dst.width();
     bool filled = false;
     for (int Y = 0; Y < dst.height(); ++Y) {
         std::uint8_t* d = dst.row(Y);
+        const Span span = insideSpan(m, Y, w, h, dstW);
+        filled |= fillOutside(d, N, dstW, span, f);
         const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
-        for (int X = 0; X < dst.width(); ++X, d += N) {
-            const double sx = bx + X * m.c, sy = by - X * m.s;
-            if (!(sx >= -0.5 && sx <= w - 0.5 && sy >= -0.5 && sy <= h - 0.5)) {
-                std::memcpy(d, f.bytes, N);
-                filled = true;
-                continue;
-            }
-            // Inside the picture; samples past its outer pixel centres repeat the edge.
-            const double fx0 = std::floor(sx), fy0 = std::floor(sy);
-            int x0 = static_cast<int>(fx0), y0 = static_cast<int>(fy0);
-            int wx = static_cast<int>((sx - fx0) * 256.0 + 0.5), wy = static_cast<int>((sy - fy0) * 256.0 + 0.5);
-            if (x0 < 0) x0 = 0, wx = 0;
-            if (y0 < 0) y0 = 0, wy = 0;
-            const int x1 = std::min(x0 + 1, w - 1), y1 = std::min(y0 + 1, h - 1);
-            const std::uint8_t* r0 = src.row(y0);
-            const std::uint8_t* r1 = src.row(y1);
+        for (int X = span.first; X < span.last; ++X) {
+            int x0, x1, wx, y0, y1, wy;
+            split(bx + X * m.c, w - 1, x0, x1, wx);
+            split(by - X * m.s, h - 1, y0, y1, wy);
+            const std::uint8_t* a = src.row(y0);
+            const std::uint8_t* b = src.row(y1);
+            std::uint8_t* out = d + static_cast<std::size_t>(X) * N;
             for (int k = 0; k < N; ++k) {
-                const int top = r0[x0 * N + k] * (256 - wx) + r0[x1 * N + k] * wx;
-                const int bottom = r1[x0 * N + k] * (256 - wx) + r1[x1 * N + k] * wx;
-                d[k] = static_cast<std::uint8_t>((top * (256 - wy) + bottom * wy + 32768) >> 16);
+                const int top = a[x0 * N + k] * (256 - wx) + a[x1 * N + k] * wx;
+                const int bottom = b[x0 * N + k] * (256 - wx) + b[x1 * N + k] * wx;
+                out[k] = static_cast<std::uint8_t>((top * (256 - wy) + bottom * wy + 32768) >> 16);
             }
         }
     }
@@ -203,20 +247,17 @@ bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const F
 }
 
 bool resampleNearest(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
-    const int w = src.width(), h = src.height();
+    const int w = src.width(), h = src.height(), dstW = dst.width();
     bool filled = false;
     for (int Y = 0; Y < dst.height(); ++Y) {
         std::uint8_t* d = dst.row(Y);
+        const Span span = insideSpan(m, Y, w, h, dstW);
+        filled |= fillOutside(d, 1, dstW, span, f);
         const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
-        for (int X = 0; X < dst.width(); ++X) {
-            const double sx = bx + X * m.c, sy = by - X * m.s;
-            if (!(sx >= -0.5 && sx <= w - 0.5 && sy >= -0.5 && sy <= h - 0.5)) {
-                d[X] = f.bytes[0];
-                filled = true;
-                continue;
-            }
-            const int x = std::clamp(static_cast<int>(std::floor(sx + 0.5)), 0, w - 1);
-            const int y = std::clamp(static_cast<int>(std::floor(sy + 0.5)), 0, h - 1);
+        for (int X = span.first; X < span.last; ++X) {
+            // v + 0.5 + 1 > 0 inside the span, so truncation rounds to nearest.
+            const int x = std::clamp(static_cast<int>(bx + X * m.c + 1.5) - 1, 0, w - 1);
+            const int y = std::clamp(static_cast<int>(by - X * m.s + 1.5) - 1, 0, h - 1);
             d[X] = src.row(y)[x];
         }
     }
