@@ -64,7 +64,10 @@ void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> byte
     const std::filesystem::path target(path);
     std::filesystem::path dir = target.parent_path();
     if (dir.empty()) dir = ".";
-    std::string tmpl = (dir / ("." + target.filename().string() + ".rastel-XXXXXX")).string();
+    std::string name = ".";
+    name += target.filename().string();
+    name += ".rastel-XXXXXX";
+    std::string tmpl = (dir / name).string();
     const int raw = ::mkstemp(tmpl.data());
     if (raw < 0) ioFail(path, "cannot write", errno);
     Fd fd(raw);

@@ -525,7 +525,14 @@ Image reduceColors(const Image& src, int bits, int dither) {
         rgbCopy = toRgb24(src);
         rgb = &rgbCopy;
     }
-    if (auto exact = exactIndexed(src, bits, rgb)) return std::move(*exact);
+    // A picture that already fits keeps its colours; at 1 bit only when those
+    // are black and white, since one bit per pixel means a bilevel page.
+    if (auto exact = exactIndexed(src, bits, rgb)) {
+        const bool bilevel = std::all_of(exact->palette().begin(), exact->palette().end(), [](const Rgb& c) {
+            return c == Rgb{0, 0, 0} || c == Rgb{255, 255, 255};
+        });
+        if (bits > 1 || bilevel) return std::move(*exact);
+    }
     const bool gray = bits == 1 || src.format() == PixelFormat::Gray8 ||
                       (src.format() == PixelFormat::Indexed && isGrayPalette(src.palette()));
     if (gray) return reduceGray(src, bits, dither);

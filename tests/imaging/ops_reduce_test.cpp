@@ -69,7 +69,9 @@ TEST(OpsReduce, RefusesOutOfRangeDepthAndCodes) {
 }
 
 TEST(OpsReduce, PictureWithFewEnoughColoursIsKeptExactly) {
-    for (int bits = 1; bits <= 8; ++bits) {
+    // One bit means a bilevel page: two colours other than black and white are
+    // not kept (see the bilevel test below).
+    for (int bits = 2; bits <= 8; ++bits) {
         // 2^bits distinct colours, far from black/white and from any gray ramp.
         const int n = 1 << bits;
         Image rgb(40, 21, PixelFormat::Rgb24);
@@ -97,6 +99,24 @@ TEST(OpsReduce, PictureWithFewEnoughColoursIsKeptExactly) {
             }
         }
     }
+}
+
+TEST(OpsReduce, OneBitIsBlackAndWhiteEvenForTwoColourPictures) {
+    Image rgb(8, 2, PixelFormat::Rgb24);
+    for (int x = 0; x < 8; ++x) {
+        rgb.row(0)[3 * x] = 255;      // red top row
+        rgb.row(1)[3 * x + 2] = 255;  // blue bottom row
+    }
+    for (int code : kAllMethods) {
+        const Image out = reduceColors(rgb, 1, code);
+        for (const Rgb& c : out.palette())
+            EXPECT_TRUE(c == (Rgb{0, 0, 0}) || c == (Rgb{255, 255, 255})) << "code " << code;
+    }
+    Image bw(4, 1, PixelFormat::Rgb24);
+    bw.row(0)[0] = bw.row(0)[1] = bw.row(0)[2] = 255;
+    const Image kept = reduceColors(bw, 1, kDitherFloydSteinberg);
+    EXPECT_EQ(pixelRgb(kept, 0, 0), (Rgb{255, 255, 255}));
+    EXPECT_EQ(pixelRgb(kept, 1, 0), (Rgb{0, 0, 0}));
 }
 
 TEST(OpsReduce, EveryMethodStaysInsideItsPaletteAtEveryDepthAndLayout) {
