@@ -2,8 +2,10 @@
 
 namespace rastel::imaging {
 
+void registerPngCodec(Registry& registry);
+
 void registerBuiltinCodecs(Registry& registry) {
-    (void)registry;
+    registerPngCodec(registry);
 }
 
 }  // namespace rastel::imaging
