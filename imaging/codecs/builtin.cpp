@@ -3,9 +3,11 @@
 namespace rastel::imaging {
 
 void registerPngCodec(Registry& registry);
+void registerGifCodec(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
     registerPngCodec(registry);
+    registerGifCodec(registry);
 }
 
 }  // namespace rastel::imaging

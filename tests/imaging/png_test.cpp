@@ -203,6 +203,8 @@ struct DepthCase {
     const char* pilMode;
 };
 
+void PrintTo(const DepthCase& c, std::ostream* os) { *os << c.bits << " bits"; }
+
 class PngDepth : public ::testing::TestWithParam<DepthCase> {};
 
 TEST_P(PngDepth, WritesWhatIndependentDecodersReadAndRoundTripsExactly) {
@@ -276,6 +278,8 @@ struct ForeignCase {
     int indexBits;
     bool alpha;        // compare RGBA rather than RGB
 };
+
+void PrintTo(const ForeignCase& c, std::ostream* os) { *os << c.name; }
 
 class PngForeign : public ::testing::TestWithParam<ForeignCase> {};
 
