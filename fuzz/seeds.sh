@@ -9,6 +9,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
+    fuzz_png) exts="png" ;;
+    fuzz_gif) exts="gif" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

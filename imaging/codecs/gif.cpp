@@ -151,23 +151,30 @@ void fillRect(Image& canvas, const Rect& r, Rgb c) {
     }
 }
 
-// Decodes the current image's indices into a width*height buffer in display
-// row order (interlaced images arrive in four passes).
-std::vector<std::uint8_t> decodeIndices(GifFileType* gif, int w, int h, bool interlaced) {
-    std::vector<std::uint8_t> px(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
-    auto line = [&](int y) {
-        if (DGifGetLine(gif, px.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(w), w) == GIF_ERROR)
-            failGif(gif, "image data");
+// Decodes the current image and keeps the indices of its part inside the
+// screen (`clip`, in screen coordinates), row by row in display order
+// (interlaced images arrive in four passes). Only one full row of the frame is
+// ever held, so a huge frame on a small screen costs no memory.
+std::vector<std::uint8_t> decodeClipped(GifFileType* gif, const GifImageDesc& d, const Rect& clip) {
+    const std::size_t cw = clip.empty() ? 0 : std::size_t(clip.right - clip.left);
+    const std::size_t ch = clip.empty() ? 0 : std::size_t(clip.bottom - clip.top);
+    std::vector<std::uint8_t> kept(cw * ch);
+    std::vector<GifPixelType> line(static_cast<std::size_t>(d.Width));
+    auto row = [&](int y) {
+        if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) failGif(gif, "image data");
+        const int sy = d.Top + y;
+        if (cw == 0 || sy < clip.top || sy >= clip.bottom) return;
+        std::memcpy(kept.data() + std::size_t(sy - clip.top) * cw, line.data() + (clip.left - d.Left), cw);
     };
-    if (interlaced) {
+    if (d.Interlace) {
         static constexpr int start[4] = {0, 4, 2, 1};
         static constexpr int step[4] = {8, 8, 4, 2};
         for (int pass = 0; pass < 4; ++pass)
-            for (int y = start[pass]; y < h; y += step[pass]) line(y);
+            for (int y = start[pass]; y < d.Height; y += step[pass]) row(y);
     } else {
-        for (int y = 0; y < h; ++y) line(y);
+        for (int y = 0; y < d.Height; ++y) row(y);
     }
-    return px;
+    return kept;
 }
 
 // The colours an image's indices refer to. A file with no colour table at all
@@ -260,16 +267,15 @@ public:
             if (gcb.DisposalMode == DISPOSE_PREVIOUS) saved = canvas;
             // Frames reaching past the screen are clipped to it, as viewers do.
             const Rect r = clipToScreen(desc, sw, sh);
-            std::vector<std::uint8_t> px;
             if (desc.Width == 0 || desc.Height == 0) {
                 skipImageData(gif);  // nothing to draw
             } else {
                 checkDimensions(kFormat, desc.Width, desc.Height);
-                px = decodeIndices(gif, desc.Width, desc.Height, desc.Interlace);
+                const std::vector<std::uint8_t> px = decodeClipped(gif, desc, r);
+                const std::size_t cw = r.empty() ? 0 : std::size_t(r.right - r.left);
                 bool outOfTable = false;
-                for (int y = r.top; y < r.bottom; ++y) {
-                    const std::uint8_t* s = px.data() + std::size_t(y - desc.Top) * std::size_t(desc.Width) +
-                                            std::size_t(r.left - desc.Left);
+                for (int y = r.top; y < r.bottom && cw; ++y) {
+                    const std::uint8_t* s = px.data() + std::size_t(y - r.top) * cw;
                     std::uint8_t* d = canvas.row(y) + 3 * r.left;
                     for (int x = r.left; x < r.right; ++x, ++s, d += 3) {
                         if (*s == transparent) continue;

@@ -58,6 +58,14 @@ void gifWriteBytes(const std::string& path, const std::vector<std::uint8_t>& b) 
     f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
+// Leaves a small generated file where fuzz/seeds.sh picks up seed inputs.
+void keepGifSeed(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_gif";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec && bytes.size() < 65536) gifWriteBytes((dir / name).string(), bytes);
+}
+
 const FormatReader& gifReader() {
     for (const auto& r : Registry::instance().readers())
         if (r->name() == "GIF") return *r;
@@ -241,6 +249,7 @@ class GifScene : public ::testing::TestWithParam<Scene> {};
 TEST_P(GifScene, ComposesFramesAsAViewerShowsThem) {
     const Scene& s = GetParam();
     const auto bytes = buildGif(s.width, s.height, s.background, s.frames);
+    keepGifSeed(std::string(s.name) + ".gif", bytes);
     const Document doc = gifDecode(bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
     EXPECT_EQ(gifReader().pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
@@ -330,6 +339,7 @@ TEST_P(GifForeign, MatchesImageMagickFrames) {
                                .c_str()),
               0);
     const std::string path = dir / "x.gif";
+    keepGifSeed(std::string(c.name) + ".gif", gifFileBytes(path));
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), c.pages);
     EXPECT_EQ(probePageCount(path), static_cast<int>(c.pages));

@@ -58,6 +58,14 @@ void writeBytes(const std::string& path, const std::vector<std::uint8_t>& b) {
     f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
+// Leaves a small generated file where fuzz/seeds.sh picks up seed inputs.
+void keepPngSeed(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_png";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec && bytes.size() < 65536) writeBytes((dir / name).string(), bytes);
+}
+
 const FormatReader& pngReader() {
     for (const auto& r : Registry::instance().readers())
         if (r->name() == "PNG") return *r;
@@ -223,6 +231,7 @@ TEST_P(PngDepth, WritesWhatIndependentDecodersReadAndRoundTripsExactly) {
     EXPECT_NE(pngRun("pngcheck -q '" + path + "' 2>&1; echo rc=$?").find("rc=0"), std::string::npos);
 
     const auto bytes = fileBytes(path);
+    keepPngSeed("depth" + std::to_string(c.bits) + ".png", bytes);
     const int expectEntries = c.ihdrColourType == 3 ? c.colours : -1;
     EXPECT_EQ(plteEntries(bytes), expectEntries) << "palette sized to the colours used";
 
@@ -300,6 +309,9 @@ TEST_P(PngForeign, DecodesLikeImageMagick) {
               0);
     ASSERT_EQ(std::system(fill(c.make, src, dst).c_str()), 0) << c.name;
     const Image img = loadDocument(dst).pages.at(0);
+    std::string seed = c.name;
+    std::replace(seed.begin(), seed.end(), ' ', '_');
+    keepPngSeed(seed + ".png", fileBytes(dst));
     EXPECT_EQ(img.format(), c.format) << c.name;
     if (c.format == PixelFormat::Indexed) {
         EXPECT_EQ(img.indexBits(), c.indexBits) << c.name;
