@@ -37,6 +37,7 @@ extern "C" int gifRead(GifFileType* gif, GifByteType* dest, int length) {
     auto* in = static_cast<GifInput*>(gif->UserData);
     if (length <= 0) return 0;
     const std::size_t n = std::min(static_cast<std::size_t>(length), in->size - in->pos);
+    if (n == 0) return 0;
     std::memcpy(dest, in->data + in->pos, n);
     in->pos += n;
     return static_cast<int>(n);

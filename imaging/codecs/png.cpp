@@ -58,6 +58,7 @@ extern "C" void pngRead(png_structp png, png_bytep dest, size_t length) {
         s->ranOutOfData = true;
         png_error(png, "file is truncated");
     }
+    if (length == 0) return;
     std::memcpy(dest, s->in + s->inPos, length);
     s->inPos += length;
 }

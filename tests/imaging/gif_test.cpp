@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <regex>
 #include <string>
@@ -362,6 +363,8 @@ std::string gifStderr(F body) {
     std::fflush(stderr);
     char name[] = "/tmp/rastel-gif-stderr-XXXXXX";
     const int fd = ::mkstemp(name);
+    // Named up front: should the body crash, its report stays in this file.
+    std::cout << "[ capture  ] standard error goes to " << name << std::endl;
     const int saved = ::dup(2);
     ::dup2(fd, 2);
     body();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -126,6 +127,8 @@ std::string capturedStderr(F body) {
     std::fflush(stderr);
     char name[] = "/tmp/rastel-png-stderr-XXXXXX";
     const int fd = ::mkstemp(name);
+    // Named up front: should the body crash, its report stays in this file.
+    std::cout << "[ capture  ] standard error goes to " << name << std::endl;
     const int saved = ::dup(2);
     ::dup2(fd, 2);
     body();
