@@ -293,7 +293,8 @@ public:
                 if (doc.pages.empty() && map && !outOfTable && transparent == NO_TRANSPARENT_COLOR &&
                     desc.Left == 0 && desc.Top == 0 && desc.Width == sw && desc.Height == sh) {
                     Image idx(sw, sh, PixelFormat::Indexed, std::clamp(map->BitsPerPixel, 1, 8));
-                    std::memcpy(idx.data(), px.data(), px.size());
+                    for (int y = 0; y < sh; ++y)
+                        std::memcpy(idx.row(y), px.data() + std::size_t(y) * cw, cw);
                     idx.palette() = colours;
                     indexedFirst = std::move(idx);
                 }

@@ -113,6 +113,11 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     png_set_user_limits(png, static_cast<png_uint_32>(limit), static_cast<png_uint_32>(limit));
     png_set_chunk_cache_max(png, 1000);
     png_set_chunk_malloc_max(png, 8u << 20);
+    // Chunks the page does not use are skipped unread (their checksums are
+    // still verified), so a header claiming a gigabyte of text costs nothing.
+    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0sCAL\0sBIT\0"
+                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
     png_read_info(png, info);
 
     int interlace = 0;

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "imaging/codec.h"
@@ -101,15 +102,6 @@ Image testPicture(int w, int h, int colours) {
     return img;
 }
 
-// Entries of the PLTE chunk of a PNG file, -1 when there is none.
-int plteEntries(const std::vector<std::uint8_t>& png) {
-    for (std::size_t i = 12; i + 4 <= png.size(); ++i)
-        if (std::equal(png.begin() + static_cast<std::ptrdiff_t>(i), png.begin() + static_cast<std::ptrdiff_t>(i) + 4,
-                       "PLTE"))
-            return static_cast<int>(((png[i - 4] << 24) | (png[i - 3] << 16) | (png[i - 2] << 8) | png[i - 1]) / 3);
-    return -1;
-}
-
 // Offset of the type field of the first chunk named `type`.
 std::size_t chunkAt(const std::vector<std::uint8_t>& png, const char* type) {
     std::size_t pos = 8;
@@ -119,6 +111,13 @@ std::size_t chunkAt(const std::vector<std::uint8_t>& png, const char* type) {
         pos += 12 + len;
     }
     return 0;
+}
+
+// Entries of the PLTE chunk of a PNG file, -1 when there is none.
+int plteEntries(const std::vector<std::uint8_t>& png) {
+    const std::size_t at = chunkAt(png, "PLTE");
+    if (at == 0) return -1;
+    return static_cast<int>(((png[at - 4] << 24) | (png[at - 3] << 16) | (png[at - 2] << 8) | png[at - 1]) / 3);
 }
 
 // Runs `body` with standard error captured; returns what was printed there.
@@ -400,6 +399,25 @@ TEST(PngReader, RefusesPicturesPastThePixelLimitBeforeDecoding) {
         FAIL() << "accepted a 10^10 pixel header";
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find("PNG"), std::string::npos) << e.what();
+    }
+}
+
+long maxRssKb() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+TEST(PngReader, ChunksClaimingAGigabyteCostNoMemory) {
+    for (const char* type : {"iTXt", "sPLT", "zTXt", "tEXt", "iCCP", "eXIf", "juNK"}) {
+        // IHDR, then a chunk header announcing 2^30 - 1 bytes and a few bytes of it.
+        auto file = chunkFile({{"IHDR", ihdr(4, 4, 8, 0)}});
+        for (std::uint8_t b : {0x3F, 0xFF, 0xFF, 0xFF}) file.push_back(b);
+        file.insert(file.end(), type, type + 4);
+        file.insert(file.end(), 16, 'x');
+        const long before = maxRssKb();
+        EXPECT_THROW(decode(file), Error) << type;
+        EXPECT_LT(maxRssKb() - before, 64 * 1024) << type << " chunk made the decoder allocate its claimed size";
     }
 }
 
