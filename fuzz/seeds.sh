@@ -10,7 +10,9 @@ corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
     fuzz_jpeg) exts="jpg" ;;
-    *) exts="" ;;
+    fuzz_png) exts="png" ;;
+    fuzz_gif) exts="gif" ;;
+    *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do
     if [ -d "$corpus/$e" ]; then

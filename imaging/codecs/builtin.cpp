@@ -2,11 +2,15 @@
 
 namespace rastel::imaging {
 
+void registerGifCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
+void registerPngCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
+    registerGifCodec(registry);
     registerJpegCodec(registry);
+    registerPngCodec(registry);
     registerUndocumentedFormats(registry);
 }
 
