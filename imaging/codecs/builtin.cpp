@@ -2,8 +2,10 @@
 
 namespace rastel::imaging {
 
+void registerTiffCodec(Registry& registry);
+
 void registerBuiltinCodecs(Registry& registry) {
-    (void)registry;
+    registerTiffCodec(registry);
 }
 
 }  // namespace rastel::imaging
