@@ -85,6 +85,80 @@ inline std::uint32_t sampleAt(const std::uint8_t* row, std::size_t index, int bp
     return v;
 }
 
+float halfToFloat(std::uint16_t h) {
+    const int exponent = (h >> 10) & 31, mantissa = h & 1023;
+    float v;
+    if (exponent == 0)
+        v = std::ldexp(static_cast<float>(mantissa), -24);
+    else if (exponent == 31)
+        v = mantissa != 0 ? NAN : INFINITY;
+    else
+        v = std::ldexp(static_cast<float>(mantissa | 1024), exponent - 25);
+    return (h & 0x8000) != 0 ? -v : v;
+}
+
+// One sample of the depths and number formats the plain path does not cover,
+// as a fraction of full scale: 24/32-bit unsigned, signed integers (offset so
+// that the most negative value is black) and floating point (0.0 black, 1.0
+// white, clipped).
+double wideSample(const std::uint8_t* row, std::size_t i, const Layout& l) {
+    if (l.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        double v = 0;
+        if (l.bps == 16) {
+            std::uint16_t h;
+            std::memcpy(&h, row + 2 * i, 2);
+            v = halfToFloat(h);
+        } else if (l.bps == 32) {
+            float f;
+            std::memcpy(&f, row + 4 * i, 4);
+            v = f;
+        } else {
+            std::memcpy(&v, row + 8 * i, 8);
+        }
+        return std::isnan(v) ? 0.0 : std::clamp(v, 0.0, 1.0);
+    }
+    std::uint32_t u = 0;
+    if (l.bps == 24) {
+        const std::uint8_t* p = row + 3 * i;  // libtiff hands 24-bit samples over in host (little-endian) order
+        u = p[0] | p[1] << 8 | std::uint32_t{p[2]} << 16;
+    } else if (l.bps == 32) {
+        std::memcpy(&u, row + 4 * i, 4);
+    } else {
+        u = sampleAt(row, i, l.bps);
+    }
+    const double full = l.bps == 32 ? 4294967295.0 : static_cast<double>((std::uint64_t{1} << l.bps) - 1);
+    if (l.sampleFormat == SAMPLEFORMAT_INT) {
+        const std::uint32_t sign = std::uint32_t{1} << (l.bps - 1);
+        u = (u & static_cast<std::uint32_t>(full)) ^ sign;  // two's complement to offset binary
+    }
+    return u / full;
+}
+
+bool wideLayout(const Layout& l) {
+    if (l.sampleFormat == SAMPLEFORMAT_IEEEFP) return l.bps == 16 || l.bps == 32 || l.bps == 64;
+    if (l.sampleFormat == SAMPLEFORMAT_INT) return l.bps == 8 || l.bps == 16 || l.bps == 32;
+    return l.bps == 24 || l.bps == 32;
+}
+
+// CIE L*a*b* (8-bit: L 0..255 for 0..100, a and b signed) to sRGB, D65 white.
+void labToRgb(Image& img) {
+    auto finv = [](double t) { return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29); };
+    auto gamma = [](double c) {
+        c = std::clamp(c, 0.0, 1.0);
+        c = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+        return static_cast<std::uint8_t>(std::lround(c * 255));
+    };
+    for (int y = 0; y < img.height(); ++y)
+        for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * img.width(); p += 3) {
+            const double L = p[0] * 100.0 / 255, a = static_cast<std::int8_t>(p[1]), b = static_cast<std::int8_t>(p[2]);
+            const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
+            const double X = 0.95047 * finv(fx), Y = finv(fy), Z = 1.08883 * finv(fz);
+            p[0] = gamma(3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z);
+            p[1] = gamma(-0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z);
+            p[2] = gamma(0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z);
+        }
+}
+
 // Calls `onRow(y, bytes)` for every row of one plane (all samples when the
 // layout is contiguous), from strips or tiles, top to bottom.
 void forEachRow(const Handle& h, const Layout& l, int plane, int samplesInPlane,
@@ -170,7 +244,9 @@ Image dropAlpha(const Image& rgba) {
 // Whether the direct decoder below handles the layout; everything else goes
 // through libtiff's RGBA conversion.
 bool nativeLayout(const Layout& l) {
-    if (l.sampleFormat != SAMPLEFORMAT_UINT || l.bps < 1 || l.bps > 16 || l.spp < 1) return false;
+    if (l.spp < 1 || l.bps < 1) return false;
+    const bool plain = l.sampleFormat == SAMPLEFORMAT_UINT && l.bps <= 16;
+    if (!plain && !wideLayout(l)) return false;
     if (l.compression == COMPRESSION_OJPEG) return false;
     if (l.tiled) {
         if (l.tileWidth == 0 || l.tileHeight == 0) return false;
@@ -182,11 +258,13 @@ bool nativeLayout(const Layout& l) {
         case PHOTOMETRIC_MINISBLACK:
             return true;
         case PHOTOMETRIC_PALETTE:
-            return true;
+            return plain;
+        case PHOTOMETRIC_CIELAB:
+            return l.bps == 8 && l.spp >= 3 && plain;
         case PHOTOMETRIC_RGB:
             return l.spp >= 3;
         case PHOTOMETRIC_SEPARATED:
-            return (l.bps == 8 || l.bps == 16) &&
+            return plain && (l.bps == 8 || l.bps == 16) &&
                    ((l.inkSet == INKSET_CMYK && l.spp >= 4) || (l.inkSet != INKSET_CMYK && l.spp == 3));
         default:
             return false;
@@ -201,10 +279,13 @@ Image decodeNative(const Handle& h, const Layout& l) {
     const bool invert = l.photometric == PHOTOMETRIC_MINISWHITE;
     const bool cmyk = l.photometric == PHOTOMETRIC_SEPARATED && l.spp >= 4 && l.inkSet == INKSET_CMYK;
     const bool cmy = l.photometric == PHOTOMETRIC_SEPARATED && !cmyk;
-    const bool alpha = l.alphaSample >= 0 && !cmy && !cmyk && l.photometric != PHOTOMETRIC_PALETTE;
+    const bool lab = l.photometric == PHOTOMETRIC_CIELAB;
+    const bool wide = wideLayout(l);
+    const bool alpha = l.alphaSample >= 0 && !cmy && !cmyk && !lab && l.photometric != PHOTOMETRIC_PALETTE;
     // Palettes deeper than 8 bits do not fit an Indexed image: looked up into RGB.
     const bool deepPalette = l.photometric == PHOTOMETRIC_PALETTE && l.bps > 8;
-    const bool indexed = (l.photometric == PHOTOMETRIC_PALETTE && !deepPalette) || (gray && !alpha && l.bps < 8);
+    const bool indexed =
+        (l.photometric == PHOTOMETRIC_PALETTE && !deepPalette) || (gray && !alpha && l.bps < 8 && !wide);
     std::vector<Rgb> lookup;
 
     Image img;
@@ -233,6 +314,10 @@ Image decodeNative(const Handle& h, const Layout& l) {
     } else if (cmyk) {
         img = Image(w, ht, PixelFormat::Rgba32);
         for (int i = 0; i < 4; ++i) target[static_cast<std::size_t>(i)] = i;
+    } else if (lab) {
+        img = Image(w, ht, PixelFormat::Rgb24);
+        for (int i = 0; i < 3; ++i) target[static_cast<std::size_t>(i)] = i;
+        scale = false;
     } else {  // RGB or CMY
         img = Image(w, ht, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
         for (int i = 0; i < 3; ++i) target[static_cast<std::size_t>(i)] = i;
@@ -240,9 +325,15 @@ Image decodeNative(const Handle& h, const Layout& l) {
     }
     const int bpp = bytesPerPixel(img.format());
     const std::uint32_t maxValue = (1u << l.bps) - 1;
-    auto store = [&](std::uint8_t* dst, int sampleIndex, std::uint32_t v) {
+    auto store = [&](std::uint8_t* dst, int sampleIndex, const std::uint8_t* row, std::size_t i) {
         const int t = target[static_cast<std::size_t>(sampleIndex)];
         if (t < 0) return;
+        if (wide) {
+            auto out = static_cast<std::uint8_t>(std::lround(wideSample(row, i, l) * 255));
+            dst[t] = invert && t != 3 ? static_cast<std::uint8_t>(255 - out) : out;
+            return;
+        }
+        const std::uint32_t v = sampleAt(row, i, l.bps);
         if (deepPalette) {
             const Rgb c = lookup[v];
             dst[0] = c.r, dst[1] = c.g, dst[2] = c.b;
@@ -258,14 +349,14 @@ Image decodeNative(const Handle& h, const Layout& l) {
             std::size_t i = 0;
             for (int x = 0; x < w; ++x, dst += bpp)
                 for (int s = 0; s < l.spp; ++s, ++i)
-                    if (target[static_cast<std::size_t>(s)] >= 0) store(dst, s, sampleAt(row, i, l.bps));
+                    if (target[static_cast<std::size_t>(s)] >= 0) store(dst, s, row, i);
         });
     } else {
         for (int s = 0; s < l.spp; ++s) {
             if (target[static_cast<std::size_t>(s)] < 0) continue;
             forEachRow(h, l, s, 1, [&](std::uint32_t y, const std::uint8_t* row) {
                 std::uint8_t* dst = img.row(static_cast<int>(y));
-                for (int x = 0; x < w; ++x, dst += bpp) store(dst, s, sampleAt(row, static_cast<std::size_t>(x), l.bps));
+                for (int x = 0; x < w; ++x, dst += bpp) store(dst, s, row, static_cast<std::size_t>(x));
             });
         }
     }
@@ -276,6 +367,7 @@ Image decodeNative(const Handle& h, const Layout& l) {
     if (cmy)
         for (int y = 0; y < ht; ++y)
             for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * w; ++p) *p = static_cast<std::uint8_t>(255 - *p);
+    if (lab) labToRgb(img);
     if (cmyk) {
         for (int y = 0; y < ht; ++y)
             for (std::uint8_t* p = img.row(y); p < img.row(y) + 4 * w; p += 4) {
