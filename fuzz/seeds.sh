@@ -9,6 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
+    fuzz_tiff) exts="tif" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

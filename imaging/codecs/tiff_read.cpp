@@ -159,6 +159,14 @@ void labToRgb(Image& img) {
         }
 }
 
+// Refuses working buffers larger than the biggest image the pixel limit admits
+// could need (16-bit RGBA), so a hostile strip or tile size cannot take memory.
+void checkBuffer(std::uint64_t rowBytes, std::uint64_t rows) {
+    const std::uint64_t cap = pixelLimit() * 8 + (std::uint64_t{1} << 20);
+    if (rows != 0 && rowBytes > cap / rows)
+        fail(kFormat, "strip or tile rows of " + std::to_string(rowBytes) + " bytes are larger than the image limit allows");
+}
+
 // Calls `onRow(y, bytes)` for every row of one plane (all samples when the
 // layout is contiguous), from strips or tiles, top to bottom.
 void forEachRow(const Handle& h, const Layout& l, int plane, int samplesInPlane,
@@ -168,7 +176,7 @@ void forEachRow(const Handle& h, const Layout& l, int plane, int samplesInPlane,
     if (!l.tiled) {
         const std::uint64_t rowBytes = (l.width * bitsPerPixel + 7) / 8;
         const std::uint32_t rps = std::clamp<std::uint32_t>(l.rowsPerStrip, 1, l.height);
-        checkDimensions(kFormat, static_cast<std::int64_t>(rowBytes), rps);
+        checkBuffer(rowBytes, rps);
         std::vector<std::uint8_t> strip(rowBytes * rps);
         for (std::uint32_t y = 0; y < l.height; y += rps) {
             const std::uint32_t rows = std::min(rps, l.height - y);
@@ -181,9 +189,9 @@ void forEachRow(const Handle& h, const Layout& l, int plane, int samplesInPlane,
         return;
     }
     const std::uint64_t tileRowBytes = l.tileWidth * bitsPerPixel / 8;
-    const std::uint64_t across = (l.width + l.tileWidth - 1) / l.tileWidth;
+    const std::uint64_t across = (std::uint64_t{l.width} + l.tileWidth - 1) / l.tileWidth;
     checkDimensions(kFormat, static_cast<std::int64_t>(across * l.tileWidth), l.tileHeight);
-    checkDimensions(kFormat, static_cast<std::int64_t>(across * tileRowBytes), l.tileHeight);
+    checkBuffer(across * tileRowBytes, l.tileHeight);
     const std::uint64_t bandStride = across * tileRowBytes;
     std::vector<std::uint8_t> tile(tileRowBytes * l.tileHeight);
     std::vector<std::uint8_t> band(bandStride * l.tileHeight);
@@ -324,7 +332,7 @@ Image decodeNative(const Handle& h, const Layout& l) {
         if (alpha) target[static_cast<std::size_t>(l.alphaSample)] = 3;
     }
     const int bpp = bytesPerPixel(img.format());
-    const std::uint32_t maxValue = (1u << l.bps) - 1;
+    const std::uint32_t maxValue = l.bps <= 16 ? (1u << l.bps) - 1 : 1;  // only the plain path scales by it
     auto store = [&](std::uint8_t* dst, int sampleIndex, const std::uint8_t* row, std::size_t i) {
         const int t = target[static_cast<std::size_t>(sampleIndex)];
         if (t < 0) return;

@@ -51,6 +51,14 @@ std::string run(const std::string& cmd, int* status = nullptr) {
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
+// Leaves a copy of a small generated file where the fuzz seed script picks it up.
+void keepAsFuzzSeed(const std::string& path, const std::string& name) {
+    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_tiff";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    fs::copy_file(path, dir / name, fs::copy_options::overwrite_existing, ec);
+}
+
 std::vector<std::uint8_t> readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -318,6 +326,7 @@ TEST_P(TiffWriteAll, ToolsSeeTheLayoutAndPixelsComeBack) {
     src.xDpi = 300;
     src.yDpi = 150;
     savePage(path, src, c.code, c.bits, 2);
+    keepAsFuzzSeed(path, "code" + std::to_string(c.code) + "_" + std::to_string(c.bits) + ".tif");
 
     const auto dirs = tiffinfo(path);
     ASSERT_EQ(dirs.size(), 1u);
