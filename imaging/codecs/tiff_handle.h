@@ -47,6 +47,9 @@ public:
     TIFF* get() const { return tif_; }
     // Flushes and closes; throws Error when libtiff reported a failure on the way.
     void close();
+    // Forgets what libtiff reported so far (a complaint while counting
+    // directories must not stand in for a later, unrelated failure).
+    void clearErrors() { diag_.firstError.clear(); }
     // Throws Error("TIFF: <what>: <libtiff's message>").
     [[noreturn]] void fail(const std::string& what) const;
 

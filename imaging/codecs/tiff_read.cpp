@@ -493,6 +493,7 @@ public:
         // every directory it finds is decoded exactly once.
         const tdir_t n = TIFFNumberOfDirectories(h.get());
         if (n == 0) h.fail("no image directory");
+        h.clearErrors();
         Document doc;
         for (tdir_t i = 0; i < n; ++i) {
             if (i > 0 && !TIFFReadDirectory(h.get())) h.fail("cannot read directory " + std::to_string(i + 1));

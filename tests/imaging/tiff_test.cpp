@@ -11,6 +11,8 @@
 #include <random>
 #include <sstream>
 
+#include <tiffio.h>
+
 #include "imaging/convert.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
@@ -616,6 +618,44 @@ TEST(TiffReader, ResolutionInCentimetresBecomesDpi) {
     const Image page = loadDocument(path).pages.at(0);
     EXPECT_NEAR(page.xDpi, 254, 0.01);
     EXPECT_NEAR(page.yDpi, 127, 0.01);
+}
+
+// Colormaps: 16-bit entries scale by round(v / 257); a map with no entry above
+// 255 comes from an old 8-bit writer and is taken as it is.
+TEST(TiffReader, ColormapScalingAndOldEightBitMaps) {
+    struct Case {
+        std::uint16_t stored[4];
+        Rgb expected;  // of entry 1 (red = stored, green 0, blue 0)
+        std::uint16_t entry;
+    };
+    const Case cases[] = {
+        {{0, 200 * 257, 65535, 0}, Rgb{200, 0, 0}, 1},
+        {{0, 200, 255, 0}, Rgb{200, 0, 0}, 1},            // old 8-bit map
+        {{0, 200, 255, 256}, Rgb{1, 0, 0}, 3},            // 256 makes it 16-bit: round(256 / 257) = 1
+        {{0, 32896, 300, 0}, Rgb{128, 0, 0}, 1},          // 32896 / 257 = 128
+        {{0, 128, 65535, 0}, Rgb{255, 0, 0}, 2},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        const std::string path = dir / "map.tif";
+        TIFF* t = TIFFOpen(path.c_str(), "w");
+        ASSERT_NE(t, nullptr);
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 1);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 2);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+        std::uint16_t red[4], zero[4] = {0, 0, 0, 0};
+        std::copy(c.stored, c.stored + 4, red);
+        TIFFSetField(t, TIFFTAG_COLORMAP, red, zero, zero);
+        std::uint8_t row = 0x1B;  // indexes 0, 1, 2, 3
+        ASSERT_EQ(TIFFWriteScanline(t, &row, 0, 0), 1);
+        TIFFClose(t);
+        const Image page = loadDocument(path).pages.at(0);
+        ASSERT_EQ(page.format(), PixelFormat::Indexed);
+        EXPECT_EQ(page.indexBits(), 2);
+        EXPECT_EQ(pixelRgb(page, c.entry, 0), c.expected) << c.stored[c.entry];
+    }
 }
 
 TEST(TiffReader, SniffsEveryByteOrderAndBigTiff) {
