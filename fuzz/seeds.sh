@@ -13,6 +13,8 @@ case "$target" in
     fuzz_png) exts="png" ;;
     fuzz_gif) exts="gif" ;;
     *) exts="${target#fuzz_}" ;;
+    fuzz_tiff) exts="tif" ;;
+    *) exts="" ;;
 esac
 for e in $exts; do
     if [ -d "$corpus/$e" ]; then

@@ -5,12 +5,14 @@ namespace rastel::imaging {
 void registerGifCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
 void registerPngCodec(Registry& registry);
+void registerTiffCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
     registerGifCodec(registry);
     registerJpegCodec(registry);
     registerPngCodec(registry);
+    registerTiffCodec(registry);
     registerUndocumentedFormats(registry);
 }
 

@@ -1,0 +1,157 @@
+#include "imaging/codecs/tiff_handle.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include "imaging/error.h"
+#include "imaging/image.h"
+
+namespace rastel::imaging::tiffio {
+namespace {
+
+// Messages libtiff reports without a handle (or before one exists) land here.
+thread_local std::string lastGlobalError;
+
+std::string formatMessage(const char* module, const char* fmt, va_list ap) {
+    char buf[1024];
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    std::string msg = buf;
+    if (module != nullptr && *module != '\0') msg = std::string(module) + ": " + msg;
+    return msg;
+}
+
+void globalError(const char* module, const char* fmt, va_list ap) {
+    lastGlobalError = formatMessage(module, fmt, ap);
+}
+
+// Installed once: nothing libtiff says may reach the console.
+void silenceGlobalHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TIFFSetErrorHandler(globalError);
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandlerExt(nullptr);
+        TIFFSetWarningHandlerExt(nullptr);
+    });
+}
+
+int onError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    auto* diag = static_cast<Diagnostics*>(user);
+    if (diag->firstError.empty()) diag->firstError = formatMessage(module, fmt, ap);
+    return 1;  // handled: the global handlers are not called
+}
+
+int onWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+MemoryFile* fileOf(thandle_t h) { return static_cast<MemoryFile*>(h); }
+
+std::uint64_t currentSize(const MemoryFile& f) { return f.growable != nullptr ? f.growable->size() : f.size; }
+
+tmsize_t readProc(thandle_t h, void* buf, tmsize_t n) {
+    MemoryFile& f = *fileOf(h);
+    const std::uint64_t size = currentSize(f);
+    if (n <= 0 || f.pos >= size) return 0;
+    const std::uint64_t count = std::min<std::uint64_t>(static_cast<std::uint64_t>(n), size - f.pos);
+    const std::uint8_t* src = f.growable != nullptr ? f.growable->data() : f.readOnly;
+    std::memcpy(buf, src + f.pos, count);
+    f.pos += count;
+    return static_cast<tmsize_t>(count);
+}
+
+// Files past 4 GiB are not written; the cap also keeps a runaway writer bounded.
+constexpr std::uint64_t kMaxWriteSize = std::uint64_t{1} << 32;
+
+tmsize_t writeProc(thandle_t h, void* buf, tmsize_t n) {
+    MemoryFile& f = *fileOf(h);
+    if (f.growable == nullptr || n < 0) return -1;
+    const auto count = static_cast<std::uint64_t>(n);
+    if (f.pos > kMaxWriteSize || count > kMaxWriteSize - f.pos) return -1;
+    auto& v = *f.growable;
+    if (f.pos + count > v.size()) v.resize(f.pos + count);
+    if (count > 0) std::memcpy(v.data() + f.pos, buf, count);
+    f.pos += count;
+    return n;
+}
+
+toff_t seekProc(thandle_t h, toff_t off, int whence) {
+    MemoryFile& f = *fileOf(h);
+    std::uint64_t base = 0;
+    if (whence == SEEK_CUR)
+        base = f.pos;
+    else if (whence == SEEK_END)
+        base = currentSize(f);
+    else if (whence != SEEK_SET)
+        return static_cast<toff_t>(-1);
+    if (off > std::numeric_limits<std::uint64_t>::max() - base) return static_cast<toff_t>(-1);
+    f.pos = base + off;
+    return f.pos;
+}
+
+int closeProc(thandle_t) { return 0; }
+toff_t sizeProc(thandle_t h) { return currentSize(*fileOf(h)); }
+
+int mapProc(thandle_t h, void** base, toff_t* size) {
+    MemoryFile& f = *fileOf(h);
+    if (f.readOnly == nullptr) return 0;
+    *base = const_cast<std::uint8_t*>(f.readOnly);
+    *size = f.size;
+    return 1;
+}
+
+void unmapProc(thandle_t, void*, toff_t) {}
+
+}  // namespace
+
+Handle::Handle(std::span<const std::uint8_t> data) {
+    file_.readOnly = data.data();
+    file_.size = data.size();
+    open("r");
+}
+
+Handle::Handle(std::vector<std::uint8_t>& buffer, const char* mode) {
+    file_.growable = &buffer;
+    open(mode);
+}
+
+void Handle::open(const char* mode) {
+    silenceGlobalHandlers();
+    lastGlobalError.clear();
+    TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+    if (opts == nullptr) imaging::fail(kFormat, "out of memory");
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, onError, &diag_);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, onWarning, nullptr);
+    // One allocation inside libtiff may hold a strip or tile of the largest
+    // image the engine accepts, with room for 16-bit samples and extra channels.
+    const std::uint64_t cap = std::min<std::uint64_t>(pixelLimit() * 16 + (std::uint64_t{1} << 20),
+                                                      std::uint64_t{1} << 31);
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(cap));
+    tif_ = TIFFClientOpenExt("memory", mode, &file_, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
+                             unmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    if (tif_ == nullptr) fail(file_.growable != nullptr && mode[0] == 'a' ? "cannot append to this file"
+                                                                          : "not a readable TIFF file");
+}
+
+Handle::~Handle() {
+    if (tif_ != nullptr) TIFFClose(tif_);
+}
+
+void Handle::close() {
+    if (tif_ == nullptr) return;
+    TIFF* t = tif_;
+    tif_ = nullptr;
+    const bool flushed = file_.growable == nullptr || TIFFFlush(t) == 1;
+    TIFFClose(t);
+    if (!flushed) fail("cannot finish the file");
+}
+
+void Handle::fail(const std::string& what) const {
+    std::string cause = diag_.firstError.empty() ? lastGlobalError : diag_.firstError;
+    imaging::fail(kFormat, cause.empty() ? what : what + ": " + cause);
+}
+
+}  // namespace rastel::imaging::tiffio

@@ -1,0 +1,64 @@
+#pragma once
+
+// libtiff over memory buffers, shared by the TIFF reader and writer.
+// Every handle routes libtiff's errors and warnings into a Diagnostics record
+// instead of the console; a failed libtiff call becomes an imaging Error that
+// carries libtiff's own message.
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace rastel::imaging::tiffio {
+
+inline constexpr const char* kFormat = "TIFF";
+
+// What libtiff reported while a handle was open.
+struct Diagnostics {
+    std::string firstError;
+};
+
+// Memory "file" behind a libtiff handle: either a read-only view of the input or
+// a growable vector (writing and appending need read access too, because
+// libtiff re-reads directories when it links a new one into the chain).
+struct MemoryFile {
+    const std::uint8_t* readOnly = nullptr;
+    std::vector<std::uint8_t>* growable = nullptr;
+    std::uint64_t size = 0;  // read-only size; the vector's size otherwise
+    std::uint64_t pos = 0;
+};
+
+// An open libtiff handle with its memory file and diagnostics; closes on scope exit.
+class Handle {
+public:
+    // Opens `data` for reading. Throws Error when libtiff refuses the header or
+    // the first directory.
+    explicit Handle(std::span<const std::uint8_t> data);
+    // Opens `buffer` for writing ("w", a new file) or appending ("a", buffer holds
+    // an existing file).
+    Handle(std::vector<std::uint8_t>& buffer, const char* mode);
+    ~Handle();
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    TIFF* get() const { return tif_; }
+    // Flushes and closes; throws Error when libtiff reported a failure on the way.
+    void close();
+    // Forgets what libtiff reported so far (a complaint while counting
+    // directories must not stand in for a later, unrelated failure).
+    void clearErrors() { diag_.firstError.clear(); }
+    // Throws Error("TIFF: <what>: <libtiff's message>").
+    [[noreturn]] void fail(const std::string& what) const;
+
+private:
+    void open(const char* mode);
+
+    MemoryFile file_;
+    Diagnostics diag_;
+    TIFF* tif_ = nullptr;
+};
+
+}  // namespace rastel::imaging::tiffio

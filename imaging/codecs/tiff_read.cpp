@@ -1,0 +1,510 @@
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "imaging/codec.h"
+#include "imaging/codecs/tiff_handle.h"
+#include "imaging/codecs/tiff_internal.h"
+#include "imaging/error.h"
+
+namespace rastel::imaging {
+namespace {
+
+using tiffio::Handle;
+using tiffio::kFormat;
+
+// The tags of one directory that decide how its pixels are decoded.
+struct Layout {
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t bps = 1, spp = 1, photometric = PHOTOMETRIC_MINISWHITE;
+    std::uint16_t planar = PLANARCONFIG_CONTIG, sampleFormat = SAMPLEFORMAT_UINT;
+    std::uint16_t orientation = ORIENTATION_TOPLEFT, compression = COMPRESSION_NONE, inkSet = INKSET_CMYK;
+    // Index of the first alpha sample, -1 when there is none; whether it is premultiplied.
+    int alphaSample = -1;
+    bool alphaAssociated = false;
+    bool tiled = false;
+    std::uint32_t tileWidth = 0, tileHeight = 0, rowsPerStrip = 0;
+};
+
+Layout readLayout(const Handle& h) {
+    TIFF* tif = h.get();
+    Layout l;
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &l.width) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &l.height))
+        h.fail("directory without image size");
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &l.bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &l.spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &l.planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &l.sampleFormat);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &l.orientation);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &l.compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &l.inkSet);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l.photometric)) {
+        // Files without Photometric: the common readers' guess.
+        l.photometric = l.spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+        if (l.compression == COMPRESSION_CCITTRLE || l.compression == COMPRESSION_CCITTFAX3 ||
+            l.compression == COMPRESSION_CCITTFAX4)
+            l.photometric = PHOTOMETRIC_MINISWHITE;
+    }
+    std::uint16_t extraCount = 0;
+    std::uint16_t* extra = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extra != nullptr && extraCount <= l.spp) {
+        const int first = l.spp - extraCount;
+        for (int i = 0; i < extraCount; ++i)
+            if (extra[i] == EXTRASAMPLE_ASSOCALPHA || extra[i] == EXTRASAMPLE_UNASSALPHA) {
+                l.alphaSample = first + i;
+                l.alphaAssociated = extra[i] == EXTRASAMPLE_ASSOCALPHA;
+                break;
+            }
+    }
+    l.tiled = TIFFIsTiled(tif) != 0;
+    if (l.tiled) {
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &l.tileWidth);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &l.tileHeight);
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &l.rowsPerStrip);
+    }
+    if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
+    return l;
+}
+
+// Reads one sample of `bps` bits (1..16) from a row: 8 and 16 bits as libtiff
+// hands them over (16-bit samples already in host order), other depths as the
+// most-significant-bit-first stream the format stores.
+inline std::uint32_t sampleAt(const std::uint8_t* row, std::size_t index, int bps) {
+    if (bps == 8) return row[index];
+    if (bps == 16) {
+        std::uint16_t v;
+        std::memcpy(&v, row + 2 * index, 2);
+        return v;
+    }
+    std::size_t bit = index * static_cast<std::size_t>(bps);
+    std::uint32_t v = 0;
+    for (int k = 0; k < bps; ++k, ++bit) v = (v << 1) | ((row[bit >> 3] >> (7 - (bit & 7))) & 1u);
+    return v;
+}
+
+float halfToFloat(std::uint16_t h) {
+    const int exponent = (h >> 10) & 31, mantissa = h & 1023;
+    float v;
+    if (exponent == 0)
+        v = std::ldexp(static_cast<float>(mantissa), -24);
+    else if (exponent == 31)
+        v = mantissa != 0 ? NAN : INFINITY;
+    else
+        v = std::ldexp(static_cast<float>(mantissa | 1024), exponent - 25);
+    return (h & 0x8000) != 0 ? -v : v;
+}
+
+// One sample of the depths and number formats the plain path does not cover,
+// as a fraction of full scale: 24/32-bit unsigned, signed integers (offset so
+// that the most negative value is black) and floating point (0.0 black, 1.0
+// white, clipped).
+double wideSample(const std::uint8_t* row, std::size_t i, const Layout& l) {
+    if (l.sampleFormat == SAMPLEFORMAT_IEEEFP) {
+        double v = 0;
+        if (l.bps == 16) {
+            std::uint16_t h;
+            std::memcpy(&h, row + 2 * i, 2);
+            v = halfToFloat(h);
+        } else if (l.bps == 32) {
+            float f;
+            std::memcpy(&f, row + 4 * i, 4);
+            v = f;
+        } else {
+            std::memcpy(&v, row + 8 * i, 8);
+        }
+        return std::isnan(v) ? 0.0 : std::clamp(v, 0.0, 1.0);
+    }
+    std::uint32_t u = 0;
+    if (l.bps == 24) {
+        const std::uint8_t* p = row + 3 * i;  // libtiff hands 24-bit samples over in host (little-endian) order
+        u = p[0] | p[1] << 8 | std::uint32_t{p[2]} << 16;
+    } else if (l.bps == 32) {
+        std::memcpy(&u, row + 4 * i, 4);
+    } else {
+        u = sampleAt(row, i, l.bps);
+    }
+    const double full = l.bps == 32 ? 4294967295.0 : static_cast<double>((std::uint64_t{1} << l.bps) - 1);
+    if (l.sampleFormat == SAMPLEFORMAT_INT) {
+        const std::uint32_t sign = std::uint32_t{1} << (l.bps - 1);
+        u = (u & static_cast<std::uint32_t>(full)) ^ sign;  // two's complement to offset binary
+    }
+    return u / full;
+}
+
+bool wideLayout(const Layout& l) {
+    if (l.sampleFormat == SAMPLEFORMAT_IEEEFP) return l.bps == 16 || l.bps == 32 || l.bps == 64;
+    if (l.sampleFormat == SAMPLEFORMAT_INT) return l.bps == 8 || l.bps == 16 || l.bps == 32;
+    return l.bps == 24 || l.bps == 32;
+}
+
+// CIE L*a*b* (8-bit: L 0..255 for 0..100, a and b signed) to sRGB, D65 white.
+void labToRgb(Image& img) {
+    auto finv = [](double t) { return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29); };
+    auto gamma = [](double c) {
+        c = std::clamp(c, 0.0, 1.0);
+        c = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+        return static_cast<std::uint8_t>(std::lround(c * 255));
+    };
+    for (int y = 0; y < img.height(); ++y)
+        for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * img.width(); p += 3) {
+            const double L = p[0] * 100.0 / 255, a = static_cast<std::int8_t>(p[1]), b = static_cast<std::int8_t>(p[2]);
+            const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
+            const double X = 0.95047 * finv(fx), Y = finv(fy), Z = 1.08883 * finv(fz);
+            p[0] = gamma(3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z);
+            p[1] = gamma(-0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z);
+            p[2] = gamma(0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z);
+        }
+}
+
+// Refuses working buffers larger than the biggest image the pixel limit admits
+// could need (16-bit RGBA), so a hostile strip or tile size cannot take memory.
+void checkBuffer(std::uint64_t rowBytes, std::uint64_t rows) {
+    const std::uint64_t cap = pixelLimit() * 8 + (std::uint64_t{1} << 20);
+    if (rows != 0 && rowBytes > cap / rows)
+        fail(kFormat, "strip or tile rows of " + std::to_string(rowBytes) + " bytes are larger than the image limit allows");
+}
+
+// Calls `onRow(y, bytes)` for every row of one plane (all samples when the
+// layout is contiguous), from strips or tiles, top to bottom.
+void forEachRow(const Handle& h, const Layout& l, int plane, int samplesInPlane,
+                const std::function<void(std::uint32_t, const std::uint8_t*)>& onRow) {
+    TIFF* tif = h.get();
+    const std::uint64_t bitsPerPixel = std::uint64_t{l.bps} * static_cast<std::uint64_t>(samplesInPlane);
+    if (!l.tiled) {
+        const std::uint64_t rowBytes = (l.width * bitsPerPixel + 7) / 8;
+        const std::uint32_t rps = std::clamp<std::uint32_t>(l.rowsPerStrip, 1, l.height);
+        checkBuffer(rowBytes, rps);
+        std::vector<std::uint8_t> strip(rowBytes * rps);
+        for (std::uint32_t y = 0; y < l.height; y += rps) {
+            const std::uint32_t rows = std::min(rps, l.height - y);
+            const tstrip_t index = TIFFComputeStrip(tif, y, static_cast<std::uint16_t>(plane));
+            std::fill(strip.begin(), strip.end(), 0);
+            if (TIFFReadEncodedStrip(tif, index, strip.data(), static_cast<tmsize_t>(rowBytes * rows)) < 0)
+                h.fail("cannot decode strip " + std::to_string(index));
+            for (std::uint32_t r = 0; r < rows; ++r) onRow(y + r, strip.data() + r * rowBytes);
+        }
+        return;
+    }
+    const std::uint64_t tileRowBytes = l.tileWidth * bitsPerPixel / 8;
+    const std::uint64_t across = (std::uint64_t{l.width} + l.tileWidth - 1) / l.tileWidth;
+    checkDimensions(kFormat, static_cast<std::int64_t>(across * l.tileWidth), l.tileHeight);
+    checkBuffer(across * tileRowBytes, l.tileHeight);
+    const std::uint64_t bandStride = across * tileRowBytes;
+    std::vector<std::uint8_t> tile(tileRowBytes * l.tileHeight);
+    std::vector<std::uint8_t> band(bandStride * l.tileHeight);
+    for (std::uint32_t y = 0; y < l.height; y += l.tileHeight) {
+        for (std::uint64_t t = 0; t < across; ++t) {
+            const auto x = static_cast<std::uint32_t>(t * l.tileWidth);
+            const ttile_t index = TIFFComputeTile(tif, x, y, 0, static_cast<std::uint16_t>(plane));
+            std::fill(tile.begin(), tile.end(), 0);
+            if (TIFFReadEncodedTile(tif, index, tile.data(), static_cast<tmsize_t>(tile.size())) < 0)
+                h.fail("cannot decode tile " + std::to_string(index));
+            for (std::uint32_t r = 0; r < l.tileHeight; ++r)
+                std::memcpy(band.data() + r * bandStride + t * tileRowBytes, tile.data() + r * tileRowBytes,
+                            tileRowBytes);
+        }
+        const std::uint32_t rows = std::min(l.tileHeight, l.height - y);
+        for (std::uint32_t r = 0; r < rows; ++r) onRow(y + r, band.data() + r * bandStride);
+    }
+}
+
+// Colormap entries are 16-bit; very old writers stored 8-bit values in them,
+// recognisable because no entry exceeds 255.
+std::vector<Rgb> readColormap(const Handle& h, int bps) {
+    std::uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(h.get(), TIFFTAG_COLORMAP, &r, &g, &b) || r == nullptr || g == nullptr || b == nullptr)
+        h.fail("palette image without a colormap");
+    const int n = 1 << bps;
+    bool eightBit = true;
+    for (int i = 0; i < n && eightBit; ++i) eightBit = r[i] < 256 && g[i] < 256 && b[i] < 256;
+    auto to8 = [eightBit](std::uint16_t v) {
+        return static_cast<std::uint8_t>(eightBit ? v : (std::uint32_t{v} * 255 + 32767) / 65535);
+    };
+    std::vector<Rgb> pal(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) pal[static_cast<std::size_t>(i)] = Rgb{to8(r[i]), to8(g[i]), to8(b[i])};
+    return pal;
+}
+
+void unpremultiply(Image& img) {
+    for (int y = 0; y < img.height(); ++y) {
+        std::uint8_t* p = img.row(y);
+        for (int x = 0; x < img.width(); ++x, p += 4) {
+            const unsigned a = p[3];
+            if (a == 0 || a == 255) continue;
+            for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(std::min(255u, (p[c] * 255u + a / 2) / a));
+        }
+    }
+}
+
+Image dropAlpha(const Image& rgba) {
+    Image out(rgba.width(), rgba.height(), PixelFormat::Rgb24);
+    for (int y = 0; y < rgba.height(); ++y) {
+        const std::uint8_t* s = rgba.row(y);
+        std::uint8_t* d = out.row(y);
+        for (int x = 0; x < rgba.width(); ++x) std::memcpy(d + 3 * x, s + 4 * x, 3);
+    }
+    return out;
+}
+
+// Whether the direct decoder below handles the layout; everything else goes
+// through libtiff's RGBA conversion.
+bool nativeLayout(const Layout& l) {
+    if (l.spp < 1 || l.bps < 1) return false;
+    const bool plain = l.sampleFormat == SAMPLEFORMAT_UINT && l.bps <= 16;
+    if (!plain && !wideLayout(l)) return false;
+    if (l.compression == COMPRESSION_OJPEG) return false;
+    if (l.tiled) {
+        if (l.tileWidth == 0 || l.tileHeight == 0) return false;
+        const std::uint64_t perPlane = l.planar == PLANARCONFIG_CONTIG ? l.spp : 1;
+        if ((std::uint64_t{l.tileWidth} * l.bps * perPlane) % 8 != 0) return false;
+    }
+    switch (l.photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+            return true;
+        case PHOTOMETRIC_PALETTE:
+            return plain;
+        case PHOTOMETRIC_CIELAB:
+            return l.bps == 8 && l.spp >= 3 && plain;
+        case PHOTOMETRIC_RGB:
+            return l.spp >= 3;
+        case PHOTOMETRIC_SEPARATED:
+            return plain && (l.bps == 8 || l.bps == 16) &&
+                   ((l.inkSet == INKSET_CMYK && l.spp >= 4) || (l.inkSet != INKSET_CMYK && l.spp == 3));
+        default:
+            return false;
+    }
+}
+
+// Decodes the layouts nativeLayout() accepts, keeping palettes and bilevel
+// images indexed.
+Image decodeNative(const Handle& h, const Layout& l) {
+    const int w = static_cast<int>(l.width), ht = static_cast<int>(l.height);
+    const bool gray = l.photometric == PHOTOMETRIC_MINISBLACK || l.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool invert = l.photometric == PHOTOMETRIC_MINISWHITE;
+    const bool cmyk = l.photometric == PHOTOMETRIC_SEPARATED && l.spp >= 4 && l.inkSet == INKSET_CMYK;
+    const bool cmy = l.photometric == PHOTOMETRIC_SEPARATED && !cmyk;
+    const bool lab = l.photometric == PHOTOMETRIC_CIELAB;
+    const bool wide = wideLayout(l);
+    const bool alpha = l.alphaSample >= 0 && !cmy && !cmyk && !lab && l.photometric != PHOTOMETRIC_PALETTE;
+    // Palettes deeper than 8 bits do not fit an Indexed image: looked up into RGB.
+    const bool deepPalette = l.photometric == PHOTOMETRIC_PALETTE && l.bps > 8;
+    const bool indexed =
+        (l.photometric == PHOTOMETRIC_PALETTE && !deepPalette) || (gray && !alpha && l.bps < 8 && !wide);
+    std::vector<Rgb> lookup;
+
+    Image img;
+    // Where each sample goes inside an output pixel (-1: dropped) and whether it is scaled to 8 bits.
+    std::vector<int> target(l.spp, -1);
+    bool scale = true;
+    if (indexed) {
+        img = Image(w, ht, PixelFormat::Indexed, l.bps);
+        target[0] = 0;
+        scale = false;
+        if (l.photometric == PHOTOMETRIC_PALETTE) {
+            img.palette() = readColormap(h, l.bps);
+        } else {
+            img.palette() = grayPalette(l.bps);
+            if (invert) std::reverse(img.palette().begin(), img.palette().end());
+        }
+    } else if (deepPalette) {
+        img = Image(w, ht, PixelFormat::Rgb24);
+        lookup = readColormap(h, l.bps);
+        target[0] = 0;
+        scale = false;
+    } else if (gray) {
+        img = Image(w, ht, alpha ? PixelFormat::Rgba32 : PixelFormat::Gray8);
+        target[0] = 0;
+        if (alpha) target[static_cast<std::size_t>(l.alphaSample)] = 3;
+    } else if (cmyk) {
+        img = Image(w, ht, PixelFormat::Rgba32);
+        for (int i = 0; i < 4; ++i) target[static_cast<std::size_t>(i)] = i;
+    } else if (lab) {
+        img = Image(w, ht, PixelFormat::Rgb24);
+        for (int i = 0; i < 3; ++i) target[static_cast<std::size_t>(i)] = i;
+        scale = false;
+    } else {  // RGB or CMY
+        img = Image(w, ht, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
+        for (int i = 0; i < 3; ++i) target[static_cast<std::size_t>(i)] = i;
+        if (alpha) target[static_cast<std::size_t>(l.alphaSample)] = 3;
+    }
+    const int bpp = bytesPerPixel(img.format());
+    const std::uint32_t maxValue = l.bps <= 16 ? (1u << l.bps) - 1 : 1;  // only the plain path scales by it
+    auto store = [&](std::uint8_t* dst, int sampleIndex, const std::uint8_t* row, std::size_t i) {
+        const int t = target[static_cast<std::size_t>(sampleIndex)];
+        if (t < 0) return;
+        if (wide) {
+            auto out = static_cast<std::uint8_t>(std::lround(wideSample(row, i, l) * 255));
+            dst[t] = invert && t != 3 ? static_cast<std::uint8_t>(255 - out) : out;
+            return;
+        }
+        const std::uint32_t v = sampleAt(row, i, l.bps);
+        if (deepPalette) {
+            const Rgb c = lookup[v];
+            dst[0] = c.r, dst[1] = c.g, dst[2] = c.b;
+            return;
+        }
+        std::uint32_t out = scale ? (v * 255 + maxValue / 2) / maxValue : v;
+        if (invert && scale && t != 3) out = 255 - out;
+        dst[t] = static_cast<std::uint8_t>(out);
+    };
+    if (l.planar == PLANARCONFIG_CONTIG) {
+        forEachRow(h, l, 0, l.spp, [&](std::uint32_t y, const std::uint8_t* row) {
+            std::uint8_t* dst = img.row(static_cast<int>(y));
+            std::size_t i = 0;
+            for (int x = 0; x < w; ++x, dst += bpp)
+                for (int s = 0; s < l.spp; ++s, ++i)
+                    if (target[static_cast<std::size_t>(s)] >= 0) store(dst, s, row, i);
+        });
+    } else {
+        for (int s = 0; s < l.spp; ++s) {
+            if (target[static_cast<std::size_t>(s)] < 0) continue;
+            forEachRow(h, l, s, 1, [&](std::uint32_t y, const std::uint8_t* row) {
+                std::uint8_t* dst = img.row(static_cast<int>(y));
+                for (int x = 0; x < w; ++x, dst += bpp) store(dst, s, row, static_cast<std::size_t>(x));
+            });
+        }
+    }
+    // Finish the colour models the output layouts do not hold.
+    if (gray && alpha)
+        for (int y = 0; y < ht; ++y)
+            for (std::uint8_t* p = img.row(y); p < img.row(y) + 4 * w; p += 4) p[1] = p[2] = p[0];
+    if (cmy)
+        for (int y = 0; y < ht; ++y)
+            for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * w; ++p) *p = static_cast<std::uint8_t>(255 - *p);
+    if (lab) labToRgb(img);
+    if (cmyk) {
+        for (int y = 0; y < ht; ++y)
+            for (std::uint8_t* p = img.row(y); p < img.row(y) + 4 * w; p += 4) {
+                const unsigned k = 255u - p[3];
+                for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(((255u - p[c]) * k + 127) / 255);
+                p[3] = 255;
+            }
+        img = dropAlpha(img);
+    }
+    if (alpha && l.alphaAssociated) unpremultiply(img);
+    return img;
+}
+
+// Everything libtiff can turn into RGBA: CMYK variants, YCbCr (also inside
+// JPEG), CIE Lab, LogLuv, odd depths.
+Image decodeRgba(const Handle& h, const Layout& l) {
+    TIFF* tif = h.get();
+    char message[1024] = "";
+    if (!TIFFRGBAImageOK(tif, message)) imaging::fail(kFormat, std::string("unsupported layout: ") + message);
+    Image img(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Rgba32);
+    std::vector<std::uint32_t> raster(static_cast<std::size_t>(l.width) * l.height);
+    // Rows come back in stored order; the orientation is applied afterwards
+    // like on the direct path, so that all eight orientations behave the same.
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster.data(), ORIENTATION_TOPLEFT, 1))
+        h.fail("cannot decode the image");
+    for (std::uint32_t y = 0; y < l.height; ++y) {
+        std::uint8_t* d = img.row(static_cast<int>(y));
+        const std::uint32_t* s = raster.data() + static_cast<std::size_t>(y) * l.width;
+        for (std::uint32_t x = 0; x < l.width; ++x, d += 4) {
+            d[0] = static_cast<std::uint8_t>(TIFFGetR(s[x]));
+            d[1] = static_cast<std::uint8_t>(TIFFGetG(s[x]));
+            d[2] = static_cast<std::uint8_t>(TIFFGetB(s[x]));
+            d[3] = static_cast<std::uint8_t>(TIFFGetA(s[x]));
+        }
+    }
+    // libtiff hands alpha over premultiplied.
+    if (l.alphaSample < 0) return dropAlpha(img);
+    unpremultiply(img);
+    return img;
+}
+
+// Turns the stored pixel order into the upright picture the Orientation tag describes.
+Image applyOrientation(const Image& src, int orientation) {
+    if (orientation == ORIENTATION_TOPLEFT) return src;
+    const int sw = src.width(), sh = src.height();
+    const bool swap = orientation >= ORIENTATION_LEFTTOP;
+    const int dw = swap ? sh : sw, dh = swap ? sw : sh;
+    Image dst(dw, dh, src.format(), src.indexBits());
+    dst.palette() = src.palette();
+    dst.xDpi = swap ? src.yDpi : src.xDpi;
+    dst.yDpi = swap ? src.xDpi : src.yDpi;
+    const int bpp = bytesPerPixel(src.format());
+    for (int y = 0; y < dh; ++y)
+        for (int x = 0; x < dw; ++x) {
+            int sx = x, sy = y;
+            switch (orientation) {
+                case ORIENTATION_TOPRIGHT: sx = sw - 1 - x; break;
+                case ORIENTATION_BOTRIGHT: sx = sw - 1 - x; sy = sh - 1 - y; break;
+                case ORIENTATION_BOTLEFT: sy = sh - 1 - y; break;
+                case ORIENTATION_LEFTTOP: sx = y; sy = x; break;
+                case ORIENTATION_RIGHTTOP: sx = y; sy = sh - 1 - x; break;
+                case ORIENTATION_RIGHTBOT: sx = sw - 1 - y; sy = sh - 1 - x; break;
+                case ORIENTATION_LEFTBOT: sx = sw - 1 - y; sy = x; break;
+                default: break;
+            }
+            std::memcpy(dst.row(y) + x * bpp, src.row(sy) + sx * bpp, static_cast<std::size_t>(bpp));
+        }
+    return dst;
+}
+
+void readResolution(TIFF* tif, Image& img) {
+    float xr = 0, yr = 0;
+    std::uint16_t unit = RESUNIT_INCH;
+    if (!TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xr)) return;
+    if (!TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yr)) yr = xr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (unit == RESUNIT_NONE) return;  // only an aspect ratio
+    const double f = unit == RESUNIT_CENTIMETER ? 2.54 : 1.0;
+    auto sane = [](double v) { return std::isfinite(v) && v > 0 && v < 1e6 ? v : 0.0; };
+    img.xDpi = sane(xr * f);
+    img.yDpi = sane(yr * f);
+}
+
+Image decodePage(const Handle& h) {
+    const Layout l = readLayout(h);
+    checkDimensions(kFormat, l.width, l.height);
+    Image img = nativeLayout(l) ? decodeNative(h, l) : decodeRgba(h, l);
+    readResolution(h.get(), img);
+    return applyOrientation(img, l.orientation);
+}
+
+class TiffReader : public FormatReader {
+public:
+    std::string name() const override { return kFormat; }
+    std::vector<std::string> extensions() const override { return {".tif", ".tiff"}; }
+
+    Sniff sniff(std::span<const std::uint8_t> head) const override {
+        if (head.size() < 4) return Sniff::No;
+        const bool ii = head[0] == 'I' && head[1] == 'I' && head[3] == 0 && (head[2] == 42 || head[2] == 43);
+        const bool mm = head[0] == 'M' && head[1] == 'M' && head[2] == 0 && (head[3] == 42 || head[3] == 43);
+        return ii || mm ? Sniff::Strong : Sniff::No;
+    }
+
+    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        Handle h(data);
+        const tdir_t n = TIFFNumberOfDirectories(h.get());
+        if (n == 0) h.fail("no image directory");
+        return static_cast<int>(n);
+    }
+
+    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        Handle h(data);
+        // The count walks the directory chain only and stops at loops, so
+        // every directory it finds is decoded exactly once.
+        const tdir_t n = TIFFNumberOfDirectories(h.get());
+        if (n == 0) h.fail("no image directory");
+        h.clearErrors();
+        Document doc;
+        for (tdir_t i = 0; i < n; ++i) {
+            if (i > 0 && !TIFFReadDirectory(h.get())) h.fail("cannot read directory " + std::to_string(i + 1));
+            doc.pages.push_back(decodePage(h));
+        }
+        return doc;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<FormatReader> makeTiffReader() { return std::make_unique<TiffReader>(); }
+
+}  // namespace rastel::imaging
