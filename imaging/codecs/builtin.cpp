@@ -2,8 +2,14 @@
 
 namespace rastel::imaging {
 
+void registerMacPaintCodec(Registry& registry);
+void registerPictCodec(Registry& registry);
+void registerPsdCodec(Registry& registry);
+
 void registerBuiltinCodecs(Registry& registry) {
-    (void)registry;
+    registerMacPaintCodec(registry);
+    registerPictCodec(registry);
+    registerPsdCodec(registry);
 }
 
 }  // namespace rastel::imaging
