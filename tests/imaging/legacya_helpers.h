@@ -59,7 +59,7 @@ inline std::string quote(const std::string& s) { return "'" + s + "'"; }
 
 // Runs a shell command and returns its standard output, or nothing when it failed.
 inline std::optional<Bytes> run(const std::string& cmd) {
-    FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
+    FILE* p = popen(("(" + cmd + ") 2>/dev/null").c_str(), "r");
     if (!p) return std::nullopt;
     Bytes out;
     std::array<char, 65536> buf;
@@ -81,13 +81,19 @@ inline Rgb8 rgbOf(const Image& img) {
     return {rgb.width(), rgb.height(), Bytes(rgb.data(), rgb.data() + rgb.byteSize())};
 }
 
-// ImageMagick's decoding of `path` (with an optional coder prefix such as "pict:").
-inline std::optional<Rgb8> magickRgb(const std::string& path, const std::string& coder = "") {
-    const auto size = run("/usr/bin/identify -format '%w %h\\n' " + quote(coder + path + "[0]"));
+enum class Magick { Image, Graphics };
+
+// ImageMagick's (or GraphicsMagick's) decoding of `path`, with an optional
+// coder prefix such as "pict:".
+inline std::optional<Rgb8> magickRgb(const std::string& path, const std::string& coder = "",
+                                     Magick which = Magick::Image) {
+    const std::string identify = which == Magick::Image ? "/usr/bin/identify" : "/usr/bin/gm identify";
+    const std::string convert = which == Magick::Image ? "/usr/bin/convert" : "/usr/bin/gm convert";
+    const auto size = run(identify + " -format '%w %h\\n' " + quote(coder + path + "[0]"));
     if (!size) return std::nullopt;
     Rgb8 r;
     std::istringstream(std::string(size->begin(), size->end())) >> r.width >> r.height;
-    auto px = run("/usr/bin/convert " + quote(coder + path + "[0]") + " -depth 8 rgb:-");
+    auto px = run(convert + " " + quote(coder + path + "[0]") + " -depth 8 rgb:-");
     if (!px || px->size() != std::size_t(r.width) * std::size_t(r.height) * 3) return std::nullopt;
     r.pixels = std::move(*px);
     return r;
