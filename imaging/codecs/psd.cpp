@@ -76,8 +76,8 @@ Header readHeader(ByteReader& in) {
     const std::uint32_t width = in.u32be();
     h.depth = in.u16be();
     h.mode = in.u16be();
-    if (h.channels < 1 || h.channels > 56)
-        fail(kFormat, "channel count " + std::to_string(h.channels) + " is outside 1..56");
+    if (h.channels < 1 || h.channels > 1024)
+        fail(kFormat, "channel count " + std::to_string(h.channels) + " is outside 1..1024");
     const std::uint32_t maxSide = h.version == 1 ? 30000 : 300000;
     if (width == 0 || height == 0 || width > maxSide || height > maxSide)
         fail(kFormat, "image size " + std::to_string(width) + " x " + std::to_string(height) + " is not valid");
@@ -362,12 +362,11 @@ public:
         int mode = kRgb, channels = 3, depth = 8;
         std::vector<std::uint8_t> colourTable;
         std::vector<std::vector<std::uint8_t>> planeRows;  // channel-major rows, stored form
-        std::size_t rowBytes = W;
         if (opt.bits == 1) {
             mode = kBitmap;
             channels = 1;
             depth = 1;
-            rowBytes = packedBytes(W, 1);
+            const std::size_t rowBytes = packedBytes(W, 1);
             const Image ink = toInkBits(page);
             for (std::size_t y = 0; y < H; ++y) {
                 std::vector<std::uint8_t> r(rowBytes);

@@ -108,8 +108,8 @@ struct PillowResult {
 inline std::optional<PillowResult> pillowRgb(const std::string& path) {
     const std::string script =
         "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1])\nim.load()\n"
-        "sys.stdout.buffer.write(('%s %d %d\\n' % (im.mode, im.size[0], im.size[1])).encode())\n"
-        "sys.stdout.buffer.write(im.convert('RGB').tobytes())\n";
+        "sys.stdout.buffer.write((\"%s %d %d\\n\" % (im.mode, im.size[0], im.size[1])).encode())\n"
+        "sys.stdout.buffer.write(im.convert(\"RGB\").tobytes())\n";
     const auto out = run("/usr/bin/python3 -c " + quote(script) + " " + quote(path));
     if (!out) return std::nullopt;
     const auto nl = std::find(out->begin(), out->end(), '\n');
