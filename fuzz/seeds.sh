@@ -9,6 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
+    fuzz_psd) exts="psd" ;;
+    fuzz_pict) exts="pct" ;;
+    fuzz_macpaint) exts="mac" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

@@ -395,7 +395,7 @@ Image decode(std::span<const std::uint8_t> data) {
     if (bitmaps == 0) fail(kFormat, "picture holds no bitmap");
 
     Image out;
-    if (bitmaps == 1 && first->dst == frame && inside(first->src, first->bounds)) {
+    if (bitmaps == 1 && first->dst == frame && !first->src.empty() && inside(first->src, first->bounds)) {
         // One bitmap filling the frame: keep its own pixels, palette and size.
         out = crop(*first, first->src);
     } else {

@@ -85,6 +85,8 @@ Header readHeader(ByteReader& in) {
     h.height = static_cast<int>(height);
     if (h.depth != 1 && h.depth != 8 && h.depth != 16 && h.depth != 32)
         fail(kFormat, "unsupported depth of " + std::to_string(h.depth) + " bits per channel");
+    if (h.mode == kIndexed && h.depth != 8)
+        fail(kFormat, "indexed mode needs 8 bits per channel, not " + std::to_string(h.depth));
     if ((h.mode == kBitmap) != (h.depth == 1))
         fail(kFormat, "depth of " + std::to_string(h.depth) + " bits does not fit " + modeName(h.mode) + " mode");
     return h;
@@ -124,7 +126,7 @@ Resources readResources(std::span<const std::uint8_t> block) {
         if (std::memcmp(sig.data(), "8BIM", 4) != 0 && std::memcmp(sig.data(), "MeSa", 4) != 0 &&
             std::memcmp(sig.data(), "AgHg", 4) != 0 && std::memcmp(sig.data(), "PHUT", 4) != 0 &&
             std::memcmp(sig.data(), "DCSR", 4) != 0)
-            fail(kFormat, "image resource without a valid signature at offset " + std::to_string(in.pos() - 4));
+            break;  // not a resource: the rest of the block is ignored, it holds no pixels
         const std::uint16_t id = in.u16be();
         const std::uint8_t nameLen = in.u8();
         in.skip(nameLen + ((nameLen + 1) % 2));  // the Pascal name is padded to an even size

@@ -70,6 +70,14 @@ inline std::optional<Bytes> run(const std::string& cmd) {
     return out;
 }
 
+// Leaves a small generated file where fuzz/seeds.sh picks up seeds for `target`.
+inline void saveFuzzSeed(const std::string& target, const std::string& name, const Bytes& data) {
+    std::error_code ec;
+    const fs::path dir = fs::path(RASTEL_BIN_DIR) / ".." / "fuzz-seeds" / target;
+    fs::create_directories(dir, ec);
+    if (!ec && data.size() < 65536) writeFile((dir / name).string(), data);
+}
+
 // A decoded picture as 8-bit RGB.
 struct Rgb8 {
     int width = 0, height = 0;

@@ -165,6 +165,7 @@ TEST(MacPaint, SniffsOnlyPlausibleHeaders) {
 
 TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
     const Bytes good = writeMac(makePicture(Picture::Photo, 576, 720));
+    saveFuzzSeed("fuzz_macpaint", "page.mac", good);
     for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 97)) {
         const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
         EXPECT_THROW(macReader().read(cut, {}), Error) << "cut at " << len;

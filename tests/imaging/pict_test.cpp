@@ -404,6 +404,7 @@ TEST(Pict, FailsClearlyOnPicturesItCannotShow) {
 TEST(Pict, TruncatedFilesFailCleanly) {
     for (int bits : {1, 4, 8, 24}) {
         const Bytes good = writePict(makePicture(Picture::Photo, 40, 30), bits);
+        saveFuzzSeed("fuzz_pict", "pict-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 101)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
             EXPECT_THROW(pictReader().read(cut, {}), Error) << bits << " bits cut at " << len;

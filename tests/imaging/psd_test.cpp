@@ -38,6 +38,10 @@ std::uint32_t be32(const Bytes& d, std::size_t at) {
     return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) | d[at + 3];
 }
 
+void putBe32(Bytes& d, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) d[at + std::size_t(i)] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+}
+
 }  // namespace
 
 // Every depth of code 76 opens in Pillow and ImageMagick with the expected
@@ -225,6 +229,7 @@ TEST(Psd, RefusesBrokenSamples) {
 TEST(Psd, TruncatedFilesFailCleanly) {
     for (int bits : {1, 8, 24}) {
         const Bytes good = writePsd(makePicture(Picture::Photo, 50, 40), bits);
+        saveFuzzSeed("fuzz_psd", "psd-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 113)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
             EXPECT_THROW(psdReader().read(cut, {}), Error) << bits << " bits cut at " << len;
@@ -251,6 +256,7 @@ TEST(Psd, RefusesInflatedOrInvalidFields) {
         {"zero height", 14, 4, 0},
         {"huge width", 18, 4, 0x7FFFFFFF},
         {"depth 7", 22, 2, 7},
+        {"indexed at 16 bits", 22, 4, 0x00100002},
         {"bitmap mode at 8 bits", 24, 2, 0},
         {"unknown mode", 24, 2, 5},
         {"colour data past the end", colourLen, 4, 0xFFFFFF00u},
@@ -260,7 +266,6 @@ TEST(Psd, RefusesInflatedOrInvalidFields) {
         {"zip compression", compression, 2, 2},
         {"row count past the data", compression + 2, 2, 0xFFFF},
         {"row count too short", compression + 2, 2, 1},
-        {"resource signature", resourceLen + 4, 4, 0x41424344u},
         {"resource size past the block", resourceLen + 4 + 8, 4, 0x1000},
     };
     for (const auto& c : cases) {
@@ -269,6 +274,13 @@ TEST(Psd, RefusesInflatedOrInvalidFields) {
             bad[c.at + std::size_t(i)] = static_cast<std::uint8_t>(c.value >> (8 * (c.width - 1 - i)));
         EXPECT_THROW(psdReader().read(bad, {}), Error) << c.name;
     }
+    // A damaged resource block loses the resolution, not the picture.
+    Bytes badResource = good;
+    putBe32(badResource, resourceLen + 4, 0x41424344u);
+    const Document doc = psdReader().read(badResource, {});
+    EXPECT_EQ(doc.pages[0].xDpi, 0);
+    EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), rgbOf(psdReader().read(good, {}).pages[0])), 0);
+
     // Indexed without its colour table.
     Bytes idx = writePsd(makePicture(Picture::ManyColours, 8, 8), 8);
     ASSERT_EQ(be32(idx, colourLen), 768u);
