@@ -67,14 +67,20 @@ public:
     ByteWriter& raw() { return out_; }
     // A 1-bit BitMap opcode (0x90 unpacked or 0x98 packed) of `bits` rows
     // of `w` pixels (1 = black), drawn from its bounds into `dst`.
-    void bitmap(bool pack, int w, const std::vector<std::vector<std::uint8_t>>& rows, std::array<int, 4> dst) {
-        op(pack ? 0x98 : 0x90);
+    // With `maskRegion` the Rgn form (0x91 / 0x99) carrying a rectangular mask.
+    void bitmap(bool pack, int w, const std::vector<std::vector<std::uint8_t>>& rows, std::array<int, 4> dst,
+                bool maskRegion = false) {
+        op((pack ? 0x98 : 0x90) + (maskRegion ? 1 : 0));
         std::size_t rowBytes = (std::size_t(w) + 15) / 16 * 2;
         out_.u16be(static_cast<std::uint16_t>(rowBytes));
         rect(0, 0, int(rows.size()), w);
         rect(0, 0, int(rows.size()), w);
         rect(dst[0], dst[1], dst[2], dst[3]);
         out_.u16be(0);
+        if (maskRegion) {
+            out_.u16be(10);
+            rect(dst[0], dst[1], dst[2], dst[3]);
+        }
         for (const auto& r : rows) {
             std::vector<std::uint8_t> packed(rowBytes, 0);
             for (int x = 0; x < w; ++x)
@@ -361,7 +367,7 @@ TEST(Pict, SkipsOtherOpcodesAndComposesBitmaps) {
         // Left half: a 10 x 10 checker drawn 1:1; right half: a 2 x 1 black
         // and white pair stretched over 10 x 10 (black left 5 columns).
         b.bitmap(false, 10, checker(10, 10), {0, 0, 10, 10});
-        b.bitmap(true, 2, {{1, 0}}, {0, 10, 10, 20});
+        b.bitmap(true, 2, {{1, 0}}, {0, 10, 10, 20}, /*maskRegion=*/version == 2);
         const Document doc = pictReader().read(b.finish(), {});
         const Image& img = doc.pages[0];
         ASSERT_EQ(img.width(), 20) << version;
