@@ -107,11 +107,9 @@ int neededChannels(const Header& h) {
     }
 }
 
-// Fixed 16.16 resolution to dots per inch (unit 2 = per centimetre).
-double resolutionDpi(std::uint32_t fixed, std::uint16_t unit) {
-    const double v = fixed / 65536.0;
-    return unit == 2 ? v * 2.54 : v;
-}
+// ResolutionInfo holds 16.16 fixed-point pixels per inch whatever unit the
+// document displays (the unit fields only choose how Photoshop shows it).
+double resolutionDpi(std::uint32_t fixed) { return fixed / 65536.0; }
 
 struct Resources {
     double xDpi = 0;
@@ -136,12 +134,10 @@ Resources readResources(std::span<const std::uint8_t> block) {
         if (id == kResolutionInfo && size >= 16) {
             ByteReader r(body, kFormat);
             const std::uint32_t h = r.u32be();
-            const std::uint16_t hu = r.u16be();
-            r.skip(2);
+            r.skip(4);  // display units
             const std::uint32_t v = r.u32be();
-            const std::uint16_t vu = r.u16be();
-            res.xDpi = resolutionDpi(h, hu);
-            res.yDpi = resolutionDpi(v, vu);
+            res.xDpi = resolutionDpi(h);
+            res.yDpi = resolutionDpi(v);
         }
     }
     return res;

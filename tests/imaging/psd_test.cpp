@@ -112,6 +112,12 @@ TEST(Psd, CarriesTheResolution) {
     std::istringstream(std::string(res->begin(), res->end())) >> x >> y;
     EXPECT_NEAR(x, 300, 0.01);
     EXPECT_NEAR(y, 150, 0.01);
+    // The value is pixels per inch even when the document shows centimetres.
+    Bytes cm = writePsd(src, 24);
+    ASSERT_EQ(std::string(cm.begin() + 34, cm.begin() + 38), "8BIM");
+    cm[51] = 2;
+    EXPECT_NEAR(psdReader().read(cm, {}).pages[0].xDpi, 300, 0.01);
+    EXPECT_NEAR(loadDocument(std::string(RASTEL_CORPUS_DIR) + "/psd/psdtools--300dpi.psd").pages[0].yDpi, 300, 0.01);
     // No resolution on the page: 72 dpi is stated.
     savePage(path, makePicture(Picture::Photo, 4, 4), kPsd, 8, 2);
     EXPECT_NEAR(loadDocument(path).pages[0].xDpi, 72, 0.01);
