@@ -358,6 +358,19 @@ TEST(Pict, SkipsOtherOpcodesAndComposesBitmaps) {
             b.op(0x12);  // dither pixel pattern
             b.raw().u16be(2);
             b.raw().zeros(8 + 6);
+            b.op(0x13);  // pen pixel pattern: 8 x 8 pixels at 2 bits, colour table, unpacked rows
+            b.raw().u16be(1);
+            b.raw().zeros(8);
+            b.raw().u16be(0x8002);
+            b.rect(0, 0, 8, 8);
+            b.raw().zeros(18);
+            b.raw().u16be(2);  // pixelSize
+            b.raw().zeros(16);
+            b.raw().u32be(0);
+            b.raw().u16be(0);
+            b.raw().u16be(3);  // four entries
+            b.raw().zeros(4 * 8);
+            b.raw().zeros(2 * 8);
             b.op(0x8201);  // uncompressed QuickTime, skipped by its length
             b.raw().u32be(3);
             b.raw().bytes("xyz", 3);

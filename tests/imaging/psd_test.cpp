@@ -174,6 +174,23 @@ TEST(Psd, ReadsColourModesFromImageMagick) {
     }
 }
 
+// The large document variant: 8-byte layer section length, 4-byte row counts.
+TEST(Psd, ReadsLargeDocuments) {
+    TempDir dir;
+    const Image pic = makePicture(Picture::Photo, 33, 17);
+    const std::string src = dir.file("src.ppm"), dst = dir.file("big.psb");
+    std::string hdr = "P6\n33 17\n255\n";
+    Bytes ppm(hdr.begin(), hdr.end());
+    ppm.insert(ppm.end(), pic.data(), pic.data() + pic.byteSize());
+    writeFile(src, ppm);
+    ASSERT_TRUE(run("/usr/bin/convert " + quote(src) + " psb:" + quote(dst)));
+    const Bytes data = readFile(dst);
+    ASSERT_GE(data.size(), 6u);
+    ASSERT_EQ(data[5], 2) << "ImageMagick wrote a version 2 header";
+    EXPECT_EQ(psdReader().sniff(data), Sniff::Strong);
+    EXPECT_EQ(maxDiff(rgbOf(loadDocument(dst).pages[0]), rgbOf(pic)), 0);
+}
+
 // The shared samples: each decodes or fails with an Error; where Pillow reads
 // the merged image in a mode it handles fully, the pixels agree exactly.
 TEST(Psd, DecodesTheSharedSamplesLikePillow) {
