@@ -194,6 +194,15 @@ std::vector<Plane> readPlanes(ByteReader& in, const Header& h, int wanted) {
         in.require(total * countBytes, "RLE row byte counts");
         std::vector<std::uint32_t> counts(total);
         for (auto& n : counts) n = countBytes == 4 ? in.u32be() : in.u16be();
+        // Check the counts of the channels used against the data before any
+        // plane is allocated: a row can't be shorter than its PackBits minimum.
+        const std::uint64_t minRow = 2 * ((rowBytes + 127) / 128);
+        std::uint64_t needed = 0;
+        for (std::size_t i = 0; i < rows * static_cast<std::size_t>(wanted); ++i) {
+            if (counts[i] < minRow) fail(kFormat, "RLE row of " + std::to_string(counts[i]) + " bytes is too short");
+            needed += counts[i];
+        }
+        in.require(needed, "RLE image data");
         for (int c = 0; c < wanted; ++c) {
             Plane p(planeRowBytes * rows);
             for (std::size_t y = 0; y < rows; ++y) {
