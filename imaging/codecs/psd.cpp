@@ -156,7 +156,7 @@ std::uint8_t fromFloat(std::uint32_t bitsValue) {
     return static_cast<std::uint8_t>(std::lround(f * 255.0f));
 }
 
-// A stored row (rowBytes big-endian bytes) to 8-bit samples appended to `plane`.
+// A stored row (rowBytes big-endian bytes) as 8-bit samples at `dst` (1-bit rows copied packed).
 void storeRow(const std::uint8_t* row, const Header& h, std::uint8_t* dst) {
     const std::size_t w = static_cast<std::size_t>(h.width);
     switch (h.depth) {
