@@ -14,6 +14,9 @@ case "$target" in
     fuzz_gif) exts="gif" ;;
     *) exts="${target#fuzz_}" ;;
     fuzz_tiff) exts="tif" ;;
+    fuzz_psd) exts="psd" ;;
+    fuzz_pict) exts="pct" ;;
+    fuzz_macpaint) exts="mac" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

@@ -4,14 +4,20 @@ namespace rastel::imaging {
 
 void registerGifCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
+void registerMacPaintCodec(Registry& registry);
+void registerPictCodec(Registry& registry);
 void registerPngCodec(Registry& registry);
+void registerPsdCodec(Registry& registry);
 void registerTiffCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
     registerGifCodec(registry);
     registerJpegCodec(registry);
+    registerMacPaintCodec(registry);
+    registerPictCodec(registry);
     registerPngCodec(registry);
+    registerPsdCodec(registry);
     registerTiffCodec(registry);
     registerUndocumentedFormats(registry);
 }
