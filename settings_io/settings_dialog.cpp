@@ -91,6 +91,13 @@ frmSet::frmSet(QWidget* parent) : QWidget(parent) {
 }
 
 void frmSet::BuildControls() {
+    // The dialog's own font: the proportional Japanese Gothic at 9 points, so
+    // the captions fit their boxes.
+    QFont dialogFont(QStringLiteral("IPAPGothic"));
+    dialogFont.setStyleHint(QFont::SansSerif);
+    dialogFont.setPointSize(9);
+    setFont(dialogFont);
+
     QFont listFont(QStringLiteral("IPAGothic"));
     listFont.setStyleHint(QFont::TypeWriter);
     listFont.setFixedPitch(true);
