@@ -36,6 +36,37 @@ bool TakeCommandItems(Platform& platform) {
 
 }  // namespace
 
+Program::Program() = default;
+
+Program::~Program() {
+    delete frmSet.data();
+    frmMain.reset();
+}
+
+void LoadSettingsDialog(Program& program) {
+    if (program.frmSet) return;
+    program.frmSet = new frmSet();
+    program.frmSet->SetClosedHook([&program] {
+        program.frmSet.clear();
+        if (program.frmMain) program.frmMain->ShowCentred();
+    });
+}
+
+void OpenSettingsDialog(Program& program) {
+    if (program.frmMain) program.frmMain->hide();
+    LoadSettingsDialog(program);
+    program.frmSet->ShowCentred();
+}
+
+void UnloadSettingsDialog(Program& program) {
+    rastel::frmSet* dialog = program.frmSet.data();
+    if (!dialog) return;
+    program.frmSet.clear();
+    dialog->SetClosedHook({});
+    dialog->CloseStep();
+    delete dialog;
+}
+
 bool StartUp(Platform& platform, const std::vector<std::string>& items, Program& program) {
     if (!platform.AcquireSingleInstance()) {
         platform.EndProcess(0);
@@ -55,8 +86,15 @@ bool StartUp(Platform& platform, const std::vector<std::string>& items, Program&
     BuildRotateAngles();
 
     program.frmMain = std::make_unique<MainWindow>(platform);
-    // Loading the settings lists builds DetailCodes and ColorBits before any conversion.
-    RebuildDerivedLists();
+    // Loading the settings dialog hidden builds DetailCodes and ColorBits before any conversion.
+    UnloadSettingsDialog(program);
+    LoadSettingsDialog(program);
+    program.frmMain->SetSettingsOpener([&program] { OpenSettingsDialog(program); });
+    program.frmMain->SetUnloadHook([&program] {
+        UnloadSettingsDialog(program);
+        // The dialog's close step refilled DetailCodes and ColorBits; on the way out every table stays released.
+        ReleaseTables();
+    });
 
     CommandItems = items;
     MainWindow& main = *program.frmMain;

@@ -22,21 +22,6 @@ using namespace rastel;
 
 namespace {
 
-class QtEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "test_gui";
-        static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
-    }
-    void TearDown() override { delete app_; }
-
-private:
-    QApplication* app_ = nullptr;
-};
-const auto* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
 struct FakePlatform : Platform {
     bool secondInstance = false;
     std::string folder;
