@@ -8,7 +8,8 @@ dir=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
-    fuzz_bmp) exts="bmp ico" ;;
+    fuzz_bmp) exts="bmp" ;;
+    fuzz_ico) exts="ico" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

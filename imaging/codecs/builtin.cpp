@@ -2,8 +2,13 @@
 
 namespace rastel::imaging {
 
+void registerBmpCodec(Registry&);
+void registerIcoCodec(Registry&);
+
 void registerBuiltinCodecs(Registry& registry) {
     (void)registry;
+    registerBmpCodec(registry);
+    registerIcoCodec(registry);
 }
 
 }  // namespace rastel::imaging

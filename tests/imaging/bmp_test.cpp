@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+
+#include "imaging/codecs/common/byte_io.h"
+#include "imaging/convert.h"
+#include "imaging/engine.h"
+#include "imaging/error.h"
+#include "imaging/registry.h"
+
+using namespace rastel::imaging;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        path = fs::temp_directory_path() / ("rastel-bmp-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
+};
+
+// Runs a shell command; returns its standard output, or nullopt when it fails.
+std::optional<std::string> run(const std::string& cmd) {
+    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
+    if (!p) return std::nullopt;
+    std::string out;
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    if (::pclose(p) != 0) return std::nullopt;
+    return out;
+}
+
+std::vector<std::uint8_t> slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), {}};
+}
+void spit(const std::string& path, const std::vector<std::uint8_t>& d) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
+}
+
+const FormatReader& reader(const std::string& name) {
+    for (const auto& r : Registry::instance().readers())
+        if (r->name() == name) return *r;
+    throw std::runtime_error("no reader " + name);
+}
+
+// A picture of at most `colours` distinct colours (all distinct when 0).
+Image testPicture(int w, int h, int colours) {
+    Image img(w, h, PixelFormat::Rgb24);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint8_t* p = img.row(y) + 3 * x;
+            int k = colours ? ((x / 3 + y * 7 + (x * y) % 5) % colours) : x * 37 + y * 101;
+            if (colours == 0) {
+                p[0] = static_cast<std::uint8_t>(x * 9 + y);
+                p[1] = static_cast<std::uint8_t>(y * 13 + 5);
+                p[2] = static_cast<std::uint8_t>(x * y + 77);
+            } else {
+                p[0] = static_cast<std::uint8_t>(k * 53);
+                p[1] = static_cast<std::uint8_t>(255 - k * 17);
+                p[2] = static_cast<std::uint8_t>(k * 101);
+            }
+        }
+    img.xDpi = img.yDpi = 150;
+    return img;
+}
+
+// Pillow's RGB pixels of a file (the system Python, where python3-pil lives).
+std::optional<std::string> pillowRgb(const std::string& path) {
+    return run("/usr/bin/python3 -c \"import sys; from PIL import Image; "
+               "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGB').tobytes())\" " + path);
+}
+
+// RGB bytes of every page in order, as `convert x rgb:-` prints them.
+std::string rgbBytes(const Document& doc, bool onlyOpaque = false) {
+    std::string s;
+    for (const Image& page : doc.pages)
+        for (int y = 0; y < page.height(); ++y)
+            for (int x = 0; x < page.width(); ++x) {
+                Rgb c = pixelRgb(page, x, y);
+                if (onlyOpaque && page.format() == PixelFormat::Rgba32 && page.row(y)[4 * x + 3] == 0) c = {};
+                s += static_cast<char>(c.r);
+                s += static_cast<char>(c.g);
+                s += static_cast<char>(c.b);
+            }
+    return s;
+}
+
+// Index of the first differing RGB pixel, -1 when equal.
+long firstDifference(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return -2;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return static_cast<long>(i / 3);
+    return -1;
+}
+
+// ------------------------------------------------------------------ writer
+
+struct WriteCase {
+    int code, bits;
+    const char* identify;  // "%z %C" ImageMagick reports for the file
+    bool pillowPixels = false;  // ImageMagick 6 reads the colour table of 64-byte OS/2 headers as 3-byte entries
+};
+
+class BmpWrite : public ::testing::TestWithParam<WriteCase> {};
+
+TEST_P(BmpWrite, RoundTripsAndImageMagickAgrees) {
+    const WriteCase c = GetParam();
+    TempDir dir;
+    for (const int w : {1, 7, 33}) {
+        const Image src = testPicture(w, 5, c.bits <= 8 ? (1 << c.bits) : 0);
+        const std::string path = dir.file("w" + std::to_string(w) + ".bmp");
+        savePage(path, src, c.code, c.bits, 2);
+        const Document doc = loadDocument(path);
+        ASSERT_EQ(doc.pages.size(), 1u);
+        const Image& got = doc.pages[0];
+        ASSERT_EQ(got.width(), w);
+        ASSERT_EQ(got.height(), 5);
+        // Lossless except for 16 bits, which keeps five bits per channel.
+        const Image expect = c.bits == 16 ? toRgb24(toRgb555(src)) : src;
+        for (int y = 0; y < 5; ++y)
+            for (int x = 0; x < w; ++x) {
+                ASSERT_EQ(pixelRgb(got, x, y), pixelRgb(expect, x, y)) << x << "," << y;
+            }
+        if (c.bits <= 8) {
+            EXPECT_EQ(got.format(), PixelFormat::Indexed);
+            EXPECT_EQ(got.indexBits(), c.bits);
+        }
+        if (c.code != 14) EXPECT_DOUBLE_EQ(got.xDpi, 150);
+
+        const auto id = run("identify -format '%w %h %z %C' " + path);
+        ASSERT_TRUE(id) << "identify rejected code " << c.code << " at " << c.bits;
+        EXPECT_EQ(*id, std::to_string(w) + " 5 " + c.identify) << "code " << c.code << " at " << c.bits;
+        const auto other = c.pillowPixels ? pillowRgb(path) : run("convert " + path + " -depth 8 rgb:-");
+        ASSERT_TRUE(other);
+        EXPECT_EQ(firstDifference(*other, rgbBytes(doc)), -1) << "code " << c.code << " at " << c.bits;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, BmpWrite,
+                         ::testing::Values(WriteCase{6, 1, "1 None"}, WriteCase{6, 4, "4 None"}, WriteCase{6, 8, "8 None"},
+                                           WriteCase{6, 16, "8 None"}, WriteCase{6, 24, "8 None"}, WriteCase{6, 32, "8 None"},
+                                           WriteCase{84, 4, "4 RLE"}, WriteCase{84, 8, "8 RLE"},
+                                           WriteCase{14, 1, "1 None"}, WriteCase{14, 4, "4 None"}, WriteCase{14, 8, "8 None"},
+                                           WriteCase{14, 24, "8 None"}, WriteCase{74, 1, "1 None", true},
+                                           WriteCase{74, 4, "4 None", true}, WriteCase{74, 8, "8 None", true}, WriteCase{74, 24, "8 None"}));
+
+TEST(BmpWrite, RleCompressesRunsAndSurvivesNoise) {
+    TempDir dir;
+    for (const int bits : {4, 8}) {
+        // Long runs must shrink the file; random noise (all absolute runs) must still decode.
+        Image flat(200, 20, PixelFormat::Indexed, bits);
+        flat.palette() = grayPalette(bits);
+        Image noise = flat;
+        std::mt19937 rng(bits);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 200; ++x) {
+                flat.row(y)[x] = static_cast<std::uint8_t>((x / 50 + y) % (1 << bits));
+                noise.row(y)[x] = static_cast<std::uint8_t>(rng() % (1u << bits));
+            }
+        for (const Image* img : {&flat, &noise}) {
+            const std::string path = dir.file("rle.bmp");
+            savePage(path, *img, 84, bits, 2);
+            if (img == &flat) {
+                EXPECT_LE(fs::file_size(path), 54u + (4u << bits) + 20 * 10);
+            }
+            const Document doc = loadDocument(path);
+            EXPECT_EQ(rgbBytes(doc), rgbBytes(Document{{*img}}));
+            const auto im = run("convert " + path + " -depth 8 rgb:-");
+            ASSERT_TRUE(im);
+            EXPECT_EQ(firstDifference(*im, rgbBytes(doc)), -1) << bits;
+        }
+    }
+}
+
+TEST(BmpWrite, ThirtyTwoBitsKeepsAlpha) {
+    TempDir dir;
+    Image img(3, 2, PixelFormat::Rgba32);
+    for (int i = 0; i < 6; ++i) {
+        img.data()[4 * i] = static_cast<std::uint8_t>(i * 40);
+        img.data()[4 * i + 3] = static_cast<std::uint8_t>(i * 50);
+    }
+    savePage(dir.file("a.bmp"), img, 6, 32, 2);
+    const Document doc = loadDocument(dir.file("a.bmp"));
+    ASSERT_EQ(doc.pages[0].format(), PixelFormat::Rgba32);
+    EXPECT_EQ(std::vector<std::uint8_t>(doc.pages[0].data(), doc.pages[0].data() + 24),
+              std::vector<std::uint8_t>(img.data(), img.data() + 24));
+}
+
+TEST(BmpWrite, RefusesDepthsTheCodeLacks) {
+    TempDir dir;
+    EXPECT_THROW(savePage(dir.file("x.bmp"), testPicture(2, 2, 0), 84, 24, 2), Error);
+    EXPECT_THROW(savePage(dir.file("x.bmp"), testPicture(2, 2, 0), 14, 16, 2), Error);
+}
+
+}  // namespace
