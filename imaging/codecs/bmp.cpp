@@ -12,8 +12,9 @@
 //    bit-field pixels, also at 16 bits) give an Rgba32 page only when that alpha
 //    carries information: when every value is 0 (an unused field) or every value
 //    is 255 the page is Rgb24.
-//  - Icon entries stored as bitmaps become Rgba32 pages: the entry's own alpha
-//    when it has real alpha, otherwise the AND mask (set bit = transparent).
+//  - Icon entries stored as bitmaps become Rgba32 pages: a 32-bit entry whose
+//    alpha bytes are not all 0 keeps that alpha; every other entry takes its
+//    transparency from the AND mask (set bit = transparent).
 //    PNG entries go through the registered PNG reader.
 
 #include <algorithm>
@@ -59,13 +60,17 @@ struct Channel {
         width = std::bit_width(m >> shift);  // gaps inside a mask count as part of it
     }
     bool present() const { return mask != 0; }
-    // The channel of pixel `v` scaled to 0..255: wider fields keep their top 8
-    // bits, narrower ones repeat their bits (5 bits abcde -> abcdeabc), so full
-    // scale stays full scale.
+    // The channel of pixel `v` scaled to 0..255 so that full scale stays full
+    // scale: wider fields are rounded, narrower ones repeat their bits
+    // (5 bits abcde -> abcdeabc, as the engine widens RGB 5-5-5).
     std::uint8_t value(std::uint32_t v) const {
         if (!mask) return 0;
-        std::uint32_t x = (v & mask) >> shift;
-        if (width >= 8) return static_cast<std::uint8_t>(x >> (width - 8));
+        const std::uint32_t x = (v & mask) >> shift;
+        if (width == 8) return static_cast<std::uint8_t>(x);
+        if (width > 8) {
+            const std::uint64_t max = (std::uint64_t{1} << width) - 1;
+            return static_cast<std::uint8_t>((x * std::uint64_t{255} + max / 2) / max);
+        }
         std::uint32_t out = 0;
         int filled = 0;
         while (filled < 8) {
@@ -472,8 +477,11 @@ std::vector<IconEntry> iconDirectory(std::span<const std::uint8_t> data) {
         r.skip(8);
         e.size = r.u32le();
         e.offset = r.u32le();
-        if (e.offset < 6 + std::uint64_t{count} * 16 || std::uint64_t{e.offset} + e.size > data.size() || e.size < 8)
+        if (e.offset < 6 + std::uint64_t{count} * 16 || e.offset >= data.size())
             fail(kIco, "icon image lies outside the file");
+        // Some writers overstate the size of the last image; the decoder checks
+        // what the image really needs against what the file holds.
+        e.size = static_cast<std::uint32_t>(std::min<std::uint64_t>(e.size, data.size() - e.offset));
     }
     return entries;
 }
@@ -490,11 +498,14 @@ Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
     if (pixels > blob.size()) fail(kIco, "colour table runs past the end of the icon image");
     const Image colour = decodeDib(blob, h, static_cast<std::size_t>(pixels), true, kIco);
     Image out = toRgba32(colour);
-    const bool ownAlpha = colour.format() == PixelFormat::Rgba32 && hasRealAlpha(colour);
-    if (ownAlpha) return out;
-    if (colour.format() == PixelFormat::Rgba32)
-        for (int y = 0; y < out.height(); ++y)
-            for (int x = 0; x < out.width(); ++x) out.row(y)[4 * x + 3] = 255;
+    // 32-bit entries with any non-zero alpha carry their own transparency and
+    // need no AND mask (some writers leave it out).
+    if (colour.format() == PixelFormat::Rgba32) {
+        bool anyAlpha = false;
+        for (std::size_t i = 3; i < out.byteSize() && !anyAlpha; i += 4) anyAlpha = out.data()[i] != 0;
+        if (anyAlpha) return out;
+        for (std::size_t i = 3; i < out.byteSize(); i += 4) out.data()[i] = 255;
+    }
     const std::uint64_t maskAt = pixels + storedRowBytes(h.width, h.bits) * static_cast<std::uint64_t>(h.height);
     const std::uint64_t maskStride = storedRowBytes(h.width, 1);
     const std::uint64_t maskEnd = maskAt + maskStride * static_cast<std::uint64_t>(h.height - 1) + packedBytes(static_cast<std::size_t>(h.width), 1);
