@@ -244,6 +244,8 @@ const std::set<std::string> kKnownDisagreements = {
     // Icon bitmap height 0x20000003 against a 2 x 2 directory entry: ImageMagick trusts the
     // directory, we refuse the corrupt header.
     "gdkpixbuf--randomly-modified__crash.ico",
+    // Compression field 0xDE00 in an icon bitmap: ImageMagick ignores it, we refuse it.
+    "gdkpixbuf--fail__invalid.1.ico",
     // Malformed RLE (runs and absolute runs past the row end, deltas past the image): every
     // decoder recovers differently; we clip at the row end.
     "libgd--bmp__bmpsuite__bad__badrle4.bmp",
@@ -269,7 +271,9 @@ TEST_P(BmpCorpus, DecodesLikeImageMagickOrRefusesCleanly) {
         std::optional<Document> ours;
         try {
             ours = loadDocument(path);
-        } catch (const Error&) {
+        } catch (const Error& e) {
+            // Icons holding PNG images need the PNG reader, which this build may lack.
+            if (std::string(e.what()).find("no PNG reader") != std::string::npos) continue;
         }
         const auto im = run("convert '" + path + "' -depth 8 " + (c.rgba ? "rgba:-" : "rgb:-"));
         if (!im) continue;  // ImageMagick refuses it: only a clean Error or a decode was asked of us
