@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <set>
 
@@ -461,3 +462,111 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BmpDecode, ::testing::ValuesIn(kDecodeCases),
                              std::replace(n.begin(), n.end(), '-', '_');
                              return n;
                          });
+
+struct BadCase {
+    const char* name;
+    std::function<void(DibSpec&)> spoil;
+    std::function<void(std::vector<std::uint8_t>&)> spoilBytes = nullptr;  // edits the finished file
+};
+
+DibSpec goodRgb24() { return {40, 2, 2, 24, 0, {}, {}, 0, std::vector<std::uint8_t>(16, 7)}; }
+
+const BadCase kBadCases[] = {
+    {"bits-3", [](DibSpec& s) { s.bits = 3; }},
+    {"bits-0", [](DibSpec& s) { s.bits = 0; }},
+    {"width-0", [](DibSpec& s) { s.width = 0; }},
+    {"height-0", [](DibSpec& s) { s.height = 0; }},
+    {"height-int-min", [](DibSpec& s) { s.height = INT32_MIN; }},
+    {"huge-size", [](DibSpec& s) { s.width = s.height = 0x7FFFFFFF; }},
+    {"unknown-header-size", [](DibSpec&) {}, [](auto& b) { b[14] = 41; }},
+    {"rle8-at-4-bits", [](DibSpec& s) { s.bits = 4; s.compression = 1; s.palette = kPal16; }},
+    {"bitfields-at-24-bits", [](DibSpec& s) { s.compression = 3; s.masks = {0xFF0000, 0xFF00, 0xFF}; }},
+    {"zero-masks", [](DibSpec& s) { s.bits = 32; s.compression = 3; s.masks = {0, 0, 0}; }},
+    {"embedded-jpeg", [](DibSpec& s) { s.compression = 4; }},
+    {"unknown-compression", [](DibSpec& s) { s.compression = 77; }},
+    {"pixels-truncated", [](DibSpec& s) { s.pixels.resize(12); }},
+    {"offset-past-end", [](DibSpec&) {}, [](auto& b) { b[10] = 0xF0; b[11] = 0xFF; }},
+    {"offset-inside-header", [](DibSpec&) {}, [](auto& b) { b[10] = 20; }},
+    {"no-colour-table", [](DibSpec& s) { s.bits = 8; s.pixels.assign(8, 0); }},
+    {"rle-ends-early", [](DibSpec& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {2, 1, 0, 0}; }},
+    {"rle-absolute-run-truncated", [](DibSpec& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {0, 9, 1, 2}; }},
+    {"os2-1x-16-bits", [](DibSpec& s) { s.headerSize = 12; s.bits = 16; }},
+    {"os2-huffman", [](DibSpec& s) { s.headerSize = 64; s.bits = 1; s.compression = 3; s.palette = {0, 0xFFFFFF}; }},
+};
+
+class BmpRefuse : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BmpRefuse, ThrowsError) {
+    DibSpec s = goodRgb24();
+    GetParam().spoil(s);
+    auto bytes = makeBmp(s);
+    if (GetParam().spoilBytes) GetParam().spoilBytes(bytes);
+    EXPECT_THROW(reader("BMP").read(bytes, ReadContext{"bad"}), Error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BmpRefuse, ::testing::ValuesIn(kBadCases), [](const auto& info) {
+    std::string n = info.param.name;
+    std::replace(n.begin(), n.end(), '-', '_');
+    return n;
+});
+
+TEST(BmpRefuse, GoodBaseDecodes) { EXPECT_NO_THROW(reader("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"})); }
+
+// ------------------------------------------------------------------ hostile input
+
+// Reads `bytes`; only a decode or an Error is acceptable (a crash ends the test run).
+void readOrError(const FormatReader& r, std::span<const std::uint8_t> bytes, const std::string& what) {
+    try {
+        (void)r.pageCount(bytes, ReadContext{what});
+        (void)r.read(bytes, ReadContext{what});
+    } catch (const Error&) {
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << what << ": threw " << e.what() << " instead of an Error";
+    }
+}
+
+// Every cut of the file, and every header field inflated to huge values.
+void hammer(const FormatReader& r, const std::vector<std::uint8_t>& good, std::size_t headerBytes, const std::string& name) {
+    for (std::size_t n = 0; n < good.size(); ++n)
+        readOrError(r, std::span(good).first(n), name + " cut at " + std::to_string(n));
+    const std::uint32_t huge[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0x00010000u};
+    for (std::size_t at = 0; at + 4 <= std::min(good.size(), headerBytes); at += 2)
+        for (const std::uint32_t v : huge) {
+            auto bad = good;
+            for (int k = 0; k < 4; ++k) bad[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+            readOrError(r, bad, name + " field at " + std::to_string(at));
+        }
+}
+
+struct HostileCase {
+    int code, bits;
+};
+
+class BmpHostile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(BmpHostile, TruncatedAndCorruptFilesFailCleanly) {
+    TempDir dir;
+    const std::string path = dir.file("x.bmp");
+    Image src = testPicture(13, 6, GetParam().bits <= 8 ? 1 << GetParam().bits : 0);
+    savePage(path, src, GetParam().code, GetParam().bits, 2);
+    hammer(reader("BMP"), slurp(path), 14 + 64 + 16, path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BmpHostile,
+                         ::testing::Values(HostileCase{84, 4}, HostileCase{84, 8}, HostileCase{6, 1}, HostileCase{6, 16},
+                                           HostileCase{6, 32}, HostileCase{14, 8}, HostileCase{74, 24}));
+
+TEST(BmpHostile, HandBuiltLayoutsFailCleanly) {
+    for (const DecodeCase& c : kDecodeCases) hammer(reader("BMP"), makeBmp(c.spec), 14 + 124 + 16, c.name);
+}
+
+TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
+    const auto saved = pixelLimit();
+    setPixelLimit(1000);
+    DibSpec s = goodRgb24();
+    s.width = 100;
+    s.height = 11;
+    s.pixels.assign(100 * 3 * 11 + 100, 0);
+    EXPECT_THROW(reader("BMP").read(makeBmp(s), ReadContext{"big"}), Error);
+    setPixelLimit(saved);
+}
