@@ -570,3 +570,143 @@ TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
     EXPECT_THROW(reader("BMP").read(makeBmp(s), ReadContext{"big"}), Error);
     setPixelLimit(saved);
 }
+
+// ------------------------------------------------------------------ icons
+
+// One bitmap icon image: 40-byte header over twice the height, colours, then the AND mask.
+std::vector<std::uint8_t> iconBitmap(int w, int h, int bits, const std::vector<std::uint32_t>& palette,
+                                     const std::vector<std::uint8_t>& xorRows, const std::vector<std::uint8_t>& andRows) {
+    DibSpec s{40, w, 2 * h, bits, 0, {}, palette, 0, xorRows};
+    auto b = makeBmp(s, false);
+    b.insert(b.end(), andRows.begin(), andRows.end());
+    return b;
+}
+
+std::vector<std::uint8_t> makeIco(const std::vector<std::vector<std::uint8_t>>& images) {
+    ByteWriter w;
+    w.u16le(0);
+    w.u16le(1);
+    w.u16le(static_cast<std::uint16_t>(images.size()));
+    std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * images.size());
+    for (const auto& img : images) {
+        w.u8(img[4]);  // width and height from the bitmap header (which holds twice the height)
+        w.u8(static_cast<std::uint8_t>(img[8] / 2));
+        w.u8(0);
+        w.u8(0);
+        w.u16le(1);
+        w.u16le(32);
+        w.u32le(static_cast<std::uint32_t>(img.size()));
+        w.u32le(offset);
+        offset += static_cast<std::uint32_t>(img.size());
+    }
+    for (const auto& img : images) w.bytes(img);
+    return w.take();
+}
+
+// 2 x 2 pictures: a 4-bit one with its top-right pixel masked out, a 32-bit one with its own alpha.
+std::vector<std::uint8_t> sampleIcon() {
+    const auto four = iconBitmap(2, 2, 4, kPal16, {0x12, 0, 0, 0, 0x34, 0, 0, 0}, {0x00, 0, 0, 0, 0x40, 0, 0, 0});
+    const auto argb = iconBitmap(2, 2, 32, {}, {1, 2, 3, 0xFF, 4, 5, 6, 0x80, 7, 8, 9, 0, 10, 11, 12, 0x40},
+                                 {0xC0, 0, 0, 0, 0xC0, 0, 0, 0});
+    return makeIco({four, argb});
+}
+
+TEST(Ico, BitmapImagesBecomeRgbaPagesWithTheirMask) {
+    const auto bytes = sampleIcon();
+    EXPECT_EQ(reader("ICO").sniff(bytes), Sniff::Strong);
+    EXPECT_EQ(reader("ICO").pageCount(bytes, ReadContext{"ico"}), 2);
+    const Document doc = reader("ICO").read(bytes, ReadContext{"ico"});
+    ASSERT_EQ(doc.pages.size(), 2u);
+    EXPECT_EQ(doc.pages[0].format(), PixelFormat::Rgba32);
+    const auto p = [](int i) { return 0xFF000000u | kPal16[static_cast<std::size_t>(i)]; };
+    EXPECT_EQ(colours(doc.pages[0]), (std::vector<std::uint32_t>{p(3), kPal16[4], p(1), p(2)}));
+    // Own alpha wins over the AND mask that would hide everything.
+    EXPECT_EQ(colours(doc.pages[1]), (std::vector<std::uint32_t>{0x00090807, 0x400C0B0A, 0xFF030201, 0x80060504}));
+
+    TempDir dir;
+    spit(dir.file("x.ico"), bytes);
+    const auto im = run("convert " + dir.file("x.ico") + " -depth 8 rgba:-");
+    ASSERT_TRUE(im);
+    EXPECT_EQ(firstDifference(clearTransparent(*im), rgbaBytes(doc)), -1);
+}
+
+TEST(Ico, ThirtyTwoBitsWithoutAlphaUsesTheMask) {
+    const auto argb = iconBitmap(2, 1, 32, {}, {1, 2, 3, 0, 4, 5, 6, 0}, {0x40, 0, 0, 0});
+    const Document doc = reader("ICO").read(makeIco({argb}), ReadContext{"ico"});
+    EXPECT_EQ(colours(doc.pages.at(0)), (std::vector<std::uint32_t>{0xFF030201, 0x00060504}));
+}
+
+TEST(Ico, MissingMaskIsAnError) {
+    const auto rgb = iconBitmap(2, 2, 24, {}, std::vector<std::uint8_t>(16, 9), {});
+    EXPECT_THROW(reader("ICO").read(makeIco({rgb}), ReadContext{"ico"}), Error);
+}
+
+TEST(Ico, ImageMagickIconsDecodeAlike) {
+    TempDir dir;
+    const std::string path = dir.file("im.ico");
+    ASSERT_TRUE(run("convert -size 16x12 gradient:red-blue \\( -size 5x7 xc:'rgba(0,128,0,0.5)' \\) "
+                    "\\( -size 9x3 plasma:fractal -colors 12 \\) " + path));
+    const Document doc = loadDocument(path);
+    ASSERT_EQ(doc.pages.size(), 3u);
+    EXPECT_EQ(doc.pages[1].width(), 5);
+    const auto im = run("convert " + path + " -depth 8 rgba:-");
+    ASSERT_TRUE(im);
+    EXPECT_EQ(firstDifference(clearTransparent(*im), rgbaBytes(doc)), -1);
+}
+
+TEST(Ico, PngImagesNeedThePngReader) {
+    TempDir dir;
+    const std::string path = dir.file("big.ico");
+    ASSERT_TRUE(run("convert -size 256x256 xc:orange " + path));
+    bool havePng = false;
+    for (const auto& r : Registry::instance().readers()) havePng = havePng || r->name() == "PNG";
+    if (havePng) {
+        const Document doc = loadDocument(path);
+        ASSERT_EQ(doc.pages.size(), 1u);
+        EXPECT_EQ(pixelRgb(doc.pages[0], 100, 100), (Rgb{255, 165, 0}));
+    } else {
+        try {
+            loadDocument(path);
+            ADD_FAILURE() << "decoded a PNG icon without a PNG reader";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("PNG"), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(Ico, TruncatedAndCorruptIconsFailCleanly) { hammer(reader("ICO"), sampleIcon(), 6 + 32 + 44, "icon"); }
+
+// ------------------------------------------------------------------ sniffing
+
+struct SniffCase {
+    const char* reader;
+    std::vector<std::uint8_t> head;
+    Sniff expect;
+};
+
+class BmpSniff : public ::testing::TestWithParam<SniffCase> {};
+
+TEST_P(BmpSniff, Recognises) {
+    EXPECT_EQ(reader(GetParam().reader).sniff(GetParam().head), GetParam().expect);
+}
+
+std::vector<std::uint8_t> head(std::initializer_list<int> bytes, std::size_t size = 32) {
+    std::vector<std::uint8_t> v(size, 0);
+    std::size_t i = 0;
+    for (const int b : bytes) v[i++] = static_cast<std::uint8_t>(b);
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, BmpSniff,
+    ::testing::Values(SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40}), Sniff::Strong},
+                      SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0, 12}), Sniff::Strong},
+                      SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 99}), Sniff::Weak},
+                      SniffCase{"BMP", head({'B', 'A'}), Sniff::No}, SniffCase{"BMP", head({}, 0), Sniff::No},
+                      SniffCase{"BMP", head({40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24}), Sniff::Weak},
+                      SniffCase{"BMP", head({'G', 'I', 'F', '8'}), Sniff::No},
+                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 22, 0, 0, 0}), Sniff::Strong},
+                      SniffCase{"ICO", head({0, 0, 1, 0, 0, 0}), Sniff::No},
+                      SniffCase{"ICO", head({0, 0, 3, 0, 1, 0}), Sniff::No},
+                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 2, 0, 0, 0}), Sniff::Weak},
+                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0}, 10), Sniff::No}));
