@@ -710,3 +710,61 @@ INSTANTIATE_TEST_SUITE_P(
                       SniffCase{"ICO", head({0, 0, 3, 0, 1, 0}), Sniff::No},
                       SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 2, 0, 0, 0}), Sniff::Weak},
                       SniffCase{"ICO", head({0, 0, 1, 0, 1, 0}, 10), Sniff::No}));
+
+// ------------------------------------------------------------------ files other programs write
+
+struct ForeignCase {
+    const char* name;
+    const char* command;  // writes the file named by $F
+    PixelFormat format;
+    int nibbles = 0;  // ImageMagick leaves 4-bit channels unscaled (0xF -> 0xF0); we widen them (0xF -> 0xFF)
+};
+
+class BmpForeign : public ::testing::TestWithParam<ForeignCase> {};
+
+TEST_P(BmpForeign, DecodesLikeImageMagick) {
+    const ForeignCase& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.file("f.bmp");
+    ASSERT_TRUE(run("export F=" + path + "; " + c.command)) << c.command;
+    const Document doc = loadDocument(path);
+    ASSERT_EQ(doc.pages.size(), 1u);
+    EXPECT_EQ(doc.pages[0].format(), c.format);
+    EXPECT_EQ(doc.pages[0].width(), 37);
+    EXPECT_EQ(doc.pages[0].height(), 11);
+    const auto im = run("convert " + path + " -depth 8 rgba:-");
+    ASSERT_TRUE(im);
+    std::string theirs = *im;
+    if (c.nibbles)
+        for (char& ch : theirs) ch = static_cast<char>(static_cast<std::uint8_t>(ch) | (static_cast<std::uint8_t>(ch) >> 4));
+    EXPECT_EQ(firstDifference(clearTransparent(theirs), rgbaBytes(doc)), -1) << c.command;
+}
+
+#define IM "convert -size 37x11 gradient:red-blue "
+#define FADE " -alpha set -channel A -fx i/w +channel "
+#define PIL "/usr/bin/python3 -c \"import os; from PIL import Image; im = Image.linear_gradient('L').resize((37, 11)); "
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, BmpForeign,
+    ::testing::Values(
+        ForeignCase{"im-rle8", IM "-colors 16 -type palette -compress RLE BMP3:$F", PixelFormat::Indexed},
+        ForeignCase{"im-os2-24", IM "BMP2:$F", PixelFormat::Rgb24},
+        ForeignCase{"im-os2-4", IM "-colors 10 -type palette BMP2:$F", PixelFormat::Indexed},
+        ForeignCase{"im-bilevel", IM "-type bilevel BMP3:$F", PixelFormat::Indexed},
+        ForeignCase{"im-v5-argb32", IM FADE "BMP:$F", PixelFormat::Rgba32},
+        ForeignCase{"im-v5-rgb565", IM "-define bmp:subtype=RGB565 BMP:$F", PixelFormat::Rgb24},
+        ForeignCase{"im-v5-argb4444", IM FADE "-define bmp:subtype=ARGB4444 BMP:$F", PixelFormat::Rgba32, 4},
+        ForeignCase{"im-v5-rgb555", IM "-define bmp:subtype=RGB555 BMP:$F", PixelFormat::Rgb24},
+        ForeignCase{"pil-1", PIL "im.convert('1').save(os.environ['F'], 'BMP')\"", PixelFormat::Indexed},
+        ForeignCase{"pil-L", PIL "im.save(os.environ['F'], 'BMP')\"", PixelFormat::Indexed},
+        ForeignCase{"pil-P", PIL "im.convert('RGB').convert('P', palette=Image.ADAPTIVE, colors=7).save(os.environ['F'], 'BMP')\"",
+                    PixelFormat::Indexed},
+        ForeignCase{"pil-RGB", PIL "Image.merge('RGB', (im, im.transpose(0), im.transpose(1))).save(os.environ['F'], 'BMP')\"",
+                    PixelFormat::Rgb24},
+        ForeignCase{"pil-RGBA", PIL "Image.merge('RGBA', (im, im, im.transpose(1), im.transpose(0))).save(os.environ['F'], 'BMP')\"",
+                    PixelFormat::Rgba32}),
+    [](const auto& info) {
+        std::string n = info.param.name;
+        std::replace(n.begin(), n.end(), '-', '_');
+        return n;
+    });
