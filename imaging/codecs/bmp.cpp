@@ -41,11 +41,14 @@ const char* const kIco = "ICO";
 constexpr std::uint32_t kBiRgb = 0, kBiRle8 = 1, kBiRle4 = 2, kBiBitfields = 3, kBiJpeg = 4, kBiPng = 5,
                         kBiAlphaBitfields = 6;
 
-// OS/2 2.x headers are any size from 16 to 64 bytes other than the Windows ones.
+// OS/2 2.x headers may stop after any field: an even size from 16 to 64 bytes
+// (40, 52 and 56 are read as the Windows headers of those sizes).
 bool isWindowsHeaderSize(std::uint32_t size) {
     return size == 40 || size == 52 || size == 56 || size == 108 || size == 124;
 }
-bool isOs2v2HeaderSize(std::uint32_t size) { return size >= 16 && size <= 64 && !isWindowsHeaderSize(size); }
+bool isOs2v2HeaderSize(std::uint32_t size) {
+    return size >= 16 && size <= 64 && size % 2 == 0 && !isWindowsHeaderSize(size);
+}
 bool isKnownHeaderSize(std::uint32_t size) { return size == 12 || isWindowsHeaderSize(size) || isOs2v2HeaderSize(size); }
 
 // One colour channel stored under a bit mask.
