@@ -48,6 +48,14 @@ void spit(const std::string& path, const std::vector<std::uint8_t>& d) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
 }
 
+// Leaves a small generated file where fuzz/seeds.sh picks up seeds for `target`.
+void keepAsFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (!ec) spit((dir / name).string(), bytes);
+}
+
 const FormatReader& reader(const std::string& name) {
     for (const auto& r : Registry::instance().readers())
         if (r->name() == name) return *r;
@@ -430,6 +438,7 @@ class BmpDecode : public ::testing::TestWithParam<DecodeCase> {};
 TEST_P(BmpDecode, GivesTheStoredPixels) {
     const DecodeCase& c = GetParam();
     const auto bytes = makeBmp(c.spec);
+    keepAsFuzzSeed("fuzz_bmp", std::string(c.name) + ".bmp", bytes);
     const Document doc = reader("BMP").read(bytes, ReadContext{c.name});
     ASSERT_EQ(doc.pages.size(), 1u);
     const Image& img = doc.pages[0];
@@ -613,6 +622,7 @@ std::vector<std::uint8_t> sampleIcon() {
 
 TEST(Ico, BitmapImagesBecomeRgbaPagesWithTheirMask) {
     const auto bytes = sampleIcon();
+    keepAsFuzzSeed("fuzz_ico", "sample.ico", bytes);
     EXPECT_EQ(reader("ICO").sniff(bytes), Sniff::Strong);
     EXPECT_EQ(reader("ICO").pageCount(bytes, ReadContext{"ico"}), 2);
     const Document doc = reader("ICO").read(bytes, ReadContext{"ico"});
