@@ -392,7 +392,8 @@ Image decodeDib(std::span<const std::uint8_t> data, const DibHeader& h, std::siz
             d[n * x] = rc.value(v);
             d[n * x + 1] = gc.value(v);
             d[n * x + 2] = bc.value(v);
-            if (alpha) d[n * x + 3] = ac.present() ? ac.value(v) : 255;
+            // Icon pixels without an alpha field get 0, so that the AND mask decides.
+            if (alpha) d[n * x + 3] = ac.present() ? ac.value(v) : 0;
         }
     }
     if (alpha && !iconAlpha && !hasRealAlpha(img)) return dropAlpha(img);

@@ -646,6 +646,16 @@ TEST(Ico, ThirtyTwoBitsWithoutAlphaUsesTheMask) {
     EXPECT_EQ(colours(doc.pages.at(0)), (std::vector<std::uint32_t>{0xFF030201, 0x00060504}));
 }
 
+TEST(Ico, BitFieldsWithoutAlphaMaskUseTheMask) {
+    // Height 2 in the bitmap header: one colour row, then one mask row.
+    DibSpec s{40, 2, 2, 32, 3, {0xFF0000, 0xFF00, 0xFF}, {}, 0, {1, 2, 3, 9, 4, 5, 6, 9}};
+    auto b = makeBmp(s, false);
+    const std::uint8_t mask[] = {0x80, 0, 0, 0};
+    b.insert(b.end(), mask, mask + 4);
+    const Document doc = reader("ICO").read(makeIco({b}), ReadContext{"ico"});
+    EXPECT_EQ(colours(doc.pages.at(0)), (std::vector<std::uint32_t>{0x00030201, 0xFF060504}));
+}
+
 TEST(Ico, MissingMaskIsAnError) {
     const auto rgb = iconBitmap(2, 2, 24, {}, std::vector<std::uint8_t>(16, 9), {});
     EXPECT_THROW(reader("ICO").read(makeIco({rgb}), ReadContext{"ico"}), Error);
