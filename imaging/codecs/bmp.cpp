@@ -16,6 +16,15 @@
 //    alpha bytes are not all 0 keeps that alpha; every other entry takes its
 //    transparency from the AND mask (set bit = transparent).
 //    PNG entries go through the registered PNG reader.
+//  - Not read: OS/2 Huffman and 24-bit RLE, embedded JPEG/PNG, OS/2 bitmap
+//    arrays ("BA"), 64-bit pixels.
+//
+// Writer decisions:
+//  - OS/2 2.x files get the full 64-byte header with 4-byte colour entries
+//    (ImageMagick 6 refuses the 16-byte short form).
+//  - 32-bit files are plain BI_RGB with the alpha in the fourth byte (255
+//    where opaque), which readers that ignore that byte show unchanged.
+//  - Colour tables always hold 2^bits entries, padded with black.
 
 #include <algorithm>
 #include <bit>
