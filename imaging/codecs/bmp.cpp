@@ -233,36 +233,12 @@ std::uint64_t storedRowBytes(std::int64_t width, int bits) {
     return (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(bits) + 31) / 32 * 4;
 }
 
-// Alpha is worth keeping unless it is uniformly 0 (an unused field) or uniformly 255.
-bool hasRealAlpha(const Image& rgba) {
-    bool any0 = false, any255 = false, other = false;
-    for (int y = 0; y < rgba.height() && !other; ++y) {
-        const std::uint8_t* p = rgba.row(y);
-        for (int x = 0; x < rgba.width(); ++x) {
-            const std::uint8_t a = p[4 * x + 3];
-            if (a == 0) any0 = true;
-            else if (a == 255) any255 = true;
-            else {
-                other = true;
-                break;
-            }
-        }
-    }
-    return other || (any0 && any255);
-}
-
-Image dropAlpha(const Image& rgba) {
-    Image out(rgba.width(), rgba.height(), PixelFormat::Rgb24);
-    for (int y = 0; y < rgba.height(); ++y) {
-        const std::uint8_t* s = rgba.row(y);
-        std::uint8_t* d = out.row(y);
-        for (int x = 0; x < rgba.width(); ++x) {
-            d[3 * x] = s[4 * x];
-            d[3 * x + 1] = s[4 * x + 1];
-            d[3 * x + 2] = s[4 * x + 2];
-        }
-    }
-    return out;
+// One 16- or 32-bit little-endian pixel of a stored row.
+inline std::uint32_t storedPixel(const std::uint8_t* row, int x, int bits) {
+    if (bits == 16) return static_cast<std::uint32_t>(row[2 * x] | (row[2 * x + 1] << 8));
+    const std::uint8_t* q = row + 4 * x;
+    return static_cast<std::uint32_t>(q[0]) | (static_cast<std::uint32_t>(q[1]) << 8) |
+           (static_cast<std::uint32_t>(q[2]) << 16) | (static_cast<std::uint32_t>(q[3]) << 24);
 }
 
 // Decodes run-length pixel data into the zero-filled indexed `img`.
@@ -383,21 +359,30 @@ Image decodeDib(std::span<const std::uint8_t> data, const DibHeader& h, std::siz
     // keep their fourth byte as a candidate alpha.
     const Channel rc(h.rMask), gc(h.gMask), bc(h.bMask);
     const Channel ac(h.bits == 32 && !h.hasMasks ? 0xFF000000u : h.aMask);
-    const bool alpha = ac.present() || (iconAlpha && h.bits == 32);
+    // Alpha is kept unless it is uniformly 0 (an unused field) or uniformly 255;
+    // the stored pixels are scanned first so that only one picture is allocated.
+    auto alphaIsReal = [&] {
+        bool any0 = false, any255 = false;
+        for (int s = 0; s < rows; ++s) {
+            const std::uint8_t* p = src.data() + stride * static_cast<std::uint64_t>(s);
+            for (int x = 0; x < w; ++x) {
+                const std::uint8_t a = ac.value(storedPixel(p, x, h.bits));
+                if (a == 0) any0 = true;
+                else if (a == 255) any255 = true;
+                else return true;
+            }
+            if (any0 && any255) return true;
+        }
+        return false;
+    };
+    const bool alpha = iconAlpha ? h.bits == 32 || ac.present() : ac.present() && alphaIsReal();
     Image img(w, rows, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
     const int n = alpha ? 4 : 3;
     for (int s = 0; s < rows; ++s) {
         const std::uint8_t* p = src.data() + stride * static_cast<std::uint64_t>(s);
         std::uint8_t* d = img.row(outRow(s));
         for (int x = 0; x < w; ++x) {
-            std::uint32_t v;
-            if (h.bits == 16) {
-                v = static_cast<std::uint32_t>(p[2 * x] | (p[2 * x + 1] << 8));
-            } else {
-                const std::uint8_t* q = p + 4 * x;
-                v = static_cast<std::uint32_t>(q[0]) | (static_cast<std::uint32_t>(q[1]) << 8) |
-                    (static_cast<std::uint32_t>(q[2]) << 16) | (static_cast<std::uint32_t>(q[3]) << 24);
-            }
+            const std::uint32_t v = storedPixel(p, x, h.bits);
             d[n * x] = rc.value(v);
             d[n * x + 1] = gc.value(v);
             d[n * x + 2] = bc.value(v);
@@ -405,7 +390,6 @@ Image decodeDib(std::span<const std::uint8_t> data, const DibHeader& h, std::siz
             if (alpha) d[n * x + 3] = ac.present() ? ac.value(v) : 0;
         }
     }
-    if (alpha && !iconAlpha && !hasRealAlpha(img)) return dropAlpha(img);
     return img;
 }
 
