@@ -424,6 +424,10 @@ const DecodeCase kDecodeCases[] = {
      PixelFormat::Rgba32, {0x550000FF, 0xFFFFFF00}, Checker::None},
     {"32-plain-zero-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 0}},
      PixelFormat::Rgb24, {0x030201, 0x060504}},
+    {"32-plain-opaque-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 255, 4, 5, 6, 255}},
+     PixelFormat::Rgb24, {0x030201, 0x060504}},
+    {"32-plain-mixed-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 255}},
+     PixelFormat::Rgba32, {0x00030201, 0xFF060504}},
     // RLE8: run, delta (right 1, up 1), single pixel, end of line, odd absolute run, end of bitmap.
     {"rle8-delta", {40, 4, 3, 8, 1, {}, kPal16, 16, {2, 5, 0, 2, 1, 1, 1, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}},
      PixelFormat::Indexed, pal16({1, 2, 3, 0, 0, 0, 0, 7, 5, 5, 0, 0})},
