@@ -17,6 +17,8 @@ case "$target" in
     fuzz_psd) exts="psd" ;;
     fuzz_pict) exts="pct" ;;
     fuzz_macpaint) exts="mac" ;;
+    fuzz_bmp) exts="bmp" ;;
+    fuzz_ico) exts="ico" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

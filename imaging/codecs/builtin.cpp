@@ -2,7 +2,9 @@
 
 namespace rastel::imaging {
 
+void registerBmpCodec(Registry& registry);
 void registerGifCodec(Registry& registry);
+void registerIcoCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
 void registerMacPaintCodec(Registry& registry);
 void registerPictCodec(Registry& registry);
@@ -12,7 +14,9 @@ void registerTiffCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
+    registerBmpCodec(registry);
     registerGifCodec(registry);
+    registerIcoCodec(registry);
     registerJpegCodec(registry);
     registerMacPaintCodec(registry);
     registerPictCodec(registry);
