@@ -111,11 +111,31 @@ void MainWindow::AcceptDropped(const std::vector<std::string>& paths) {
     }
 }
 
+namespace {
+
+// Marks the window busy for a scope and restores the previous state after it.
+class BusyScope {
+public:
+    explicit BusyScope(bool& flag) : flag_(flag), previous_(flag) { flag_ = true; }
+    ~BusyScope() { flag_ = previous_; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    bool& flag_;
+    bool previous_;
+};
+
+}  // namespace
+
 void MainWindow::DropFiles(const std::vector<std::string>& paths) {
-    if (batchRunning_) {
+    // A drop that arrives while an intake or a batch runs (their yields let
+    // events through) is held and converted after it, never nested inside it.
+    if (busy_) {
         heldDrops_.push_back(paths);
         return;
     }
+    BusyScope busy(busy_);
     try {
         AcceptDropped(paths);
         if (QueuedCount(FileQueue) != 0) RunQueue();
@@ -125,6 +145,7 @@ void MainWindow::DropFiles(const std::vector<std::string>& paths) {
 }
 
 std::int16_t MainWindow::RunQueue() {
+    BusyScope busy(busy_);
     const std::int16_t result = RunOneBatch();
     // Drops that arrived during the batch, in their order, each converted after the previous.
     while (!heldDrops_.empty()) {
@@ -137,9 +158,7 @@ std::int16_t MainWindow::RunQueue() {
 }
 
 std::int16_t MainWindow::RunOneBatch() {
-    batchRunning_ = true;
     const std::int16_t result = ConvertQueue(FileQueue, engine_, *this);
-    batchRunning_ = false;
     activateWindow();
     if (result == 0) {
         platform_.ShowMessage("変換終了", kProgramTitle);
@@ -156,7 +175,7 @@ std::int16_t MainWindow::RunOneBatch() {
 }
 
 void MainWindow::OpenSettings() {
-    if (batchRunning_) {
+    if (busy_) {
         QApplication::beep();
         return;
     }

@@ -40,7 +40,8 @@ public:
     void DropFiles(const std::vector<std::string>& paths);
     // Converts FileQueue, then shows the closing message and returns to idle.
     std::int16_t RunQueue();
-    bool BatchRunning() const { return batchRunning_; }
+    // True while a drop's intake or a batch (with its closing message) runs.
+    bool Busy() const { return busy_; }
 
     // "保存設定": opens the settings dialog unless a batch is running.
     void OpenSettings();
@@ -84,7 +85,7 @@ private:
     QAction* mnuSaveSet_ = nullptr;
     QAction* mnuEnd_ = nullptr;
     QAction* mnuInfoVersion_ = nullptr;
-    bool batchRunning_ = false;
+    bool busy_ = false;
     bool centred_ = false;
     std::vector<std::vector<std::string>> heldDrops_;
     std::function<void()> settingsOpener_;

@@ -8,18 +8,16 @@ dir=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
-    fuzz_bmp) exts="bmp ico" ;;
     fuzz_jpeg) exts="jpg" ;;
     fuzz_png) exts="png" ;;
     fuzz_gif) exts="gif" ;;
-    *) exts="${target#fuzz_}" ;;
     fuzz_tiff) exts="tif" ;;
     fuzz_psd) exts="psd" ;;
     fuzz_pict) exts="pct" ;;
     fuzz_macpaint) exts="mac" ;;
     fuzz_bmp) exts="bmp" ;;
     fuzz_ico) exts="ico" ;;
-    *) exts="" ;;
+    *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do
     if [ -d "$corpus/$e" ]; then

@@ -199,11 +199,12 @@ TEST_F(StartUpTest, DropConvertsWithProgressAndHoldsDropsDuringTheBatch) {
     std::vector<std::string> progress;
     bool dropped = false;
     platform.onProcessEvents = [&] {
-        progress.push_back(w.Label1()->text().toStdString());
+        const std::string text = w.Label1()->text().toStdString();
+        if (text.find("処理中") != std::string::npos) progress.push_back(text);
         if (!dropped) {
             dropped = true;
             dropOn(w, {late});  // arrives in the middle of the batch
-            EXPECT_EQ(QueuedCount(FileQueue), 2u) << "a held drop must not touch the running queue";
+            EXPECT_LE(QueuedCount(FileQueue), 2u) << "a held drop must not touch the running intake or queue";
             w.MnuSaveSet()->trigger();  // refused while the batch runs
         }
     };

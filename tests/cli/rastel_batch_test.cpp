@@ -1,0 +1,236 @@
+// End-to-end runs of the rastel-batch executable with the real engine.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class RastelBatch : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("rastel-cli-" + std::to_string(::getpid()) + "-" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    Result run(const std::vector<std::string>& args) {
+        std::string cmd = quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch");
+        for (const auto& a : args) cmd += " " + quote(a);
+        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
+        cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
+        const int raw = std::system(cmd.c_str());
+        Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
+        fs::remove(out);
+        fs::remove(err);
+        return r;
+    }
+    // An image made by ImageMagick, so the inputs do not come from our writers.
+    void makeImage(const fs::path& p, const std::string& spec = "gradient:red-blue") {
+        fs::create_directories(p.parent_path());
+        const std::string cmd = "/usr/bin/convert -size 64x48 " + spec + " " + quote(p.string());
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    }
+    fs::path settings(const std::string& content = "") {
+        const fs::path p = dir / "Rastel.ini";
+        if (!content.empty()) std::ofstream(p, std::ios::binary) << content;
+        return p;
+    }
+    std::string identify(const fs::path& p) {
+        const fs::path out = dir / "identify.txt";
+        const std::string cmd = "identify -format '%m %w %h\\n' " + quote(p.string()) + " >" + quote(out.string()) + " 2>&1";
+        std::system(cmd.c_str());
+        const std::string s = slurp(out);
+        fs::remove(out);
+        return s;
+    }
+};
+
+}  // namespace
+
+TEST_F(RastelBatch, PrintSettingsShowsWhatTheReadingRulesGive) {
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string expected;
+        std::string rewritten;  // expected file afterwards ("" = unchanged)
+    };
+    // Any first line without "=" is passed over like the real header.
+    const std::string header = "header line\r\n";
+    const Case cases[] = {
+        {"half rounds to even, blank before = ignored",
+         header + "quality=13.5\r\nRotateType =3\r\nformatdetails=2\r\nFormatType=19\r\nColorType=1\r\n",
+         "FormatType=19\nFormatDetails=2\nColorType=0\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
+         "Quality=14\n",
+         ""},
+        {"an overflowing line fails the read: earlier lines kept, file rewritten",
+         header + "FormatType=7\r\nColorType=2\r\nQuality=40000\r\nReverse=1\r\n",
+         "FormatType=7\nFormatDetails=0\nColorType=2\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
+         "Quality=2\n",
+         "FormatType=7\r\nFormatDetails=0\r\nColorType=2\r\nGrayscale=0\r\nDitheringType=0\r\n"
+                  "RotateType=0\r\nReverse=0\r\nQuality=2\r\n"},
+        {"values outside their tables are repaired in memory only",
+         header + "FormatType=40\r\nQuality=999\r\nGrayscale=3\r\n",
+         "FormatType=1\nFormatDetails=0\nColorType=4\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
+         "Quality=2\n",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path ini = settings(c.file);
+        const Result r = run({"--settings", ini.string(), "--print-settings"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.expected);
+        const std::string after = slurp(ini);
+        if (c.rewritten.empty()) {
+            EXPECT_EQ(after, c.file) << "a successful read leaves the file alone";
+        } else {
+            ASSERT_NE(after.find("\r\n"), std::string::npos);
+            EXPECT_EQ(after.substr(after.find("\r\n") + 2), c.rewritten);
+        }
+    }
+}
+
+TEST_F(RastelBatch, MissingSettingsFileIsCreatedWithDefaults) {
+    const fs::path ini = dir / "new" / "Rastel.ini";
+    fs::create_directories(ini.parent_path());
+    const Result r = run({"--settings", ini.string(), "--print-settings"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "FormatType=1\nFormatDetails=0\nColorType=4\nGrayscale=0\nDitheringType=0\nRotateType=0\n"
+                     "Reverse=0\nQuality=2\n");
+    EXPECT_TRUE(fs::exists(ini));
+    EXPECT_EQ(slurp(ini).size(), 45u + 2 + 8 * 2 + std::string("FormatType=1FormatDetails=0ColorType=4Grayscale=0"
+                                                                 "DitheringType=0RotateType=0Reverse=0Quality=2")
+                                                         .size());
+}
+
+TEST_F(RastelBatch, OptionsApplyTheDialogDefaultsFirst) {
+    const fs::path ini = settings();
+    const Result gif = run({"--settings", ini.string(), "--format", "gif", "--print-settings"});
+    EXPECT_EQ(gif.out, "FormatType=7\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
+                       "Reverse=0\nQuality=2\n");
+    const Result g4 = run({"--settings", ini.string(), "--format", "19", "--subformat", "17", "--quality", "9",
+                           "--rotate", "4", "--print-settings"});
+    EXPECT_EQ(g4.out, "FormatType=19\nFormatDetails=17\nColorType=0\nGrayscale=0\nDitheringType=1\nRotateType=4\n"
+                      "Reverse=0\nQuality=9\n");
+    const Result bits = run({"--settings", ini.string(), "--format", "tif", "--bits", "8", "--print-settings"});
+    EXPECT_EQ(bits.out, "FormatType=19\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
+                        "Reverse=0\nQuality=2\n");
+}
+
+TEST_F(RastelBatch, UsageErrorsExitWithTwo) {
+    const fs::path ini = settings();
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},
+        {"--quality", "1"},
+        {"--quality"},
+        {"--format", "xyz"},
+        {"--format", "gif", "--bits", "24"},
+        {"--format", "gif", "--subformat", "1"},
+        {},
+        {(dir / "missing.jpg").string()},
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> full{"--settings", ini.string()};
+        full.insert(full.end(), args.begin(), args.end());
+        const Result r = run(full);
+        EXPECT_EQ(r.status, 2) << (args.empty() ? "(no arguments)" : args[0]) << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
+TEST_F(RastelBatch, ListFormatsHasOneLinePerSubFormat) {
+    const Result r = run({"--list-formats"});
+    ASSERT_EQ(r.status, 0);
+    std::istringstream lines(r.out);
+    std::string line;
+    int count = 0;
+    bool sawG4 = false, sawWpg = false;
+    while (std::getline(lines, line)) {
+        ++count;
+        if (line == "19\t.tif\t17\t29\t1\tCCITT-G4 圧縮") sawG4 = true;
+        if (line == "22\t.wpg\t0\t54\t1,4,8\tWord Perfect") sawWpg = true;
+    }
+    EXPECT_EQ(count, 58);
+    EXPECT_TRUE(sawG4);
+    EXPECT_TRUE(sawWpg);
+}
+
+TEST_F(RastelBatch, ConvertsAFolderWithJapaneseAndBlankNamesBesideTheInputs) {
+    const fs::path folder = dir / "写真 フォルダ";
+    makeImage(folder / "x.Png");
+    makeImage(folder / "with blank.bmp", "gradient:green-yellow");
+    std::ofstream(folder / "notes.txt") << "not an image";
+    makeImage(folder / ".hidden.png");
+    const Result r = run({"--settings", settings().string(), "--format", "jpg", folder.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(identify(folder / "x.jpg"), "JPEG 64 48\n");
+    EXPECT_EQ(identify(folder / "with blank.jpg"), "JPEG 64 48\n");
+    EXPECT_FALSE(fs::exists(folder / ".hidden.jpg"));
+    EXPECT_FALSE(fs::exists(folder / "notes.jpg"));
+    EXPECT_NE(r.err.find("2/2処理中"), std::string::npos) << r.err;
+}
+
+TEST_F(RastelBatch, InputConvertedOntoItsOwnNameIsReplacedByAValidFile) {
+    const fs::path p = dir / "self.bmp";
+    makeImage(p);
+    const std::string before = slurp(p);
+    const Result r = run({"--settings", settings().string(), "--format", "bmp", "--bits", "8", p.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(slurp(p), before);
+    EXPECT_EQ(identify(p), "BMP3 64 48\n");
+}
+
+TEST_F(RastelBatch, MultiPageTiffKeepsItsPages) {
+    const fs::path p = dir / "three.tif";
+    ASSERT_EQ(std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue -compress None " + quote(p.string()))
+                              .c_str()),
+              0);
+    const Result r = run({"--settings", settings().string(), "--format", "tif", "--subformat", "3", "--rotate", "1",
+                          p.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(identify(p), "TIFF 30 40\nTIFF 30 40\nTIFF 30 40\n") << "every page rotated";
+}
+
+TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
+    makeImage(dir / "in" / "a.png");
+    std::ofstream(dir / "in" / "b.png", std::ios::binary) << "\x89PNG\r\n\x1a\n-broken";
+    makeImage(dir / "in" / "c.png");
+    std::ofstream(dir / "in" / "c.bmp") << "older output";
+    const std::string aBefore = slurp(dir / "in" / "a.png");
+    const Result r = run({"--settings", settings().string(), (dir / "in" / "a.png").string(),
+                          (dir / "in" / "b.png").string(), (dir / "in" / "c.png").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("エラーが発生しました: " + (dir / "in" / "b.png").string()), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "in" / "a.bmp"));
+    EXPECT_EQ(slurp(dir / "in" / "a.png"), aBefore);
+    EXPECT_EQ(slurp(dir / "in" / "c.bmp"), "older output");
+    EXPECT_FALSE(fs::exists(dir / "in" / "b.bmp"));
+}
