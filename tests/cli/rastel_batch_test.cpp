@@ -41,12 +41,15 @@ protected:
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    Result run(const std::vector<std::string>& args) {
-        std::string cmd = quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch");
+    // `shellPrefix` runs before the converter replaces the shell (exec keeps
+    // the process, so limits and ignored signals set there apply to it).
+    Result run(const std::vector<std::string>& args, const std::string& shellPrefix = "") {
+        std::string cmd = "exec " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch");
         for (const auto& a : args) cmd += " " + quote(a);
         const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
         cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
-        const int raw = std::system(cmd.c_str());
+        if (!shellPrefix.empty()) cmd = shellPrefix + "; " + cmd;
+        const int raw = std::system(("sh -c " + quote(cmd)).c_str());
         Result r{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
         fs::remove(out);
         fs::remove(err);
@@ -217,6 +220,40 @@ TEST_F(RastelBatch, MultiPageTiffKeepsItsPages) {
                           p.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(identify(p), "TIFF 30 40\nTIFF 30 40\nTIFF 30 40\n") << "every page rotated";
+}
+
+TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
+    // Three uncompressed pages of about 30 KB; the file-size limit lets the
+    // first page be written but makes the first append fail (as a full disk would).
+    const fs::path p = dir / "three.tif";
+    ASSERT_EQ(std::system(("/usr/bin/convert -size 100x100 gradient:red-blue gradient:green-white xc:gray "
+                           "-compress None " + quote(p.string()))
+                              .c_str()),
+              0);
+    const std::string before = slurp(p);
+    ASSERT_GT(before.size(), 90000u);
+    // sh counts the limit in 512-byte blocks: 46080 bytes hold one page, not two.
+    const std::string limit = "trap '' XFSZ; ulimit -f 90";
+    const std::vector<std::string> options{"--settings", settings().string(), "--format", "tif", "--subformat", "0",
+                                           "--bits", "24", "--mirror", "1"};
+    const fs::path single = dir / "one" / "first.tif";
+    fs::create_directories(single.parent_path());
+    ASSERT_EQ(std::system(("/usr/bin/convert " + quote(p.string() + "[0]") + " -compress None " + quote(single.string()))
+                              .c_str()),
+              0);
+    std::vector<std::string> args = options;
+    args.push_back(single.string());
+    ASSERT_EQ(run(args, limit).status, 0) << "under the limit a one-page output fits";
+    fs::remove_all(single.parent_path());
+    args = options;
+    args.push_back(p.string());
+    const Result r = run(args, limit);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("エラーが発生しました: " + p.string()), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(p), before) << "the original three pages must be intact";
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_TRUE(e.path().filename() == "three.tif" || e.path().filename() == "Rastel.ini")
+            << "left behind: " << e.path();
 }
 
 TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
