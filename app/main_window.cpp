@@ -83,8 +83,11 @@ MainWindow::MainWindow(Platform& platform) : platform_(platform) {
     connect(mnuInfoVersion_, &QAction::triggered, this, [this] { ShowVersion(); });
     connect(imgDisp_, &DropPictureBox::filesDropped, this, [this](const std::vector<std::string>& p) { DropFiles(p); });
 
-    adjustSize();
-    setFixedSize(size());
+    // The window is exactly the client area plus the menu bar; adjustSize()
+    // alone would widen a window this small to the toolkit's minimum.
+    const int menuHeight = menuBar()->heightForWidth(client->width()) > 0 ? menuBar()->heightForWidth(client->width())
+                                                                           : menuBar()->sizeHint().height();
+    setFixedSize(client->width(), menuHeight + client->height());
 
     // Load step.
     label1_->setText(QStringLiteral("待機中"));

@@ -126,6 +126,8 @@ TEST_F(StartUpTest, LayoutFollowsTheTwipPositions) {
     EXPECT_TRUE(w.ImgDisp()->acceptDrops());
     EXPECT_FALSE(w.Label1()->acceptDrops());
     EXPECT_EQ(w.minimumSize(), w.maximumSize()) << "fixed size";
+    EXPECT_EQ(w.width(), 157) << "the window is as wide as its client area";
+    EXPECT_EQ(w.centralWidget()->geometry().bottom(), w.height() - 1);
     EXPECT_EQ(w.MnuSaveSet()->text(), "保存設定");
     EXPECT_EQ(w.MnuEnd()->text(), "終了");
     EXPECT_EQ(w.MnuInfoVersion()->text(), "バージョン情報");
