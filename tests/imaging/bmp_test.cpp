@@ -12,6 +12,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
@@ -40,27 +41,13 @@ std::optional<std::string> run(const std::string& cmd, bool requireSuccess = tru
     return out;
 }
 
-std::vector<std::uint8_t> slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), {}};
-}
-void spit(const std::string& path, const std::vector<std::uint8_t>& d) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(d.data()), static_cast<std::streamsize>(d.size()));
-}
-
-// Leaves a small generated file where fuzz/seeds.sh picks up seeds for `target`.
+std::vector<std::uint8_t> slurp(const std::string& path) { return rastel::test::readBytes(path); }
+void spit(const std::string& path, const std::vector<std::uint8_t>& d) { rastel::test::writeBytes(path, d); }
 void keepAsFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!ec) spit((dir / name).string(), bytes);
+    rastel::test::keepFuzzSeed(target, name, bytes);
 }
 
-const FormatReader& reader(const std::string& name) {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == name) return *r;
-    throw std::runtime_error("no reader " + name);
-}
+const FormatReader& reader(const std::string& name) { return rastel::test::readerNamed(name); }
 
 // A picture of at most `colours` distinct colours (all distinct when 0).
 Image testPicture(int w, int h, int colours) {

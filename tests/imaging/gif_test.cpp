@@ -17,54 +17,20 @@
 #include "imaging/error.h"
 #include "imaging/image.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct GifTempDir {
-    fs::path path;
-    GifTempDir() {
-        path = fs::temp_directory_path() / ("rastel-gif-" + std::to_string(::getpid()) + "-" +
-                                            std::to_string(std::random_device{}()));
-        fs::create_directories(path);
-    }
-    ~GifTempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
+using GifTempDir = rastel::test::TempDir;
 
-std::string gifRun(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int rc = ::pclose(p);
-    if (status) *status = rc;
-    return out;
-}
-
-std::vector<std::uint8_t> gifFileBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void gifWriteBytes(const std::string& path, const std::vector<std::uint8_t>& b) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-// Leaves a small generated file where fuzz/seeds.sh picks up seed inputs.
+std::string gifRun(const std::string& cmd, int* status = nullptr) { return rastel::test::runCommand(cmd, status); }
+std::vector<std::uint8_t> gifFileBytes(const std::string& path) { return rastel::test::readBytes(path); }
+void gifWriteBytes(const std::string& path, const std::vector<std::uint8_t>& b) { rastel::test::writeBytes(path, b); }
 void keepGifSeed(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_gif";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!ec && bytes.size() < 65536) gifWriteBytes((dir / name).string(), bytes);
+    rastel::test::keepFuzzSeed("fuzz_gif", name, bytes);
 }
 
 const FormatReader& gifReader() {

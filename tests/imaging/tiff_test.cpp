@@ -17,38 +17,18 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
 
 namespace {
 
-// A fresh directory under the system temp folder, removed with everything in it.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        static int counter = 0;
-        path = fs::temp_directory_path() / ("rastel-tiff-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
+using TempDir = rastel::test::TempDir;
 
-// Runs a shell command, returns its standard output; `status` gets the exit code.
+// Runs a shell command (its diagnostics dropped) and returns its standard output.
 std::string run(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    const int rc = ::pclose(p);
-    if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
+    return rastel::test::runCommand(cmd + " 2>/dev/null", status);
 }
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
@@ -61,10 +41,7 @@ void keepAsFuzzSeed(const std::string& path, const std::string& name) {
     fs::copy_file(path, dir / name, fs::copy_options::overwrite_existing, ec);
 }
 
-std::vector<std::uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+std::vector<std::uint8_t> readFile(const std::string& path) { return rastel::test::readBytes(path); }
 
 // RGBA bytes of one page as ImageMagick decodes it, upright; empty when it cannot.
 std::vector<std::uint8_t> magickRgba(const std::string& path, int page = 0) {

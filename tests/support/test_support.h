@@ -1,0 +1,96 @@
+#pragma once
+
+// Small helpers the test suites share: scratch folders, running the
+// independent tools the interop tests compare against, whole-file I/O and
+// leaving generated files as fuzz seeds.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "imaging/codec.h"
+#include "imaging/registry.h"
+
+namespace rastel::test {
+
+// A fresh folder under the system temp folder, removed with its contents.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "rastel-test") {
+        static std::atomic<int> counter{0};
+        path = std::filesystem::temp_directory_path() /
+               (prefix + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::remove_all(path);
+        std::filesystem::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+
+    std::filesystem::path path;
+};
+
+// Runs a shell command and returns its standard output; `status` gets the exit
+// status (-1 when it did not exit normally).
+inline std::string runCommand(const std::string& cmd, int* status = nullptr) {
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[65536];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int rc = ::pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// A shell word for `s` (single-quoted).
+inline std::string shellQuote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+inline std::vector<std::uint8_t> readBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Leaves a small generated file in build/fuzz-seeds/<target>, where the fuzz
+// seed script picks it up.
+inline void keepFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() >= 65536) return;
+    const std::filesystem::path dir = std::filesystem::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (!ec) writeBytes((dir / name).string(), bytes);
+}
+
+// The registered reader of that name; throws when there is none.
+inline const imaging::FormatReader& readerNamed(const std::string& name) {
+    for (const auto& r : imaging::Registry::instance().readers())
+        if (r->name() == name) return *r;
+    throw std::runtime_error("no " + name + " reader is registered");
+}
+
+}  // namespace rastel::test
