@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "fax_test_images.h"
+#include "fax_test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/error.h"
 

@@ -548,6 +548,8 @@ CcittCoding ccittGuessCoding(std::span<const std::uint8_t> data) {
     };
     const long oneD = score(CcittCoding::G3OneD);
     const long twoD = score(CcittCoding::G3TwoD);
+    // Neither works: the early EOL was the EOFB of a short G4 page.
+    if (oneD <= 0 && twoD <= 0) return CcittCoding::G4;
     return twoD > oneD ? CcittCoding::G3TwoD : CcittCoding::G3OneD;
 }
 

@@ -48,7 +48,8 @@ Image ccittDecodeUnbounded(std::span<const std::uint8_t> data, CcittCoding codin
                            const std::string& format);
 
 // Guesses the coding of bare fax data: G3 when an EOL appears near the start
-// (two-dimensional when the line tags decode more cleanly that way), else G4.
+// and the data decodes as G3 lines (two-dimensional when the line tags decode
+// more cleanly that way), else G4 (whose EOFB ends a short page early).
 CcittCoding ccittGuessCoding(std::span<const std::uint8_t> data);
 
 // Whether an EOL (eleven or more 0 bits followed by a 1) starts within the
