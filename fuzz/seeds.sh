@@ -10,6 +10,9 @@ corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
     fuzz_jpeg) exts="jpg" ;;
+    fuzz_fax) exts="fax" ;;
+    fuzz_cals) exts="cal" ;;
+    fuzz_ioca) exts="ica" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

@@ -42,6 +42,7 @@ TEST(Cals, RoundTripsAndKeepsTheDensity) {
         Image page = bilevelPage(c.w, c.h, 2);
         page.xDpi = page.yDpi = c.dpi;
         savePage(dir.file("a.cal"), page, 50, 1, 2);
+        keepSeed("fuzz_cals", std::to_string(c.w) + ".cal", readFile(dir.file("a.cal")));
         const Document doc = loadDocument(dir.file("a.cal"));
         ASSERT_EQ(doc.pages.size(), 1u);
         EXPECT_TRUE(sameBlackPixels(page, doc.pages[0]));

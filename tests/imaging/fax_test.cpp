@@ -36,6 +36,7 @@ TEST(Fax, RoundTripsThroughTheEngine) {
         const Image page = bilevelPage(c.width, c.height, static_cast<std::uint32_t>(c.code));
         const std::string path = dir.file("p" + std::to_string(c.code) + ".fax");
         savePage(path, page, c.code, 1, 2);
+        keepSeed("fuzz_fax", caseName(c) + ".fax", readFile(path));
         EXPECT_EQ(probePageCount(path), 1);
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u);

@@ -117,6 +117,14 @@ inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& 
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Keeps a copy of a small test file as a seed for fuzz target `target`.
+inline void keepSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& data) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
+    std::filesystem::create_directories(dir, ec);
+    if (!ec && data.size() < 20000) writeFile((dir / name).string(), data);
+}
+
 // Reads a binary PBM (P4) file, 1 = black, into a 1-bit page (index 1 black).
 // Returns an empty image when the file is not one.
 inline Image readPbm(const std::string& path) {

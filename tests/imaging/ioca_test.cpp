@@ -119,6 +119,8 @@ TEST(Ioca, RoundTripsEveryCode) {
             page.xDpi = 300;
             page.yDpi = 150;
             savePage(dir.file("r.ica"), page, c.code, 1, 2);
+            if (w < 100) keepSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
+                                  readFile(dir.file("r.ica")));
             EXPECT_EQ(probePageCount(dir.file("r.ica")), 1);
             const Document doc = loadDocument(dir.file("r.ica"));
             ASSERT_EQ(doc.pages.size(), 1u);
