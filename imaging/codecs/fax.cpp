@@ -13,7 +13,11 @@
 // the standard fax widths (ccittStandardWidths) and the first width that decodes
 // cleanly to the end of the data wins, so a G4 page of another width is not
 // readable from a bare file. The page gets 204 x 196 dpi (fine fax resolution).
+// Data stored least significant bit first (the default of fax2tiff and of many
+// fax programs) is read too: when the data does not decode as stored, it is
+// decoded again with the bits of every byte reversed.
 
+#include <algorithm>
 #include <memory>
 
 #include "imaging/codecs/common/ccitt.h"
@@ -26,16 +30,31 @@ namespace {
 
 constexpr const char* kFormat = "FAX";
 
+std::vector<std::uint8_t> reversedBits(std::span<const std::uint8_t> data) {
+    std::vector<std::uint8_t> out(data.begin(), data.end());
+    for (auto& b : out) {
+        b = static_cast<std::uint8_t>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+        b = static_cast<std::uint8_t>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+        b = static_cast<std::uint8_t>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+    }
+    return out;
+}
+
+Image decodeFax(std::span<const std::uint8_t> data) {
+    return ccittDecodeUnbounded(data, ccittGuessCoding(data), 0, kFormat);
+}
+
 class FaxReader final : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".fax"}; }
 
-    // Weak at best: raw fax has no signature. G3 shows an EOL near the start; G4
-    // data starts with a code, so its first byte is never 0.
+    // Weak at best: raw fax has no signature. G3 shows an EOL near the start (in
+    // either bit order); G4 data starts with a code, so its first byte is never 0.
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (head.size() < 2) return Sniff::No;
-        if (ccittHasEolNear(head, 64)) return Sniff::Weak;
+        const auto start = head.first(std::min<std::size_t>(head.size(), 80));
+        if (ccittHasEolNear(start, 64) || ccittHasEolNear(reversedBits(start), 64)) return Sniff::Weak;
         return head[0] != 0 ? Sniff::Weak : Sniff::No;
     }
 
@@ -43,8 +62,16 @@ public:
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 2) fail(kFormat, "file too short");
-        const CcittCoding coding = ccittGuessCoding(data);
-        Image page = ccittDecodeUnbounded(data, coding, 0, kFormat);
+        Image page;
+        try {
+            page = decodeFax(data);
+        } catch (const Error& asStored) {
+            try {
+                page = decodeFax(reversedBits(data));
+            } catch (const Error&) {
+                throw asStored;  // the message about the data as stored is the useful one
+            }
+        }
         page.xDpi = 204;
         page.yDpi = 196;
         Document doc;

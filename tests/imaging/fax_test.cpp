@@ -78,6 +78,31 @@ TEST(Fax, Fax2tiffDecodesOurFiles) {
     }
 }
 
+TEST(Fax, ReadsDataStoredLeastSignificantBitFirst) {
+    TempDir dir("fax");
+    for (const FaxCase& c : {kCases[2], kCases[7], kCases[8]}) {
+        SCOPED_TRACE(caseName(c));
+        const Image page = bilevelPage(c.width, c.height, 11);
+        Bytes data = ccittEncode(page, c.code == 66 ? CcittCoding::G3OneD
+                                       : c.code == 67 ? CcittCoding::G3TwoD
+                                                      : CcittCoding::G4);
+        for (auto& b : data) {
+            std::uint8_t r = 0;
+            for (int i = 0; i < 8; ++i)
+                if (b & (1 << i)) r = static_cast<std::uint8_t>(r | (0x80 >> i));
+            b = r;
+        }
+        writeFile(dir.file("lsb.fax"), data);
+        EXPECT_TRUE(sameBlackPixels(page, loadDocument(dir.file("lsb.fax")).pages[0]));
+        if (c.code != 68 && haveTool("fax2tiff") && haveTool("tifftopnm")) {  // fax2tiff's own default order
+            ASSERT_TRUE(runQuiet("fax2tiff " + std::string(c.fax2tiffCoding) + " -X " + std::to_string(c.width) +
+                                 " -o " + dir.file("lsb.tif") + " " + dir.file("lsb.fax")));
+            ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("lsb.tif") + " > " + dir.file("lsb.pbm")));
+            EXPECT_TRUE(showsPageThenWhite(readPbm(dir.file("lsb.pbm")), page));
+        }
+    }
+}
+
 TEST(Fax, G3topbmReadsOurOneDimensionalFiles) {
     if (!haveTool("g3topbm")) GTEST_SKIP() << "g3topbm missing";
     TempDir dir("fax");
