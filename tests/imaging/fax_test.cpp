@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tiffio.h>
+
 #include "fax_test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/engine.h"
@@ -133,6 +135,44 @@ TEST(Fax, ReadsImageMagickFaxFiles) {
         // ImageMagick pads every line to the 1728-pel fax width.
         EXPECT_EQ(doc.pages[0].width(), 1728);
         EXPECT_TRUE(showsPageThenWhite(doc.pages[0], source));
+    }
+}
+
+// The one strip of a TIFF file, as raw coded bytes ({} when there is not exactly one).
+Bytes rawStrip(const std::string& path) {
+    TIFFSetWarningHandler(nullptr);
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (!t) return {};
+    Bytes out;
+    if (TIFFNumberOfStrips(t) == 1) {
+        out.resize(static_cast<std::size_t>(TIFFRawStripSize(t, 0)));
+        if (TIFFReadRawStrip(t, 0, out.data(), static_cast<tmsize_t>(out.size())) != static_cast<tmsize_t>(out.size()))
+            out.clear();
+    }
+    TIFFClose(t);
+    return out;
+}
+
+TEST(Fax, ReadsStripsCodedByTiffcp) {
+    if (!haveTool("tiffcp") || !haveTool("convert")) GTEST_SKIP() << "tiffcp or ImageMagick missing";
+    TempDir dir("fax");
+    // tiffcp leaves RTC out of G3 strips and, without ":fill", does not align EOLs.
+    const char* codings[] = {"g3:1d", "g3:1d:fill", "g3:2d", "g3:2d:fill", "g4"};
+    for (int w : {1728, 2000}) {
+        const std::string pbm = dir.file("s.pbm"), tif = dir.file("s.tif");
+        ASSERT_TRUE(runQuiet("convert -size " + std::to_string(w) +
+                             "x70 xc:white -fill black -draw 'rectangle 30,5 400,30' -draw 'circle 900,40 930,60' "
+                             "-draw 'line 0,69 " + std::to_string(w - 1) + ",0' " + pbm));
+        ASSERT_TRUE(runQuiet("convert " + pbm + " -define quantum:polarity=min-is-white " + tif));
+        const Image source = readPbm(pbm);
+        for (const char* coding : codings) {
+            if (w != 1728 && std::string(coding) == "g4") continue;  // bare G4 needs a listed width
+            SCOPED_TRACE(std::to_string(w) + " " + coding);
+            const std::string coded = dir.file("c.tif");
+            ASSERT_TRUE(runQuiet("tiffcp -c " + std::string(coding) + " -f msb2lsb -r 100000 " + tif + " " + coded));
+            writeFile(dir.file("c.fax"), rawStrip(coded));
+            EXPECT_TRUE(sameBlackPixels(source, loadDocument(dir.file("c.fax")).pages[0]));
+        }
     }
 }
 
