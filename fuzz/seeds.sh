@@ -17,6 +17,9 @@ case "$target" in
     fuzz_macpaint) exts="mac" ;;
     fuzz_bmp) exts="bmp" ;;
     fuzz_ico) exts="ico" ;;
+    fuzz_fax) exts="fax" ;;
+    fuzz_cals) exts="cal" ;;
+    fuzz_ioca) exts="ica" ;;
     *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do

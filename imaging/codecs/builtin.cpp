@@ -3,8 +3,11 @@
 namespace rastel::imaging {
 
 void registerBmpCodec(Registry& registry);
+void registerCalsCodec(Registry& registry);
+void registerFaxCodec(Registry& registry);
 void registerGifCodec(Registry& registry);
 void registerIcoCodec(Registry& registry);
+void registerIocaCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
 void registerMacPaintCodec(Registry& registry);
 void registerPictCodec(Registry& registry);
@@ -15,8 +18,11 @@ void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
     registerBmpCodec(registry);
+    registerCalsCodec(registry);
+    registerFaxCodec(registry);
     registerGifCodec(registry);
     registerIcoCodec(registry);
+    registerIocaCodec(registry);
     registerJpegCodec(registry);
     registerMacPaintCodec(registry);
     registerPictCodec(registry);

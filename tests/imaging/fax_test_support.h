@@ -1,0 +1,173 @@
+#pragma once
+
+// Test pages and tool helpers shared by the CCITT, raw fax, CALS and IOCA tests.
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "imaging/convert.h"
+#include "imaging/image.h"
+
+namespace rastel::imaging::faxtest {
+
+// A page with long runs, short runs, isolated pixels and full black lines, so
+// that every kind of code (make-up, terminating, pass, vertical, horizontal)
+// turns up. Index 1 is black, index 0 white, as the fax decoders produce.
+inline Image bilevelPage(int width, int height, std::uint32_t seed = 1) {
+    Image img(width, height, PixelFormat::Indexed, 1);
+    img.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
+    std::uint32_t s = seed * 2654435761u + 12345u;
+    for (int y = 0; y < height; ++y) {
+        std::uint8_t* row = img.row(y);
+        for (int x = 0; x < width; ++x) {
+            s = s * 1664525u + 1013904223u;
+            bool black = ((x / 9 + y / 5) % 4 == 0);            // blocks
+            if (y % 17 == 3) black = true;                       // full black line
+            if (x % 101 == 50) black = !black;                   // thin vertical stripes
+            if ((s >> 24) < 6) black = !black;                   // noise
+            row[x] = black ? 1 : 0;
+        }
+    }
+    return img;
+}
+
+inline bool isBlack(const Image& img, int x, int y) {
+    const Rgb c = pixelRgb(img, x, y);
+    return (299 * c.r + 587 * c.g + 114 * c.b + 500) / 1000 < 128;
+}
+
+// Whether two pages show the same black pixels (any layouts).
+inline bool sameBlackPixels(const Image& a, const Image& b) {
+    if (a.width() != b.width() || a.height() != b.height()) return false;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x)
+            if (isBlack(a, x, y) != isBlack(b, x, y)) return false;
+    return true;
+}
+
+// A page of dense noise, for data larger than one IOCA or MO:DCA piece.
+inline Image noisePage(int width, int height) {
+    Image img(width, height, PixelFormat::Indexed, 1);
+    img.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
+    std::uint32_t s = 77;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            s = s * 1664525u + 1013904223u;
+            img.row(y)[x] = (s >> 28) < 5 ? 1 : 0;
+        }
+    return img;
+}
+
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag) {
+        static int counter = 0;
+        path_ = std::filesystem::temp_directory_path() /
+                ("rastel-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline bool haveTool(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs a shell command with its output discarded; true when it exits with 0.
+inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
+
+// Standard output of a shell command (standard error discarded).
+inline std::string capture(const std::string& cmd) {
+    std::string out;
+    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+inline std::vector<std::uint8_t> readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Keeps a copy of a small test file as a seed for fuzz target `target`.
+inline void keepSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& data) {
+    std::error_code ec;
+    const std::filesystem::path dir = std::filesystem::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
+    std::filesystem::create_directories(dir, ec);
+    if (!ec && data.size() < 20000) writeFile((dir / name).string(), data);
+}
+
+// Reads a binary PBM (P4) file, 1 = black, into a 1-bit page (index 1 black).
+// Returns an empty image when the file is not one.
+inline Image readPbm(const std::string& path) {
+    const std::vector<std::uint8_t> d = readFile(path);
+    std::size_t pos = 0;
+    auto token = [&]() {
+        std::string t;
+        while (pos < d.size()) {
+            if (d[pos] == '#') {
+                while (pos < d.size() && d[pos] != '\n') ++pos;
+            } else if (std::isspace(d[pos])) {
+                if (!t.empty()) break;
+                ++pos;
+            } else {
+                t += static_cast<char>(d[pos++]);
+            }
+        }
+        return t;
+    };
+    if (token() != "P4") return Image();
+    const int w = std::atoi(token().c_str()), h = std::atoi(token().c_str());
+    ++pos;  // the single white space before the raster
+    const std::size_t rowBytes = (static_cast<std::size_t>(w) + 7) / 8;
+    if (w <= 0 || h <= 0 || d.size() < pos + rowBytes * static_cast<std::size_t>(h)) return Image();
+    Image img(w, h, PixelFormat::Indexed, 1);
+    img.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            img.row(y)[x] = (d[pos + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x / 8)] >>
+                             (7 - x % 8)) & 1;
+    return img;
+}
+
+// Whether `big` shows `page` at its top left and only white elsewhere (fax tools
+// pad lines to a fax width and count end-of-page marks as extra white lines).
+inline bool showsPageThenWhite(const Image& big, const Image& page) {
+    if (big.width() < page.width() || big.height() < page.height()) return false;
+    for (int y = 0; y < big.height(); ++y)
+        for (int x = 0; x < big.width(); ++x) {
+            const bool inside = x < page.width() && y < page.height();
+            if (isBlack(big, x, y) != (inside && isBlack(page, x, y))) return false;
+        }
+    return true;
+}
+
+}  // namespace rastel::imaging::faxtest
