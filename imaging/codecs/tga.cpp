@@ -160,9 +160,12 @@ public:
             format = PixelFormat::Indexed;
         } else if (base == 3) {
             format = h.depth == 8 ? PixelFormat::Gray8 : PixelFormat::Rgba32;
-        } else if ((h.depth == 32 && alphaBits == 8) || (h.depth == 16 && alphaBits == 1)) {
-            // Alpha counts only when some pixel has a non-zero attribute value:
-            // many writers declare attribute bits and leave them all zero.
+        } else if (h.depth == 32 || (h.depth == 16 && alphaBits == 1)) {
+            // The fourth byte of 32-bit pixels is alpha whatever the attribute
+            // bit count says (writers state 0, 4 or 8); the top bit of 16-bit
+            // pixels only when one attribute bit is declared. Either counts
+            // only when some pixel has a non-zero value: many writers leave
+            // them all zero, which would make the picture invisible.
             for (std::size_t i = 0; i < count && !useAlpha; ++i)
                 useAlpha = h.depth == 32 ? px[i * 4 + 3] != 0 : (px[i * 2 + 1] & 0x80) != 0;
             if (useAlpha) format = PixelFormat::Rgba32;

@@ -97,7 +97,11 @@ inline Image parsePnm(const std::vector<std::uint8_t>& d) {
     const int h = std::stoi(token());
     const int maxval = magic == "P4" ? 1 : std::stoi(token());
     ++pos;
-    if (maxval != 1 && maxval != 255) throw std::runtime_error("unexpected maxval");
+    if (maxval < 1 || maxval > 255) throw std::runtime_error("unexpected maxval");
+    // 5-bit samples are widened by bit replication, as the engine does.
+    const auto scale = [maxval](std::uint8_t v) {
+        return static_cast<std::uint8_t>(maxval == 31 ? (v << 3) | (v >> 2) : (v * 255 + maxval / 2) / maxval);
+    };
     Image img(w, h, PixelFormat::Rgb24);
     const std::size_t pbmRow = (static_cast<std::size_t>(w) + 7) / 8;
     for (int y = 0; y < h; ++y)
@@ -107,10 +111,10 @@ inline Image parsePnm(const std::vector<std::uint8_t>& d) {
                 const std::uint8_t b = d.at(pos + static_cast<std::size_t>(y) * pbmRow + static_cast<std::size_t>(x) / 8);
                 px[0] = px[1] = px[2] = ((b >> (7 - x % 8)) & 1) ? 0 : 255;
             } else if (magic == "P5") {
-                px[0] = px[1] = px[2] = d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x));
+                px[0] = px[1] = px[2] = scale(d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)));
             } else if (magic == "P6") {
                 for (int c = 0; c < 3; ++c)
-                    px[c] = d.at(pos + 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) + static_cast<std::size_t>(c));
+                    px[c] = scale(d.at(pos + 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) + static_cast<std::size_t>(c)));
             } else {
                 throw std::runtime_error("not a binary PNM: " + magic);
             }
@@ -157,21 +161,33 @@ inline Image magickRgba(const std::string& path, bool gm = false) {
     return img;
 }
 
-// Number of pixels whose colours differ (alpha compared when both have it).
+// Number of pixels whose colours differ. With `compareAlpha`, alpha must agree
+// too and the colour of pixels transparent in both does not count (decoders
+// differ in what they put there).
 inline int pixelDifferences(const Image& a, const Image& b, bool compareAlpha = false) {
     if (a.width() != b.width() || a.height() != b.height()) return -1;
     int diff = 0;
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) {
             bool same = pixelRgb(a, x, y) == pixelRgb(b, x, y);
-            if (compareAlpha && same) {
+            if (compareAlpha) {
                 const int aa = a.format() == PixelFormat::Rgba32 ? a.row(y)[4 * x + 3] : 255;
                 const int ba = b.format() == PixelFormat::Rgba32 ? b.row(y)[4 * x + 3] : 255;
-                same = aa == ba;
+                same = aa == ba && (same || aa == 0);
             }
             diff += !same;
         }
     return diff;
+}
+
+// The picture mirrored left to right.
+inline Image mirrored(const Image& src) {
+    Image out = src;
+    const int bpp = bytesPerPixel(src.format());
+    for (int y = 0; y < src.height(); ++y)
+        for (int x = 0; x < src.width(); ++x)
+            std::copy_n(src.row(y) + (src.width() - 1 - x) * bpp, bpp, out.row(y) + x * bpp);
+    return out;
 }
 
 // A colourful test picture with smooth areas, edges and an odd width; alpha
