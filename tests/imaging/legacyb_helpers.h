@@ -197,8 +197,8 @@ inline Image testPicture(int w = 37, int h = 23, PixelFormat f = PixelFormat::Rg
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t* p = img.row(y) + 4 * x;
-            p[0] = static_cast<std::uint8_t>(x * 255 / (w - 1));
-            p[1] = static_cast<std::uint8_t>(y * 255 / (h - 1));
+            p[0] = static_cast<std::uint8_t>(x * 255 / std::max(1, w - 1));
+            p[1] = static_cast<std::uint8_t>(y * 255 / std::max(1, h - 1));
             p[2] = static_cast<std::uint8_t>((x / 4 + y / 3) % 2 ? 200 : 30);
             p[3] = static_cast<std::uint8_t>(x < w / 2 ? 255 : (x * 7 + y * 3) % 256);
         }
