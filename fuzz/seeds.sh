@@ -9,6 +9,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 corpus=$root/../shared/corpus
 case "$target" in
     fuzz_bmp) exts="bmp ico" ;;
+    fuzz_pcx) exts="pcx" ;;
+    fuzz_tga) exts="tga" ;;
+    fuzz_sunras) exts="ras" ;;
+    fuzz_msp) exts="msp" ;;
+    fuzz_gem) exts="generated/img" ;;
+    fuzz_wpg) exts="wpg" ;;
     *) exts="" ;;
 esac
 for e in $exts; do

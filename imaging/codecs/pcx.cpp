@@ -106,12 +106,14 @@ std::vector<Rgb> headerPalette(const Header& h, int entries) {
 // Decodes the whole pixel area. Runs may continue from one scan line into the
 // next (some writers do that); they are cut at the end of the picture.
 std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h, std::size_t total) {
-    std::vector<std::uint8_t> out(total);
     if (h.encoding == 0) {
         const auto raw = in.bytes(total, "pixel data");
-        std::copy(raw.begin(), raw.end(), out.begin());
-        return out;
+        return {raw.begin(), raw.end()};
     }
+    // A two-byte run yields at most 63 bytes: refuse files far too short for
+    // the picture they announce before allocating it.
+    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
+    std::vector<std::uint8_t> out(total);
     std::size_t pos = 0;
     while (pos < total) {
         std::uint8_t b = in.u8();

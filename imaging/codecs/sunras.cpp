@@ -52,6 +52,9 @@ Header parseHeader(ByteReader& in) {
 // Undoes the 0x80 escape coding: 0x80 0x00 is one 0x80 byte, 0x80 n v is n+1
 // copies of v, anything else stands for itself. Output stops at `total` bytes.
 std::vector<std::uint8_t> decodeRle(ByteReader& in, std::size_t total) {
+    // Three bytes yield at most 256: refuse files far too short for the
+    // picture they announce before allocating it.
+    if (in.remaining() < total / 86) fail(kName, "truncated file: pixel data too short for the picture size");
     std::vector<std::uint8_t> out(total);
     std::size_t pos = 0;
     while (pos < total) {

@@ -128,11 +128,15 @@ public:
 
         const int pixelBytes = (h.depth + 7) / 8;
         const std::size_t count = static_cast<std::size_t>(h.width) * static_cast<std::size_t>(h.height);
-        std::vector<std::uint8_t> px(count * static_cast<std::size_t>(pixelBytes));
+        std::vector<std::uint8_t> px;
         if (h.imageType < 9) {
-            const auto raw = in.bytes(px.size(), "pixel data");
-            std::copy(raw.begin(), raw.end(), px.begin());
+            const auto raw = in.bytes(count * static_cast<std::size_t>(pixelBytes), "pixel data");
+            px.assign(raw.begin(), raw.end());
         } else {
+            // A run packet yields at most 128 pixels: refuse files far too short
+            // for the picture they announce before allocating it.
+            if (in.remaining() < count / 128) fail(kName, "truncated file: pixel data too short for the picture size");
+            px.resize(count * static_cast<std::size_t>(pixelBytes));
             // Packets may run on from one row into the next; a packet running past
             // the last pixel is cut there.
             std::size_t pos = 0;

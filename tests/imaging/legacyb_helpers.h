@@ -243,6 +243,48 @@ inline int refusedTruncations(const std::string& reader, const std::vector<std::
     return refused;
 }
 
+// Keeps a small generated file as a seed for fuzz target `target`
+// (fuzz/seeds.sh picks up build/fuzz-seeds/<target>/).
+inline void saveFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() > 64 * 1024) return;
+    std::error_code ec;
+    const fs::path dir = fs::path(RASTEL_BIN_DIR) / ".." / "fuzz-seeds" / target;
+    fs::create_directories(dir, ec);
+    if (!ec) writeBytes((dir / name).string(), bytes);
+}
+
+// Flips, zeroes and maximises bytes of a valid file (more often in the header,
+// where the lengths live): every variant must decode or throw Error. Returns
+// how many variants were decoded.
+inline int survivesCorruption(const std::string& reader, const std::vector<std::uint8_t>& file, int variants = 400) {
+    std::mt19937 rng(12345);
+    int decoded = 0;
+    for (int i = 0; i < variants; ++i) {
+        std::vector<std::uint8_t> bad = file;
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t limit = (rng() % 2) ? std::min<std::size_t>(bad.size(), 64) : bad.size();
+            const std::size_t at = rng() % limit;
+            switch (rng() % 4) {
+            case 0: bad[at] = static_cast<std::uint8_t>(bad[at] ^ (1u << (rng() % 8))); break;
+            case 1: bad[at] = 0; break;
+            case 2: bad[at] = 0xFF; break;
+            default: bad[at] = static_cast<std::uint8_t>(bad[at] + 1 + rng() % 3); break;
+            }
+        }
+        try {
+            (void)readerNamed(reader).pageCount(bad, ReadContext{"corrupt"});
+        } catch (const Error&) {
+        }
+        try {
+            const Document d = decode(reader, bad);
+            decoded += !d.pages.empty();
+        } catch (const Error&) {
+        }
+    }
+    return decoded;
+}
+
 // Files of the shared corpus folder `ext`, by name.
 inline std::vector<std::string> corpusFiles(const std::string& ext) {
     std::vector<std::string> out;
