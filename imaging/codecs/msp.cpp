@@ -100,6 +100,10 @@ public:
         ByteReader in(data, kName);
         const Header h = parseHeader(in);
         const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(h.width), 1);
+        // Version 1 holds the whole bitmap, version 2 at least the row map:
+        // check before allocating anything sized by the header.
+        in.require(h.version == 1 ? rowBytes * static_cast<std::size_t>(h.height) : 2u * static_cast<std::size_t>(h.height),
+                   h.version == 1 ? "bitmap" : "scan-line map");
         std::vector<std::uint8_t> bits(rowBytes * static_cast<std::size_t>(h.height), 0xFF);
         if (h.version == 1) {
             const auto raw = in.bytes(bits.size(), "bitmap");
