@@ -216,4 +216,8 @@ TEST(Gem, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(Gem, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(52, ".img", picture(45, 17));
+}
+
 }  // namespace

@@ -243,6 +243,21 @@ inline int refusedTruncations(const std::string& reader, const std::vector<std::
     return refused;
 }
 
+// Saves `src` through the engine with every depth the writer offers for
+// `code` and loads it back by file name: the reader must be found from the
+// bytes and the extension, and give back the picture reduced to that depth.
+inline void expectEngineRoundTrips(int code, const std::string& ext, const Image& src) {
+    TempDir dir;
+    for (int bits : writerFor(code).depths(code)) {
+        const std::string path = dir.file("page" + std::to_string(bits) + ext);
+        savePage(path, src, code, bits, 2);
+        const Document doc = loadDocument(path);
+        ASSERT_EQ(doc.pages.size(), 1u) << path;
+        EXPECT_EQ(pixelDifferences(doc.pages[0], toBitsPerPixel(src, bits), bits == 32), 0) << path;
+        EXPECT_EQ(probePageCount(path), 1) << path;
+    }
+}
+
 // Keeps a small generated file as a seed for fuzz target `target`
 // (fuzz/seeds.sh picks up build/fuzz-seeds/<target>/).
 inline void saveFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {

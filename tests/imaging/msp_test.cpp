@@ -182,4 +182,8 @@ TEST(Msp, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(Msp, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(53, ".msp", picture(45, 17));
+}
+
 }  // namespace

@@ -243,4 +243,8 @@ TEST(Pcx, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(Pcx, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(1, ".pcx", blackWhite());
+}
+
 }  // namespace

@@ -224,4 +224,8 @@ TEST(SunRaster, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(SunRaster, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(55, ".ras", blackWhite());
+}
+
 }  // namespace

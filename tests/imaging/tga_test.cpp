@@ -238,4 +238,8 @@ TEST(Tga, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(Tga, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(4, ".tga", withAlpha());
+}
+
 }  // namespace

@@ -249,4 +249,8 @@ TEST(Wpg, CorruptedFilesNeverCrash) {
     }
 }
 
+TEST(Wpg, EngineSavesAndLoadsEveryDepth) {
+    expectEngineRoundTrips(54, ".wpg", picture(45, 17));
+}
+
 }  // namespace
