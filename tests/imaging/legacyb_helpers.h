@@ -75,6 +75,21 @@ inline std::vector<std::uint8_t> capture(const std::string& cmd, bool* ok = null
 
 inline int run(const std::string& cmd) { return std::system(("{ " + cmd + " ; } >/dev/null 2>&1").c_str()); }
 
+// Runs `command` with %s replaced by a PPM file of `rgb` (Rgb24) and %o by an
+// output file named with `outExt`; returns what the command wrote there (empty when it failed).
+inline std::vector<std::uint8_t> convertWithTool(std::string command, const Image& rgb, const std::string& outExt) {
+    TempDir dir;
+    const std::string in = dir.file("src.ppm"), out = dir.file("out" + outExt);
+    const std::string head = "P6\n" + std::to_string(rgb.width()) + " " + std::to_string(rgb.height()) + "\n255\n";
+    std::vector<std::uint8_t> ppm(head.begin(), head.end());
+    ppm.insert(ppm.end(), rgb.data(), rgb.data() + rgb.byteSize());
+    writeBytes(in, ppm);
+    command.replace(command.find("%s"), 2, "'" + in + "'");
+    command.replace(command.find("%o"), 2, "'" + out + "'");
+    if (run(command) != 0) return {};
+    return readBytes(out);
+}
+
 // Parses binary PBM/PGM/PPM (P4, P5, P6, maxval 255) into Rgb24.
 inline Image parsePnm(const std::vector<std::uint8_t>& d) {
     std::size_t pos = 0;
@@ -227,20 +242,19 @@ inline Document decode(const std::string& reader, const std::vector<std::uint8_t
     return readerNamed(reader).read(bytes, ReadContext{"test"});
 }
 
-// Feeds every prefix of `file` (in steps) to the reader: each must either decode
-// or throw Error, never crash. Returns how many prefixes were refused.
-inline int refusedTruncations(const std::string& reader, const std::vector<std::uint8_t>& file) {
-    int refused = 0;
-    const std::size_t step = std::max<std::size_t>(1, file.size() / 97);
-    for (std::size_t n = 0; n < file.size(); n += step) {
-        const std::vector<std::uint8_t> cut(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n));
+// Feeds prefixes of `file` shorter than `end` (about a hundred lengths) to the
+// reader: each must throw Error, never crash. Returns the first length that
+// was accepted, or -1 when every cut was refused.
+inline long acceptedCut(const std::string& reader, const std::vector<std::uint8_t>& file, std::size_t end) {
+    const std::size_t step = std::max<std::size_t>(1, end / 97);
+    for (std::size_t n = 0; n < end; n += step) {
         try {
-            (void)decode(reader, cut);
+            (void)decode(reader, std::vector<std::uint8_t>(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(n)));
+            return static_cast<long>(n);
         } catch (const Error&) {
-            ++refused;
         }
     }
-    return refused;
+    return -1;
 }
 
 // Saves `src` through the engine with every depth the writer offers for
