@@ -20,6 +20,13 @@ case "$target" in
     fuzz_fax) exts="fax" ;;
     fuzz_cals) exts="cal" ;;
     fuzz_ioca) exts="ica" ;;
+    fuzz_bmp) exts="bmp ico" ;;
+    fuzz_pcx) exts="pcx" ;;
+    fuzz_tga) exts="tga" ;;
+    fuzz_sunras) exts="ras" ;;
+    fuzz_msp) exts="msp" ;;
+    fuzz_gem) exts="generated/img" ;;
+    fuzz_wpg) exts="wpg" ;;
     *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do

@@ -1,0 +1,343 @@
+// ZSoft PCX (Paintbrush) reader and writer.
+//
+// A 128-byte header is followed by the scan lines, each made of `planes`
+// plane rows of `bytesPerLine` bytes, run-length coded (a byte with its two top
+// bits set carries a repeat count in its low six bits for the byte after it).
+// 256-colour files end with a 0x0C marker and a 768-byte palette.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "imaging/codec.h"
+#include "imaging/codecs/common/bits.h"
+#include "imaging/codecs/common/byte_io.h"
+#include "imaging/convert.h"
+#include "imaging/error.h"
+#include "imaging/registry.h"
+
+namespace rastel::imaging {
+namespace {
+
+const char* const kName = "PCX";
+constexpr int kCode = 1;
+constexpr std::size_t kHeaderSize = 128;
+constexpr double kDefaultDpi = 72;
+
+// The 16 colours of the EGA/VGA default palette, used when a file carries no
+// palette of its own (version 3) or an empty one.
+const Rgb kEgaPalette[16] = {
+    {0, 0, 0},       {0, 0, 170},     {0, 170, 0},     {0, 170, 170},  {170, 0, 0},     {170, 0, 170},
+    {170, 85, 0},    {170, 170, 170}, {85, 85, 85},    {85, 85, 255},  {85, 255, 85},   {85, 255, 255},
+    {255, 85, 85},   {255, 85, 255},  {255, 255, 85},  {255, 255, 255}};
+
+struct Header {
+    int version = 0;
+    int encoding = 0;
+    int bitsPerPixel = 0;
+    int xmin = 0, ymin = 0, xmax = 0, ymax = 0;
+    int hdpi = 0, vdpi = 0;
+    std::uint8_t palette[48] = {};
+    int planes = 0;
+    int bytesPerLine = 0;
+};
+
+bool plausibleLayout(int bits, int planes) {
+    switch (bits) {
+    case 1: return planes >= 1 && planes <= 4;
+    case 2: return planes == 1;
+    case 4: return planes == 1;
+    case 8: return planes == 1 || planes == 3 || planes == 4;
+    default: return false;
+    }
+}
+
+Header parseHeader(ByteReader& in) {
+    in.require(kHeaderSize, "header");
+    Header h;
+    if (in.u8() != 0x0A) fail(kName, "not a PCX file (manufacturer byte is not 0x0A)");
+    h.version = in.u8();
+    h.encoding = in.u8();
+    h.bitsPerPixel = in.u8();
+    h.xmin = in.u16le();
+    h.ymin = in.u16le();
+    h.xmax = in.u16le();
+    h.ymax = in.u16le();
+    h.hdpi = in.u16le();
+    h.vdpi = in.u16le();
+    const auto pal = in.bytes(48);
+    std::memcpy(h.palette, pal.data(), 48);
+    in.skip(1);  // reserved
+    h.planes = in.u8();
+    h.bytesPerLine = in.u16le();
+    in.seek(kHeaderSize);
+
+    if (h.version != 0 && h.version != 2 && h.version != 3 && h.version != 4 && h.version != 5)
+        fail(kName, "unknown version " + std::to_string(h.version));
+    if (h.encoding > 1) fail(kName, "unknown encoding " + std::to_string(h.encoding));
+    if (!plausibleLayout(h.bitsPerPixel, h.planes))
+        fail(kName, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
+                        std::to_string(h.bitsPerPixel) + " bits");
+    if (h.xmax < h.xmin || h.ymax < h.ymin) fail(kName, "window end lies before its start");
+    const std::int64_t width = std::int64_t{h.xmax} - h.xmin + 1;
+    const std::int64_t height = std::int64_t{h.ymax} - h.ymin + 1;
+    checkDimensions(kName, width, height);
+    const std::int64_t needed = (width * h.bitsPerPixel + 7) / 8;
+    if (h.bytesPerLine < needed)
+        fail(kName, "bytes per line (" + std::to_string(h.bytesPerLine) + ") too small for a width of " +
+                        std::to_string(width));
+    return h;
+}
+
+std::vector<Rgb> headerPalette(const Header& h, int entries) {
+    bool empty = true;
+    for (std::uint8_t b : h.palette) empty = empty && b == 0;
+    std::vector<Rgb> pal(static_cast<std::size_t>(entries));
+    for (int i = 0; i < entries; ++i) {
+        if (h.version == 3 || empty)
+            pal[static_cast<std::size_t>(i)] = kEgaPalette[i];
+        else
+            pal[static_cast<std::size_t>(i)] = {h.palette[3 * i], h.palette[3 * i + 1], h.palette[3 * i + 2]};
+    }
+    return pal;
+}
+
+// Decodes the whole pixel area. Runs may continue from one scan line into the
+// next (some writers do that); they are cut at the end of the picture.
+std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h, std::size_t total) {
+    if (h.encoding == 0) {
+        const auto raw = in.bytes(total, "pixel data");
+        return {raw.begin(), raw.end()};
+    }
+    // A two-byte run yields at most 63 bytes: refuse files far too short for
+    // the picture they announce before allocating it.
+    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
+    std::vector<std::uint8_t> out(total);
+    std::size_t pos = 0;
+    while (pos < total) {
+        std::uint8_t b = in.u8();
+        std::size_t count = 1;
+        if ((b & 0xC0) == 0xC0) {
+            count = b & 0x3F;
+            b = in.u8();
+        }
+        count = std::min(count, total - pos);
+        std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(pos), count, b);
+        pos += count;
+    }
+    return out;
+}
+
+class PcxReader : public FormatReader {
+public:
+    std::string name() const override { return kName; }
+    std::vector<std::string> extensions() const override { return {".pcx"}; }
+
+    Sniff sniff(std::span<const std::uint8_t> head) const override {
+        if (head.size() < 68 || head[0] != 0x0A) return Sniff::No;
+        const int version = head[1];
+        if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5) return Sniff::No;
+        if (head[2] > 1) return Sniff::No;
+        if (!plausibleLayout(head[3], head[65])) return Sniff::No;
+        return Sniff::Strong;
+    }
+
+    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        ByteReader in(data, kName);
+        parseHeader(in);
+        return 1;
+    }
+
+    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        ByteReader in(data, kName);
+        const Header h = parseHeader(in);
+        const int width = h.xmax - h.xmin + 1;
+        const int height = h.ymax - h.ymin + 1;
+        const std::size_t lineBytes = static_cast<std::size_t>(h.bytesPerLine) * static_cast<std::size_t>(h.planes);
+        const std::vector<std::uint8_t> raw = decodeScanLines(in, h, lineBytes * static_cast<std::size_t>(height));
+        const std::size_t bpl = static_cast<std::size_t>(h.bytesPerLine);
+
+        Image img;
+        if (h.planes == 1 && h.bitsPerPixel <= 8) {
+            img = Image(width, height, PixelFormat::Indexed, h.bitsPerPixel);
+            for (int y = 0; y < height; ++y)
+                unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes, static_cast<std::size_t>(width),
+                           h.bitsPerPixel, img.row(y));
+            if (h.bitsPerPixel == 1) {
+                // Monochrome PCX is black and white whatever the header palette says.
+                img.palette() = {{0, 0, 0}, {255, 255, 255}};
+            } else if (h.bitsPerPixel == 8) {
+                // The VGA palette sits in the last 769 bytes after a 0x0C marker.
+                const std::size_t n = data.size();
+                if (h.version >= 5 && n >= kHeaderSize + 769 && data[n - 769] == 0x0C) {
+                    img.palette().resize(256);
+                    for (std::size_t i = 0; i < 256; ++i)
+                        img.palette()[i] = {data[n - 768 + 3 * i], data[n - 767 + 3 * i], data[n - 766 + 3 * i]};
+                } else {
+                    img.palette() = grayPalette(8);
+                }
+            } else {
+                img.palette() = headerPalette(h, 1 << h.bitsPerPixel);
+            }
+        } else if (h.bitsPerPixel == 1) {
+            // 2, 3 or 4 bit planes: plane p holds bit p of each index.
+            img = Image(width, height, PixelFormat::Indexed, h.planes);
+            std::vector<std::uint8_t> bitsRow(static_cast<std::size_t>(width));
+            for (int y = 0; y < height; ++y) {
+                std::uint8_t* dst = img.row(y);
+                for (int p = 0; p < h.planes; ++p) {
+                    unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes + static_cast<std::size_t>(p) * bpl,
+                               static_cast<std::size_t>(width), 1, bitsRow.data());
+                    for (int x = 0; x < width; ++x) dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
+                }
+            }
+            img.palette() = headerPalette(h, 1 << h.planes);
+        } else {
+            // 3 or 4 planes of 8 bits: red, green, blue (and alpha) rows.
+            const bool alpha = h.planes == 4;
+            img = Image(width, height, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
+            const int channels = h.planes;
+            for (int y = 0; y < height; ++y) {
+                std::uint8_t* dst = img.row(y);
+                const std::uint8_t* src = raw.data() + static_cast<std::size_t>(y) * lineBytes;
+                for (int c = 0; c < channels; ++c)
+                    for (int x = 0; x < width; ++x) dst[x * channels + c] = src[static_cast<std::size_t>(c) * bpl + static_cast<std::size_t>(x)];
+            }
+        }
+        // Many writers put the screen or picture size in the resolution fields
+        // (640 x 350, or the picture's own width and height): not a resolution.
+        if (h.hdpi > 0 && h.vdpi > 0 && !(h.hdpi == width && h.vdpi == height)) {
+            img.xDpi = h.hdpi;
+            img.yDpi = h.vdpi;
+        }
+        Document doc;
+        doc.pages.push_back(std::move(img));
+        return doc;
+    }
+};
+
+// Appends one run-length coded plane row.
+void encodeRow(const std::uint8_t* row, std::size_t n, ByteWriter& out) {
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t b = row[i];
+        std::size_t run = 1;
+        while (i + run < n && run < 63 && row[i + run] == b) ++run;
+        if (run > 1 || (b & 0xC0) == 0xC0) out.u8(static_cast<std::uint8_t>(0xC0 | run));
+        out.u8(b);
+        i += run;
+    }
+}
+
+std::uint16_t dpiField(double dpi) {
+    if (!(dpi > 0)) return static_cast<std::uint16_t>(kDefaultDpi);
+    return static_cast<std::uint16_t>(std::clamp(std::lround(dpi), 1L, 65535L));
+}
+
+class PcxWriter : public FormatWriter {
+public:
+    std::string name() const override { return kName; }
+    std::vector<int> codes() const override { return {kCode}; }
+    std::vector<int> depths(int) const override { return {1, 4, 8, 24}; }
+
+    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for PCX (65535 pixels at most)");
+        const int bits = opt.bits;
+        if (bits != 1 && bits != 4 && bits != 8 && bits != 24)
+            fail(kName, "writer accepts 1, 4, 8 or 24 bits, got " + std::to_string(bits));
+        Image img = toBitsPerPixel(page, bits);
+        const int width = img.width();
+        const int height = img.height();
+
+        int planes = 1;
+        int planeBits = 8;
+        std::vector<Rgb> palette;
+        if (bits == 1) {
+            // Monochrome PCX is read as black (0) and white (1): map the darker
+            // palette entry to 0.
+            planeBits = 1;
+            const auto luma = [&](std::uint8_t i) {
+                const Rgb c = i < img.palette().size() ? img.palette()[i] : Rgb{};
+                return 299 * c.r + 587 * c.g + 114 * c.b;
+            };
+            const std::uint8_t dark = luma(0) <= luma(1) ? 0 : 1;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) img.row(y)[x] = img.row(y)[x] == dark ? 0 : 1;
+            palette = {{0, 0, 0}, {255, 255, 255}};
+        } else if (bits == 4) {
+            planes = 4;
+            planeBits = 1;
+            palette = img.palette();
+        } else if (bits == 8) {
+            palette = img.palette();
+        } else {
+            planes = 3;
+        }
+        palette.resize(bits == 8 ? 256 : 16);
+
+        std::size_t bpl = packedBytes(static_cast<std::size_t>(width), planeBits);
+        bpl += bpl & 1;  // even, as readers expect
+
+        ByteWriter out;
+        out.u8(0x0A);
+        out.u8(5);
+        out.u8(1);
+        out.u8(static_cast<std::uint8_t>(planeBits));
+        out.u16le(0);
+        out.u16le(0);
+        out.u16le(static_cast<std::uint16_t>(width - 1));
+        out.u16le(static_cast<std::uint16_t>(height - 1));
+        out.u16le(dpiField(img.xDpi));
+        out.u16le(dpiField(img.yDpi));
+        for (int i = 0; i < 16; ++i) {
+            const Rgb c = bits == 8 ? Rgb{} : palette[static_cast<std::size_t>(i)];
+            out.u8(c.r);
+            out.u8(c.g);
+            out.u8(c.b);
+        }
+        out.u8(0);
+        out.u8(static_cast<std::uint8_t>(planes));
+        out.u16le(static_cast<std::uint16_t>(bpl));
+        out.u16le(1);  // colour or black and white palette
+        out.u16le(0);
+        out.u16le(0);
+        out.zeros(kHeaderSize - out.size());
+
+        std::vector<std::uint8_t> planeRow(bpl);
+        std::vector<std::uint8_t> bitsRow(static_cast<std::size_t>(width));
+        for (int y = 0; y < height; ++y) {
+            const std::uint8_t* src = img.row(y);
+            for (int p = 0; p < planes; ++p) {
+                std::fill(planeRow.begin(), planeRow.end(), 0);
+                if (bits == 1 || bits == 8) {
+                    packBits(src, static_cast<std::size_t>(width), planeBits, planeRow.data());
+                } else if (bits == 4) {
+                    for (int x = 0; x < width; ++x) bitsRow[static_cast<std::size_t>(x)] = (src[x] >> p) & 1;
+                    packBits(bitsRow.data(), static_cast<std::size_t>(width), 1, planeRow.data());
+                } else {
+                    for (int x = 0; x < width; ++x) planeRow[static_cast<std::size_t>(x)] = src[3 * x + p];
+                }
+                encodeRow(planeRow.data(), bpl, out);
+            }
+        }
+        if (bits == 8) {
+            out.u8(0x0C);
+            for (const Rgb& c : palette) {
+                out.u8(c.r);
+                out.u8(c.g);
+                out.u8(c.b);
+            }
+        }
+        return out.take();
+    }
+};
+
+}  // namespace
+
+void registerPcxCodec(Registry& registry) {
+    registry.addReader(std::make_unique<PcxReader>());
+    registry.addWriter(std::make_unique<PcxWriter>());
+}
+
+}  // namespace rastel::imaging
