@@ -20,7 +20,6 @@ case "$target" in
     fuzz_fax) exts="fax" ;;
     fuzz_cals) exts="cal" ;;
     fuzz_ioca) exts="ica" ;;
-    fuzz_bmp) exts="bmp ico" ;;
     fuzz_pcx) exts="pcx" ;;
     fuzz_tga) exts="tga" ;;
     fuzz_sunras) exts="ras" ;;
