@@ -9,6 +9,7 @@
 
 #include "imaging/codecs/eps.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -319,6 +320,7 @@ Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
         std::snprintf(secs, sizeof secs, "%g", opt.timeoutSeconds);
         fail(kFormat, std::string("Ghostscript did not finish rendering within ") + secs + " s");
     }
+    if (res.signal == SIGXFSZ) fail(kFormat, "the rendered page is larger than the pixel limit allows");
     if (res.exitCode != 0) {
         std::string why = ghostscriptMessage(run.outputPath);
         if (res.signal) why = "ended by signal " + std::to_string(res.signal) + (why.empty() ? "" : "; " + why);

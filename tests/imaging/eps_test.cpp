@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "imaging/codecs/common/subprocess.h"
 #include "imaging/codecs/eps.h"
 #include "imaging/convert.h"
 #include "imaging/engine.h"
@@ -436,4 +437,91 @@ TEST(Eps, TruncatedFiles) {
         } catch (const Error&) {
         }
     }
+}
+
+// ------------------------------------------------ the helper-process runner
+
+TEST(Subprocess, RunsWithTheGivenEnvironmentAndLimits) {
+    TempDir dir;
+    const std::string out = dir.file("out.txt");
+    struct Case {
+        const char* name;
+        std::string script;
+        double timeout;
+        std::uint64_t maxFile;
+        bool timedOut;
+        int exitCode;
+        const char* output;  // expected start of the captured output
+    };
+    const Case cases[] = {
+        {"exit code", "exit 3", 5, 0, false, 3, ""},
+        {"environment is only what we pass", "echo \"[$HOME][$GS_OPTIONS][$FOO]\"", 5, 0, false, 0, "[/nowhere][][bar]"},
+        {"stderr captured too", "echo oops >&2", 5, 0, false, 0, "oops"},
+        {"stdin is empty", "cat; echo end", 5, 0, false, 0, "end"},
+        {"working directory", "pwd", 5, 0, false, 0, "/"},
+        {"time limit", "sleep 20", 0.3, 0, true, -1, ""},
+        {"time limit kills the group", "sleep 20 & wait", 0.3, 0, true, -1, ""},
+        {"file size limit", "head -c 100000 /dev/zero > big; echo $?", 5, 1000, false, 0, ""},
+    };
+    setenv("GS_OPTIONS", "-dNOSAFER", 1);
+    for (const auto& c : cases) {
+        SubprocessOptions opt;
+        opt.program = "/bin/sh";
+        opt.args = {"-c", c.script};
+        opt.env = {"PATH=/usr/bin:/bin", "HOME=/nowhere", "FOO=bar"};
+        opt.workDir = "/";
+        if (std::string(c.name) == "file size limit") opt.workDir = dir.file("");
+        opt.outputPath = out;
+        opt.timeoutSeconds = c.timeout;
+        opt.maxFileBytes = c.maxFile;
+        const auto start = std::chrono::steady_clock::now();
+        const SubprocessResult r = runSubprocess(opt, "TEST");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << c.name;
+        EXPECT_TRUE(r.started) << c.name;
+        EXPECT_EQ(r.timedOut, c.timedOut) << c.name;
+        if (!c.timedOut) {
+            EXPECT_EQ(r.exitCode, c.exitCode) << c.name;
+        }
+        EXPECT_EQ(toText(readFile(out)).rfind(c.output, 0), 0u) << c.name << ": " << toText(readFile(out));
+        if (c.maxFile) {
+            EXPECT_LE(fs::file_size(dir.file("big")), c.maxFile) << c.name;
+        }
+    }
+    unsetenv("GS_OPTIONS");
+
+    SubprocessOptions missing;
+    missing.program = "/nonexistent/program";
+    missing.env = {"PATH=/usr/bin"};
+    EXPECT_FALSE(runSubprocess(missing, "TEST").started);
+
+    EXPECT_EQ(findExecutable("sh", "relative:/nonexistent:/bin"), "/bin/sh");
+    EXPECT_EQ(findExecutable("no-such-program-here", "/usr/bin:/bin"), "");
+    EXPECT_EQ(findExecutable("sh", "bin:"), "");
+}
+
+// Ghostscript runs in a private folder that is gone afterwards; inherited
+// Ghostscript settings do not reach it; a page bigger than the bounding box
+// said is stopped by the output size cap.
+TEST(Eps, RendererIsolation) {
+    TempDir tmp;
+    const char* oldTmp = std::getenv("TMPDIR");
+    const std::string savedTmp = oldTmp ? oldTmp : "";
+    setenv("TMPDIR", tmp.file("").c_str(), 1);
+    setenv("GS_OPTIONS", "-sDEVICE=nosuchdevice", 1);
+    const Bytes simple = toBytes(epsWith("0 0 5 5 rectfill"));
+    const Image img = eps::render(simple, eps::RenderOptions{});
+    EXPECT_EQ(img.width(), 20);
+    EXPECT_EQ(fs::directory_iterator(tmp.file("")), fs::directory_iterator()) << "temporary files left behind";
+
+    const std::uint64_t saved = pixelLimit();
+    setPixelLimit(10000);
+    const std::string huge =
+        errorOf([&] { (void)eps::render(toBytes(epsWith("<< /PageSize [3000 3000] >> setpagedevice 0 0 5 5 rectfill")), {}); });
+    setPixelLimit(saved);
+    EXPECT_NE(huge.find("EPS: the rendered page is larger"), std::string::npos) << huge;
+    EXPECT_EQ(fs::directory_iterator(tmp.file("")), fs::directory_iterator()) << "temporary files left behind";
+
+    unsetenv("GS_OPTIONS");
+    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1);
+    else unsetenv("TMPDIR");
 }
