@@ -12,6 +12,8 @@ case "$target" in
     fuzz_jpeg) exts="jpg" ;;
     fuzz_png) exts="png" ;;
     fuzz_gif) exts="gif" ;;
+    fuzz_eps) exts="eps" ;;
+    fuzz_photocd) exts="pcd" ;;
     *) exts="${target#fuzz_}" ;;
     fuzz_tiff) exts="tif" ;;
     fuzz_psd) exts="psd" ;;

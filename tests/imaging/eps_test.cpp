@@ -149,6 +149,7 @@ TEST(Eps, WrittenFilesRenderToTheSourcePixels) {
         ASSERT_TRUE(rendered) << c.name;
         EXPECT_EQ(maxDiff(crop(*rendered, c.w, c.h), expected), 0) << c.name << ": Ghostscript";
 
+        EXPECT_EQ(probePageCount(path), 1) << c.name;
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u);
         const Image& page = doc.pages[0];
