@@ -11,6 +11,8 @@ case "$target" in
     fuzz_jpeg) exts="jpg" ;;
     fuzz_png) exts="png" ;;
     fuzz_gif) exts="gif" ;;
+    fuzz_eps) exts="eps" ;;
+    fuzz_photocd) exts="pcd" ;;
     fuzz_tiff) exts="tif" ;;
     fuzz_psd) exts="psd" ;;
     fuzz_pict) exts="pct" ;;

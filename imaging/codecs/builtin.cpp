@@ -4,6 +4,7 @@ namespace rastel::imaging {
 
 void registerBmpCodec(Registry& registry);
 void registerCalsCodec(Registry& registry);
+void registerEpsCodec(Registry& registry);
 void registerFaxCodec(Registry& registry);
 void registerGemCodec(Registry& registry);
 void registerGifCodec(Registry& registry);
@@ -13,6 +14,7 @@ void registerJpegCodec(Registry& registry);
 void registerMacPaintCodec(Registry& registry);
 void registerMspCodec(Registry& registry);
 void registerPcxCodec(Registry& registry);
+void registerPhotoCdCodec(Registry& registry);
 void registerPictCodec(Registry& registry);
 void registerPngCodec(Registry& registry);
 void registerPsdCodec(Registry& registry);
@@ -25,6 +27,7 @@ void registerWpgCodec(Registry& registry);
 void registerBuiltinCodecs(Registry& registry) {
     registerBmpCodec(registry);
     registerCalsCodec(registry);
+    registerEpsCodec(registry);
     registerFaxCodec(registry);
     registerGemCodec(registry);
     registerGifCodec(registry);
@@ -34,6 +37,7 @@ void registerBuiltinCodecs(Registry& registry) {
     registerMacPaintCodec(registry);
     registerMspCodec(registry);
     registerPcxCodec(registry);
+    registerPhotoCdCodec(registry);
     registerPictCodec(registry);
     registerPngCodec(registry);
     registerPsdCodec(registry);
