@@ -2,6 +2,7 @@
 
 namespace rastel::imaging {
 
+void registerFlashPixCodec(Registry& registry);
 void registerGifCodec(Registry& registry);
 void registerJpegCodec(Registry& registry);
 void registerMacPaintCodec(Registry& registry);
@@ -12,6 +13,7 @@ void registerTiffCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
+    registerFlashPixCodec(registry);
     registerGifCodec(registry);
     registerJpegCodec(registry);
     registerMacPaintCodec(registry);
