@@ -6,6 +6,7 @@ void registerBmpCodec(Registry& registry);
 void registerCalsCodec(Registry& registry);
 void registerEpsCodec(Registry& registry);
 void registerFaxCodec(Registry& registry);
+void registerFlashPixCodec(Registry& registry);
 void registerGemCodec(Registry& registry);
 void registerGifCodec(Registry& registry);
 void registerIcoCodec(Registry& registry);
@@ -29,6 +30,7 @@ void registerBuiltinCodecs(Registry& registry) {
     registerCalsCodec(registry);
     registerEpsCodec(registry);
     registerFaxCodec(registry);
+    registerFlashPixCodec(registry);
     registerGemCodec(registry);
     registerGifCodec(registry);
     registerIcoCodec(registry);
