@@ -28,6 +28,7 @@ case "$target" in
     fuzz_msp) exts="msp" ;;
     fuzz_gem) exts="generated/img" ;;
     fuzz_wpg) exts="wpg" ;;
+    fuzz_flashpix) exts="fpx" ;;
     *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do

@@ -88,7 +88,7 @@ void appendPage(const std::string& path, const Image& page, int code, int bits, 
         if (page.empty()) fail("save", "there is no image to save");
         const FormatWriter& w = writerFor(path, code, bits);
         if (!w.canAppend(code))
-            fail(w.name(), "code " + std::to_string(code) + " cannot hold more than one page");
+            fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
         const auto existing = readWholeFile(path);
         const auto bytes = w.append(existing, page, WriteOptions{code, bits, quality, path});
         writeFileAtomic(path, bytes);

@@ -14,7 +14,7 @@ int FormatReader::pageCount(std::span<const std::uint8_t> data, const ReadContex
 
 std::vector<std::uint8_t> FormatWriter::append(std::span<const std::uint8_t>, const Image&,
                                                const WriteOptions& opt) const {
-    fail(name(), "code " + std::to_string(opt.code) + " cannot hold more than one page");
+    fail(name(), "a file of code " + std::to_string(opt.code) + " holds one page; a further page cannot be added to it");
 }
 
 Registry& Registry::instance() {

@@ -1,0 +1,2 @@
+#include "fuzz/fuzz_reader.h"
+RASTEL_READER_FUZZER("FlashPix")
