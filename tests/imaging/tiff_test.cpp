@@ -156,6 +156,7 @@ std::vector<std::uint8_t> tiff2rgba(const std::string& path, int page) {
 struct DirInfo {
     std::string compression, photometric, subsampling;
     int bps = 0, spp = 0;
+    bool predicted = false;  // horizontal differencing
 };
 
 std::vector<DirInfo> tiffinfo(const std::string& path) {
@@ -181,6 +182,7 @@ std::vector<DirInfo> tiffinfo(const std::string& path) {
         if (auto v = value("YCbCr Subsampling: "); !v.empty()) d.subsampling = v;
         if (auto v = value("Bits/Sample: "); !v.empty()) d.bps = std::stoi(v);
         if (auto v = value("Samples/Pixel: "); !v.empty()) d.spp = std::stoi(v);
+        if (auto v = value("Predictor: "); !v.empty()) d.predicted = v.rfind("horizontal differencing", 0) == 0;
     }
     return dirs;
 }
@@ -325,6 +327,10 @@ TEST_P(TiffWriteAll, ToolsSeeTheLayoutAndPixelsComeBack) {
     EXPECT_EQ(dirs[0].bps, c.bps);
     EXPECT_EQ(dirs[0].spp, c.spp);
     EXPECT_EQ(dirs[0].subsampling, c.subsampling);
+    // LZW samples of 8 bits are stored as differences (small files for photos);
+    // palette indices and every other compression are stored as they are.
+    const bool predicted = c.compression == std::string("LZW") && c.bps == 8 && c.photometric != std::string(kPal);
+    EXPECT_EQ(dirs[0].predicted, predicted);
 
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
