@@ -351,7 +351,17 @@ Image decodeNative(const Handle& h, const Layout& l) {
         if (invert && scale && t != 3) out = 255 - out;
         dst[t] = static_cast<std::uint8_t>(out);
     };
-    if (l.planar == PLANARCONFIG_CONTIG) {
+    // The common case, 8-bit samples stored in the order and count of the
+    // output pixel (gray, RGB, RGBA, CMYK, 8-bit palette), is a row copy.
+    bool identity = l.planar == PLANARCONFIG_CONTIG && l.bps == 8 && !wide && !invert && !deepPalette &&
+                    l.spp == bpp;
+    for (int s = 0; identity && s < l.spp; ++s) identity = target[static_cast<std::size_t>(s)] == s;
+    if (identity) {
+        const std::size_t rowBytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(bpp);
+        forEachRow(h, l, 0, l.spp, [&](std::uint32_t y, const std::uint8_t* row) {
+            std::memcpy(img.row(static_cast<int>(y)), row, rowBytes);
+        });
+    } else if (l.planar == PLANARCONFIG_CONTIG) {
         forEachRow(h, l, 0, l.spp, [&](std::uint32_t y, const std::uint8_t* row) {
             std::uint8_t* dst = img.row(static_cast<int>(y));
             std::size_t i = 0;
