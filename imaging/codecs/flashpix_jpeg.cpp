@@ -1,10 +1,8 @@
 // JPEG tiles of FlashPix files through libjpeg.
 //
-// libjpeg reports fatal errors through error_exit, which must not return: we
-// longjmp back to the function that armed the jump. Those functions hold no
-// C++ objects that need destruction; buffers are owned by the caller and the
-// libjpeg objects by RAII holders in the calling frame, and the C++ Error is
-// thrown only after the jump has landed.
+// Errors jump back through the shared error manager (common/jpeg_glue.h);
+// buffers are owned by the caller and the libjpeg objects by RAII holders in
+// the calling frame.
 
 #include <csetjmp>
 #include <cstdio>
@@ -16,6 +14,7 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "imaging/codecs/common/jpeg_glue.h"
 #include "imaging/codecs/flashpix_internal.h"
 #include "imaging/error.h"
 
@@ -23,33 +22,16 @@ namespace rastel::imaging::flashpix {
 
 namespace {
 
-struct ErrorManager {
-    jpeg_error_mgr pub;  // first member: libjpeg hands us a pointer to it
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-};
-
-[[noreturn]] void onErrorExit(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-// libjpeg would print to stderr; the engine reports through Error only.
-void onOutputMessage(j_common_ptr) {}
+using jpegglue::Encoder;
+using jpegglue::EncoderHolder;
+using jpegglue::ErrorManager;
+using jpegglue::onErrorExit;
+using jpegglue::setupErrors;
 
 // A tile is small and complete: any warning (corrupt entropy data, a missing
 // end) means the tile would decode to something other than what was stored.
 void onEmitMessage(j_common_ptr cinfo, int level) {
     if (level < 0) onErrorExit(cinfo);
-}
-
-void setupErrors(ErrorManager& err) {
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = onErrorExit;
-    err.pub.output_message = onOutputMessage;
-    err.pub.emit_message = onEmitMessage;
-    err.message[0] = '\0';
 }
 
 struct Decoder {
@@ -62,7 +44,7 @@ class DecoderHolder {
 public:
     DecoderHolder() : d_(std::make_unique<Decoder>()) {
         std::memset(d_.get(), 0, sizeof(Decoder));
-        setupErrors(d_->err);
+        setupErrors(d_->err, onEmitMessage);
         d_->cinfo.err = &d_->err.pub;
     }
     ~DecoderHolder() {
@@ -113,33 +95,6 @@ bool decodeC(Decoder* d, const std::uint8_t* data, std::size_t size, int channel
     return true;
 }
 
-struct Encoder {
-    jpeg_compress_struct cinfo;
-    ErrorManager err;
-    unsigned char* out;
-    unsigned long outSize;
-    bool created;
-};
-
-class EncoderHolder {
-public:
-    EncoderHolder() : e_(std::make_unique<Encoder>()) {
-        std::memset(e_.get(), 0, sizeof(Encoder));
-        setupErrors(e_->err);
-        e_->cinfo.err = &e_->err.pub;
-    }
-    ~EncoderHolder() {
-        if (e_->created) jpeg_destroy_compress(&e_->cinfo);
-        std::free(e_->out);  // jpeg_mem_dest allocates with malloc
-    }
-    EncoderHolder(const EncoderHolder&) = delete;
-    EncoderHolder& operator=(const EncoderHolder&) = delete;
-    Encoder* get() { return e_.get(); }
-
-private:
-    std::unique_ptr<Encoder> e_;
-};
-
 bool encodeC(Encoder* e, const std::uint8_t* pixels, int channels, int quality, bool subsample) {
     if (setjmp(e->err.jump)) return false;
     e->created = true;
@@ -172,7 +127,7 @@ bool encodeC(Encoder* e, const std::uint8_t* pixels, int channels, int quality, 
 }  // namespace
 
 std::vector<std::uint8_t> encodeJpegTile(const std::uint8_t* pixels, int channels, int quality, bool subsample) {
-    EncoderHolder holder;
+    EncoderHolder holder(onEmitMessage);
     Encoder* e = holder.get();
     if (!encodeC(e, pixels, channels, quality, subsample)) fail(kFormat, std::string("JPEG tile: ") + e->err.message);
     return std::vector<std::uint8_t>(e->out, e->out + e->outSize);

@@ -1,10 +1,10 @@
 // JPEG reading and writing through libjpeg-turbo.
 //
-// libjpeg reports fatal errors through error_exit, which must not return. We
-// longjmp back to the function that armed the jump; those functions are plain
-// C-style code with no C++ objects that need destruction, so nothing is skipped
-// by the jump. All C++ work (allocation, exceptions) happens outside them, and
-// the libjpeg objects are released by small RAII holders in the calling frame.
+// Fatal libjpeg errors longjmp back through the shared error manager
+// (common/jpeg_glue.h) to functions that are plain C-style code with no C++
+// objects that need destruction. All C++ work (allocation, exceptions) happens
+// outside them, and the libjpeg objects are released by small RAII holders in
+// the calling frame.
 
 #include <algorithm>
 #include <cmath>
@@ -23,6 +23,7 @@
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
+#include "imaging/codecs/common/jpeg_glue.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
 #include "imaging/image.h"
@@ -31,6 +32,12 @@
 namespace rastel::imaging {
 
 namespace {
+
+using jpegglue::Encoder;
+using jpegglue::EncoderHolder;
+using jpegglue::ErrorManager;
+using jpegglue::onErrorExit;
+using jpegglue::setupErrors;
 
 const char* const kFormat = "JPEG";
 
@@ -47,13 +54,6 @@ constexpr int kCodeExif20 = 101;
 
 // ---------------------------------------------------------------------------
 // Error handling shared by reader and writer
-
-struct ErrorManager {
-    jpeg_error_mgr pub;  // first member: libjpeg hands us a pointer to it
-    std::jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-    bool sawEndOfFile;  // the source ran dry and libjpeg inserted an EOI
-};
 
 // Warnings after which the decoded picture is known to be damaged: missing or
 // undecodable entropy-coded data that libjpeg would replace by gray.
@@ -72,15 +72,6 @@ bool warningLosesData(int code) {
     }
 }
 
-[[noreturn]] void onErrorExit(j_common_ptr cinfo) {
-    auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
-    (*cinfo->err->format_message)(cinfo, err->message);
-    std::longjmp(err->jump, 1);
-}
-
-// libjpeg would print to stderr; the engine reports through Error only.
-void onOutputMessage(j_common_ptr) {}
-
 void onEmitMessage(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace output
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
@@ -93,15 +84,6 @@ void onEmitMessage(j_common_ptr cinfo, int level) {
         return;
     }
     if (warningLosesData(code)) onErrorExit(cinfo);
-}
-
-void setupErrors(ErrorManager& err) {
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = onErrorExit;
-    err.pub.output_message = onOutputMessage;
-    err.pub.emit_message = onEmitMessage;
-    err.message[0] = '\0';
-    err.sawEndOfFile = false;
 }
 
 void setMessage(ErrorManager& err, const char* text) {
@@ -133,7 +115,7 @@ class DecoderHolder {
 public:
     DecoderHolder() : d_(std::make_unique<Decoder>()) {
         std::memset(d_.get(), 0, sizeof(Decoder));
-        setupErrors(d_->err);
+        setupErrors(d_->err, onEmitMessage);
         d_->cinfo.err = &d_->err.pub;
         d_->progress.progress_monitor = onProgress;
     }
@@ -325,33 +307,6 @@ public:
 // ---------------------------------------------------------------------------
 // Encoding
 
-struct Encoder {
-    jpeg_compress_struct cinfo;
-    ErrorManager err;
-    unsigned char* out;
-    unsigned long outSize;
-    bool created;
-};
-
-class EncoderHolder {
-public:
-    EncoderHolder() : e_(std::make_unique<Encoder>()) {
-        std::memset(e_.get(), 0, sizeof(Encoder));
-        setupErrors(e_->err);
-        e_->cinfo.err = &e_->err.pub;
-    }
-    ~EncoderHolder() {
-        if (e_->created) jpeg_destroy_compress(&e_->cinfo);
-        std::free(e_->out);  // jpeg_mem_dest allocates with malloc
-    }
-    EncoderHolder(const EncoderHolder&) = delete;
-    EncoderHolder& operator=(const EncoderHolder&) = delete;
-    Encoder* get() { return e_.get(); }
-
-private:
-    std::unique_ptr<Encoder> e_;
-};
-
 struct EncodeParams {
     const std::uint8_t* pixels;
     std::size_t stride;
@@ -493,7 +448,7 @@ public:
         p.app1 = exif ? app1.data() : nullptr;
         p.app1Size = app1.size();
 
-        EncoderHolder holder;
+        EncoderHolder holder(onEmitMessage);
         Encoder* e = holder.get();
         if (!encodePixels(e, &p)) fail(kFormat, e->err.message);
         return std::vector<std::uint8_t>(e->out, e->out + e->outSize);
