@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "imaging/codec.h"
+#include "imaging/codecs/common/bilevel.h"
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/convert.h"
@@ -240,12 +241,7 @@ public:
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         if (opt.bits != 1) fail(kName, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
         if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for GEM (65535 pixels at most)");
-        const Image img = toBitsPerPixel(page, 1);
-        const auto luma = [&](std::size_t i) {
-            const Rgb c = i < img.palette().size() ? img.palette()[i] : Rgb{};
-            return 299 * c.r + 587 * c.g + 114 * c.b;
-        };
-        const std::uint8_t dark = luma(0) <= luma(1) ? 0 : 1;  // a set bit is black
+        const Image img = toInkBits(page);  // a set bit is black
 
         ByteWriter out;
         for (int w : {1, 8, 1, 1, static_cast<int>(microns(img.xDpi)), static_cast<int>(microns(img.yDpi)), img.width(),
@@ -255,11 +251,7 @@ public:
         const std::size_t width = static_cast<std::size_t>(img.width());
         const std::size_t rowBytes = packedBytes(width, 1);
         std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(img.height()), std::vector<std::uint8_t>(rowBytes));
-        std::vector<std::uint8_t> v(width);
-        for (int y = 0; y < img.height(); ++y) {
-            for (std::size_t x = 0; x < width; ++x) v[x] = img.row(y)[x] == dark ? 1 : 0;
-            packBits(v.data(), width, 1, rows[static_cast<std::size_t>(y)].data());
-        }
+        for (int y = 0; y < img.height(); ++y) packBits(img.row(y), width, 1, rows[static_cast<std::size_t>(y)].data());
         for (std::size_t y = 0; y < rows.size();) {
             std::size_t same = 1;
             while (y + same < rows.size() && same < 255 && rows[y + same] == rows[y]) ++same;

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "imaging/codec.h"
+#include "imaging/codecs/common/bilevel.h"
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/convert.h"
@@ -163,12 +164,7 @@ public:
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         if (opt.bits != 1) fail(kName, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
         if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for MSP (65535 pixels at most)");
-        const Image img = toBitsPerPixel(page, 1);
-        const auto luma = [&](std::size_t i) {
-            const Rgb c = i < img.palette().size() ? img.palette()[i] : Rgb{};
-            return 299 * c.r + 587 * c.g + 114 * c.b;
-        };
-        const std::uint8_t light = luma(0) > luma(1) ? 0 : 1;  // a set bit is white
+        const Image img = toInkBits(page);  // 1 is black here; a set bit in the file is white
 
         const std::size_t width = static_cast<std::size_t>(img.width());
         const std::size_t rowBytes = packedBytes(width, 1);
@@ -184,7 +180,7 @@ public:
         out.zeros(2 * static_cast<std::size_t>(img.height()));
         std::vector<std::uint8_t> v(width), packed(rowBytes);
         for (int y = 0; y < img.height(); ++y) {
-            for (std::size_t x = 0; x < width; ++x) v[x] = img.row(y)[x] == light ? 1 : 0;
+            for (std::size_t x = 0; x < width; ++x) v[x] = img.row(y)[x] ^ 1;
             std::fill(packed.begin(), packed.end(), 0);
             packBits(v.data(), width, 1, packed.data());
             // Pad bits past the width are white, as Paint leaves them.
