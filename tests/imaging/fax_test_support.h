@@ -17,8 +17,18 @@
 
 #include "imaging/convert.h"
 #include "imaging/image.h"
+#include "tests/support/test_support.h"
 
 namespace rastel::imaging::faxtest {
+
+using rastel::test::capture;
+using rastel::test::haveTool;
+using rastel::test::runQuiet;
+using rastel::test::TempDir;
+inline std::vector<std::uint8_t> readFile(const std::string& path) { return rastel::test::readBytes(path); }
+inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    rastel::test::writeBytes(path, bytes);
+}
 
 // A page with long runs, short runs, isolated pixels and full black lines, so
 // that every kind of code (make-up, terminating, pass, vertical, horizontal)
@@ -68,61 +78,9 @@ inline Image noisePage(int width, int height) {
     return img;
 }
 
-class TempDir {
-public:
-    explicit TempDir(const std::string& tag) {
-        static int counter = 0;
-        path_ = std::filesystem::temp_directory_path() /
-                ("rastel-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-inline bool haveTool(const std::string& tool) {
-    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Runs a shell command with its output discarded; true when it exits with 0.
-inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
-
-// Standard output of a shell command (standard error discarded).
-inline std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
-inline std::vector<std::uint8_t> readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 // Keeps a copy of a small test file as a seed for fuzz target `target`.
 inline void keepSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& data) {
-    std::error_code ec;
-    const std::filesystem::path dir = std::filesystem::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / target;
-    std::filesystem::create_directories(dir, ec);
-    if (!ec && data.size() < 20000) writeFile((dir / name).string(), data);
+    if (data.size() < 20000) rastel::test::keepFuzzSeed(target, name, data);
 }
 
 // Reads a binary PBM (P4) file, 1 = black, into a 1-bit page (index 1 black).

@@ -19,6 +19,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
@@ -26,34 +27,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
+using rastel::test::TempDir;
+Bytes readFile(const std::string& path) { return rastel::test::readBytes(path); }
+void writeFile(const std::string& path, const Bytes& bytes) { rastel::test::writeBytes(path, bytes); }
+
 const fs::path kCorpus = fs::path(RASTEL_CORPUS_DIR) / "fpx";
-
-class TempDir {
-public:
-    TempDir() {
-        static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("rastel-fpx-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
 
 // Smooth gradients plus fine detail, with the tiles at tile coordinates in
 // `flat` painted one colour each.

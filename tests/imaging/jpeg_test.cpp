@@ -19,6 +19,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
@@ -26,37 +27,9 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        static int counter = 0;
-        path_ = fs::temp_directory_path() /
-                ("rastel-jpeg-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-// Standard output of a shell command (its standard error discarded).
-std::string run(const std::string& cmd) {
-    std::string out;
-    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-    if (!p) return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
-bool haveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
+using rastel::test::capture;
+using rastel::test::haveTool;
+using rastel::test::TempDir;
 
 Bytes readBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -231,7 +204,7 @@ TEST_P(JpegVariant, ToolsSeeSizeSamplingColourAndResolution) {
     savePage(path, src, v.code, v.bits, 2);
     const std::string expected =
         std::string("37 23 ") + v.sampling + " " + v.colorspace + " 150 75";
-    EXPECT_EQ(run("identify -format '%w %h %[jpeg:sampling-factor] %[colorspace] %x %y' " + path), expected);
+    EXPECT_EQ(capture("identify -format '%w %h %[jpeg:sampling-factor] %[colorspace] %x %y' " + path), expected);
 
     const Image back = loadDocument(path).pages.at(0);
     ASSERT_EQ(back.format(), v.bits == 8 ? PixelFormat::Gray8 : PixelFormat::Rgb24);
@@ -276,14 +249,14 @@ TEST(JpegWriter, ExifFilesCarryTheirVersionAndNoJfif) {
         std::string version;
         for (const char ch : {c.version[0], c.version[1], c.version[2], c.version[3]})
             version += (version.empty() ? "" : ", ") + std::to_string(int(ch));
-        EXPECT_EQ(run("identify -format '%[EXIF:ExifVersion]|%[EXIF:ColorSpace]|%[EXIF:PixelXDimension]x"
+        EXPECT_EQ(capture("identify -format '%[EXIF:ExifVersion]|%[EXIF:ColorSpace]|%[EXIF:PixelXDimension]x"
                       "%[EXIF:PixelYDimension]|%[EXIF:ComponentsConfiguration]|%[EXIF:XResolution] "
                       "%[EXIF:YResolution] %[EXIF:ResolutionUnit]|%[EXIF:YCbCrPositioning]' " +
                       tmp.file("e.jpg")),
                   version + "|1|40x30|1, 2, 3, 0|300/1 200/1 2|1")
             << "code " << c.code;
         if (std::system("/usr/bin/python3 -c 'import PIL' >/dev/null 2>&1") == 0) {
-            EXPECT_EQ(run("/usr/bin/python3 -c \"from PIL import Image; im = Image.open('" + tmp.file("e.jpg") +
+            EXPECT_EQ(capture("/usr/bin/python3 -c \"from PIL import Image; im = Image.open('" + tmp.file("e.jpg") +
                           "'); print(im.getexif().get_ifd(0x8769)[0x9000].decode(), 'jfif' in im.info)\""),
                       std::string(c.version) + " False\n");
         }

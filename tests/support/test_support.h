@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -38,6 +39,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string operator/(const std::string& name) const { return (path / name).string(); }
+    std::string file(const std::string& name) const { return (path / name).string(); }
 
     std::filesystem::path path;
 };
@@ -57,6 +59,17 @@ inline std::string runCommand(const std::string& cmd, int* status = nullptr) {
     const int rc = ::pclose(p);
     if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
+}
+
+// Standard output of a shell command, its standard error discarded.
+inline std::string capture(const std::string& cmd) { return runCommand(cmd + " 2>/dev/null"); }
+
+// Runs a shell command with its output discarded; true when it exits with 0.
+inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
+
+// Whether a program of that name is on the PATH.
+inline bool haveTool(const std::string& tool) {
+    return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 // A shell word for `s` (single-quoted).
