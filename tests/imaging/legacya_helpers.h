@@ -19,6 +19,7 @@
 
 #include "imaging/convert.h"
 #include "imaging/image.h"
+#include "tests/support/test_support.h"
 
 namespace legacya {
 
@@ -27,35 +28,10 @@ using rastel::imaging::Image;
 using rastel::imaging::PixelFormat;
 using rastel::imaging::Rgb;
 using Bytes = std::vector<std::uint8_t>;
-
-class TempDir {
-public:
-    TempDir() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("rastel-legacya-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-inline Bytes readFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-inline void writeFile(const std::string& path, const Bytes& data) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-inline std::string quote(const std::string& s) { return "'" + s + "'"; }
+using rastel::test::TempDir;
+inline Bytes readFile(const std::string& path) { return rastel::test::readBytes(path); }
+inline void writeFile(const std::string& path, const Bytes& data) { rastel::test::writeBytes(path, data); }
+inline std::string quote(const std::string& s) { return rastel::test::shellQuote(s); }
 
 // Runs a shell command and returns its standard output, or nothing when it failed.
 inline std::optional<Bytes> run(const std::string& cmd) {
@@ -72,10 +48,7 @@ inline std::optional<Bytes> run(const std::string& cmd) {
 
 // Leaves a small generated file where fuzz/seeds.sh picks up seeds for `target`.
 inline void saveFuzzSeed(const std::string& target, const std::string& name, const Bytes& data) {
-    std::error_code ec;
-    const fs::path dir = fs::path(RASTEL_BIN_DIR) / ".." / "fuzz-seeds" / target;
-    fs::create_directories(dir, ec);
-    if (!ec && data.size() < 65536) writeFile((dir / name).string(), data);
+    rastel::test::keepFuzzSeed(target, name, data);
 }
 
 // A decoded picture as 8-bit RGB.
