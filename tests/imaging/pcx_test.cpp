@@ -380,6 +380,7 @@ TEST(Pcx, DcxPagesFollowTheTableNotTheStorageOrder) {
         EXPECT_EQ(pixelDifferences(doc.pages[1], pageFor(24, 1)), 0);
     };
     check(f, 2);
+    saveFuzzSeed("fuzz_pcx", "dcx-short-table", f);
     check(w.append(f, pageFor(24, 2), WriteOptions{kPcx, 24, 2, "x"}), 3);
 }
 
@@ -438,7 +439,7 @@ TEST(Pcx, TruncatedFilesAreRefusedByReaderAndAppend) {
         EXPECT_THROW(appendPage(path, blackWhite(), kPcx, 1, 2), Error) << i;
         EXPECT_EQ(readBytes(path), refused[i]) << i;
     }
-    saveFuzzSeed("fuzz_pcx", "dcx-compact", dcxOf(2, 8));
+    saveFuzzSeed("fuzz_pcx", "dcx2-8bit", dcxOf(2, 8));
     (void)survivesCorruption("PCX", dcx);
 }
 
