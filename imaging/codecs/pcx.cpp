@@ -151,10 +151,11 @@ std::size_t pixelAreaBytes(const Header& h) {
 
 std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h) {
     const std::size_t total = pixelAreaBytes(h);
-    // A two-byte run yields at most 63 bytes: refuse files far too short for
-    // the picture they announce before allocating it.
-    if (h.encoding == 1 && in.remaining() < total / 32)
-        fail(kName, "truncated file: pixel data too short for the picture size");
+    // Refuse files far too short for the picture they announce before
+    // allocating it: raw data needs every byte, a two-byte run yields at most
+    // 63 bytes.
+    if (h.encoding == 0) in.require(total, "pixel data");
+    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
     std::vector<std::uint8_t> out(total);
     walkScanLines(in, h, total, out.data());
     return out;
