@@ -4,6 +4,12 @@
 // plane rows of `bytesPerLine` bytes, run-length coded (a byte with its two top
 // bits set carries a repeat count in its low six bits for the byte after it).
 // 256-colour files end with a 0x0C marker and a 768-byte palette.
+//
+// Several pages are kept in a DCX container: the magic number 987654321
+// (bytes B1 68 DE 3A), a table of up to 1023 little-endian 32-bit offsets of
+// the pages ended by a zero entry, then the pages, each a complete PCX file.
+// A one-page output stays a plain PCX file; appending a page turns it into a
+// DCX file (see docs/codecs/pcx.md).
 
 #include <algorithm>
 #include <cmath>
@@ -24,6 +30,17 @@ const char* const kName = "PCX";
 constexpr int kCode = 1;
 constexpr std::size_t kHeaderSize = 128;
 constexpr double kDefaultDpi = 72;
+
+constexpr std::uint32_t kDcxMagic = 987654321;  // 0x3ADE68B1
+constexpr std::size_t kDcxMaxPages = 1023;
+// The table entries a DCX writer reserves: 1023 offsets and the zero that ends
+// them, so that the first page starts at 4100, as other writers place it.
+constexpr std::size_t kDcxTableEntries = kDcxMaxPages + 1;
+constexpr std::size_t kDcxHeaderSize = 4 + 4 * kDcxTableEntries;
+
+bool isDcx(std::span<const std::uint8_t> data) {
+    return data.size() >= 4 && data[0] == 0xB1 && data[1] == 0x68 && data[2] == 0xDE && data[3] == 0x3A;
+}
 
 // The 16 colours of the EGA/VGA default palette, used when a file carries no
 // palette of its own (version 3) or an empty one.
@@ -103,17 +120,16 @@ std::vector<Rgb> headerPalette(const Header& h, int entries) {
     return pal;
 }
 
-// Decodes the whole pixel area. Runs may continue from one scan line into the
-// next (some writers do that); they are cut at the end of the picture.
-std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h, std::size_t total) {
+// Decodes the whole pixel area into `out` (`total` bytes), or with a null
+// `out` only walks the coded data to check that it covers the picture. Runs
+// may continue from one scan line into the next (some writers do that); they
+// are cut at the end of the picture.
+void walkScanLines(ByteReader& in, const Header& h, std::size_t total, std::uint8_t* out) {
     if (h.encoding == 0) {
         const auto raw = in.bytes(total, "pixel data");
-        return {raw.begin(), raw.end()};
+        if (out) std::copy(raw.begin(), raw.end(), out);
+        return;
     }
-    // A two-byte run yields at most 63 bytes: refuse files far too short for
-    // the picture they announce before allocating it.
-    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
-    std::vector<std::uint8_t> out(total);
     std::size_t pos = 0;
     while (pos < total) {
         std::uint8_t b = in.u8();
@@ -123,18 +139,163 @@ std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h, std::
             b = in.u8();
         }
         count = std::min(count, total - pos);
-        std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(pos), count, b);
+        if (out) std::fill_n(out + pos, count, b);
         pos += count;
     }
+}
+
+std::size_t pixelAreaBytes(const Header& h) {
+    const std::size_t lineBytes = static_cast<std::size_t>(h.bytesPerLine) * static_cast<std::size_t>(h.planes);
+    return lineBytes * static_cast<std::size_t>(h.ymax - h.ymin + 1);
+}
+
+std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h) {
+    const std::size_t total = pixelAreaBytes(h);
+    // Refuse files far too short for the picture they announce before
+    // allocating it: raw data needs every byte, a two-byte run yields at most
+    // 63 bytes.
+    if (h.encoding == 0) in.require(total, "pixel data");
+    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
+    std::vector<std::uint8_t> out(total);
+    walkScanLines(in, h, total, out.data());
     return out;
+}
+
+// Throws unless `file` is a PCX file whose coded data covers its picture
+// (without decoding it into memory).
+void checkPcxFile(std::span<const std::uint8_t> file) {
+    ByteReader in(file, kName);
+    const Header h = parseHeader(in);
+    walkScanLines(in, h, pixelAreaBytes(h), nullptr);
+}
+
+// Decodes one PCX file (a plain file, or one page of a DCX file).
+Image decodePcx(std::span<const std::uint8_t> data) {
+    ByteReader in(data, kName);
+    const Header h = parseHeader(in);
+    const int width = h.xmax - h.xmin + 1;
+    const int height = h.ymax - h.ymin + 1;
+    const std::size_t lineBytes = static_cast<std::size_t>(h.bytesPerLine) * static_cast<std::size_t>(h.planes);
+    const std::vector<std::uint8_t> raw = decodeScanLines(in, h);
+    const std::size_t bpl = static_cast<std::size_t>(h.bytesPerLine);
+
+    Image img;
+    if (h.planes == 1 && h.bitsPerPixel <= 8) {
+        img = Image(width, height, PixelFormat::Indexed, h.bitsPerPixel);
+        for (int y = 0; y < height; ++y)
+            unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes, static_cast<std::size_t>(width),
+                       h.bitsPerPixel, img.row(y));
+        if (h.bitsPerPixel == 1) {
+            // Monochrome PCX is black and white whatever the header palette says.
+            img.palette() = {{0, 0, 0}, {255, 255, 255}};
+        } else if (h.bitsPerPixel == 8) {
+            // The VGA palette sits in the last 769 bytes after a 0x0C marker.
+            const std::size_t n = data.size();
+            if (h.version >= 5 && n >= kHeaderSize + 769 && data[n - 769] == 0x0C) {
+                img.palette().resize(256);
+                for (std::size_t i = 0; i < 256; ++i)
+                    img.palette()[i] = {data[n - 768 + 3 * i], data[n - 767 + 3 * i], data[n - 766 + 3 * i]};
+            } else {
+                img.palette() = grayPalette(8);
+            }
+        } else {
+            img.palette() = headerPalette(h, 1 << h.bitsPerPixel);
+        }
+    } else if (h.bitsPerPixel == 1) {
+        // 2, 3 or 4 bit planes: plane p holds bit p of each index.
+        img = Image(width, height, PixelFormat::Indexed, h.planes);
+        std::vector<std::uint8_t> bitsRow(static_cast<std::size_t>(width));
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* dst = img.row(y);
+            for (int p = 0; p < h.planes; ++p) {
+                unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes + static_cast<std::size_t>(p) * bpl,
+                           static_cast<std::size_t>(width), 1, bitsRow.data());
+                for (int x = 0; x < width; ++x) dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
+            }
+        }
+        img.palette() = headerPalette(h, 1 << h.planes);
+    } else {
+        // 3 or 4 planes of 8 bits: red, green, blue (and alpha) rows.
+        const bool alpha = h.planes == 4;
+        img = Image(width, height, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
+        const int channels = h.planes;
+        for (int y = 0; y < height; ++y) {
+            std::uint8_t* dst = img.row(y);
+            const std::uint8_t* src = raw.data() + static_cast<std::size_t>(y) * lineBytes;
+            for (int c = 0; c < channels; ++c)
+                for (int x = 0; x < width; ++x) dst[x * channels + c] = src[static_cast<std::size_t>(c) * bpl + static_cast<std::size_t>(x)];
+        }
+    }
+    // Many writers put the screen or picture size in the resolution fields
+    // (640 x 350, or the picture's own width and height): not a resolution.
+    if (h.hdpi > 0 && h.vdpi > 0 && !(h.hdpi == width && h.vdpi == height)) {
+        img.xDpi = h.hdpi;
+        img.yDpi = h.vdpi;
+    }
+    return img;
+}
+
+// The pages of a DCX file, each as the bytes of a PCX file. A page runs from
+// its offset to the next larger offset of the table (or to the end of the
+// file), so pages never overlap and an 8-bit page finds its palette at its
+// own end. Every offset must lie past the table and inside the file, each
+// page must hold at least a PCX header, and no two entries may name the same
+// page.
+std::vector<std::span<const std::uint8_t>> dcxPages(std::span<const std::uint8_t> data) {
+    ByteReader in(data, kName);
+    if (in.u32le() != kDcxMagic) fail(kName, "not a DCX file");
+    std::vector<std::uint32_t> offsets;
+    for (;;) {
+        if (offsets.size() == kDcxTableEntries)
+            fail(kName, "DCX page table is not ended by a zero entry within 1024 entries");
+        const std::uint32_t off = in.u32le();
+        if (off == 0) break;
+        offsets.push_back(off);
+    }
+    if (offsets.empty()) fail(kName, "DCX file holds no pages");
+    const std::size_t tableEnd = in.pos();
+    std::vector<std::uint32_t> sorted = offsets;
+    std::sort(sorted.begin(), sorted.end());
+    const auto shared = std::adjacent_find(sorted.begin(), sorted.end());
+    if (shared != sorted.end()) fail(kName, "two DCX pages share the offset " + std::to_string(*shared));
+    std::vector<std::span<const std::uint8_t>> pages;
+    pages.reserve(offsets.size());
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        const std::uint32_t off = offsets[i];
+        const std::string page = "DCX page " + std::to_string(i + 1) + " of " + std::to_string(offsets.size());
+        if (off < tableEnd) fail(kName, page + " starts inside the page table (offset " + std::to_string(off) + ")");
+        if (off >= data.size())
+            fail(kName, page + " starts past the end of the file (offset " + std::to_string(off) + ", file of " +
+                            std::to_string(data.size()) + " bytes)");
+        const auto next = std::upper_bound(sorted.begin(), sorted.end(), off);
+        const std::size_t end = next == sorted.end() ? data.size() : *next;
+        if (end - off < kHeaderSize)
+            fail(kName, page + " is only " + std::to_string(end - off) + " bytes long, too short for a PCX header");
+        pages.push_back(data.subspan(off, end - off));
+    }
+    return pages;
+}
+
+// Runs `f` for page `index` (0-based) of `count`, naming the page in any Error.
+template <typename F>
+auto forPage(std::size_t index, std::size_t count, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (const Error& e) {
+        std::string cause = e.what();
+        const std::string prefix = std::string(kName) + ": ";
+        if (cause.rfind(prefix, 0) == 0) cause.erase(0, prefix.size());
+        fail(kName, "DCX page " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + cause);
+    }
 }
 
 class PcxReader : public FormatReader {
 public:
     std::string name() const override { return kName; }
-    std::vector<std::string> extensions() const override { return {".pcx"}; }
+    std::vector<std::string> extensions() const override { return {".pcx", ".dcx"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
+        if (isDcx(head)) return Sniff::Strong;
         if (head.size() < 68 || head[0] != 0x0A) return Sniff::No;
         const int version = head[1];
         if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5) return Sniff::No;
@@ -143,76 +304,32 @@ public:
         return Sniff::Strong;
     }
 
+    // DCX pages are counted from the table and their headers checked; no
+    // pixel data is decoded.
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
-        parseHeader(in);
-        return 1;
+        if (!isDcx(data)) {
+            ByteReader in(data, kName);
+            parseHeader(in);
+            return 1;
+        }
+        const auto pages = dcxPages(data);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            forPage(i, pages.size(), [&] {
+                ByteReader in(pages[i], kName);
+                parseHeader(in);
+            });
+        return static_cast<int>(pages.size());
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
-        const Header h = parseHeader(in);
-        const int width = h.xmax - h.xmin + 1;
-        const int height = h.ymax - h.ymin + 1;
-        const std::size_t lineBytes = static_cast<std::size_t>(h.bytesPerLine) * static_cast<std::size_t>(h.planes);
-        const std::vector<std::uint8_t> raw = decodeScanLines(in, h, lineBytes * static_cast<std::size_t>(height));
-        const std::size_t bpl = static_cast<std::size_t>(h.bytesPerLine);
-
-        Image img;
-        if (h.planes == 1 && h.bitsPerPixel <= 8) {
-            img = Image(width, height, PixelFormat::Indexed, h.bitsPerPixel);
-            for (int y = 0; y < height; ++y)
-                unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes, static_cast<std::size_t>(width),
-                           h.bitsPerPixel, img.row(y));
-            if (h.bitsPerPixel == 1) {
-                // Monochrome PCX is black and white whatever the header palette says.
-                img.palette() = {{0, 0, 0}, {255, 255, 255}};
-            } else if (h.bitsPerPixel == 8) {
-                // The VGA palette sits in the last 769 bytes after a 0x0C marker.
-                const std::size_t n = data.size();
-                if (h.version >= 5 && n >= kHeaderSize + 769 && data[n - 769] == 0x0C) {
-                    img.palette().resize(256);
-                    for (std::size_t i = 0; i < 256; ++i)
-                        img.palette()[i] = {data[n - 768 + 3 * i], data[n - 767 + 3 * i], data[n - 766 + 3 * i]};
-                } else {
-                    img.palette() = grayPalette(8);
-                }
-            } else {
-                img.palette() = headerPalette(h, 1 << h.bitsPerPixel);
-            }
-        } else if (h.bitsPerPixel == 1) {
-            // 2, 3 or 4 bit planes: plane p holds bit p of each index.
-            img = Image(width, height, PixelFormat::Indexed, h.planes);
-            std::vector<std::uint8_t> bitsRow(static_cast<std::size_t>(width));
-            for (int y = 0; y < height; ++y) {
-                std::uint8_t* dst = img.row(y);
-                for (int p = 0; p < h.planes; ++p) {
-                    unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes + static_cast<std::size_t>(p) * bpl,
-                               static_cast<std::size_t>(width), 1, bitsRow.data());
-                    for (int x = 0; x < width; ++x) dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
-                }
-            }
-            img.palette() = headerPalette(h, 1 << h.planes);
-        } else {
-            // 3 or 4 planes of 8 bits: red, green, blue (and alpha) rows.
-            const bool alpha = h.planes == 4;
-            img = Image(width, height, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
-            const int channels = h.planes;
-            for (int y = 0; y < height; ++y) {
-                std::uint8_t* dst = img.row(y);
-                const std::uint8_t* src = raw.data() + static_cast<std::size_t>(y) * lineBytes;
-                for (int c = 0; c < channels; ++c)
-                    for (int x = 0; x < width; ++x) dst[x * channels + c] = src[static_cast<std::size_t>(c) * bpl + static_cast<std::size_t>(x)];
-            }
-        }
-        // Many writers put the screen or picture size in the resolution fields
-        // (640 x 350, or the picture's own width and height): not a resolution.
-        if (h.hdpi > 0 && h.vdpi > 0 && !(h.hdpi == width && h.vdpi == height)) {
-            img.xDpi = h.hdpi;
-            img.yDpi = h.vdpi;
-        }
         Document doc;
-        doc.pages.push_back(std::move(img));
+        if (!isDcx(data)) {
+            doc.pages.push_back(decodePcx(data));
+            return doc;
+        }
+        const auto pages = dcxPages(data);
+        for (std::size_t i = 0; i < pages.size(); ++i)
+            doc.pages.push_back(forPage(i, pages.size(), [&] { return decodePcx(pages[i]); }));
         return doc;
     }
 };
@@ -240,6 +357,54 @@ public:
     std::string name() const override { return kName; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1, 4, 8, 24}; }
+    bool canAppend(int code) const override { return code == kCode; }
+
+    // A plain PCX file becomes page 1 of a new DCX file; a DCX file keeps its
+    // pages (copied in table order behind a fresh full-size table). The pages
+    // already there are checked first, so that a damaged file is refused
+    // rather than passed on with a page missing: every offset and page header,
+    // and the coded data of the last page in the file, where a cut-off write
+    // would show.
+    std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
+                                     const WriteOptions& opt) const override {
+        std::vector<std::span<const std::uint8_t>> pages;
+        if (isDcx(existing)) {
+            pages = dcxPages(existing);
+            for (std::size_t i = 0; i < pages.size(); ++i)
+                forPage(i, pages.size(), [&] {
+                    ByteReader in(pages[i], kName);
+                    parseHeader(in);
+                    if (pages[i].data() + pages[i].size() == existing.data() + existing.size())
+                        checkPcxFile(pages[i]);
+                });
+        } else if (!existing.empty() && existing[0] == 0x0A) {
+            checkPcxFile(existing);
+            pages.push_back(existing);
+        } else {
+            fail(kName, "the file to add a page to is neither a PCX nor a DCX file");
+        }
+        if (pages.size() >= kDcxMaxPages)
+            fail(kName, "a DCX file holds at most " + std::to_string(kDcxMaxPages) + " pages");
+
+        const std::vector<std::uint8_t> added = write(page, opt);
+        std::uint64_t total = kDcxHeaderSize + added.size();
+        for (const auto& p : pages) total += p.size();
+        if (total > 0xFFFFFFFFu) fail(kName, "a DCX file cannot grow past 4 GiB (its page offsets are 32-bit)");
+
+        ByteWriter out;
+        out.buffer().reserve(static_cast<std::size_t>(total));
+        out.u32le(kDcxMagic);
+        std::uint64_t offset = kDcxHeaderSize;
+        for (const auto& p : pages) {
+            out.u32le(static_cast<std::uint32_t>(offset));
+            offset += p.size();
+        }
+        out.u32le(static_cast<std::uint32_t>(offset));
+        out.zeros(kDcxHeaderSize - out.size());  // the zero entry that ends the table, and unused entries
+        for (const auto& p : pages) out.bytes(p);
+        out.bytes(added);
+        return out.take();
+    }
 
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for PCX (65535 pixels at most)");
