@@ -26,6 +26,7 @@ case "$target" in
     fuzz_msp) exts="msp" ;;
     fuzz_gem) exts="generated/img" ;;
     fuzz_wpg) exts="wpg" ;;
+    fuzz_wmf) exts="wmf" ;;
     *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do
