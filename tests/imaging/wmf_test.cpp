@@ -441,7 +441,7 @@ TEST(WmfReader, TruncatedAndCorruptedFilesFailCleanly) {
 
 // ------------------------------------------------------------- shared samples
 
-// grid.wmf holds one 94x94 STRETCHDIB (drawn over by grid lines): our page
+// grid.wmf holds one 94x94 1-bit STRETCHDIB (drawn over by grid lines): our page
 // must equal what ImageMagick decodes from that DIB stored as a BMP file.
 TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
     const std::string path = std::string(RASTEL_CORPUS_DIR) + "/wmf/dtformats--test_data__grid.wmf";
