@@ -140,7 +140,12 @@ TEST_P(WmfGm, GraphicsMagickRendersOurFile) {
 INSTANTIATE_TEST_SUITE_P(Depths, WmfGm,
                          ::testing::Values(GmCase{8, 64, 40, 0, ""}, GmCase{24, 64, 40, 0, ""},
                                            GmCase{24, 61, 35, 72, "-density 72"},
-                                           GmCase{8, 45, 27, 300, "-density 300"}));
+                                           GmCase{8, 45, 27, 300, "-density 300"}),
+                         [](const auto& info) {
+                             const GmCase& c = info.param;
+                             return std::to_string(c.bits) + "bits_" + std::to_string(c.width) + "x" +
+                                    std::to_string(c.height) + "_" + std::to_string(static_cast<int>(c.dpi)) + "dpi";
+                         });
 
 struct RoundCase {
     int bits;
@@ -209,7 +214,15 @@ INSTANTIATE_TEST_SUITE_P(Pictures, WmfRoundTrip,
                                            RoundCase{8, 37, 23, PixelFormat::Gray8, 0},
                                            RoundCase{24, 37, 23, PixelFormat::Rgb24, 300},
                                            RoundCase{24, 6, 3, PixelFormat::Gray8, 150},
-                                           RoundCase{8, 301, 2, PixelFormat::Rgb24, 0}));
+                                           RoundCase{8, 301, 2, PixelFormat::Rgb24, 0}),
+                         [](const auto& info) {
+                             const RoundCase& c = info.param;
+                             return std::to_string(c.bits) + "bits_" + std::to_string(c.width) + "x" +
+                                    std::to_string(c.height) + "_from_" +
+                                    (c.format == PixelFormat::Gray8     ? "gray"
+                                     : c.format == PixelFormat::Indexed ? "indexed"
+                                                                        : "rgb");
+                         });
 
 TEST(WmfWriter, RefusesPicturesPastSixteenBitExtents) {
     const Image wide(32768, 1, PixelFormat::Gray8);
@@ -353,7 +366,8 @@ TEST_P(WmfRecords, BitmapRecordsDecode) {
     rastel::test::keepFuzzSeed("fuzz_wmf", std::string(c.name) + ".wmf", c.file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, WmfRecords, ::testing::Range<std::size_t>(0, recordCases().size()));
+INSTANTIATE_TEST_SUITE_P(Kinds, WmfRecords, ::testing::Range<std::size_t>(0, recordCases().size()),
+                         [](const auto& info) { return std::string(recordCases()[info.param].name); });
 
 struct SniffCase {
     const char* name;
