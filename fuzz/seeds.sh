@@ -29,6 +29,7 @@ case "$target" in
     fuzz_gem) exts="generated/img" ;;
     fuzz_wpg) exts="wpg" ;;
     fuzz_flashpix) exts="fpx" ;;
+    fuzz_wmf) exts="wmf" ;;
     *) exts="${target#fuzz_}" ;;
 esac
 for e in $exts; do

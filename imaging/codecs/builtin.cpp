@@ -23,6 +23,7 @@ void registerSunRasterCodec(Registry& registry);
 void registerTgaCodec(Registry& registry);
 void registerTiffCodec(Registry& registry);
 void registerUndocumentedFormats(Registry& registry);
+void registerWmfCodec(Registry& registry);
 void registerWpgCodec(Registry& registry);
 
 void registerBuiltinCodecs(Registry& registry) {
@@ -47,6 +48,7 @@ void registerBuiltinCodecs(Registry& registry) {
     registerTgaCodec(registry);
     registerTiffCodec(registry);
     registerUndocumentedFormats(registry);
+    registerWmfCodec(registry);
     registerWpgCodec(registry);
 }
 

@@ -1,0 +1,3 @@
+#include "fuzz/fuzz_reader.h"
+
+RASTEL_READER_FUZZER("WMF")
