@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstring>
 
@@ -235,7 +237,7 @@ TEST(PhotoCd, SniffsOnTheImagePacSignatures) {
         {"other text", 0x800, "PCD_XYZ", Sniff::No},
     };
     for (const auto& c : cases) {
-        Bytes head(4096, 0xFF);
+        Bytes head(std::max<std::size_t>(4096, c.at + 16), 0xFF);
         std::memcpy(&head[c.at], c.text, 7);
         EXPECT_EQ(pcdReader().sniff(head), c.expected) << c.name;
     }
