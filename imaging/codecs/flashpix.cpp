@@ -133,7 +133,9 @@ void initGsf() {
     std::call_once(once, [] {
         gsf_init();
         const auto levels = static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK);
-        for (const char* domain : {"libgsf", "libgsf:msole", "libgsf:utils"})
+        // Parts of libgsf log without a domain of their own, under GLib's
+        // default one; nothing else in the engine logs through GLib.
+        for (const char* domain : {"libgsf", "libgsf:msole", "libgsf:utils", static_cast<const char*>(nullptr)})
             g_log_set_handler(domain, levels, dropGlibMessage, nullptr);
     });
 }
