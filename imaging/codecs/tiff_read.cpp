@@ -351,15 +351,26 @@ Image decodeNative(const Handle& h, const Layout& l) {
         if (invert && scale && t != 3) out = 255 - out;
         dst[t] = static_cast<std::uint8_t>(out);
     };
-    // The common case, 8-bit samples stored in the order and count of the
-    // output pixel (gray, RGB, RGBA, CMYK, 8-bit palette), is a row copy.
-    bool identity = l.planar == PLANARCONFIG_CONTIG && l.bps == 8 && !wide && !invert && !deepPalette &&
-                    l.spp == bpp;
+    // The common cases, 8- or 16-bit samples stored in the order and count of
+    // the output pixel (gray, RGB, RGBA, CMYK, 8-bit palette), are a row copy
+    // or a row of 16-to-8-bit scaling.
+    bool identity = l.planar == PLANARCONFIG_CONTIG && (l.bps == 8 || (l.bps == 16 && scale)) && !wide &&
+                    !invert && !deepPalette && l.spp == bpp;
     for (int s = 0; identity && s < l.spp; ++s) identity = target[static_cast<std::size_t>(s)] == s;
     if (identity) {
-        const std::size_t rowBytes = static_cast<std::size_t>(w) * static_cast<std::size_t>(bpp);
+        const std::size_t samples = static_cast<std::size_t>(w) * static_cast<std::size_t>(bpp);
         forEachRow(h, l, 0, l.spp, [&](std::uint32_t y, const std::uint8_t* row) {
-            std::memcpy(img.row(static_cast<int>(y)), row, rowBytes);
+            std::uint8_t* dst = img.row(static_cast<int>(y));
+            if (l.bps == 8) {
+                std::memcpy(dst, row, samples);
+                return;
+            }
+            for (std::size_t i = 0; i < samples; ++i) {
+                std::uint16_t v;
+                std::memcpy(&v, row + 2 * i, 2);
+                // round(v * 255 / 65535): v / 257 never falls on a half.
+                dst[i] = static_cast<std::uint8_t>((v + 128u) / 257u);
+            }
         });
     } else if (l.planar == PLANARCONFIG_CONTIG) {
         forEachRow(h, l, 0, l.spp, [&](std::uint32_t y, const std::uint8_t* row) {
