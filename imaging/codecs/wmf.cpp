@@ -10,9 +10,10 @@
 //    its end-of-file record is an error.
 //  - Bitmap records read: STRETCHDIB, DIBSTRETCHBLT, DIBBITBLT, SETDIBTODEV
 //    (device-independent bitmaps, decoded by the shared DIB helper), and
-//    STRETCHBLT / BITBLT with a monochrome old-style bitmap. Of several
-//    bitmaps the one with the most pixels becomes the page (the first of
-//    equals); the whole bitmap is taken, whatever part of it the record copies.
+//    STRETCHBLT / BITBLT with a monochrome old-style bitmap. One bitmap is
+//    the page as stored; several are drawn in record order onto one page
+//    (see composeBitmaps). The whole bitmap is taken, whatever part of it the
+//    record copies.
 //  - Palette-relative colours (DIB_PAL_COLORS / DIB_PAL_INDICES) at 1..8 bits
 //    are refused: they index a logical palette this reader does not track.
 //  - Resolution: with a placeable header, the bitmap's pixels against the
@@ -89,6 +90,7 @@ struct BitmapRecord {
     std::span<const std::uint8_t> bitmap;  // the DIB or old-style bitmap
     std::uint16_t colorUsage = kDibRgbColors;
     std::int16_t destWidth = 0, destHeight = 0;  // logical units; 0 when the record gives none
+    std::int16_t destX = 0, destY = 0;           // top-left corner of the drawing, logical units
     std::int64_t width = 0, height = 0;         // pixels of the bitmap
 };
 
@@ -184,6 +186,8 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
                 rec.colorUsage = le16(params, 4);
                 rec.destHeight = static_cast<std::int16_t>(le16(params, 14));
                 rec.destWidth = static_cast<std::int16_t>(le16(params, 16));
+                rec.destY = static_cast<std::int16_t>(le16(params, 18));
+                rec.destX = static_cast<std::int16_t>(le16(params, 20));
             }
             break;
         case kDibStretchBlt:
@@ -193,6 +197,8 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
             if (params.size() >= fixed) {
                 rec.destHeight = static_cast<std::int16_t>(le16(params, 12));
                 rec.destWidth = static_cast<std::int16_t>(le16(params, 14));
+                rec.destY = static_cast<std::int16_t>(le16(params, 16));
+                rec.destX = static_cast<std::int16_t>(le16(params, 18));
             }
             break;
         case kDibBitBlt:
@@ -202,6 +208,8 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
             if (params.size() >= fixed) {
                 rec.destHeight = static_cast<std::int16_t>(le16(params, 8));
                 rec.destWidth = static_cast<std::int16_t>(le16(params, 10));
+                rec.destY = static_cast<std::int16_t>(le16(params, 12));
+                rec.destX = static_cast<std::int16_t>(le16(params, 14));
             }
             break;
         case kSetDibToDev:
@@ -211,6 +219,8 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
                 rec.colorUsage = le16(params, 0);
                 rec.destHeight = static_cast<std::int16_t>(le16(params, 10));
                 rec.destWidth = static_cast<std::int16_t>(le16(params, 12));
+                rec.destY = static_cast<std::int16_t>(le16(params, 14));
+                rec.destX = static_cast<std::int16_t>(le16(params, 16));
             }
             break;
         default: break;
@@ -261,6 +271,75 @@ Image decodeRecord(const BitmapRecord& rec) {
     return img;
 }
 
+// Where a bitmap record draws, in logical units, left/top inclusive and
+// right/bottom exclusive; a record without a size draws one unit per pixel.
+struct Rect {
+    double left, top, right, bottom;
+};
+
+Rect drawnRect(const BitmapRecord& rec) {
+    const double w = rec.destWidth ? rec.destWidth : static_cast<double>(rec.width);
+    const double h = rec.destHeight ? rec.destHeight : static_cast<double>(rec.height);
+    return {std::min<double>(rec.destX, rec.destX + w), std::min<double>(rec.destY, rec.destY + h),
+            std::max<double>(rec.destX, rec.destX + w), std::max<double>(rec.destY, rec.destY + h)};
+}
+
+// Several bitmaps (a picture split into bands, or pictures side by side) are
+// drawn in record order onto one white page covering all of them, at the
+// pixel density of the largest, as a metafile player would show them; a
+// negative drawn width or height mirrors the bitmap. Nearest-neighbour
+// sampling keeps equal-density bands exact.
+Image composeBitmaps(const Metafile& mf, const BitmapRecord& largest, double& unitsPerPixelX, double& unitsPerPixelY) {
+    const Rect big = drawnRect(largest);
+    unitsPerPixelX = (big.right - big.left) / static_cast<double>(largest.width);
+    unitsPerPixelY = (big.bottom - big.top) / static_cast<double>(largest.height);
+    Rect all = big;
+    for (const BitmapRecord& b : mf.bitmaps) {
+        const Rect r = drawnRect(b);
+        all = {std::min(all.left, r.left), std::min(all.top, r.top), std::max(all.right, r.right),
+               std::max(all.bottom, r.bottom)};
+    }
+    const double w = std::ceil((all.right - all.left) / unitsPerPixelX - 1e-9);
+    const double h = std::ceil((all.bottom - all.top) / unitsPerPixelY - 1e-9);
+    checkDimensions(kWmf, static_cast<std::int64_t>(w), static_cast<std::int64_t>(h));
+    Image page(static_cast<int>(w), static_cast<int>(h), PixelFormat::Rgb24);
+    std::fill(page.data(), page.data() + page.byteSize(), std::uint8_t{255});
+    // A hostile file could repeat huge bitmaps over one another; real banded
+    // pictures decode about one page of pixels and draw each page pixel once.
+    std::uint64_t decoded = 0, drawn = 0;
+    const std::uint64_t pagePixels = static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
+    for (const BitmapRecord& b : mf.bitmaps) {
+        const Rect r = drawnRect(b);
+        if (r.right <= r.left || r.bottom <= r.top) continue;
+        decoded += static_cast<std::uint64_t>(b.width) * static_cast<std::uint64_t>(b.height);
+        drawn += static_cast<std::uint64_t>(std::ceil((r.right - r.left) / unitsPerPixelX)) *
+                 static_cast<std::uint64_t>(std::ceil((r.bottom - r.top) / unitsPerPixelY));
+        if (decoded > 2 * pixelLimit() || drawn > 8 * pagePixels + (std::uint64_t{1} << 20))
+            fail(kWmf, "the metafile draws far more bitmap pixels than its page holds");
+        const Image src = toRgb24(decodeRecord(b));
+        const bool flipX = b.destWidth < 0, flipY = b.destHeight < 0;
+        // Page pixels whose centres fall inside the drawn rectangle.
+        const int x0 = static_cast<int>(std::ceil((r.left - all.left) / unitsPerPixelX - 0.5));
+        const int x1 = static_cast<int>(std::ceil((r.right - all.left) / unitsPerPixelX - 0.5));
+        const int y0 = static_cast<int>(std::ceil((r.top - all.top) / unitsPerPixelY - 0.5));
+        const int y1 = static_cast<int>(std::ceil((r.bottom - all.top) / unitsPerPixelY - 0.5));
+        const double sx = src.width() * unitsPerPixelX / (r.right - r.left);
+        const double sy = src.height() * unitsPerPixelY / (r.bottom - r.top);
+        for (int y = std::max(0, y0); y < std::min(page.height(), y1); ++y) {
+            int v = std::clamp(static_cast<int>((y - y0 + 0.5) * sy), 0, src.height() - 1);
+            if (flipY) v = src.height() - 1 - v;
+            const std::uint8_t* in = src.row(v);
+            std::uint8_t* out = page.row(y);
+            for (int x = std::max(0, x0); x < std::min(page.width(), x1); ++x) {
+                int u = std::clamp(static_cast<int>((x - x0 + 0.5) * sx), 0, src.width() - 1);
+                if (flipX) u = src.width() - 1 - u;
+                std::copy_n(in + 3 * u, 3, out + 3 * x);
+            }
+        }
+    }
+    return page;
+}
+
 // Dots per inch of `pixels` drawn over `units` logical units, `inch` to the inch.
 double dpiFrom(std::int64_t pixels, std::int64_t units, unsigned inch) {
     if (units < 0) units = -units;
@@ -287,6 +366,21 @@ public:
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const Metafile mf = parseMetafile(data);
         const BitmapRecord& rec = chooseBitmap(mf);
+        if (mf.bitmaps.size() > 1) {
+            double unitsX = 0, unitsY = 0;
+            Image img = composeBitmaps(mf, rec, unitsX, unitsY);
+            if (mf.placeable && mf.placeable->inch) {
+                const double x = dpiFrom(1000, std::llround(unitsX * 1000), mf.placeable->inch);
+                const double y = dpiFrom(1000, std::llround(unitsY * 1000), mf.placeable->inch);
+                if (x > 0 && y > 0) {
+                    img.xDpi = x;
+                    img.yDpi = y;
+                }
+            }
+            Document doc;
+            doc.pages.push_back(std::move(img));
+            return doc;
+        }
         Image img = decodeRecord(rec);
         if (mf.placeable && mf.placeable->inch) {
             const Placeable& p = *mf.placeable;

@@ -323,6 +323,12 @@ struct RecordCase {
     double dpi;               // expected xDpi and yDpi (0: none)
 };
 
+// STRETCHDIB of a one-row bitmap drawn `destW` units wide (negative: mirrored)
+// with its top-left corner at (x, y).
+Bytes bandAt(const Bytes& d, std::int16_t destW, std::uint16_t x, std::uint16_t y) {
+    return record(0x0F43, cat(words({0x0020, 0x00CC, 0, 1, 2, 0, 0, 1, static_cast<std::uint16_t>(destW), y, x}), d));
+}
+
 std::vector<RecordCase> recordCases() {
     // STRETCHDIB: rop, usage, src h w y x, dest h w y x.
     auto stretchDib = [](const Bytes& d, std::uint16_t h, std::uint16_t w, std::uint16_t destH, std::uint16_t destW) {
@@ -341,11 +347,20 @@ std::vector<RecordCase> recordCases() {
         {"bitblt_bitmap16", metafile({record(0x0922, cat(words({0x0020, 0x00CC, 0, 0, 2, 3, 0, 0}),
                                                          words({0, 3, 2, 2, 0x0101, 0x00A0, 0x0040})))}),
          3, 2, {kWhite, kBlack, kWhite, kBlack, kWhite, kBlack}, 0},
-        // Blits without a source and other records are skipped; the largest bitmap wins.
-        {"largest_of_several",
+        // Blits without a source and other records are skipped; bitmaps drawn
+        // over each other end as a player shows them, the last on top.
+        {"several_drawn_in_order",
          metafile({record(0x0940, words({0x0062, 0x00FF, 0, 0, 0, 5, 5, 0, 0})), stretchDib(dibTrue(), 2, 2, 2, 2),
                    record(0x0201, words({0, 0})), stretchDib(dibRle4(), 2, 4, 2, 4), stretchDib(dibMono(), 2, 3, 2, 3)}),
-         4, 2, kRle4Pixels, 0},
+         4, 2, {kGreen, kRed, kGreen, kBlack, kRed, kGreen, kRed, kBlue}, 0},
+        // A picture stored as three one-row bands, the last drawn mirrored
+        // (negative width from its right edge); the page is the whole picture.
+        {"bands_make_one_page",
+         metafile({bandAt(dib(2, 1, 24, 0, {}, {0, 0, 255, 0, 255, 0, 0, 0}), 2, 0, 0),
+                   bandAt(dib(2, 1, 24, 0, {}, {255, 0, 0, 255, 255, 255, 0, 0}), 2, 0, 1),
+                   bandAt(dib(2, 1, 24, 0, {}, {0, 0, 0, 0, 0, 255, 0, 0}), -2, 2, 2)},
+                  2, 3, 144),
+         2, 3, {kRed, kGreen, kBlue, kWhite, kRed, kBlack}, 144},
     };
 }
 
@@ -407,7 +422,13 @@ TEST(WmfReader, RefusesBadMetafilesClearly) {
     badHeader[2] = 7;
     Bytes badDib = good;
     badDib[18 + 28] = 41;  // DIB header size
+    // A 4x2 bitmap at one unit a pixel, then a 2x2 one stretched over 30000
+    // units again and again at the same place.
+    std::vector<Bytes> repeated{record(0x0F43, cat(words({0x0020, 0x00CC, 0, 2, 4, 0, 0, 2, 4, 0, 0}), dibRle4()))};
+    for (int i = 0; i < 40; ++i)
+        repeated.push_back(record(0x0F43, cat(words({0x0020, 0x00CC, 0, 2, 2, 0, 0, 2, 30000, 0, 0}), dibTrue())));
     const std::vector<BadCase> cases = {
+        {"overdrawn", metafile(repeated), "far more bitmap pixels"},
         {"vector only", metafile({record(0x0201, words({0, 0})), record(0x0213, words({10, 10}))}), "holds no bitmap"},
         {"record past end", hugeRecord, "runs past the end"},
         {"record too small", tinyRecord, "record of 2 words"},
