@@ -177,53 +177,27 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
         const bool noSource = words == (function >> 8) + 3u;
         BitmapRecord rec;
         rec.function = function;
-        std::size_t fixed = 0;  // bytes of parameters before the bitmap
+        // Bytes of parameters before the bitmap, where the colour usage word
+        // sits (-1: none), and where the destination height, width, y and x
+        // words start (they follow one another).
+        std::size_t fixed = 0;
+        int usageAt = -1;
+        std::size_t destAt = 0;
         switch (function) {
-        case kStretchDib:
-            // rop(4) usage src h,w,y,x dest h,w,y,x
-            fixed = 22;
-            if (params.size() >= fixed) {
-                rec.colorUsage = le16(params, 4);
-                rec.destHeight = static_cast<std::int16_t>(le16(params, 14));
-                rec.destWidth = static_cast<std::int16_t>(le16(params, 16));
-                rec.destY = static_cast<std::int16_t>(le16(params, 18));
-                rec.destX = static_cast<std::int16_t>(le16(params, 20));
-            }
-            break;
+        case kStretchDib: fixed = 22, usageAt = 4, destAt = 14; break;     // rop usage src h,w,y,x dest h,w,y,x
         case kDibStretchBlt:
-        case kStretchBlt:
-            // rop(4) src h,w,y,x dest h,w,y,x
-            fixed = 20;
-            if (params.size() >= fixed) {
-                rec.destHeight = static_cast<std::int16_t>(le16(params, 12));
-                rec.destWidth = static_cast<std::int16_t>(le16(params, 14));
-                rec.destY = static_cast<std::int16_t>(le16(params, 16));
-                rec.destX = static_cast<std::int16_t>(le16(params, 18));
-            }
-            break;
+        case kStretchBlt: fixed = 20, destAt = 12; break;                  // rop src h,w,y,x dest h,w,y,x
         case kDibBitBlt:
-        case kBitBlt:
-            // rop(4) src y,x height width dest y,x: drawn at its own size
-            fixed = 16;
-            if (params.size() >= fixed) {
-                rec.destHeight = static_cast<std::int16_t>(le16(params, 8));
-                rec.destWidth = static_cast<std::int16_t>(le16(params, 10));
-                rec.destY = static_cast<std::int16_t>(le16(params, 12));
-                rec.destX = static_cast<std::int16_t>(le16(params, 14));
-            }
-            break;
-        case kSetDibToDev:
-            // usage scans start, dib y,x, height width, dest y,x
-            fixed = 18;
-            if (params.size() >= fixed) {
-                rec.colorUsage = le16(params, 0);
-                rec.destHeight = static_cast<std::int16_t>(le16(params, 10));
-                rec.destWidth = static_cast<std::int16_t>(le16(params, 12));
-                rec.destY = static_cast<std::int16_t>(le16(params, 14));
-                rec.destX = static_cast<std::int16_t>(le16(params, 16));
-            }
-            break;
+        case kBitBlt: fixed = 16, destAt = 8; break;                       // rop src y,x height width dest y,x
+        case kSetDibToDev: fixed = 18, usageAt = 0, destAt = 10; break;    // usage scans start dib y,x h,w dest y,x
         default: break;
+        }
+        if (fixed && params.size() >= fixed) {
+            if (usageAt >= 0) rec.colorUsage = le16(params, static_cast<std::size_t>(usageAt));
+            rec.destHeight = static_cast<std::int16_t>(le16(params, destAt));
+            rec.destWidth = static_cast<std::int16_t>(le16(params, destAt + 2));
+            rec.destY = static_cast<std::int16_t>(le16(params, destAt + 4));
+            rec.destX = static_cast<std::int16_t>(le16(params, destAt + 6));
         }
         if (fixed && !(noSource && function != kStretchDib && function != kSetDibToDev)) {
             if (params.size() <= fixed)
