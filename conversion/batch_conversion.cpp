@@ -71,9 +71,11 @@ void convertOne(std::vector<std::string>& queue, std::size_t i, std::size_t n, I
             for (int p = 2; p <= pages; ++p) {
                 control.SetCurrentPageIndex(p - 1);
                 processPage(control);
-                const std::string again = staged ? target : outputPath(queue[i]);
                 quality = ConvertSettings.Quality;
-                control.SaveFile(again, CurrentFormatCode(), CurrentColorBits(), quality, 1);
+                if (staged)
+                    control.AppendToWorkingFile(target, CurrentFormatCode(), CurrentColorBits(), quality);
+                else
+                    control.SaveFile(outputPath(queue[i]), CurrentFormatCode(), CurrentColorBits(), quality, 1);
             }
         }
         if (staged) {

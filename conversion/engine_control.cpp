@@ -137,6 +137,11 @@ void EngineControl::SaveFile(const std::string& path, std::int32_t formatCode, i
     });
 }
 
+void EngineControl::AppendToWorkingFile(const std::string& path, std::int32_t formatCode, int bits,
+                                        std::int16_t& quality) {
+    guarded(path, [&] { imaging::appendPageInPlace(path, page(), formatCode, bits, quality); });
+}
+
 void EngineControl::SetCurrentPageIndex(std::int32_t index) {
     if (index < 0 || static_cast<std::size_t>(index) >= doc_.pages.size())
         throw ImagingError((loadedPath_.empty() ? std::string("image") : loadedPath_) + ": page index " +

@@ -53,6 +53,14 @@ public:
     // current page to it. `quality` is read, never changed.
     virtual void SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality,
                           int mode) = 0;
+    // SaveFile in mode 1 onto a private working file that is renamed into place
+    // once complete (the batch's multi-page staging file). An implementation
+    // may write into such a file directly instead of replacing it whole, since
+    // nobody sees it half-written.
+    virtual void AppendToWorkingFile(const std::string& path, std::int32_t formatCode, int bits,
+                                     std::int16_t& quality) {
+        SaveFile(path, formatCode, bits, quality, 1);
+    }
     // Selects the page (0-based) that the following operations act on.
     virtual void SetCurrentPageIndex(std::int32_t index) = 0;
     // Writing 0 drops every loaded page.

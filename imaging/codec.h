@@ -63,6 +63,13 @@ public:
     // The complete new file: `existing` (a file this writer made) plus one more page.
     virtual std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
                                              const WriteOptions& opt) const;
+    // Adds one more page to the file at `path` by writing into it directly,
+    // without rewriting what is there. Only for files nobody else sees yet (the
+    // batch's private staging file): a failure leaves the file damaged. Returns
+    // false when the writer has no such path; the caller then uses append().
+    virtual bool appendInPlace(const std::string& /*path*/, const Image& /*page*/, const WriteOptions& /*opt*/) const {
+        return false;
+    }
 };
 
 }  // namespace rastel::imaging

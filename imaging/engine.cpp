@@ -1,6 +1,7 @@
 #include "imaging/engine.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <new>
 
 #include "imaging/error.h"
@@ -93,6 +94,20 @@ void appendPage(const std::string& path, const Image& page, int code, int bits, 
         const auto bytes = w.append(existing, page, WriteOptions{code, bits, quality, path});
         writeFileAtomic(path, bytes);
     });
+}
+
+void appendPageInPlace(const std::string& path, const Image& page, int code, int bits, int quality) {
+    bool done = false;
+    withPath(path, [&] {
+        if (page.empty()) fail("save", "there is no image to save");
+        const FormatWriter& w = writerFor(path, code, bits);
+        if (!w.canAppend(code))
+            fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(path, ec)) fail("save", "there is no file to add a page to");
+        done = w.appendInPlace(path, page, WriteOptions{code, bits, quality, path});
+    });
+    if (!done) appendPage(path, page, code, bits, quality);
 }
 
 bool codeCanAppend(int code) {

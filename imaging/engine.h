@@ -19,6 +19,12 @@ void savePage(const std::string& path, const Image& page, int code, int bits, in
 // Appends `page` to a file written by savePage with the same code; the file is
 // either left as it was or replaced by the complete file with the new page.
 void appendPage(const std::string& path, const Image& page, int code, int bits, int quality);
+// Appends `page` to a private working file by writing into it where the
+// format allows (TIFF), so that an n-page file costs n page writes instead of
+// n whole-file rewrites; otherwise the same as appendPage. A failure can leave
+// that file damaged, so it is only for files that are renamed into place once
+// complete.
+void appendPageInPlace(const std::string& path, const Image& page, int code, int bits, int quality);
 // Whether the writer of `code` can hold further pages.
 bool codeCanAppend(int code);
 

@@ -117,7 +117,14 @@ Handle::Handle(std::vector<std::uint8_t>& buffer, const char* mode) {
     open(mode);
 }
 
-void Handle::open(const char* mode) {
+Handle::Handle(const std::string& path, const char* mode) : onDisk_(true) {
+    TIFFOpenOptions* opts = options();
+    tif_ = TIFFOpenExt(path.c_str(), mode, opts);
+    TIFFOpenOptionsFree(opts);
+    if (tif_ == nullptr) fail(mode[0] == 'a' ? "cannot append to this file" : "cannot open this file");
+}
+
+TIFFOpenOptions* Handle::options() {
     silenceGlobalHandlers();
     lastGlobalError.clear();
     TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
@@ -129,6 +136,11 @@ void Handle::open(const char* mode) {
     const std::uint64_t cap = std::min<std::uint64_t>(pixelLimit() * 16 + (std::uint64_t{1} << 20),
                                                       std::uint64_t{1} << 31);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(cap));
+    return opts;
+}
+
+void Handle::open(const char* mode) {
+    TIFFOpenOptions* opts = options();
     tif_ = TIFFClientOpenExt("memory", mode, &file_, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
                              unmapProc, opts);
     TIFFOpenOptionsFree(opts);
@@ -144,7 +156,7 @@ void Handle::close() {
     if (tif_ == nullptr) return;
     TIFF* t = tif_;
     tif_ = nullptr;
-    const bool flushed = file_.growable == nullptr || TIFFFlush(t) == 1;
+    const bool flushed = (file_.growable == nullptr && !onDisk_) || TIFFFlush(t) == 1;
     TIFFClose(t);
     if (!flushed) fail("cannot finish the file");
 }

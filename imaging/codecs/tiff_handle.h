@@ -40,6 +40,9 @@ public:
     // Opens `buffer` for writing ("w", a new file) or appending ("a", buffer holds
     // an existing file).
     Handle(std::vector<std::uint8_t>& buffer, const char* mode);
+    // Opens the file at `path` itself for appending ("a"): libtiff adds the new
+    // directory at the end and links it into the chain in place.
+    Handle(const std::string& path, const char* mode);
     ~Handle();
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
@@ -55,8 +58,10 @@ public:
 
 private:
     void open(const char* mode);
+    TIFFOpenOptions* options();
 
     MemoryFile file_;
+    bool onDisk_ = false;
     Diagnostics diag_;
     TIFF* tif_ = nullptr;
 };

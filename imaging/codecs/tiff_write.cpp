@@ -387,6 +387,15 @@ public:
         }
         return out;
     }
+
+    bool appendInPlace(const std::string& path, const Image& page, const WriteOptions& opt) const override {
+        const CodeInfo& info = checkedCode(opt);
+        if (!info.appendable) return false;
+        Handle h(path, "a");
+        writePage(h, page, opt, info);
+        h.close();
+        return true;
+    }
 };
 
 }  // namespace

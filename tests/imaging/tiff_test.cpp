@@ -466,6 +466,12 @@ TEST_P(TiffAppend, ThreePagesComeBackInOrder) {
     appendPage(path, pages[1], code, bits, 2);
     appendPage(path, pages[2], code, bits, 2);
     EXPECT_EQ(tiffinfo(path).size(), 3u);
+    // Appending in place on a working file gives the very same file.
+    const std::string inPlace = dir / "inplace.tif";
+    savePage(inPlace, pages[0], code, bits, 2);
+    appendPageInPlace(inPlace, pages[1], code, bits, 2);
+    appendPageInPlace(inPlace, pages[2], code, bits, 2);
+    EXPECT_TRUE(rastel::test::readBytes(inPlace) == rastel::test::readBytes(path));
     EXPECT_EQ(probePageCount(path), 3);
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 3u);
@@ -499,7 +505,13 @@ TEST(TiffAppend, RefusesExifCodesAndFilesThatAreNotTiff) {
     const std::string path = dir / "exif.tif";
     savePage(path, picture(8, 8), 96, 24, 2);
     EXPECT_THROW(appendPage(path, picture(8, 8), 96, 24, 2), Error);
+    EXPECT_THROW(appendPageInPlace(path, picture(8, 8), 96, 24, 2), Error);
     EXPECT_EQ(probePageCount(path), 1);
+    EXPECT_THROW(appendPageInPlace(dir / "missing.tif", picture(8, 8), 17, 24, 2), Error);
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing.tif"));
+    const std::string notTiff = dir / "text.tif";
+    rastel::test::writeBytes(notTiff, {'n', 'o', 't', ' ', 'a', ' ', 't', 'i', 'f', 'f'});
+    EXPECT_THROW(appendPageInPlace(notTiff, picture(8, 8), 17, 24, 2), Error);
     const std::vector<std::uint8_t> junk = {'n', 'o', 't', ' ', 'a', ' ', 't', 'i', 'f', 'f'};
     WriteOptions opt;
     opt.code = 17;
