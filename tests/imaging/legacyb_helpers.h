@@ -19,43 +19,16 @@
 #include "imaging/error.h"
 #include "imaging/image.h"
 #include "imaging/registry.h"
+#include "tests/support/test_support.h"
 
 namespace legacyb {
 
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
-
-// A folder under the system temp dir, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device rd;
-        path_ = fs::temp_directory_path() / ("rastel-legacyb-" + std::to_string(rd()) + std::to_string(rd()));
-        fs::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-};
-
-inline std::vector<std::uint8_t> readBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline bool haveTool(const std::string& tool) { return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0; }
+using rastel::test::haveTool;
+using rastel::test::readBytes;
+using rastel::test::TempDir;
+using rastel::test::writeBytes;
 
 // Standard output of a shell command (stderr dropped); ok is false when it failed.
 inline std::vector<std::uint8_t> capture(const std::string& cmd, bool* ok = nullptr) {
