@@ -19,15 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        path = fs::temp_directory_path() / ("rastel-bmp-" + std::to_string(::getpid()) + "-" + std::to_string(std::random_device{}()));
-        fs::create_directories(path);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-};
+using rastel::test::TempDir;
 
 // Runs a shell command; returns its standard output, or nullopt when it fails.
 std::optional<std::string> run(const std::string& cmd, bool requireSuccess = true) {
