@@ -56,9 +56,9 @@ protected:
         return r;
     }
     // An image made by ImageMagick, so the inputs do not come from our writers.
-    void makeImage(const fs::path& p, const std::string& spec = "gradient:red-blue") {
+    void makeImage(const fs::path& p, const std::string& source = "gradient:red-blue") {
         fs::create_directories(p.parent_path());
-        const std::string cmd = "/usr/bin/convert -size 64x48 " + spec + " " + quote(p.string());
+        const std::string cmd = "/usr/bin/convert -size 64x48 " + source + " " + quote(p.string());
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     }
     fs::path settings(const std::string& content = "") {

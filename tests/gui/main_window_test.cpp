@@ -60,10 +60,10 @@ protected:
         program.frmMain.reset();
         fs::remove_all(dir);
     }
-    fs::path image(const std::string& name, const std::string& spec = "gradient:red-blue") {
+    fs::path image(const std::string& name, const std::string& source = "gradient:red-blue") {
         const fs::path p = dir / name;
         fs::create_directories(p.parent_path());
-        const std::string cmd = "/usr/bin/convert -size 32x24 " + spec + " '" + p.string() + "'";
+        const std::string cmd = "/usr/bin/convert -size 32x24 " + source + " '" + p.string() + "'";
         EXPECT_EQ(std::system(cmd.c_str()), 0);
         return p;
     }

@@ -288,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Dirs, BmpCorpus, ::testing::Values(CorpusCase{"bmp", fa
 // ------------------------------------------------------------------ hand-built files
 
 // A bitmap assembled field by field, for the layouts no tool at hand writes.
-struct DibSpec {
+struct DibLayout {
     std::uint32_t headerSize = 40;
     std::int32_t width = 4, height = 2;  // negative height: top-down
     int bits = 8;
@@ -300,7 +300,7 @@ struct DibSpec {
     std::int32_t ppm = 2835;
 };
 
-std::vector<std::uint8_t> makeBmp(const DibSpec& s, bool fileHeader = true) {
+std::vector<std::uint8_t> makeBmp(const DibLayout& s, bool fileHeader = true) {
     ByteWriter h;
     h.u32le(s.headerSize);
     if (s.headerSize == 12) {
@@ -353,7 +353,7 @@ enum class Checker { ImageMagick, Pillow, None };
 
 struct DecodeCase {
     const char* name;
-    DibSpec spec;
+    DibLayout layout;
     PixelFormat format;
     std::vector<std::uint32_t> expect;  // 0xRRGGBB (0xAARRGGBB for Rgba32), top row first
     Checker check = Checker::ImageMagick;  // who else decodes it (ImageMagick refuses short OS/2 tables,
@@ -423,16 +423,16 @@ class BmpDecode : public ::testing::TestWithParam<DecodeCase> {};
 
 TEST_P(BmpDecode, GivesTheStoredPixels) {
     const DecodeCase& c = GetParam();
-    const auto bytes = makeBmp(c.spec);
+    const auto bytes = makeBmp(c.layout);
     keepAsFuzzSeed("fuzz_bmp", std::string(c.name) + ".bmp", bytes);
     const Document doc = reader("BMP").read(bytes, ReadContext{c.name});
     ASSERT_EQ(doc.pages.size(), 1u);
     const Image& img = doc.pages[0];
     EXPECT_EQ(img.format(), c.format);
-    EXPECT_EQ(img.width(), c.spec.width);
-    EXPECT_EQ(img.height(), std::abs(c.spec.height));
+    EXPECT_EQ(img.width(), c.layout.width);
+    EXPECT_EQ(img.height(), std::abs(c.layout.height));
     EXPECT_EQ(colours(img), c.expect);
-    if (c.spec.headerSize >= 32) {
+    if (c.layout.headerSize >= 32) {
         EXPECT_DOUBLE_EQ(img.xDpi, 72);
     }
     if (c.check != Checker::None) {
@@ -445,8 +445,8 @@ TEST_P(BmpDecode, GivesTheStoredPixels) {
         EXPECT_EQ(firstDifference(*other, rgbBytes(doc)), -1);
     }
     // The same bitmap without its file header, as a clipboard .dib holds it.
-    if (c.spec.compression == 0 && (c.spec.headerSize == 40 || c.spec.headerSize == 56)) {
-        const auto dib = makeBmp(c.spec, false);
+    if (c.layout.compression == 0 && (c.layout.headerSize == 40 || c.layout.headerSize == 56)) {
+        const auto dib = makeBmp(c.layout, false);
         EXPECT_EQ(reader("BMP").sniff(dib), Sniff::Weak);
         EXPECT_EQ(colours(reader("BMP").read(dib, ReadContext{c.name}).pages.at(0)), c.expect);
     }
@@ -461,39 +461,39 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BmpDecode, ::testing::ValuesIn(kDecodeCases),
 
 struct BadCase {
     const char* name;
-    std::function<void(DibSpec&)> spoil;
+    std::function<void(DibLayout&)> spoil;
     std::function<void(std::vector<std::uint8_t>&)> spoilBytes = nullptr;  // edits the finished file
 };
 
-DibSpec goodRgb24() { return {40, 2, 2, 24, 0, {}, {}, 0, std::vector<std::uint8_t>(16, 7)}; }
+DibLayout goodRgb24() { return {40, 2, 2, 24, 0, {}, {}, 0, std::vector<std::uint8_t>(16, 7)}; }
 
 const BadCase kBadCases[] = {
-    {"bits-3", [](DibSpec& s) { s.bits = 3; }},
-    {"bits-0", [](DibSpec& s) { s.bits = 0; }},
-    {"width-0", [](DibSpec& s) { s.width = 0; }},
-    {"height-0", [](DibSpec& s) { s.height = 0; }},
-    {"height-int-min", [](DibSpec& s) { s.height = INT32_MIN; }},
-    {"huge-size", [](DibSpec& s) { s.width = s.height = 0x7FFFFFFF; }},
-    {"unknown-header-size", [](DibSpec&) {}, [](auto& b) { b[14] = 41; }},
-    {"rle8-at-4-bits", [](DibSpec& s) { s.bits = 4; s.compression = 1; s.palette = kPal16; }},
-    {"bitfields-at-24-bits", [](DibSpec& s) { s.compression = 3; s.masks = {0xFF0000, 0xFF00, 0xFF}; }},
-    {"zero-masks", [](DibSpec& s) { s.bits = 32; s.compression = 3; s.masks = {0, 0, 0}; }},
-    {"embedded-jpeg", [](DibSpec& s) { s.compression = 4; }},
-    {"unknown-compression", [](DibSpec& s) { s.compression = 77; }},
-    {"pixels-truncated", [](DibSpec& s) { s.pixels.resize(12); }},
-    {"offset-past-end", [](DibSpec&) {}, [](auto& b) { b[10] = 0xF0; b[11] = 0xFF; }},
-    {"offset-inside-header", [](DibSpec&) {}, [](auto& b) { b[10] = 20; }},
-    {"no-colour-table", [](DibSpec& s) { s.bits = 8; s.pixels.assign(8, 0); }},
-    {"rle-ends-early", [](DibSpec& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {2, 1, 0, 0}; }},
-    {"rle-absolute-run-truncated", [](DibSpec& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {0, 9, 1, 2}; }},
-    {"os2-1x-16-bits", [](DibSpec& s) { s.headerSize = 12; s.bits = 16; }},
-    {"os2-huffman", [](DibSpec& s) { s.headerSize = 64; s.bits = 1; s.compression = 3; s.palette = {0, 0xFFFFFF}; }},
+    {"bits-3", [](DibLayout& s) { s.bits = 3; }},
+    {"bits-0", [](DibLayout& s) { s.bits = 0; }},
+    {"width-0", [](DibLayout& s) { s.width = 0; }},
+    {"height-0", [](DibLayout& s) { s.height = 0; }},
+    {"height-int-min", [](DibLayout& s) { s.height = INT32_MIN; }},
+    {"huge-size", [](DibLayout& s) { s.width = s.height = 0x7FFFFFFF; }},
+    {"unknown-header-size", [](DibLayout&) {}, [](auto& b) { b[14] = 41; }},
+    {"rle8-at-4-bits", [](DibLayout& s) { s.bits = 4; s.compression = 1; s.palette = kPal16; }},
+    {"bitfields-at-24-bits", [](DibLayout& s) { s.compression = 3; s.masks = {0xFF0000, 0xFF00, 0xFF}; }},
+    {"zero-masks", [](DibLayout& s) { s.bits = 32; s.compression = 3; s.masks = {0, 0, 0}; }},
+    {"embedded-jpeg", [](DibLayout& s) { s.compression = 4; }},
+    {"unknown-compression", [](DibLayout& s) { s.compression = 77; }},
+    {"pixels-truncated", [](DibLayout& s) { s.pixels.resize(12); }},
+    {"offset-past-end", [](DibLayout&) {}, [](auto& b) { b[10] = 0xF0; b[11] = 0xFF; }},
+    {"offset-inside-header", [](DibLayout&) {}, [](auto& b) { b[10] = 20; }},
+    {"no-colour-table", [](DibLayout& s) { s.bits = 8; s.pixels.assign(8, 0); }},
+    {"rle-ends-early", [](DibLayout& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {2, 1, 0, 0}; }},
+    {"rle-absolute-run-truncated", [](DibLayout& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {0, 9, 1, 2}; }},
+    {"os2-1x-16-bits", [](DibLayout& s) { s.headerSize = 12; s.bits = 16; }},
+    {"os2-huffman", [](DibLayout& s) { s.headerSize = 64; s.bits = 1; s.compression = 3; s.palette = {0, 0xFFFFFF}; }},
 };
 
 class BmpRefuse : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(BmpRefuse, ThrowsError) {
-    DibSpec s = goodRgb24();
+    DibLayout s = goodRgb24();
     GetParam().spoil(s);
     auto bytes = makeBmp(s);
     if (GetParam().spoilBytes) GetParam().spoilBytes(bytes);
@@ -553,13 +553,13 @@ INSTANTIATE_TEST_SUITE_P(Files, BmpHostile,
                                            HostileCase{6, 32}, HostileCase{14, 8}, HostileCase{74, 24}));
 
 TEST(BmpHostile, HandBuiltLayoutsFailCleanly) {
-    for (const DecodeCase& c : kDecodeCases) hammer(reader("BMP"), makeBmp(c.spec), 14 + 124 + 16, c.name);
+    for (const DecodeCase& c : kDecodeCases) hammer(reader("BMP"), makeBmp(c.layout), 14 + 124 + 16, c.name);
 }
 
 TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
     const auto saved = pixelLimit();
     setPixelLimit(1000);
-    DibSpec s = goodRgb24();
+    DibLayout s = goodRgb24();
     s.width = 100;
     s.height = 11;
     s.pixels.assign(100 * 3 * 11 + 100, 0);
@@ -572,7 +572,7 @@ TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
 // One bitmap icon image: 40-byte header over twice the height, colours, then the AND mask.
 std::vector<std::uint8_t> iconBitmap(int w, int h, int bits, const std::vector<std::uint32_t>& palette,
                                      const std::vector<std::uint8_t>& xorRows, const std::vector<std::uint8_t>& andRows) {
-    DibSpec s{40, w, 2 * h, bits, 0, {}, palette, 0, xorRows};
+    DibLayout s{40, w, 2 * h, bits, 0, {}, palette, 0, xorRows};
     auto b = makeBmp(s, false);
     b.insert(b.end(), andRows.begin(), andRows.end());
     return b;
@@ -635,7 +635,7 @@ TEST(Ico, ThirtyTwoBitsWithoutAlphaUsesTheMask) {
 
 TEST(Ico, BitFieldsWithoutAlphaMaskUseTheMask) {
     // Height 2 in the bitmap header: one colour row, then one mask row.
-    DibSpec s{40, 2, 2, 32, 3, {0xFF0000, 0xFF00, 0xFF}, {}, 0, {1, 2, 3, 9, 4, 5, 6, 9}};
+    DibLayout s{40, 2, 2, 32, 3, {0xFF0000, 0xFF00, 0xFF}, {}, 0, {1, 2, 3, 9, 4, 5, 6, 9}};
     auto b = makeBmp(s, false);
     const std::uint8_t mask[] = {0x80, 0, 0, 0};
     b.insert(b.end(), mask, mask + 4);

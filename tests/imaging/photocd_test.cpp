@@ -106,12 +106,12 @@ Rgb8 expectedTurned(const Image& stored, int orientation) {
 // ImageMagick's decoding of the Base image (its scene 3; scenes 0..2 are the
 // smaller resolutions).
 std::optional<Rgb8> magickBase(const std::string& path) {
-    const std::string spec = quote("pcd:" + path + "[3]");
-    const auto size = run("/usr/bin/identify -format '%w %h\\n' " + spec);
+    const std::string baseImage = quote("pcd:" + path + "[3]");
+    const auto size = run("/usr/bin/identify -format '%w %h\\n' " + baseImage);
     if (!size) return std::nullopt;
     Rgb8 r;
     std::istringstream(std::string(size->begin(), size->end())) >> r.width >> r.height;
-    auto px = run("/usr/bin/convert " + spec + " -depth 8 rgb:-");
+    auto px = run("/usr/bin/convert " + baseImage + " -depth 8 rgb:-");
     if (!px || px->size() != std::size_t(r.width) * std::size_t(r.height) * 3) return std::nullopt;
     // ImageMagick squeezes the whole PhotoYCC range (up to 1.3584 x 255) into
     // 0..255, so reference white comes out at 182; bring it to our scale,
