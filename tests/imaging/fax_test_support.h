@@ -83,37 +83,13 @@ inline void keepSeed(const std::string& target, const std::string& name, const s
     if (data.size() < 20000) rastel::test::keepFuzzSeed(target, name, data);
 }
 
-// Reads a binary PBM (P4) file, 1 = black, into a 1-bit page (index 1 black).
-// Returns an empty image when the file is not one.
+// Reads a binary PBM/PGM/PPM file; an empty image when the file is not one.
 inline Image readPbm(const std::string& path) {
-    const std::vector<std::uint8_t> d = readFile(path);
-    std::size_t pos = 0;
-    auto token = [&]() {
-        std::string t;
-        while (pos < d.size()) {
-            if (d[pos] == '#') {
-                while (pos < d.size() && d[pos] != '\n') ++pos;
-            } else if (std::isspace(d[pos])) {
-                if (!t.empty()) break;
-                ++pos;
-            } else {
-                t += static_cast<char>(d[pos++]);
-            }
-        }
-        return t;
-    };
-    if (token() != "P4") return Image();
-    const int w = std::atoi(token().c_str()), h = std::atoi(token().c_str());
-    ++pos;  // the single white space before the raster
-    const std::size_t rowBytes = (static_cast<std::size_t>(w) + 7) / 8;
-    if (w <= 0 || h <= 0 || d.size() < pos + rowBytes * static_cast<std::size_t>(h)) return Image();
-    Image img(w, h, PixelFormat::Indexed, 1);
-    img.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            img.row(y)[x] = (d[pos + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x / 8)] >>
-                             (7 - x % 8)) & 1;
-    return img;
+    try {
+        return rastel::test::parsePnm(readFile(path));
+    } catch (const std::exception&) {
+        return Image();
+    }
 }
 
 // Whether `big` shows `page` at its top left and only white elsewhere (fax tools

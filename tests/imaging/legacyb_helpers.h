@@ -26,6 +26,7 @@ namespace legacyb {
 using namespace rastel::imaging;
 namespace fs = std::filesystem;
 using rastel::test::haveTool;
+using rastel::test::parsePnm;
 using rastel::test::readBytes;
 using rastel::test::TempDir;
 using rastel::test::writeBytes;
@@ -63,52 +64,6 @@ inline std::vector<std::uint8_t> convertWithTool(std::string command, const Imag
     return readBytes(out);
 }
 
-// Parses binary PBM/PGM/PPM (P4, P5, P6, maxval 255) into Rgb24.
-inline Image parsePnm(const std::vector<std::uint8_t>& d) {
-    std::size_t pos = 0;
-    auto token = [&]() {
-        std::string t;
-        while (pos < d.size()) {
-            if (d[pos] == '#') {
-                while (pos < d.size() && d[pos] != '\n') ++pos;
-            } else if (std::isspace(d[pos])) {
-                ++pos;
-            } else {
-                break;
-            }
-        }
-        while (pos < d.size() && !std::isspace(d[pos])) t += static_cast<char>(d[pos++]);
-        return t;
-    };
-    const std::string magic = token();
-    const int w = std::stoi(token());
-    const int h = std::stoi(token());
-    const int maxval = magic == "P4" ? 1 : std::stoi(token());
-    ++pos;
-    if (maxval < 1 || maxval > 255) throw std::runtime_error("unexpected maxval");
-    // 5-bit samples are widened by bit replication, as the engine does.
-    const auto scale = [maxval](std::uint8_t v) {
-        return static_cast<std::uint8_t>(maxval == 31 ? (v << 3) | (v >> 2) : (v * 255 + maxval / 2) / maxval);
-    };
-    Image img(w, h, PixelFormat::Rgb24);
-    const std::size_t pbmRow = (static_cast<std::size_t>(w) + 7) / 8;
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* px = img.row(y) + 3 * x;
-            if (magic == "P4") {
-                const std::uint8_t b = d.at(pos + static_cast<std::size_t>(y) * pbmRow + static_cast<std::size_t>(x) / 8);
-                px[0] = px[1] = px[2] = ((b >> (7 - x % 8)) & 1) ? 0 : 255;
-            } else if (magic == "P5") {
-                px[0] = px[1] = px[2] = scale(d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)));
-            } else if (magic == "P6") {
-                for (int c = 0; c < 3; ++c)
-                    px[c] = scale(d.at(pos + 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) + static_cast<std::size_t>(c)));
-            } else {
-                throw std::runtime_error("not a binary PNM: " + magic);
-            }
-        }
-    return img;
-}
 
 // Decodes with Pillow: returns RGBA pixels (alpha 255 where the file has none)
 // and the mode Pillow reports in `mode`.

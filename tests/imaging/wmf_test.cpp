@@ -83,15 +83,11 @@ int differences(const Image& a, const Image& b) {
 }
 
 Image readPpm(const std::string& s) {
-    // "P6\n<w> <h>\n255\n" then the pixels (GraphicsMagick and ImageMagick write single spaces/newlines).
-    int w = 0, h = 0, max = 0, used = 0;
-    if (std::sscanf(s.c_str(), "P6 %d %d %d%n", &w, &h, &max, &used) != 3 || max != 255) return {};
-    const std::size_t at = static_cast<std::size_t>(used) + 1;
-    if (s.size() < at + static_cast<std::size_t>(w) * h * 3) return {};
-    Image img(w, h, PixelFormat::Rgb24);
-    for (int y = 0; y < h; ++y)
-        std::memcpy(img.row(y), s.data() + at + static_cast<std::size_t>(y) * w * 3, static_cast<std::size_t>(w) * 3);
-    return img;
+    try {
+        return rastel::test::parsePnm(std::vector<std::uint8_t>(s.begin(), s.end()));
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 // ------------------------------------------------------------- writer

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +98,54 @@ inline void keepFuzzSeed(const std::string& target, const std::string& name, con
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
     if (!ec) writeBytes((dir / name).string(), bytes);
+}
+
+// Parses binary PBM/PGM/PPM (P4, P5, P6, maxval up to 255) into Rgb24, as the
+// netpbm tools and ImageMagick write them; throws on anything else.
+inline imaging::Image parsePnm(const std::vector<std::uint8_t>& d) {
+    std::size_t pos = 0;
+    auto token = [&]() {
+        std::string t;
+        while (pos < d.size()) {
+            if (d[pos] == '#') {
+                while (pos < d.size() && d[pos] != '\n') ++pos;
+            } else if (std::isspace(d[pos])) {
+                ++pos;
+            } else {
+                break;
+            }
+        }
+        while (pos < d.size() && !std::isspace(d[pos])) t += static_cast<char>(d[pos++]);
+        return t;
+    };
+    const std::string magic = token();
+    const int w = std::stoi(token());
+    const int h = std::stoi(token());
+    const int maxval = magic == "P4" ? 1 : std::stoi(token());
+    ++pos;
+    if (maxval < 1 || maxval > 255) throw std::runtime_error("unexpected maxval");
+    // 5-bit samples are widened by bit replication, as the engine does.
+    const auto scale = [maxval](std::uint8_t v) {
+        return static_cast<std::uint8_t>(maxval == 31 ? (v << 3) | (v >> 2) : (v * 255 + maxval / 2) / maxval);
+    };
+    imaging::Image img(w, h, imaging::PixelFormat::Rgb24);
+    const std::size_t pbmRow = (static_cast<std::size_t>(w) + 7) / 8;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            std::uint8_t* px = img.row(y) + 3 * x;
+            if (magic == "P4") {
+                const std::uint8_t b = d.at(pos + static_cast<std::size_t>(y) * pbmRow + static_cast<std::size_t>(x) / 8);
+                px[0] = px[1] = px[2] = ((b >> (7 - x % 8)) & 1) ? 0 : 255;
+            } else if (magic == "P5") {
+                px[0] = px[1] = px[2] = scale(d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)));
+            } else if (magic == "P6") {
+                for (int c = 0; c < 3; ++c)
+                    px[c] = scale(d.at(pos + 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) + static_cast<std::size_t>(c)));
+            } else {
+                throw std::runtime_error("not a binary PNM: " + magic);
+            }
+        }
+    return img;
 }
 
 // The registered reader of that name; throws when there is none.
