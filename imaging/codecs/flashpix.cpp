@@ -540,12 +540,25 @@ public:
         return Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
-        read(data, ctx);
+    // One image per file; the tiles are only decoded by read(), but the page
+    // count already refuses files without a FlashPix image object.
+    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        withImageObject(data, [&](GsfInfile* image) { requireStream(image, kImageContents, data.size()); });
         return 1;
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        Document doc;
+        withImageObject(data, [&](GsfInfile* image) { doc.pages.push_back(readFullResolution(image, data.size())); });
+        return doc;
+    }
+
+private:
+    // Opens the compound file and calls `use` with the source image object:
+    // the root itself for a bare image object, else "Data Object Store 000001"
+    // of an image view.
+    template <typename F>
+    static void withImageObject(std::span<const std::uint8_t> data, F&& use) {
         initGsf();
         GPtr<GsfInput> input(gsf_input_memory_new(data.data(), static_cast<gsf_off_t>(data.size()), FALSE));
         if (!input) fail(kFormat, "cannot open the data");
@@ -555,17 +568,14 @@ public:
         if (!root) fail(kFormat, "not a readable compound file");
         Guid clsid{};
         gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(root.get()), clsid.data());
-        Document doc;
         if (clsid == kClsidImageObject) {
-            // A bare image object at the root.
-            doc.pages.push_back(readFullResolution(root.get(), data.size()));
-            return doc;
+            use(root.get());
+            return;
         }
         if (clsid != kClsidImageView) fail(kFormat, "compound file is not a FlashPix image");
         GPtr<GsfInfile> image = childStorage(root.get(), kImageStore);
         if (!image) fail(kFormat, "missing image object storage");
-        doc.pages.push_back(readFullResolution(image.get(), data.size()));
-        return doc;
+        use(image.get());
     }
 };
 
