@@ -84,12 +84,23 @@ void savePage(const std::string& path, const Image& page, int code, int bits, in
     });
 }
 
+namespace {
+
+// The writer that adds pages to files of `code`; fails for an empty page or a
+// code whose files hold one page. Runs inside withPath.
+const FormatWriter& appendingWriter(const std::string& path, const Image& page, int code, int bits) {
+    if (page.empty()) fail("save", "there is no image to save");
+    const FormatWriter& w = writerFor(path, code, bits);
+    if (!w.canAppend(code))
+        fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
+    return w;
+}
+
+}  // namespace
+
 void appendPage(const std::string& path, const Image& page, int code, int bits, int quality) {
     withPath(path, [&] {
-        if (page.empty()) fail("save", "there is no image to save");
-        const FormatWriter& w = writerFor(path, code, bits);
-        if (!w.canAppend(code))
-            fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
+        const FormatWriter& w = appendingWriter(path, page, code, bits);
         const auto existing = readWholeFile(path);
         const auto bytes = w.append(existing, page, WriteOptions{code, bits, quality, path});
         writeFileAtomic(path, bytes);
@@ -99,10 +110,7 @@ void appendPage(const std::string& path, const Image& page, int code, int bits, 
 void appendPageInPlace(const std::string& path, const Image& page, int code, int bits, int quality) {
     bool done = false;
     withPath(path, [&] {
-        if (page.empty()) fail("save", "there is no image to save");
-        const FormatWriter& w = writerFor(path, code, bits);
-        if (!w.canAppend(code))
-            fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
+        const FormatWriter& w = appendingWriter(path, page, code, bits);
         std::error_code ec;
         if (!std::filesystem::is_regular_file(path, ec)) fail("save", "there is no file to add a page to");
         done = w.appendInPlace(path, page, WriteOptions{code, bits, quality, path});
