@@ -16,6 +16,7 @@
 
 #include "app/file_intake.h"
 #include "app/startup.h"
+#include "rastel_version.h"
 
 namespace rastel {
 
@@ -186,8 +187,8 @@ void MainWindow::OpenSettings() {
 }
 
 std::string MainWindow::VersionText() {
-    return std::string(kProgramTitle) + " Version " + std::to_string(2) + "." + std::to_string(0) + "\r\n\r\n" +
-           "Copyright (C) 2026 The Rastel developers";
+    return std::string(kProgramTitle) + " Version " + std::to_string(kVersionMajor) + "." +
+           std::to_string(kVersionMinor) + "\r\n\r\n" + kCopyright;
 }
 
 void MainWindow::ShowVersion() { platform_.ShowMessage(VersionText(), "バージョン情報"); }
