@@ -21,6 +21,7 @@
 #include "settings_model/list_models.h"
 #include "settings_model/option_tables.h"
 #include "settings_model/setting_rules.h"
+#include "rastel_version.h"
 
 namespace {
 
@@ -44,7 +45,8 @@ constexpr const char* kUsage =
     "  --quality Q       compression quality factor (2-255)\n"
     "  --list-formats    list every sub-format and exit\n"
     "  --print-settings  print the effective settings and exit\n"
-    "  --help            show this help\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n"
     "\n"
     "Exit status: 0 all converted, 1 the batch stopped at a failure, 2 usage error.\n";
 
@@ -59,6 +61,7 @@ struct Options {
     bool listFormats = false;
     bool printSettings = false;
     bool help = false;
+    bool version = false;
     std::vector<std::string> items;
 };
 
@@ -88,6 +91,10 @@ Options parseArguments(int argc, char** argv) {
         }
         if (a == "--help" || a == "-h") {
             o.help = true;
+            continue;
+        }
+        if (a == "--version") {
+            o.version = true;
             continue;
         }
         if (a == "--list-formats") {
@@ -225,6 +232,10 @@ int run(int argc, char** argv) {
     }
     if (o.help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (o.version) {
+        std::cout << "rastel-batch (Rastel) " << kVersionString << '\n' << kCopyright << '\n';
         return 0;
     }
     BuildExtensionTable();
