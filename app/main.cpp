@@ -1,6 +1,7 @@
 // rastel: the window program.
 
 #include <QApplication>
+#include <QIcon>
 #include <cstdio>
 #include <cstring>
 
@@ -44,6 +45,8 @@ bool answeredInformationOption(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answeredInformationOption(argc, argv)) return 0;
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(":/icons/rastel.svg"));
+    QGuiApplication::setDesktopFileName("rastel");
     rastel::QtPlatform platform;
     rastel::Program program;
     std::vector<std::string> items;
