@@ -1,0 +1,90 @@
+#!/bin/bash
+# Builds the Debian package from a configured and built tree, checks what it
+# holds and declares, unpacks it into a temporary root and runs both programs
+# from there as an ordinary user (nobody) with a fresh home folder.
+#   package_test.sh BUILD_DIR VERSION
+# Exit 77 (skipped) when not root or a tool is missing.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+version=$2
+source_dir=$(cd "$(dirname "$0")/../.." && pwd)
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+if [ "$(id -u)" != 0 ]; then
+    echo "skipped: switching to an ordinary user needs root" >&2
+    exit 77
+fi
+for tool in cpack dpkg-deb desktop-file-validate appstreamcli setpriv; do
+    command -v "$tool" >/dev/null || { echo "skipped: $tool is missing (scripts/install-deps)" >&2; exit 77; }
+done
+
+work=$(mktemp -d /tmp/rastel-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"
+
+# The package and its control fields.
+cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(echo "$work"/out/rastel_*.deb)
+[ -f "$deb" ] || fail "no rastel_*.deb in $(ls "$work/out")"
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Version)" = "$version" ] || fail "Version $(field Version), expected $version"
+depends=$(field Depends)
+for dep in libc6 libstdc++6 libqt6widgets6 libqt6core6 libtiff6 libjpeg62-turbo libpng16-16 libgif7 qt6-qpa-plugins libqt6svg6; do
+    [[ ", $depends," == *", $dep "* || ", $depends," == *", $dep,"* ]] || fail "Depends lacks $dep: $depends"
+done
+[[ "$depends" != *-dev* && "$depends" != *libasan* ]] || fail "Depends names a build-only library: $depends"
+[[ "$(field Recommends)" == *ghostscript* ]] || fail "Recommends lacks ghostscript"
+
+# Every file it installs, and nothing outside the places a desktop program uses.
+required=(
+    usr/bin/rastel usr/bin/rastel-batch
+    usr/share/applications/rastel.desktop
+    usr/share/icons/hicolor/scalable/apps/rastel.svg
+    usr/share/man/man1/rastel.1.gz usr/share/man/man1/rastel-batch.1.gz
+    usr/share/doc/rastel/README.md
+)
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||')
+for f in "${required[@]}"; do
+    grep -qx "$f" <<<"$files" || fail "package lacks $f"
+done
+grep -qx 'usr/share/metainfo/[^/]*\.metainfo\.xml' <<<"$files" || fail "package lacks the metainfo"
+unexpected=$(grep -v -x -e 'usr/bin/rastel' -e 'usr/bin/rastel-batch' -e 'usr/share/applications/rastel\.desktop' \
+    -e 'usr/share/icons/hicolor/scalable/apps/rastel\.svg' -e 'usr/share/metainfo/[^/]*\.metainfo\.xml' \
+    -e 'usr/share/man/man1/rastel\(-batch\)\?\.1\.gz' -e 'usr/share/doc/rastel/.*\.md' <<<"$files" || true)
+[ -z "$unexpected" ] || fail "unexpected files in the package: $unexpected"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+desktop-file-validate "$root/usr/share/applications/rastel.desktop" || fail "desktop-file-validate"
+metainfo=$(echo "$root"/usr/share/metainfo/*.metainfo.xml)
+appstreamcli validate --no-net "$metainfo" >"$work/appstream.log" 2>&1 ||
+    { cat "$work/appstream.log"; fail "appstreamcli validate"; }
+grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo release is not $version"
+for program in rastel rastel-batch; do
+    first=$(env -u DISPLAY "$root/usr/bin/$program" --version | head -n 1)
+    [ "$first" = "$program (Rastel) $version" ] || fail "$program --version says \"$first\""
+    env -u DISPLAY "$root/usr/bin/$program" --help | grep -q "^Usage: $program" || fail "$program --help"
+done
+
+# An ordinary user with a fresh home and no settings file anywhere.
+home=$work/home
+mkdir -p "$home/run"
+cp "$source_dir/samples/photo.jpg" "$home/"
+chown -R 65534:65534 "$home"
+chmod 700 "$home/run"
+as_user() {
+    env -i HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="$home/run" \
+        setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
+}
+# The settings file location for installed programs is not in place yet: the
+# run names a settings file in the user's home.
+as_user "$root/usr/bin/rastel-batch" --settings "$home/Rastel.ini" "$home/photo.jpg" ||
+    fail "rastel-batch as an ordinary user exited with $?"
+[ -s "$home/photo.bmp" ] || fail "rastel-batch wrote no $home/photo.bmp"
+
+[ "$(ls "$root/usr/bin")" = "$(printf 'rastel\nrastel-batch')" ] || fail "something was written beside the programs"
+echo "package $(basename "$deb"): contents, fields, validators and an ordinary user's runs are fine"
