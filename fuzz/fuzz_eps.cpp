@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace rastel::imaging;
     static const FormatReader* reader = []() -> const FormatReader* {
         setPixelLimit(std::uint64_t{1} << 22);
-        for (const auto& r : Registry::instance().readers())
-            if (r->name() == "EPS") return r.get();
+        if (const FormatReader* r = Registry::instance().reader("EPS")) return r;
         __builtin_trap();
     }();
     const std::span<const std::uint8_t> bytes(data, size);

@@ -18,8 +18,7 @@ inline int runReader(const char* readerName, const std::uint8_t* data, std::size
     using namespace rastel::imaging;
     static const FormatReader* reader = [readerName]() -> const FormatReader* {
         setPixelLimit(std::uint64_t{1} << 22);  // keep each run's memory small
-        for (const auto& r : Registry::instance().readers())
-            if (r->name() == readerName) return r.get();
+        if (const FormatReader* r = Registry::instance().reader(readerName)) return r;
         __builtin_trap();
     }();
     const std::span<const std::uint8_t> bytes(data, size);

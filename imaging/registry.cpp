@@ -56,6 +56,12 @@ const FormatReader* Registry::findReader(std::span<const std::uint8_t> data, con
     return best;
 }
 
+const FormatReader* Registry::reader(std::string_view name) const {
+    for (const auto& r : readers_)
+        if (r->name() == name) return r.get();
+    return nullptr;
+}
+
 const FormatWriter* Registry::findWriter(int code) const {
     for (const auto& w : writers_) {
         const auto c = w->codes();

@@ -3,6 +3,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "imaging/codec.h"
@@ -23,6 +24,8 @@ public:
     // Returns nullptr when nothing recognises the data.
     const FormatReader* findReader(std::span<const std::uint8_t> data, const std::string& path) const;
     const FormatWriter* findWriter(int code) const;
+    // The reader registered under `name` (FormatReader::name()), or nullptr.
+    const FormatReader* reader(std::string_view name) const;
 
     const std::vector<std::unique_ptr<FormatReader>>& readers() const { return readers_; }
     const std::vector<std::unique_ptr<FormatWriter>>& writers() const { return writers_; }

@@ -195,9 +195,7 @@ public:
         for (const IconEntry& e : iconDirectory(data)) {
             const auto blob = data.subspan(e.offset, e.size);
             if (blob.size() >= 8 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0) {
-                const FormatReader* png = nullptr;
-                for (const auto& r : Registry::instance().readers())
-                    if (r->name() == "PNG") png = r.get();
+                const FormatReader* png = Registry::instance().reader("PNG");
                 if (!png) fail(kIco, "icon holds a PNG image and no PNG reader is available");
                 Document sub = png->read(blob, ctx);
                 for (Image& p : sub.pages) doc.pages.push_back(std::move(p));

@@ -666,7 +666,7 @@ TEST(Ico, PngImagesNeedThePngReader) {
     const std::string path = dir.file("big.ico");
     ASSERT_TRUE(run("convert -size 256x256 xc:orange " + path));
     bool havePng = false;
-    for (const auto& r : Registry::instance().readers()) havePng = havePng || r->name() == "PNG";
+    havePng = Registry::instance().reader("PNG") != nullptr;
     if (havePng) {
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u);

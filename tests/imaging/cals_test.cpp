@@ -169,9 +169,7 @@ TEST(Cals, BadFilesAreErrors) {
 }
 
 TEST(Cals, SniffsTheHeader) {
-    const FormatReader* cals = nullptr;
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "CALS") cals = r.get();
+    const FormatReader* cals = Registry::instance().reader("CALS");
     ASSERT_NE(cals, nullptr);
     auto bytes = [](const char* s) { return Bytes(s, s + std::strlen(s)); };
     EXPECT_EQ(cals->sniff(bytes("srcdocid: NONE   ")), Sniff::Strong);

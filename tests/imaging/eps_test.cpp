@@ -17,13 +17,9 @@ using namespace legacya;
 
 namespace {
 
-constexpr int kEps = 16;
+using rastel::test::readerNamed;
 
-const FormatReader& epsReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "EPS") return *r;
-    throw std::runtime_error("no EPS reader");
-}
+constexpr int kEps = 16;
 
 Bytes toBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 std::string toText(const Bytes& b) { return std::string(b.begin(), b.end()); }
@@ -278,7 +274,7 @@ TEST(Eps, SniffsSignatures) {
         {"PDF", toBytes("%PDF-1.4\n"), Sniff::No},
         {"empty", Bytes{}, Sniff::No},
     };
-    for (const auto& c : cases) EXPECT_EQ(epsReader().sniff(c.head), c.expected) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(readerNamed("EPS").sniff(c.head), c.expected) << c.name;
 }
 
 TEST(Eps, ParsesThePpmGhostscriptWrites) {

@@ -177,9 +177,7 @@ TEST(Fax, ReadsStripsCodedByTiffcp) {
 }
 
 TEST(Fax, SniffIsWeakAtBest) {
-    const FormatReader* fax = nullptr;
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "FAX") fax = r.get();
+    const FormatReader* fax = Registry::instance().reader("FAX");
     ASSERT_NE(fax, nullptr);
     const Image page = bilevelPage(100, 5);
     struct Case {

@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using rastel::test::readerNamed;
+
 using GifTempDir = rastel::test::TempDir;
 
 std::string gifRun(const std::string& cmd, int* status = nullptr) { return rastel::test::runCommand(cmd, status); }
@@ -33,13 +35,7 @@ void keepGifSeed(const std::string& name, const std::vector<std::uint8_t>& bytes
     rastel::test::keepFuzzSeed("fuzz_gif", name, bytes);
 }
 
-const FormatReader& gifReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "GIF") return *r;
-    throw std::runtime_error("no GIF reader");
-}
-
-Document gifDecode(const std::vector<std::uint8_t>& bytes) { return gifReader().read(bytes, ReadContext{"mem.gif"}); }
+Document gifDecode(const std::vector<std::uint8_t>& bytes) { return readerNamed("GIF").read(bytes, ReadContext{"mem.gif"}); }
 
 std::vector<std::uint8_t> rgbBytes(const Image& img) {
     const Image rgb = toRgb24(img);
@@ -219,7 +215,7 @@ TEST_P(GifScene, ComposesFramesAsAViewerShowsThem) {
     keepGifSeed(std::string(s.name) + ".gif", bytes);
     const Document doc = gifDecode(bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
-    EXPECT_EQ(gifReader().pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
+    EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
     for (std::size_t i = 0; i < s.pages.size(); ++i) {
         EXPECT_EQ(lettersOf(doc.pages[i]), s.pages[i]) << "page " << i;
         EXPECT_EQ(doc.pages[i].format(), s.indexed ? PixelFormat::Indexed : PixelFormat::Rgb24) << "page " << i;
@@ -280,7 +276,7 @@ TEST(GifReader, SniffsBothVersionsOnly) {
     const Case cases[] = {{"GIF87a..", Sniff::Strong}, {"GIF89a..", Sniff::Strong}, {"GIF88a..", Sniff::No},
                           {"GIF89", Sniff::No},        {"gif89a..", Sniff::No},     {"", Sniff::No}};
     for (const Case& c : cases)
-        EXPECT_EQ(gifReader().sniff({reinterpret_cast<const std::uint8_t*>(c.head.data()), c.head.size()}), c.expect)
+        EXPECT_EQ(readerNamed("GIF").sniff({reinterpret_cast<const std::uint8_t*>(c.head.data()), c.head.size()}), c.expect)
             << c.head;
 }
 
@@ -359,7 +355,7 @@ TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
             for (std::size_t cut = 0; cut < good.size(); ++cut) {
                 const std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
                 try { gifDecode(b); } catch (const Error&) { ++refused; }
-                try { (void)gifReader().pageCount(b, ReadContext{"x"}); } catch (const Error&) {}
+                try { (void)readerNamed("GIF").pageCount(b, ReadContext{"x"}); } catch (const Error&) {}
             }
             for (int i = 0; i < 400; ++i) {
                 auto b = good;
@@ -405,7 +401,7 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
             EXPECT_FALSE(imClean) << path << ": we refuse (" << e.what() << ") a file ImageMagick reads cleanly";
             continue;
         }
-        EXPECT_EQ(gifReader().pageCount(bytes, ReadContext{path}), static_cast<int>(doc.pages.size())) << path;
+        EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{path}), static_cast<int>(doc.pages.size())) << path;
         if (!imClean) continue;
         const auto frames = coalescedFrames(path, doc.pages[0].width(), doc.pages[0].height(), doc.pages.size());
         if (frames.empty()) continue;  // ImageMagick sizes the screen differently

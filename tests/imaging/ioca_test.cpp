@@ -257,9 +257,7 @@ TEST(Ioca, CorruptedBytesNeverCrash) {
     TempDir dir("ioca");
     savePage(dir.file("c.ica"), bilevelPage(200, 30), 72, 1, 2);
     const Bytes good = readFile(dir.file("c.ica"));
-    const FormatReader* ioca = nullptr;
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "IOCA") ioca = r.get();
+    const FormatReader* ioca = Registry::instance().reader("IOCA");
     ASSERT_NE(ioca, nullptr);
     for (std::size_t i = 0; i < good.size(); i += 3) {
         Bytes bad = good;
@@ -272,9 +270,7 @@ TEST(Ioca, CorruptedBytesNeverCrash) {
 }
 
 TEST(Ioca, Sniff) {
-    const FormatReader* ioca = nullptr;
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "IOCA") ioca = r.get();
+    const FormatReader* ioca = Registry::instance().reader("IOCA");
     ASSERT_NE(ioca, nullptr);
     struct Case {
         Bytes head;

@@ -27,6 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
+using rastel::test::readerNamed;
+
 using rastel::test::capture;
 using rastel::test::haveTool;
 using rastel::test::TempDir;
@@ -41,13 +43,7 @@ void writeBytes(const std::string& path, const Bytes& data) {
     f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-const FormatReader& jpegReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "JPEG") return *r;
-    throw std::runtime_error("no JPEG reader registered");
-}
-
-Image decode(const Bytes& data) { return jpegReader().read(data, ReadContext{"mem.jpg"}).pages.at(0); }
+Image decode(const Bytes& data) { return readerNamed("JPEG").read(data, ReadContext{"mem.jpg"}).pages.at(0); }
 
 Bytes encode(const Image& img, int code, int bits, int quality) {
     return Registry::instance().findWriter(code)->write(img, WriteOptions{code, bits, quality, "mem.jpg"});
@@ -164,7 +160,7 @@ std::string tryDecode(const Bytes& data, std::string& console) {
     testing::internal::CaptureStderr();
     std::string result = "ok";
     try {
-        (void)jpegReader().pageCount(data, ReadContext{"mem.jpg"});
+        (void)readerNamed("JPEG").pageCount(data, ReadContext{"mem.jpg"});
     } catch (const Error&) {
     }
     try {
@@ -438,7 +434,7 @@ TEST(JpegReader, SniffsOnTheStartOfImageMarker) {
         {{0xFF}, Sniff::No},
         {{}, Sniff::No},
     };
-    for (const Case& c : cases) EXPECT_EQ(jpegReader().sniff(c.head), c.expected) << c.head.size();
+    for (const Case& c : cases) EXPECT_EQ(readerNamed("JPEG").sniff(c.head), c.expected) << c.head.size();
 }
 
 TEST(JpegReader, PixelLimitIsCheckedBeforeDecoding) {
@@ -449,7 +445,7 @@ TEST(JpegReader, PixelLimitIsCheckedBeforeDecoding) {
     setPixelLimit(37 * 23);
     EXPECT_NO_THROW(decode(data));
     setPixelLimit(old);
-    EXPECT_EQ(jpegReader().pageCount(data, ReadContext{"x.jpg"}), 1);
+    EXPECT_EQ(readerNamed("JPEG").pageCount(data, ReadContext{"x.jpg"}), 1);
 }
 
 // ---------------------------------------------------------------------------

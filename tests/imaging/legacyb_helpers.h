@@ -154,11 +154,7 @@ inline Image testPicture(int w = 37, int h = 23, PixelFormat f = PixelFormat::Rg
 // that depth with the engine's own conversions.
 inline Image expectedAt(const Image& src, int bits) { return toBitsPerPixel(src, bits); }
 
-inline const FormatReader& readerNamed(const std::string& name) {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == name) return *r;
-    throw std::runtime_error("no reader " + name);
-}
+using rastel::test::readerNamed;
 
 inline const FormatWriter& writerFor(int code) {
     const FormatWriter* w = Registry::instance().findWriter(code);

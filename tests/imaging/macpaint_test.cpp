@@ -13,13 +13,9 @@ using namespace legacya;
 
 namespace {
 
-constexpr int kMacPaint = 51;
+using rastel::test::readerNamed;
 
-const FormatReader& macReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "MacPaint") return *r;
-    throw std::runtime_error("no MacPaint reader");
-}
+constexpr int kMacPaint = 51;
 
 // The expected 576 x 720 page: the picture's ink at the top left, white elsewhere.
 Rgb8 expectedPage(const Image& src) {
@@ -118,7 +114,7 @@ TEST(MacPaint, ReadsTheSampleBehindAMacBinaryHeader) {
     const std::string path = std::string(RASTEL_CORPUS_DIR) + "/mac/twelvemonkeys--mac__porsches.mac";
     const Bytes data = readFile(path);
     ASSERT_FALSE(data.empty());
-    EXPECT_EQ(macReader().sniff(data), Sniff::Strong) << "MacBinary type PNTG";
+    EXPECT_EQ(readerNamed("MacPaint").sniff(data), Sniff::Strong) << "MacBinary type PNTG";
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
     const auto viaNetpbm =
@@ -159,8 +155,8 @@ TEST(MacPaint, SniffsOnlyPlausibleHeaders) {
         {"MacBinary of another type", wrongType, Sniff::No},
         {"too short", Bytes{0, 0}, Sniff::No},
     };
-    for (const auto& c : cases) EXPECT_EQ(macReader().sniff(c.head), c.expected) << c.name;
-    EXPECT_EQ(maxDiff(rgbOf(macReader().read(macBinary, {}).pages[0]), rgbOf(macReader().read(good, {}).pages[0])), 0);
+    for (const auto& c : cases) EXPECT_EQ(readerNamed("MacPaint").sniff(c.head), c.expected) << c.name;
+    EXPECT_EQ(maxDiff(rgbOf(readerNamed("MacPaint").read(macBinary, {}).pages[0]), rgbOf(readerNamed("MacPaint").read(good, {}).pages[0])), 0);
 }
 
 TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
@@ -168,14 +164,14 @@ TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
     saveFuzzSeed("fuzz_macpaint", "page.mac", good);
     for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 97)) {
         const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
-        EXPECT_THROW(macReader().read(cut, {}), Error) << "cut at " << len;
+        EXPECT_THROW(readerNamed("MacPaint").read(cut, {}), Error) << "cut at " << len;
     }
-    EXPECT_THROW(macReader().read(Bytes(good.begin(), good.end() - 1), {}), Error);
+    EXPECT_THROW(readerNamed("MacPaint").read(Bytes(good.begin(), good.end() - 1), {}), Error);
     // Runs that would overflow the page.
     Bytes bad(512, 0);
     for (int i = 0; i < 500; ++i) {  // 127-byte runs: the 409th crosses the page end
         bad.push_back(0x82);
         bad.push_back(0xFF);
     }
-    EXPECT_THROW(macReader().read(bad, {}), Error);
+    EXPECT_THROW(readerNamed("MacPaint").read(bad, {}), Error);
 }

@@ -15,15 +15,11 @@ using namespace legacya;
 
 namespace {
 
+using rastel::test::readerNamed;
+
 constexpr int kW = 768, kH = 512;
 constexpr std::size_t kBaseAt = 0x30000;
 constexpr std::size_t kFileSize = kBaseAt + kW * kH * 3 / 2;
-
-const FormatReader& pcdReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "PhotoCD") return *r;
-    throw std::runtime_error("no Photo CD reader");
-}
 
 std::uint8_t clip(double v) { return static_cast<std::uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
 
@@ -203,7 +199,7 @@ TEST(PhotoCd, ReadsImagePacsWrittenByImageMagick) {
 
 TEST(PhotoCd, RefusesDamagedFiles) {
     const Bytes good = makeImagePac(makeSource(Kind::Smooth), 0);
-    const FormatReader& r = pcdReader();
+    const FormatReader& r = readerNamed("PhotoCD");
     const std::size_t cuts[] = {0, 7, 0x800, 0x807, 0xE02, 0x2000, kBaseAt, kBaseAt + 1, kFileSize / 2, kFileSize - 1};
     for (std::size_t cut : cuts) {
         const Bytes part(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
@@ -239,7 +235,7 @@ TEST(PhotoCd, SniffsOnTheImagePacSignatures) {
     for (const auto& c : cases) {
         Bytes head(std::max<std::size_t>(4096, c.at + 16), 0xFF);
         std::memcpy(&head[c.at], c.text, 7);
-        EXPECT_EQ(pcdReader().sniff(head), c.expected) << c.name;
+        EXPECT_EQ(readerNamed("PhotoCD").sniff(head), c.expected) << c.name;
     }
-    EXPECT_EQ(pcdReader().sniff(Bytes(0x805, 0xFF)), Sniff::No);
+    EXPECT_EQ(readerNamed("PhotoCD").sniff(Bytes(0x805, 0xFF)), Sniff::No);
 }

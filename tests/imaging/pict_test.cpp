@@ -14,13 +14,9 @@ using namespace legacya;
 
 namespace {
 
-constexpr int kPict = 56;
+using rastel::test::readerNamed;
 
-const FormatReader& pictReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "MacPict") return *r;
-    throw std::runtime_error("no MacPict reader");
-}
+constexpr int kPict = 56;
 
 Bytes writePict(const Image& page, int bits) {
     return Registry::instance().findWriter(kPict)->write(page, WriteOptions{kPict, bits, 2, "x.pct"});
@@ -185,7 +181,7 @@ TEST(Pict, CarriesTheResolutionInPixelMaps) {
         Image src = makePicture(Picture::Photo, 16, 8);
         src.xDpi = 300;
         src.yDpi = 300;
-        const Document doc = pictReader().read(writePict(src, c.bits), {});
+        const Document doc = readerNamed("MacPict").read(writePict(src, c.bits), {});
         EXPECT_NEAR(doc.pages[0].xDpi, c.expected, 0.01) << c.bits;
         EXPECT_NEAR(doc.pages[0].yDpi, c.expected, 0.01) << c.bits;
     }
@@ -313,8 +309,8 @@ TEST(Pict, ReadsVersion1BitmapsAndHeaderlessPictures) {
     const Image src = makePicture(Picture::Photo, 9, 7);
     const Bytes full = writePict(src, 24);
     const Bytes bare(full.begin() + 512, full.end());
-    EXPECT_EQ(pictReader().sniff(bare), Sniff::Weak);
-    EXPECT_EQ(maxDiff(rgbOf(pictReader().read(bare, {}).pages[0]), rgbOf(src)), 0);
+    EXPECT_EQ(readerNamed("MacPict").sniff(bare), Sniff::Weak);
+    EXPECT_EQ(maxDiff(rgbOf(readerNamed("MacPict").read(bare, {}).pages[0]), rgbOf(src)), 0);
 }
 
 // Opcodes around the bitmaps are stepped over by their sizes, in both
@@ -381,7 +377,7 @@ TEST(Pict, SkipsOtherOpcodesAndComposesBitmaps) {
         // and white pair stretched over 10 x 10 (black left 5 columns).
         b.bitmap(false, 10, checker(10, 10), {0, 0, 10, 10});
         b.bitmap(true, 2, {{1, 0}}, {0, 10, 10, 20}, /*maskRegion=*/version == 2);
-        const Document doc = pictReader().read(b.finish(), {});
+        const Document doc = readerNamed("MacPict").read(b.finish(), {});
         const Image& img = doc.pages[0];
         ASSERT_EQ(img.width(), 20) << version;
         ASSERT_EQ(img.height(), 10);
@@ -394,7 +390,7 @@ TEST(Pict, SkipsOtherOpcodesAndComposesBitmaps) {
     // A bitmap covering part of the frame: white around it.
     PictBuilder part(2, 8, 8);
     part.bitmap(true, 16, std::vector<std::vector<std::uint8_t>>(2, std::vector<std::uint8_t>(16, 1)), {2, 2, 4, 6});
-    const Image img = pictReader().read(part.finish(), {}).pages[0];
+    const Image img = readerNamed("MacPict").read(part.finish(), {}).pages[0];
     EXPECT_TRUE(isWhite(img, 0, 0));
     EXPECT_TRUE(isBlack(img, 2, 2));
     EXPECT_TRUE(isBlack(img, 5, 3));
@@ -407,7 +403,7 @@ TEST(Pict, FailsClearlyOnPicturesItCannotShow) {
     none.op(0x31);
     none.rect(0, 0, 5, 5);
     try {
-        pictReader().read(none.finish(), {});
+        readerNamed("MacPict").read(none.finish(), {});
         FAIL();
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()), "MacPict: picture holds no bitmap");
@@ -416,8 +412,8 @@ TEST(Pict, FailsClearlyOnPicturesItCannotShow) {
     noEnd.bitmap(true, 10, checker(10, 10), {0, 0, 10, 10});
     Bytes cut = noEnd.finish();
     cut.resize(cut.size() - 2);
-    EXPECT_THROW(pictReader().read(cut, {}), Error) << "no end opcode";
-    EXPECT_EQ(pictReader().sniff(Bytes(600, 0)), Sniff::No);
+    EXPECT_THROW(readerNamed("MacPict").read(cut, {}), Error) << "no end opcode";
+    EXPECT_EQ(readerNamed("MacPict").sniff(Bytes(600, 0)), Sniff::No);
 }
 
 TEST(Pict, TruncatedFilesFailCleanly) {
@@ -426,7 +422,7 @@ TEST(Pict, TruncatedFilesFailCleanly) {
         saveFuzzSeed("fuzz_pict", "pict-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 101)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
-            EXPECT_THROW(pictReader().read(cut, {}), Error) << bits << " bits cut at " << len;
+            EXPECT_THROW(readerNamed("MacPict").read(cut, {}), Error) << bits << " bits cut at " << len;
         }
     }
 }
@@ -459,7 +455,7 @@ TEST(Pict, RefusesInflatedOrInvalidFields) {
         Bytes bad = good;
         bad[c.at] = static_cast<std::uint8_t>(c.value >> 8);
         bad[c.at + 1] = static_cast<std::uint8_t>(c.value);
-        EXPECT_THROW(pictReader().read(bad, {}), Error) << c.name;
+        EXPECT_THROW(readerNamed("MacPict").read(bad, {}), Error) << c.name;
     }
     // Damaged bytes all through the pixel data: an Error or a picture, never a crash.
     const Bytes direct = writePict(makePicture(Picture::Photo, 30, 20), 24);
@@ -467,7 +463,7 @@ TEST(Pict, RefusesInflatedOrInvalidFields) {
         Bytes bad = direct;
         bad[at] = 0xFF;
         try {
-            pictReader().read(bad, {});
+            readerNamed("MacPict").read(bad, {});
         } catch (const Error&) {
         }
     }

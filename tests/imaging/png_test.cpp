@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using rastel::test::readerNamed;
+
 using PngTempDir = rastel::test::TempDir;
 
 std::string pngRun(const std::string& cmd, int* status = nullptr) { return rastel::test::runCommand(cmd, status); }
@@ -33,13 +35,7 @@ void keepPngSeed(const std::string& name, const std::vector<std::uint8_t>& bytes
     rastel::test::keepFuzzSeed("fuzz_png", name, bytes);
 }
 
-const FormatReader& pngReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "PNG") return *r;
-    throw std::runtime_error("no PNG reader");
-}
-
-Document decode(const std::vector<std::uint8_t>& bytes) { return pngReader().read(bytes, ReadContext{"mem.png"}); }
+Document decode(const std::vector<std::uint8_t>& bytes) { return readerNamed("PNG").read(bytes, ReadContext{"mem.png"}); }
 
 std::vector<std::uint8_t> rgbOf(const Image& img) {
     const Image rgb = toRgb24(img);
@@ -323,7 +319,7 @@ TEST(PngReader, SniffsTheSignatureOnly) {
         {{'G', 'I', 'F', '8', '9', 'a', 0, 0}, Sniff::No},
         {{}, Sniff::No},
     };
-    for (const Case& c : cases) EXPECT_EQ(pngReader().sniff(c.head), c.expect);
+    for (const Case& c : cases) EXPECT_EQ(readerNamed("PNG").sniff(c.head), c.expect);
 }
 
 // Builds a PNG from raw chunks so the header can say what a writer never would.

@@ -15,13 +15,9 @@ using namespace legacya;
 
 namespace {
 
-constexpr int kPsd = 76;
+using rastel::test::readerNamed;
 
-const FormatReader& psdReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "PSD") return *r;
-    throw std::runtime_error("no PSD reader");
-}
+constexpr int kPsd = 76;
 
 Bytes writePsd(const Image& page, int bits) {
     return Registry::instance().findWriter(kPsd)->write(page, WriteOptions{kPsd, bits, 2, "x.psd"});
@@ -116,7 +112,7 @@ TEST(Psd, CarriesTheResolution) {
     Bytes cm = writePsd(src, 24);
     ASSERT_EQ(std::string(cm.begin() + 34, cm.begin() + 38), "8BIM");
     cm[51] = 2;
-    EXPECT_NEAR(psdReader().read(cm, {}).pages[0].xDpi, 300, 0.01);
+    EXPECT_NEAR(readerNamed("PSD").read(cm, {}).pages[0].xDpi, 300, 0.01);
     EXPECT_NEAR(loadDocument(std::string(RASTEL_CORPUS_DIR) + "/psd/psdtools--300dpi.psd").pages[0].yDpi, 300, 0.01);
     // No resolution on the page: 72 dpi is stated.
     savePage(path, makePicture(Picture::Photo, 4, 4), kPsd, 8, 2);
@@ -187,7 +183,7 @@ TEST(Psd, ReadsLargeDocuments) {
     const Bytes data = readFile(dst);
     ASSERT_GE(data.size(), 6u);
     ASSERT_EQ(data[5], 2) << "ImageMagick wrote a version 2 header";
-    EXPECT_EQ(psdReader().sniff(data), Sniff::Strong);
+    EXPECT_EQ(readerNamed("PSD").sniff(data), Sniff::Strong);
     EXPECT_EQ(maxDiff(rgbOf(loadDocument(dst).pages[0]), rgbOf(pic)), 0);
 }
 
@@ -255,7 +251,7 @@ TEST(Psd, TruncatedFilesFailCleanly) {
         saveFuzzSeed("fuzz_psd", "psd-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 113)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
-            EXPECT_THROW(psdReader().read(cut, {}), Error) << bits << " bits cut at " << len;
+            EXPECT_THROW(readerNamed("PSD").read(cut, {}), Error) << bits << " bits cut at " << len;
         }
     }
 }
@@ -295,14 +291,14 @@ TEST(Psd, RefusesInflatedOrInvalidFields) {
         Bytes bad = good;
         for (int i = 0; i < c.width; ++i)
             bad[c.at + std::size_t(i)] = static_cast<std::uint8_t>(c.value >> (8 * (c.width - 1 - i)));
-        EXPECT_THROW(psdReader().read(bad, {}), Error) << c.name;
+        EXPECT_THROW(readerNamed("PSD").read(bad, {}), Error) << c.name;
     }
     // A damaged resource block loses the resolution, not the picture.
     Bytes badResource = good;
     putBe32(badResource, resourceLen + 4, 0x41424344u);
-    const Document doc = psdReader().read(badResource, {});
+    const Document doc = readerNamed("PSD").read(badResource, {});
     EXPECT_EQ(doc.pages[0].xDpi, 0);
-    EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), rgbOf(psdReader().read(good, {}).pages[0])), 0);
+    EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), rgbOf(readerNamed("PSD").read(good, {}).pages[0])), 0);
 
     // Indexed without its colour table.
     Bytes idx = writePsd(makePicture(Picture::ManyColours, 8, 8), 8);
@@ -310,17 +306,17 @@ TEST(Psd, RefusesInflatedOrInvalidFields) {
     Bytes noTable(idx.begin(), idx.begin() + 26);
     noTable.insert(noTable.end(), {0, 0, 0, 0});
     noTable.insert(noTable.end(), idx.begin() + 26 + 4 + 768, idx.end());
-    EXPECT_THROW(psdReader().read(noTable, {}), Error);
+    EXPECT_THROW(readerNamed("PSD").read(noTable, {}), Error);
 }
 
 TEST(Psd, SniffsTheSignature) {
     const Bytes good = writePsd(makePicture(Picture::Photo, 4, 4), 24);
-    EXPECT_EQ(psdReader().sniff(good), Sniff::Strong);
+    EXPECT_EQ(readerNamed("PSD").sniff(good), Sniff::Strong);
     Bytes psb = good;
     psb[5] = 2;
-    EXPECT_EQ(psdReader().sniff(psb), Sniff::Strong);
+    EXPECT_EQ(readerNamed("PSD").sniff(psb), Sniff::Strong);
     Bytes v3 = good;
     v3[5] = 3;
-    EXPECT_EQ(psdReader().sniff(v3), Sniff::No);
-    EXPECT_EQ(psdReader().sniff(Bytes{'8', 'B', 'P'}), Sniff::No);
+    EXPECT_EQ(readerNamed("PSD").sniff(v3), Sniff::No);
+    EXPECT_EQ(readerNamed("PSD").sniff(Bytes{'8', 'B', 'P'}), Sniff::No);
 }

@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using rastel::test::readerNamed;
+
 using TempDir = rastel::test::TempDir;
 
 // Runs a shell command (its diagnostics dropped) and returns its standard output.
@@ -217,12 +219,6 @@ private:
     FILE* file_;
     int saved_ = -1;
 };
-
-const FormatReader& tiffReader() {
-    for (const auto& r : Registry::instance().readers())
-        if (r->name() == "TIFF") return *r;
-    throw std::runtime_error("no TIFF reader");
-}
 
 const FormatWriter& tiffWriter() {
     const FormatWriter* w = Registry::instance().findWriter(3);
@@ -665,7 +661,7 @@ TEST(TiffReader, ColormapScalingAndOldEightBitMaps) {
 }
 
 TEST(TiffReader, SniffsEveryByteOrderAndBigTiff) {
-    const FormatReader& r = tiffReader();
+    const FormatReader& r = readerNamed("TIFF");
     const std::pair<std::vector<std::uint8_t>, Sniff> cases[] = {
         {{'I', 'I', 42, 0, 8, 0, 0, 0}, Sniff::Strong}, {{'M', 'M', 0, 42, 0, 0, 0, 8}, Sniff::Strong},
         {{'I', 'I', 43, 0, 8, 0, 0, 0}, Sniff::Strong}, {{'M', 'M', 0, 43, 0, 8, 0, 0}, Sniff::Strong},
@@ -702,8 +698,8 @@ TEST(TiffReader, DirectoryLoopEndsTheChain) {
     StderrCapture capture;
     int pages = -1;
     try {
-        pages = tiffReader().pageCount(bytes, ReadContext{path});
-        EXPECT_EQ(tiffReader().read(bytes, ReadContext{path}).pages.size(), 2u);
+        pages = readerNamed("TIFF").pageCount(bytes, ReadContext{path});
+        EXPECT_EQ(readerNamed("TIFF").read(bytes, ReadContext{path}).pages.size(), 2u);
     } catch (const Error&) {
     }
     EXPECT_EQ(capture.finish(), "");
@@ -733,8 +729,8 @@ TEST(TiffReader, DamagedFilesFailCleanly) {
         }
         for (const auto& v : variants) {
             try {
-                (void)tiffReader().pageCount(v, ReadContext{"damaged.tif"});
-                const Document doc = tiffReader().read(v, ReadContext{"damaged.tif"});
+                (void)readerNamed("TIFF").pageCount(v, ReadContext{"damaged.tif"});
+                const Document doc = readerNamed("TIFF").read(v, ReadContext{"damaged.tif"});
                 for (const Image& p : doc.pages) ASSERT_EQ(p.byteSize(), p.stride() * static_cast<std::size_t>(p.height()));
                 ++decoded;
             } catch (const Error& e) {
@@ -803,8 +799,8 @@ TEST(TiffReader, CorpusDecodesLikeImageMagick) {
         {
             StderrCapture capture;
             try {
-                doc = tiffReader().read(bytes, ReadContext{file.string()});
-                EXPECT_EQ(tiffReader().pageCount(bytes, ReadContext{file.string()}), static_cast<int>(doc.pages.size())) << name;
+                doc = readerNamed("TIFF").read(bytes, ReadContext{file.string()});
+                EXPECT_EQ(readerNamed("TIFF").pageCount(bytes, ReadContext{file.string()}), static_cast<int>(doc.pages.size())) << name;
             } catch (const Error& e) {
                 error = e.what();
             }

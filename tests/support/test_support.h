@@ -150,8 +150,7 @@ inline imaging::Image parsePnm(const std::vector<std::uint8_t>& d) {
 
 // The registered reader of that name; throws when there is none.
 inline const imaging::FormatReader& readerNamed(const std::string& name) {
-    for (const auto& r : imaging::Registry::instance().readers())
-        if (r->name() == name) return *r;
+    if (const imaging::FormatReader* r = imaging::Registry::instance().reader(name)) return *r;
     throw std::runtime_error("no " + name + " reader is registered");
 }
 
