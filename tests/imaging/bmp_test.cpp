@@ -33,13 +33,11 @@ std::optional<std::string> run(const std::string& cmd, bool requireSuccess = tru
     return out;
 }
 
-std::vector<std::uint8_t> slurp(const std::string& path) { return rastel::test::readBytes(path); }
-void spit(const std::string& path, const std::vector<std::uint8_t>& d) { rastel::test::writeBytes(path, d); }
-void keepAsFuzzSeed(const std::string& target, const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    rastel::test::keepFuzzSeed(target, name, bytes);
-}
+using rastel::test::keepFuzzSeed;
+using rastel::test::readBytes;
+using rastel::test::writeBytes;
 
-const FormatReader& reader(const std::string& name) { return rastel::test::readerNamed(name); }
+using rastel::test::readerNamed;
 
 // A picture of at most `colours` distinct colours (all distinct when 0).
 Image testPicture(int w, int h, int colours) {
@@ -252,8 +250,8 @@ class BmpCorpus : public ::testing::TestWithParam<CorpusCase> {};
 
 TEST_P(BmpCorpus, DecodesLikeImageMagickOrRefusesCleanly) {
     const CorpusCase c = GetParam();
-    const fs::path root = fs::path(RASTEL_CORPUS_DIR) / c.dir;
-    if (!fs::exists(root)) GTEST_SKIP() << "no corpus at " << root;
+    const fs::path root = rastel::test::corpusDir() / c.dir;
+    if (!fs::exists(root)) RASTEL_MISSING("no corpus at " << root);
     int compared = 0;
     for (const auto& entry : fs::directory_iterator(root)) {
         const std::string path = entry.path().string();
@@ -424,8 +422,8 @@ class BmpDecode : public ::testing::TestWithParam<DecodeCase> {};
 TEST_P(BmpDecode, GivesTheStoredPixels) {
     const DecodeCase& c = GetParam();
     const auto bytes = makeBmp(c.layout);
-    keepAsFuzzSeed("fuzz_bmp", std::string(c.name) + ".bmp", bytes);
-    const Document doc = reader("BMP").read(bytes, ReadContext{c.name});
+    keepFuzzSeed("fuzz_bmp", std::string(c.name) + ".bmp", bytes);
+    const Document doc = readerNamed("BMP").read(bytes, ReadContext{c.name});
     ASSERT_EQ(doc.pages.size(), 1u);
     const Image& img = doc.pages[0];
     EXPECT_EQ(img.format(), c.format);
@@ -437,7 +435,7 @@ TEST_P(BmpDecode, GivesTheStoredPixels) {
     }
     if (c.check != Checker::None) {
         TempDir dir;
-        spit(dir.file("x.bmp"), bytes);
+        writeBytes(dir.file("x.bmp"), bytes);
         // ImageMagick complains about RLE data that ends with the rows but prints the same pixels.
         const auto other = c.check == Checker::Pillow ? pillowRgb(dir.file("x.bmp"))
                                                       : run("convert " + dir.file("x.bmp") + " -depth 8 rgb:-", false);
@@ -447,8 +445,8 @@ TEST_P(BmpDecode, GivesTheStoredPixels) {
     // The same bitmap without its file header, as a clipboard .dib holds it.
     if (c.layout.compression == 0 && (c.layout.headerSize == 40 || c.layout.headerSize == 56)) {
         const auto dib = makeBmp(c.layout, false);
-        EXPECT_EQ(reader("BMP").sniff(dib), Sniff::Weak);
-        EXPECT_EQ(colours(reader("BMP").read(dib, ReadContext{c.name}).pages.at(0)), c.expect);
+        EXPECT_EQ(readerNamed("BMP").sniff(dib), Sniff::Weak);
+        EXPECT_EQ(colours(readerNamed("BMP").read(dib, ReadContext{c.name}).pages.at(0)), c.expect);
     }
 }
 
@@ -497,7 +495,7 @@ TEST_P(BmpRefuse, ThrowsError) {
     GetParam().spoil(s);
     auto bytes = makeBmp(s);
     if (GetParam().spoilBytes) GetParam().spoilBytes(bytes);
-    EXPECT_THROW(reader("BMP").read(bytes, ReadContext{"bad"}), Error);
+    EXPECT_THROW(readerNamed("BMP").read(bytes, ReadContext{"bad"}), Error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, BmpRefuse, ::testing::ValuesIn(kBadCases), [](const auto& info) {
@@ -506,7 +504,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BmpRefuse, ::testing::ValuesIn(kBadCases), [](co
     return n;
 });
 
-TEST(BmpRefuse, GoodBaseDecodes) { EXPECT_NO_THROW(reader("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"})); }
+TEST(BmpRefuse, GoodBaseDecodes) { EXPECT_NO_THROW(readerNamed("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"})); }
 
 // ------------------------------------------------------------------ hostile input
 
@@ -545,7 +543,7 @@ TEST_P(BmpHostile, TruncatedAndCorruptFilesFailCleanly) {
     const std::string path = dir.file("x.bmp");
     Image src = testPicture(13, 6, GetParam().bits <= 8 ? 1 << GetParam().bits : 0);
     savePage(path, src, GetParam().code, GetParam().bits, 2);
-    hammer(reader("BMP"), slurp(path), 14 + 64 + 16, path);
+    hammer(readerNamed("BMP"), readBytes(path), 14 + 64 + 16, path);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BmpHostile,
@@ -553,7 +551,7 @@ INSTANTIATE_TEST_SUITE_P(Files, BmpHostile,
                                            HostileCase{6, 32}, HostileCase{14, 8}, HostileCase{74, 24}));
 
 TEST(BmpHostile, HandBuiltLayoutsFailCleanly) {
-    for (const DecodeCase& c : kDecodeCases) hammer(reader("BMP"), makeBmp(c.layout), 14 + 124 + 16, c.name);
+    for (const DecodeCase& c : kDecodeCases) hammer(readerNamed("BMP"), makeBmp(c.layout), 14 + 124 + 16, c.name);
 }
 
 TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
@@ -563,7 +561,7 @@ TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
     s.width = 100;
     s.height = 11;
     s.pixels.assign(100 * 3 * 11 + 100, 0);
-    EXPECT_THROW(reader("BMP").read(makeBmp(s), ReadContext{"big"}), Error);
+    EXPECT_THROW(readerNamed("BMP").read(makeBmp(s), ReadContext{"big"}), Error);
     setPixelLimit(saved);
 }
 
@@ -609,10 +607,10 @@ std::vector<std::uint8_t> sampleIcon() {
 
 TEST(Ico, BitmapImagesBecomeRgbaPagesWithTheirMask) {
     const auto bytes = sampleIcon();
-    keepAsFuzzSeed("fuzz_ico", "sample.ico", bytes);
-    EXPECT_EQ(reader("ICO").sniff(bytes), Sniff::Strong);
-    EXPECT_EQ(reader("ICO").pageCount(bytes, ReadContext{"ico"}), 2);
-    const Document doc = reader("ICO").read(bytes, ReadContext{"ico"});
+    keepFuzzSeed("fuzz_ico", "sample.ico", bytes);
+    EXPECT_EQ(readerNamed("ICO").sniff(bytes), Sniff::Strong);
+    EXPECT_EQ(readerNamed("ICO").pageCount(bytes, ReadContext{"ico"}), 2);
+    const Document doc = readerNamed("ICO").read(bytes, ReadContext{"ico"});
     ASSERT_EQ(doc.pages.size(), 2u);
     EXPECT_EQ(doc.pages[0].format(), PixelFormat::Rgba32);
     const auto p = [](int i) { return 0xFF000000u | kPal16[static_cast<std::size_t>(i)]; };
@@ -621,7 +619,7 @@ TEST(Ico, BitmapImagesBecomeRgbaPagesWithTheirMask) {
     EXPECT_EQ(colours(doc.pages[1]), (std::vector<std::uint32_t>{0x00090807, 0x400C0B0A, 0xFF030201, 0x80060504}));
 
     TempDir dir;
-    spit(dir.file("x.ico"), bytes);
+    writeBytes(dir.file("x.ico"), bytes);
     const auto im = run("convert " + dir.file("x.ico") + " -depth 8 rgba:-");
     ASSERT_TRUE(im);
     EXPECT_EQ(firstDifference(clearTransparent(*im), rgbaBytes(doc)), -1);
@@ -629,7 +627,7 @@ TEST(Ico, BitmapImagesBecomeRgbaPagesWithTheirMask) {
 
 TEST(Ico, ThirtyTwoBitsWithoutAlphaUsesTheMask) {
     const auto argb = iconBitmap(2, 1, 32, {}, {1, 2, 3, 0, 4, 5, 6, 0}, {0x40, 0, 0, 0});
-    const Document doc = reader("ICO").read(makeIco({argb}), ReadContext{"ico"});
+    const Document doc = readerNamed("ICO").read(makeIco({argb}), ReadContext{"ico"});
     EXPECT_EQ(colours(doc.pages.at(0)), (std::vector<std::uint32_t>{0xFF030201, 0x00060504}));
 }
 
@@ -639,13 +637,13 @@ TEST(Ico, BitFieldsWithoutAlphaMaskUseTheMask) {
     auto b = makeBmp(s, false);
     const std::uint8_t mask[] = {0x80, 0, 0, 0};
     b.insert(b.end(), mask, mask + 4);
-    const Document doc = reader("ICO").read(makeIco({b}), ReadContext{"ico"});
+    const Document doc = readerNamed("ICO").read(makeIco({b}), ReadContext{"ico"});
     EXPECT_EQ(colours(doc.pages.at(0)), (std::vector<std::uint32_t>{0x00030201, 0xFF060504}));
 }
 
 TEST(Ico, MissingMaskIsAnError) {
     const auto rgb = iconBitmap(2, 2, 24, {}, std::vector<std::uint8_t>(16, 9), {});
-    EXPECT_THROW(reader("ICO").read(makeIco({rgb}), ReadContext{"ico"}), Error);
+    EXPECT_THROW(readerNamed("ICO").read(makeIco({rgb}), ReadContext{"ico"}), Error);
 }
 
 TEST(Ico, ImageMagickIconsDecodeAlike) {
@@ -681,7 +679,7 @@ TEST(Ico, PngImagesNeedThePngReader) {
     }
 }
 
-TEST(Ico, TruncatedAndCorruptIconsFailCleanly) { hammer(reader("ICO"), sampleIcon(), 6 + 32 + 44, "icon"); }
+TEST(Ico, TruncatedAndCorruptIconsFailCleanly) { hammer(readerNamed("ICO"), sampleIcon(), 6 + 32 + 44, "icon"); }
 
 // ------------------------------------------------------------------ sniffing
 
@@ -694,7 +692,7 @@ struct SniffCase {
 class BmpSniff : public ::testing::TestWithParam<SniffCase> {};
 
 TEST_P(BmpSniff, Recognises) {
-    EXPECT_EQ(reader(GetParam().reader).sniff(GetParam().head), GetParam().expect);
+    EXPECT_EQ(readerNamed(GetParam().reader).sniff(GetParam().head), GetParam().expect);
 }
 
 std::vector<std::uint8_t> head(std::initializer_list<int> bytes, std::size_t size = 32) {

@@ -3,13 +3,15 @@
 #include <cstring>
 #include <functional>
 
-#include "fax_test_support.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
 using namespace rastel::imaging;
-using namespace rastel::imaging::faxtest;
+using namespace rastel::test;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -42,7 +44,7 @@ TEST(Cals, RoundTripsAndKeepsTheDensity) {
         Image page = bilevelPage(c.w, c.h, 2);
         page.xDpi = page.yDpi = c.dpi;
         savePage(dir.file("a.cal"), page, 50, 1, 2);
-        keepSeed("fuzz_cals", std::to_string(c.w) + ".cal", readFile(dir.file("a.cal")));
+        keepFuzzSeed("fuzz_cals", std::to_string(c.w) + ".cal", readBytes(dir.file("a.cal")));
         const Document doc = loadDocument(dir.file("a.cal"));
         ASSERT_EQ(doc.pages.size(), 1u);
         EXPECT_TRUE(sameBlackPixels(page, doc.pages[0]));
@@ -56,7 +58,7 @@ TEST(Cals, HeaderRecords) {
     Image page = bilevelPage(1728, 50);
     page.xDpi = page.yDpi = 300;
     savePage(dir.file("h.cal"), page, 50, 1, 2);
-    const Bytes file = readFile(dir.file("h.cal"));
+    const Bytes file = readBytes(dir.file("h.cal"));
     ASSERT_GT(file.size(), 2048u);
     const char* expect[] = {"srcdocid: ", "dstdocid: ", "txtfilid: ", "figid: ", "srcgph: ", "doccls: ",
                             "rtype: 1", "rorient: 000,270", "rpelcnt: 001728,000050", "rdensty: 0300", "notes: "};
@@ -65,23 +67,20 @@ TEST(Cals, HeaderRecords) {
 }
 
 TEST(Cals, IndependentToolsReadOurFiles) {
+    RASTEL_REQUIRE_TOOLS("identify", "fax2tiff", "tifftopnm");
     TempDir dir("cals");
     const Image page = bilevelPage(2000, 30, 4);
     savePage(dir.file("t.cal"), page, 50, 1, 2);
-    if (haveTool("identify")) {
-        EXPECT_EQ(capture("/usr/bin/identify -format '%m %wx%h' " + dir.file("t.cal")), "CALS 2000x30");
-    }
-    if (haveTool("fax2tiff") && haveTool("tifftopnm")) {
-        const Bytes file = readFile(dir.file("t.cal"));
-        writeFile(dir.file("t.g4"), Bytes(file.begin() + 2048, file.end()));
-        ASSERT_TRUE(runQuiet("fax2tiff -M -4 -X 2000 -o " + dir.file("t.tif") + " " + dir.file("t.g4")));
-        ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("t.tif") + " > " + dir.file("t.pbm")));
-        EXPECT_TRUE(showsPageThenWhite(readPbm(dir.file("t.pbm")), page));
-    }
+    EXPECT_EQ(capture("/usr/bin/identify -format '%m %wx%h' " + dir.file("t.cal")), "CALS 2000x30");
+    const Bytes file = readBytes(dir.file("t.cal"));
+    writeBytes(dir.file("t.g4"), Bytes(file.begin() + 2048, file.end()));
+    ASSERT_TRUE(runQuiet("fax2tiff -M -4 -X 2000 -o " + dir.file("t.tif") + " " + dir.file("t.g4")));
+    ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("t.tif") + " > " + dir.file("t.pbm")));
+    EXPECT_TRUE(showsPageThenWhite(readPnmFile(dir.file("t.pbm")), page));
 }
 
 TEST(Cals, ReadsImageMagickFiles) {
-    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("convert");
     TempDir dir("cals");
     for (int w : {300, 1728, 33}) {
         SCOPED_TRACE(w);
@@ -92,7 +91,7 @@ TEST(Cals, ReadsImageMagickFiles) {
         ASSERT_TRUE(runQuiet("convert " + pbm + " CALS:" + cal));
         const Document doc = loadDocument(cal);
         ASSERT_EQ(doc.pages.size(), 1u);
-        EXPECT_TRUE(sameBlackPixels(readPbm(pbm), doc.pages[0]));
+        EXPECT_TRUE(sameBlackPixels(readPnmFile(pbm), doc.pages[0]));
     }
 }
 
@@ -116,12 +115,12 @@ TEST(Cals, RotatesAndMirrorsByRorient) {
         {"270,000", h, w, [](int i, int j) { return std::pair{j, i}; }},
     };
     savePage(dir.file("o.cal"), stored, 50, 1, 2);
-    const Bytes original = readFile(dir.file("o.cal"));
+    const Bytes original = readBytes(dir.file("o.cal"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.rorient);
         Bytes file = original;
         setRecord(file, "rorient:", std::string("rorient: ") + c.rorient);
-        writeFile(dir.file("r.cal"), file);
+        writeBytes(dir.file("r.cal"), file);
         const Image page = loadDocument(dir.file("r.cal")).pages[0];
         ASSERT_EQ(page.width(), c.outW);
         ASSERT_EQ(page.height(), c.outH);
@@ -136,7 +135,7 @@ TEST(Cals, RotatesAndMirrorsByRorient) {
 TEST(Cals, BadFilesAreErrors) {
     TempDir dir("cals");
     savePage(dir.file("g.cal"), bilevelPage(300, 40), 50, 1, 2);
-    const Bytes good = readFile(dir.file("g.cal"));
+    const Bytes good = readBytes(dir.file("g.cal"));
     struct Case {
         const char* name;
         std::function<void(Bytes&)> damage;
@@ -158,7 +157,7 @@ TEST(Cals, BadFilesAreErrors) {
         SCOPED_TRACE(c.name);
         Bytes file = good;
         c.damage(file);
-        writeFile(dir.file("b.cal"), file);
+        writeBytes(dir.file("b.cal"), file);
         try {
             (void)loadDocument(dir.file("b.cal"));
             ADD_FAILURE() << "no error";

@@ -2,13 +2,15 @@
 
 #include <vector>
 
-#include "fax_test_support.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/error.h"
 
 using namespace rastel::imaging;
-using faxtest::bilevelPage;
-using faxtest::sameBlackPixels;
+using rastel::test::bilevelPage;
+using rastel::test::sameBlackPixels;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {

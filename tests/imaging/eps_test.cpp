@@ -10,10 +10,13 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "legacya_helpers.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace legacya;
+using namespace rastel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -31,8 +34,8 @@ Image withDpi(Image img, double dpi) {
 
 // Ghostscript's rendering of a file at `dpi`, straight from the command line.
 std::optional<Rgb8> gsRender(const std::string& path, double dpi) {
-    const auto out = run("gs -q -dSAFER -dBATCH -dNOPAUSE -dEPSCrop -sDEVICE=ppmraw -r" + std::to_string(int(dpi)) +
-                         " -sOutputFile=- " + quote(path));
+    const auto out = output("gs -q -dSAFER -dBATCH -dNOPAUSE -dEPSCrop -sDEVICE=ppmraw -r" + std::to_string(int(dpi)) +
+                         " -sOutputFile=- " + shellQuote(path));
     if (!out) return std::nullopt;
     Image img;
     try {
@@ -116,8 +119,8 @@ TEST(Eps, WrittenFilesRenderToTheSourcePixels) {
         const Image src = withDpi(makePicture(c.picture, c.w, c.h), c.dpi);
         const std::string path = dir.file("out.eps");
         savePage(path, src, kEps, 8, 2);
-        const std::string text = toText(readFile(path));
-        saveFuzzSeed("fuzz_eps", std::string(c.name) + ".eps", readFile(path));
+        const std::string text = toText(readBytes(path));
+        keepFuzzSeed("fuzz_eps", std::string(c.name) + ".eps", readBytes(path));
         EXPECT_EQ(text.rfind("%!PS-Adobe-3.0 EPSF-3.0\n", 0), 0u) << c.name;
         EXPECT_NE(text.find(c.colourSpace), std::string::npos) << c.name;
         EXPECT_NE(text.find("%%EOF"), std::string::npos) << c.name;
@@ -126,9 +129,9 @@ TEST(Eps, WrittenFilesRenderToTheSourcePixels) {
         EXPECT_NE(text.find(box + "\n"), std::string::npos) << c.name;
         // The bbox device measures the marks; its fine grid may reach a few
         // thousandths of a point past the picture's edge.
-        const eps::Info ours = eps::parse(readFile(path));
+        const eps::Info ours = eps::parse(readBytes(path));
         ASSERT_TRUE(ours.hiResBoundingBox) << c.name;
-        const auto bbox = run("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=bbox " + quote(path) + " 2>&1");
+        const auto bbox = output("gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=bbox " + shellQuote(path) + " 2>&1");
         ASSERT_TRUE(bbox) << c.name;
         const eps::Info measured = eps::parse(toBytes("%!PS-Adobe-3.0 EPSF-3.0\n" + toText(*bbox)));
         ASSERT_TRUE(measured.hiResBoundingBox) << c.name;
@@ -251,8 +254,8 @@ TEST(Eps, DosBinaryHeaders) {
     }
     // The whole file through the engine: the preview is ignored, the PostScript rendered.
     TempDir dir;
-    writeFile(dir.file("dos.eps"), dosEps(ps));
-    saveFuzzSeed("fuzz_eps", "dos.eps", dosEps(ps));
+    writeBytes(dir.file("dos.eps"), dosEps(ps));
+    keepFuzzSeed("fuzz_eps", "dos.eps", dosEps(ps));
     const Document doc = loadDocument(dir.file("dos.eps"));
     ASSERT_EQ(doc.pages.size(), 1u);
     EXPECT_EQ(doc.pages[0].width(), 20);
@@ -331,7 +334,7 @@ TEST(Eps, TheRendererCannotTouchOtherFiles) {
     };
     for (const auto& c : cases) {
         const std::string path = dir.file("evil.eps");
-        writeFile(path, toBytes(epsWith(c.body)));
+        writeBytes(path, toBytes(epsWith(c.body)));
         try {
             (void)loadDocument(path);
         } catch (const Error&) {
@@ -340,7 +343,7 @@ TEST(Eps, TheRendererCannotTouchOtherFiles) {
         std::error_code ec;
         fs::remove(victim, ec);
     }
-    writeFile(dir.file("passwd.eps"), toBytes(epsWith(cases[0].body)));
+    writeBytes(dir.file("passwd.eps"), toBytes(epsWith(cases[0].body)));
     const std::string message = errorOf([&] { (void)loadDocument(dir.file("passwd.eps")); });
     EXPECT_NE(message.find("invalidfileaccess"), std::string::npos) << message;
 }
@@ -377,11 +380,11 @@ TEST(Eps, ReadsFilesFromImageMagick) {
     TempDir dir;
     const Image src = makePicture(Picture::SixteenColours, 60, 40);
     const Rgb8 s = rgbOf(src);
-    writeFile(dir.file("src.rgb"), s.pixels);
+    writeBytes(dir.file("src.rgb"), s.pixels);
     for (const char* coder : coders) {
         const std::string path = dir.file("im.eps");
-        ASSERT_TRUE(run("/usr/bin/convert -size 60x40 -depth 8 " + quote("rgb:" + dir.file("src.rgb")) +
-                        " -density 72 -units PixelsPerInch -compress none " + quote(std::string(coder) + path)))
+        ASSERT_TRUE(output("/usr/bin/convert -size 60x40 -depth 8 " + shellQuote("rgb:" + dir.file("src.rgb")) +
+                        " -density 72 -units PixelsPerInch -compress none " + shellQuote(std::string(coder) + path)))
             << coder;
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u) << coder;
@@ -394,8 +397,8 @@ TEST(Eps, ReadsFilesFromImageMagick) {
 // The sample files: each either renders to what Ghostscript itself renders or
 // is refused with an Error.
 TEST(Eps, SharedCorpus) {
-    const fs::path dir = fs::path(RASTEL_CORPUS_DIR) / "eps";
-    if (!fs::exists(dir)) GTEST_SKIP() << "no corpus";
+    const fs::path dir = rastel::test::corpusDir() / "eps";
+    if (!fs::exists(dir)) RASTEL_MISSING("no corpus");
     int rendered = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string path = entry.path().string();
@@ -479,7 +482,7 @@ TEST(Subprocess, RunsWithTheGivenEnvironmentAndLimits) {
         if (!c.timedOut) {
             EXPECT_EQ(r.exitCode, c.exitCode) << c.name;
         }
-        EXPECT_EQ(toText(readFile(out)).rfind(c.output, 0), 0u) << c.name << ": " << toText(readFile(out));
+        EXPECT_EQ(toText(readBytes(out)).rfind(c.output, 0), 0u) << c.name << ": " << toText(readBytes(out));
         if (c.maxFile) {
             EXPECT_LE(fs::file_size(dir.file("big")), c.maxFile) << c.name;
         }

@@ -2,14 +2,16 @@
 
 #include <tiffio.h>
 
-#include "fax_test_support.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
 using namespace rastel::imaging;
-using namespace rastel::imaging::faxtest;
+using namespace rastel::test;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -38,7 +40,7 @@ TEST(Fax, RoundTripsThroughTheEngine) {
         const Image page = bilevelPage(c.width, c.height, static_cast<std::uint32_t>(c.code));
         const std::string path = dir.file("p" + std::to_string(c.code) + ".fax");
         savePage(path, page, c.code, 1, 2);
-        keepSeed("fuzz_fax", caseName(c) + ".fax", readFile(path));
+        keepFuzzSeed("fuzz_fax", caseName(c) + ".fax", readBytes(path));
         EXPECT_EQ(probePageCount(path), 1);
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u);
@@ -64,7 +66,7 @@ TEST(Fax, ColourPagesAreSavedByLuminance) {
 }
 
 TEST(Fax, Fax2tiffDecodesOurFiles) {
-    if (!haveTool("fax2tiff") || !haveTool("tifftopnm")) GTEST_SKIP() << "fax2tiff or tifftopnm missing";
+    RASTEL_REQUIRE_TOOLS("fax2tiff", "tifftopnm");
     TempDir dir("fax");
     for (const FaxCase& c : kCases) {
         SCOPED_TRACE(caseName(c));
@@ -75,7 +77,7 @@ TEST(Fax, Fax2tiffDecodesOurFiles) {
                              " -o " + tif + " " + fax));
         ASSERT_TRUE(runQuiet("tifftopnm " + tif + " > " + pbm));
         // fax2tiff turns RTC and EOFB into extra white lines.
-        const Image decoded = readPbm(pbm);
+        const Image decoded = readPnmFile(pbm);
         EXPECT_TRUE(showsPageThenWhite(decoded, page)) << decoded.width() << "x" << decoded.height();
     }
 }
@@ -94,37 +96,37 @@ TEST(Fax, ReadsDataStoredLeastSignificantBitFirst) {
                 if (b & (1 << i)) r = static_cast<std::uint8_t>(r | (0x80 >> i));
             b = r;
         }
-        writeFile(dir.file("lsb.fax"), data);
+        writeBytes(dir.file("lsb.fax"), data);
         EXPECT_TRUE(sameBlackPixels(page, loadDocument(dir.file("lsb.fax")).pages[0]));
         if (c.code != 68 && haveTool("fax2tiff") && haveTool("tifftopnm")) {  // fax2tiff's own default order
             ASSERT_TRUE(runQuiet("fax2tiff " + std::string(c.fax2tiffCoding) + " -X " + std::to_string(c.width) +
                                  " -o " + dir.file("lsb.tif") + " " + dir.file("lsb.fax")));
             ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("lsb.tif") + " > " + dir.file("lsb.pbm")));
-            EXPECT_TRUE(showsPageThenWhite(readPbm(dir.file("lsb.pbm")), page));
+            EXPECT_TRUE(showsPageThenWhite(readPnmFile(dir.file("lsb.pbm")), page));
         }
     }
 }
 
 TEST(Fax, G3topbmReadsOurOneDimensionalFiles) {
-    if (!haveTool("g3topbm")) GTEST_SKIP() << "g3topbm missing";
+    RASTEL_REQUIRE_TOOLS("g3topbm");
     TempDir dir("fax");
     for (int w : {7, 1728, 2000}) {
         SCOPED_TRACE(w);
         const Image page = bilevelPage(w, 30, 9);
         savePage(dir.file("g.fax"), page, 66, 1, 2);
         ASSERT_TRUE(runQuiet("g3topbm " + dir.file("g.fax") + " > " + dir.file("g.pbm")));
-        EXPECT_TRUE(sameBlackPixels(readPbm(dir.file("g.pbm")), page));
+        EXPECT_TRUE(sameBlackPixels(readPnmFile(dir.file("g.pbm")), page));
     }
 }
 
 TEST(Fax, ReadsImageMagickFaxFiles) {
-    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("convert");
     TempDir dir("fax");
     const Image page = bilevelPage(300, 80, 3);
     const std::string pbm = dir.file("s.pbm");
     ASSERT_TRUE(runQuiet("convert -size 300x80 xc:white -fill black -draw 'rectangle 10,10 100,40' "
                          "-draw 'circle 200,40 220,60' " + pbm));
-    const Image source = readPbm(pbm);
+    const Image source = readPnmFile(pbm);
     ASSERT_FALSE(source.empty());
     for (const char* coder : {"FAX", "G3"}) {
         SCOPED_TRACE(coder);
@@ -154,7 +156,7 @@ Bytes rawStrip(const std::string& path) {
 }
 
 TEST(Fax, ReadsStripsCodedByTiffcp) {
-    if (!haveTool("tiffcp") || !haveTool("convert")) GTEST_SKIP() << "tiffcp or ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("tiffcp", "convert");
     TempDir dir("fax");
     // tiffcp leaves RTC out of G3 strips and, without ":fill", does not align EOLs.
     const char* codings[] = {"g3:1d", "g3:1d:fill", "g3:2d", "g3:2d:fill", "g4"};
@@ -164,13 +166,13 @@ TEST(Fax, ReadsStripsCodedByTiffcp) {
                              "x70 xc:white -fill black -draw 'rectangle 30,5 400,30' -draw 'circle 900,40 930,60' "
                              "-draw 'line 0,69 " + std::to_string(w - 1) + ",0' " + pbm));
         ASSERT_TRUE(runQuiet("convert " + pbm + " -define quantum:polarity=min-is-white " + tif));
-        const Image source = readPbm(pbm);
+        const Image source = readPnmFile(pbm);
         for (const char* coding : codings) {
             if (w != 1728 && std::string(coding) == "g4") continue;  // bare G4 needs a listed width
             SCOPED_TRACE(std::to_string(w) + " " + coding);
             const std::string coded = dir.file("c.tif");
             ASSERT_TRUE(runQuiet("tiffcp -c " + std::string(coding) + " -f msb2lsb -r 100000 " + tif + " " + coded));
-            writeFile(dir.file("c.fax"), rawStrip(coded));
+            writeBytes(dir.file("c.fax"), rawStrip(coded));
             EXPECT_TRUE(sameBlackPixels(source, loadDocument(dir.file("c.fax")).pages[0]));
         }
     }
@@ -210,7 +212,7 @@ TEST(Fax, DamagedFilesAreErrors) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(dir.file("bad.fax"), c.data);
+        writeBytes(dir.file("bad.fax"), c.data);
         EXPECT_THROW(loadDocument(dir.file("bad.fax")), Error);
     }
 }

@@ -28,10 +28,10 @@ using Bytes = std::vector<std::uint8_t>;
 namespace {
 
 using rastel::test::TempDir;
-Bytes readFile(const std::string& path) { return rastel::test::readBytes(path); }
-void writeFile(const std::string& path, const Bytes& bytes) { rastel::test::writeBytes(path, bytes); }
+using rastel::test::readBytes;
+using rastel::test::writeBytes;
 
-const fs::path kCorpus = fs::path(RASTEL_CORPUS_DIR) / "fpx";
+const fs::path kCorpus = rastel::test::corpusDir() / "fpx";
 
 // Smooth gradients plus fine detail, with the tiles at tile coordinates in
 // `flat` painted one colour each.
@@ -311,10 +311,10 @@ TEST(FlashPix, FurtherPagesAreRefusedAndLeaveTheFileIntact) {
     const std::string path = dir.file("a.fpx");
     for (int code : {80, 81, 83}) {
         savePage(path, picture(70, 40), code, 24, 30);
-        const Bytes before = readFile(path);
+        const Bytes before = readBytes(path);
         EXPECT_FALSE(codeCanAppend(code));
         EXPECT_THROW(appendPage(path, picture(20, 20), code, 24, 30), Error);
-        EXPECT_EQ(readFile(path), before);
+        EXPECT_EQ(readBytes(path), before);
         EXPECT_EQ(probePageCount(path), 1);
     }
 }
@@ -406,7 +406,7 @@ TEST(FlashPix, TruncatedAndScrambledFilesNeverCrash) {
 TEST(FlashPixCorpus, ToolkitFilesDecode) {
     const std::string raw = (kCorpus / "imagemagick--fpx__input_256.fpx").string();
     const std::string jpeg = (kCorpus / "imagemagick--fpx__input_jpeg.fpx").string();
-    if (!fs::exists(raw) || !fs::exists(jpeg)) GTEST_SKIP() << "corpus missing";
+    if (!fs::exists(raw) || !fs::exists(jpeg)) RASTEL_MISSING("corpus missing");
     const Image a = loadDocument(raw).pages.at(0), b = loadDocument(jpeg).pages.at(0);
     ASSERT_EQ(a.width(), 70);
     ASSERT_EQ(a.height(), 46);
@@ -424,7 +424,7 @@ TEST(FlashPixCorpus, ToolkitFilesDecode) {
 
 TEST(FlashPixCorpus, FiveBandFileIsRefused) {
     const std::string path = (kCorpus / "pillow--input_bw_five_bands.fpx").string();
-    if (!fs::exists(path)) GTEST_SKIP() << "corpus missing";
+    if (!fs::exists(path)) RASTEL_MISSING("corpus missing");
     EXPECT_THROW(loadDocument(path), Error);
 }
 
@@ -433,7 +433,7 @@ TEST(FlashPixCorpus, FiveBandFileIsRefused) {
 // decoder for single-colour tiles, so those cases are left out.
 TEST(FlashPixInterop, PillowReadsOurFiles) {
     if (std::system("/usr/bin/python3 -c 'import PIL.FpxImagePlugin' >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "Pillow with olefile not available";
+        RASTEL_MISSING("Pillow with olefile not available");
     TempDir dir;
     struct Case {
         int code, bits, width, height;
@@ -446,7 +446,7 @@ TEST(FlashPixInterop, PillowReadsOurFiles) {
         const std::string cmd = "/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + in +
                                 "'); open('" + out + "','wb').write(im.size[0].to_bytes(4,'little')+im.size[1].to_bytes(4,'little')+im.mode.encode()[:1]+im.tobytes())\" 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
-        const Bytes got = readFile(out);
+        const Bytes got = readBytes(out);
         ASSERT_GE(got.size(), 9u);
         EXPECT_EQ(u32(got, 0), std::uint32_t(c.width));
         EXPECT_EQ(u32(got, 4), std::uint32_t(c.height));
@@ -463,13 +463,15 @@ TEST(FlashPixInterop, PillowReadsOurFiles) {
     }
 }
 
-TEST(FlashPixInterop, KeepSeedsForTheFuzzer) {
-    const fs::path seeds = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_flashpix";
-    std::error_code ec;
-    fs::create_directories(seeds, ec);
-    for (int code : {80, 81, 83})
-        writeFile((seeds / ("gen" + std::to_string(code) + ".fpx")).string(), encode(picture(70, 66, {{0, 1}}), code, 24, 60));
-    SUCCEED();
+// Small files of each kind of tile (with one single-colour tile) read back as
+// their picture, and seed the fuzzer.
+TEST(FlashPix, SmallFilesOfEachTileKindReadBack) {
+    const Image src = picture(70, 66, {{0, 1}});
+    for (int code : {80, 81, 83}) {
+        const Bytes file = encode(src, code, 24, 60);
+        EXPECT_GT(psnr(decode(file), src), code == 80 ? 98.0 : 20.0) << code;
+        rastel::test::keepFuzzSeed("fuzz_flashpix", "gen" + std::to_string(code) + ".fpx", file);
+    }
 }
 
 }  // namespace

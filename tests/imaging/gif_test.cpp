@@ -26,14 +26,11 @@ namespace {
 
 using rastel::test::readerNamed;
 
-using GifTempDir = rastel::test::TempDir;
-
-std::string gifRun(const std::string& cmd, int* status = nullptr) { return rastel::test::runCommand(cmd, status); }
-std::vector<std::uint8_t> gifFileBytes(const std::string& path) { return rastel::test::readBytes(path); }
-void gifWriteBytes(const std::string& path, const std::vector<std::uint8_t>& b) { rastel::test::writeBytes(path, b); }
-void keepGifSeed(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    rastel::test::keepFuzzSeed("fuzz_gif", name, bytes);
-}
+using rastel::test::keepFuzzSeed;
+using rastel::test::readBytes;
+using rastel::test::runCommand;
+using rastel::test::TempDir;
+using rastel::test::writeBytes;
 
 Document gifDecode(const std::vector<std::uint8_t>& bytes) { return readerNamed("GIF").read(bytes, ReadContext{"mem.gif"}); }
 
@@ -45,7 +42,7 @@ std::vector<std::uint8_t> rgbBytes(const Image& img) {
 // ImageMagick's frames of a GIF as the viewer sees them (-coalesce), RGBA.
 std::vector<std::string> coalescedFrames(const std::string& path, int w, int h, std::size_t pages) {
     int status = 0;
-    const std::string all = gifRun("convert '" + path + "' -coalesce -depth 8 rgba:- 2>/dev/null", &status);
+    const std::string all = runCommand("convert '" + path + "' -coalesce -depth 8 rgba:- 2>/dev/null", &status);
     const std::size_t frame = static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4;
     std::vector<std::string> out;
     if (status != 0 || all.size() != frame * pages) return out;
@@ -78,7 +75,7 @@ class GifDepth : public ::testing::TestWithParam<int> {};
 TEST_P(GifDepth, WritesAColourTableOfTwoToTheBitsAndRoundTripsExactly) {
     const int bits = GetParam();
     const int colours = std::min(1 << bits, 200);  // fewer than the table holds at 8 bits: padding shows
-    GifTempDir dir;
+    TempDir dir;
     const std::string path = dir / "out.gif";
     Image src(41, 13, PixelFormat::Rgb24);
     for (int y = 0; y < src.height(); ++y)
@@ -91,14 +88,14 @@ TEST_P(GifDepth, WritesAColourTableOfTwoToTheBitsAndRoundTripsExactly) {
     src.xDpi = src.yDpi = 200;
     savePage(path, src, 2, bits, 2);
 
-    const std::string text = gifRun("giftext -c '" + path + "' 2>&1");
+    const std::string text = runCommand("giftext -c '" + path + "' 2>&1");
     EXPECT_NE(text.find("Screen Size - Width = 41, Height = 13."), std::string::npos) << text;
     EXPECT_NE(text.find("BitsPerPixel = " + std::to_string(bits) + ","), std::string::npos) << text;
     const std::regex entry("[0-9a-f]{2}h [0-9a-f]{2}h [0-9a-f]{2}h");
     const auto entries = std::distance(std::sregex_iterator(text.begin(), text.end(), entry), std::sregex_iterator());
     EXPECT_EQ(entries, 1 << bits);
-    EXPECT_EQ(gifRun("identify -format '%w %h %n' '" + path + "'"), "41 13 1");
-    const auto bytes = gifFileBytes(path);
+    EXPECT_EQ(runCommand("identify -format '%w %h %n' '" + path + "'"), "41 13 1");
+    const auto bytes = readBytes(path);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 6), "GIF87a");
 
     const Document back = loadDocument(path);
@@ -106,7 +103,7 @@ TEST_P(GifDepth, WritesAColourTableOfTwoToTheBitsAndRoundTripsExactly) {
     EXPECT_EQ(back.pages[0].format(), PixelFormat::Indexed);
     EXPECT_EQ(back.pages[0].indexBits(), bits);
     EXPECT_EQ(rgbBytes(back.pages[0]), rgbBytes(src));
-    const std::string im = gifRun("convert '" + path + "' -depth 8 rgb:-");
+    const std::string im = runCommand("convert '" + path + "' -depth 8 rgb:-");
     EXPECT_EQ(std::vector<std::uint8_t>(im.begin(), im.end()), rgbBytes(src));
 }
 
@@ -212,7 +209,7 @@ class GifScene : public ::testing::TestWithParam<Scene> {};
 TEST_P(GifScene, ComposesFramesAsAViewerShowsThem) {
     const Scene& s = GetParam();
     const auto bytes = buildGif(s.width, s.height, s.background, s.frames);
-    keepGifSeed(std::string(s.name) + ".gif", bytes);
+    keepFuzzSeed("fuzz_gif", std::string(s.name) + ".gif", bytes);
     const Document doc = gifDecode(bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
     EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
@@ -222,9 +219,9 @@ TEST_P(GifScene, ComposesFramesAsAViewerShowsThem) {
     }
     // ImageMagick agrees wherever it draws something; where it leaves the
     // screen transparent we show the background colour.
-    GifTempDir dir;
+    TempDir dir;
     const std::string path = dir / "scene.gif";
-    gifWriteBytes(path, bytes);
+    writeBytes(path, bytes);
     const auto frames = coalescedFrames(path, s.width, s.height, s.pages.size());
     ASSERT_EQ(frames.size(), s.pages.size());
     for (std::size_t i = 0; i < frames.size(); ++i)
@@ -294,7 +291,7 @@ class GifForeign : public ::testing::TestWithParam<ForeignGif> {};
 
 TEST_P(GifForeign, MatchesImageMagickFrames) {
     const ForeignGif& c = GetParam();
-    GifTempDir dir;
+    TempDir dir;
     const std::string cd = "cd '" + dir.path.string() + "' && ";
     ASSERT_EQ(std::system((cd + "convert -size 40x30 gradient:red-blue -depth 8 a.ppm && "
                                 "convert a.ppm -fill yellow -draw 'rectangle 5,5 14,12' b.ppm && "
@@ -302,7 +299,7 @@ TEST_P(GifForeign, MatchesImageMagickFrames) {
                                .c_str()),
               0);
     const std::string path = dir / "x.gif";
-    keepGifSeed(std::string(c.name) + ".gif", gifFileBytes(path));
+    keepFuzzSeed("fuzz_gif", std::string(c.name) + ".gif", readBytes(path));
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), c.pages);
     EXPECT_EQ(probePageCount(path), static_cast<int>(c.pages));
@@ -385,14 +382,14 @@ TEST(GifReader, BrokenImageDataIsAnError) {
 // Samples from other libraries' suites: what ImageMagick reads cleanly we read
 // to the same frames; malformed ones are refused with an Error.
 TEST(GifCorpus, DecodesLikeImageMagick) {
-    const fs::path dir = fs::path(RASTEL_CORPUS_DIR) / "gif";
-    if (!fs::exists(dir)) GTEST_SKIP() << "no sample folder";
+    const fs::path dir = rastel::test::corpusDir() / "gif";
+    if (!fs::exists(dir)) RASTEL_MISSING("no sample folder");
     int compared = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string path = entry.path().string();
-        const auto bytes = gifFileBytes(path);
+        const auto bytes = readBytes(path);
         int status = 0;
-        const std::string complaints = gifRun("convert '" + path + "' -coalesce null: 2>&1", &status);
+        const std::string complaints = runCommand("convert '" + path + "' -coalesce null: 2>&1", &status);
         const bool imClean = status == 0 && complaints.empty();
         Document doc;
         try {
@@ -406,8 +403,8 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
         const auto frames = coalescedFrames(path, doc.pages[0].width(), doc.pages[0].height(), doc.pages.size());
         if (frames.empty()) continue;  // ImageMagick sizes the screen differently
         // Background as we chose it: the global table's background entry.
-        GifTempDir tmp;
-        const std::string text = gifRun("giftext -c '" + path + "' 2>/dev/null");
+        TempDir tmp;
+        const std::string text = runCommand("giftext -c '" + path + "' 2>/dev/null");
         Rgb bg{};
         std::smatch m;
         if (std::regex_search(text, m, std::regex("BackGround = ([0-9]+)"))) {
@@ -430,7 +427,7 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
     for (const char* name : broken) {
         const fs::path p = dir / name;
         if (fs::exists(p)) {
-            EXPECT_THROW(gifDecode(gifFileBytes(p.string())), Error) << name;
+            EXPECT_THROW(gifDecode(readBytes(p.string())), Error) << name;
         }
     }
 }

@@ -2,14 +2,16 @@
 
 #include <map>
 
-#include "fax_test_support.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
 using namespace rastel::imaging;
-using namespace rastel::imaging::faxtest;
+using namespace rastel::test;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
@@ -119,8 +121,8 @@ TEST(Ioca, RoundTripsEveryCode) {
             page.xDpi = 300;
             page.yDpi = 150;
             savePage(dir.file("r.ica"), page, c.code, 1, 2);
-            if (w < 100) keepSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
-                                  readFile(dir.file("r.ica")));
+            if (w < 100) keepFuzzSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
+                                  readBytes(dir.file("r.ica")));
             EXPECT_EQ(probePageCount(dir.file("r.ica")), 1);
             const Document doc = loadDocument(dir.file("r.ica"));
             ASSERT_EQ(doc.pages.size(), 1u);
@@ -131,14 +133,14 @@ TEST(Ioca, RoundTripsEveryCode) {
 }
 
 TEST(Ioca, WrittenStructureDecodesWithFax2tiff) {
-    const bool tools = haveTool("fax2tiff") && haveTool("tifftopnm");
+    RASTEL_REQUIRE_TOOLS("fax2tiff", "tifftopnm");
     TempDir dir("ioca");
     for (const Code& c : kCodes) {
         SCOPED_TRACE(c.code);
         // Dense noise: more than one Image Data piece and several IPD fields.
         const Image page = noisePage(1728, 400);
         savePage(dir.file("s.ica"), page, c.code, 1, 2);
-        const Bytes file = readFile(dir.file("s.ica"));
+        const Bytes file = readBytes(dir.file("s.ica"));
         if (!c.modca) {
             EXPECT_EQ(Bytes(file.begin(), file.begin() + 5), (Bytes{0x70, 0x00, 0x91, 0x01, 0xFF}));
         }
@@ -157,12 +159,11 @@ TEST(Ioca, WrittenStructureDecodesWithFax2tiff) {
         EXPECT_EQ(s.order[s.order.size() - 2], 0x93u);
         EXPECT_EQ(s.order.back(), 0x71u);
         EXPECT_GT(std::count(s.order.begin(), s.order.end(), 0xFE92u), 1);
-        if (!tools) continue;
-        writeFile(dir.file("s.raw"), s.data);
+        writeBytes(dir.file("s.raw"), s.data);
         ASSERT_TRUE(runQuiet("fax2tiff -M " + std::string(c.fax2tiffCoding) + " -X 1728 -o " + dir.file("s.tif") +
                              " " + dir.file("s.raw")));
         ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("s.tif") + " > " + dir.file("s.pbm")));
-        EXPECT_TRUE(showsPageThenWhite(readPbm(dir.file("s.pbm")), page));
+        EXPECT_TRUE(showsPageThenWhite(readPnmFile(dir.file("s.pbm")), page));
     }
 }
 
@@ -215,7 +216,7 @@ TEST(Ioca, ReadsOtherEncodingsAndBitOrder) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(dir.file("o.ica"), c.file);
+        writeBytes(dir.file("o.ica"), c.file);
         const Document doc = loadDocument(dir.file("o.ica"));
         EXPECT_TRUE(sameBlackPixels(page, doc.pages[0]));
         EXPECT_DOUBLE_EQ(doc.pages[0].xDpi, 200);
@@ -227,7 +228,7 @@ TEST(Ioca, BadFilesAreErrors) {
     const Image page = bilevelPage(64, 10);
     const Bytes g4 = ccittEncode(page, CcittCoding::G4);
     savePage(dir.file("m.ica"), page, 73, 1, 2);
-    const Bytes modca = readFile(dir.file("m.ica"));
+    const Bytes modca = readBytes(dir.file("m.ica"));
     struct Case {
         const char* name;
         Bytes file;
@@ -248,7 +249,7 @@ TEST(Ioca, BadFilesAreErrors) {
     cases.push_back({"segment cut in data", Bytes(whole.begin(), whole.begin() + 30)});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(dir.file("b.ica"), c.file);
+        writeBytes(dir.file("b.ica"), c.file);
         EXPECT_THROW(loadDocument(dir.file("b.ica")), Error);
     }
 }
@@ -256,7 +257,7 @@ TEST(Ioca, BadFilesAreErrors) {
 TEST(Ioca, CorruptedBytesNeverCrash) {
     TempDir dir("ioca");
     savePage(dir.file("c.ica"), bilevelPage(200, 30), 72, 1, 2);
-    const Bytes good = readFile(dir.file("c.ica"));
+    const Bytes good = readBytes(dir.file("c.ica"));
     const FormatReader* ioca = Registry::instance().reader("IOCA");
     ASSERT_NE(ioca, nullptr);
     for (std::size_t i = 0; i < good.size(); i += 3) {

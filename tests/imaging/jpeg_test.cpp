@@ -33,15 +33,8 @@ using rastel::test::capture;
 using rastel::test::haveTool;
 using rastel::test::TempDir;
 
-Bytes readBytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
-}
-
-void writeBytes(const std::string& path, const Bytes& data) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
+using rastel::test::readBytes;
+using rastel::test::writeBytes;
 
 Image decode(const Bytes& data) { return readerNamed("JPEG").read(data, ReadContext{"mem.jpg"}).pages.at(0); }
 
@@ -190,7 +183,7 @@ struct Variant {
 class JpegVariant : public testing::TestWithParam<Variant> {};
 
 TEST_P(JpegVariant, ToolsSeeSizeSamplingColourAndResolution) {
-    if (!haveTool("identify")) GTEST_SKIP() << "ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("identify");
     const Variant v = GetParam();
     TempDir tmp;
     Image src = smoothImage(37, 23);  // odd sizes: partial MCUs on both edges
@@ -220,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(EveryCodeAndDepth, JpegVariant,
                                          Variant{101, 24, "2x1,1x1,1x1", "sRGB", 42}));
 
 TEST(JpegWriter, ExifFilesCarryTheirVersionAndNoJfif) {
-    if (!haveTool("identify")) GTEST_SKIP() << "ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("identify");
     struct Case {
         int code;
         const char* version;
@@ -301,7 +294,7 @@ struct Foreign {
 };
 
 TEST(JpegReader, DecodesForeignFilesLikeIndependentDecoders) {
-    if (!haveTool("djpeg") || !haveTool("cjpeg") || !haveTool("convert")) GTEST_SKIP() << "tools missing";
+    RASTEL_REQUIRE_TOOLS("djpeg", "cjpeg", "convert");
     const Foreign cases[] = {
         {"baseline-420", "cjpeg -quality 90 $S > $F", true, 0, PixelFormat::Rgb24},
         {"progressive", "convert $S -interlace Plane -quality 85 $F", true, 0, PixelFormat::Rgb24},
@@ -387,7 +380,7 @@ TEST(JpegReader, FourComponentFilesBecomeRgbByTheNaiveFormula) {
 }
 
 TEST(JpegReader, ResolutionFromJfifOrExif) {
-    if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick missing";
+    RASTEL_REQUIRE_TOOLS("convert");
     struct Case {
         const char* name;
         const char* convertArgs;
@@ -452,7 +445,7 @@ TEST(JpegReader, PixelLimitIsCheckedBeforeDecoding) {
 // Damaged input
 
 TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
-    if (!haveTool("cjpeg")) GTEST_SKIP() << "cjpeg missing";
+    RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
     const Image src = smoothImage(64, 48);
     writePpm(tmp.file("s.ppm"), src);
@@ -491,7 +484,7 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
 }
 
 TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
-    if (!haveTool("cjpeg")) GTEST_SKIP() << "cjpeg missing";
+    RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
     writePpm(tmp.file("s.ppm"), smoothImage(40, 24));
     ASSERT_EQ(std::system(("cjpeg -progressive -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("p.jpg")).c_str()), 0);
@@ -519,7 +512,7 @@ TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
 }
 
 TEST(JpegReader, RefusesFloodsOfScans) {
-    if (!haveTool("cjpeg")) GTEST_SKIP() << "cjpeg missing";
+    RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
     writePpm(tmp.file("s.ppm"), smoothImage(16, 16));
     writeBytes(tmp.file("scans"), Bytes{'0', ';', '1', ';', '2', ';'});
@@ -558,8 +551,8 @@ TEST(JpegReader, PaddingBetweenSegmentsIsHarmless) {
 // Shared corpus: files written by other programs, some broken on purpose
 
 TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
-    const fs::path dir = fs::path(RASTEL_CORPUS_DIR) / "jpg";
-    if (!fs::is_directory(dir) || !haveTool("convert")) GTEST_SKIP() << "corpus or ImageMagick missing";
+    const fs::path dir = rastel::test::corpusDir() / "jpg";
+    if (!fs::is_directory(dir) || !haveTool("convert")) RASTEL_MISSING("corpus or ImageMagick missing");
     // Files that hold no decodable picture (not JPEG, lossless process, missing
     // tables, no scan) or whose scans are cut short.
     const std::set<std::string> refused = {

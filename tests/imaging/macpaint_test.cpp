@@ -6,10 +6,13 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "legacya_helpers.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace legacya;
+using namespace rastel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -61,7 +64,7 @@ TEST(MacPaint, WritesPagesOtherDecodersRead) {
         EXPECT_EQ(doc.pages[0].format(), PixelFormat::Indexed) << c.name;
         EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), expected), 0) << c.name << ": own reader";
 
-        const auto viaNetpbm = run("macptopbm " + quote(path) + " | ppmtoppm | tail -c " + std::to_string(576 * 720 * 3));
+        const auto viaNetpbm = output("macptopbm " + shellQuote(path) + " | ppmtoppm | tail -c " + std::to_string(576 * 720 * 3));
         ASSERT_TRUE(viaNetpbm) << c.name << ": macptopbm failed";
         EXPECT_EQ(maxDiff(Rgb8{576, 720, *viaNetpbm}, expected), 0) << c.name << ": macptopbm";
         // ImageMagick 6's MacPaint coder misplaces rows; GraphicsMagick's is sound.
@@ -102,23 +105,23 @@ TEST(MacPaint, ReadsFilesFromOtherWriters) {
                 if (ink.row(y)[x]) row[std::size_t(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
             data.insert(data.end(), row.begin(), row.end());
         }
-        writeFile(pbm, data);
+        writeBytes(pbm, data);
     }
     const std::string mac = dir.file("netpbm.mac");
-    ASSERT_TRUE(run("pbmtomacp " + quote(pbm) + " > " + quote(mac)));
+    ASSERT_TRUE(output("pbmtomacp " + shellQuote(pbm) + " > " + shellQuote(mac)));
     const Document doc = loadDocument(mac);
     EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), expectedPage(src)), 0);
 }
 
 TEST(MacPaint, ReadsTheSampleBehindAMacBinaryHeader) {
-    const std::string path = std::string(RASTEL_CORPUS_DIR) + "/mac/twelvemonkeys--mac__porsches.mac";
-    const Bytes data = readFile(path);
+    const std::string path = fixture("twelvemonkeys--mac__porsches.mac");
+    const Bytes data = readBytes(path);
     ASSERT_FALSE(data.empty());
     EXPECT_EQ(readerNamed("MacPaint").sniff(data), Sniff::Strong) << "MacBinary type PNTG";
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
     const auto viaNetpbm =
-        run("macptopbm -extraskip 128 " + quote(path) + " | ppmtoppm | tail -c " +
+        output("macptopbm -extraskip 128 " + shellQuote(path) + " | ppmtoppm | tail -c " +
             std::to_string(576 * 720 * 3));
     ASSERT_TRUE(viaNetpbm);
     EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), Rgb8{576, 720, *viaNetpbm}), 0);
@@ -161,7 +164,7 @@ TEST(MacPaint, SniffsOnlyPlausibleHeaders) {
 
 TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
     const Bytes good = writeMac(makePicture(Picture::Photo, 576, 720));
-    saveFuzzSeed("fuzz_macpaint", "page.mac", good);
+    keepFuzzSeed("fuzz_macpaint", "page.mac", good);
     for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 97)) {
         const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
         EXPECT_THROW(readerNamed("MacPaint").read(cut, {}), Error) << "cut at " << len;

@@ -15,23 +15,15 @@
 #include "imaging/ops/grayscale.h"
 #include "imaging/ops/mirror.h"
 #include "imaging/ops/rotate.h"
-#include "tests/imaging/ops_test_images.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace ops_test;
+using namespace rastel::test;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path = fs::temp_directory_path() / ("rastel-ops-interop-" + std::to_string(::getpid()));
-    TempDir() { fs::create_directories(path); }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
 
 void writePnm(const Image& img, const fs::path& p) {
     std::ofstream f(p, std::ios::binary);
@@ -52,12 +44,10 @@ bool readPnm(const fs::path& p, Image& out) {
     return static_cast<std::size_t>(f.gcount()) == out.byteSize();
 }
 
-bool haveNetpbm() { return std::system("command -v pamflip >/dev/null 2>&1 && command -v ppmtopgm >/dev/null 2>&1") == 0; }
-
 }  // namespace
 
 TEST(OpsInterop, ExactOperationsMatchNetpbm) {
-    if (!haveNetpbm()) GTEST_SKIP() << "netpbm not installed";
+    RASTEL_REQUIRE_TOOLS("pamflip", "ppmtopgm");
     struct Case {
         const char* name;
         const char* command;  // netpbm filter, reads stdin, writes stdout

@@ -3,10 +3,10 @@
 #include "imaging/convert.h"
 #include "imaging/ops/grayscale.h"
 #include "imaging/ops/mirror.h"
-#include "tests/imaging/ops_test_images.h"
+#include "tests/support/pictures.h"
 
 using namespace rastel::imaging;
-using namespace ops_test;
+using namespace rastel::test;
 
 TEST(OpsMirror, MovesEveryPixelAcrossAndTwiceRestores) {
     for (const Layout& l : allLayouts()) {

@@ -7,10 +7,10 @@
 #include "imaging/error.h"
 #include "imaging/ops/palette_search.h"
 #include "imaging/ops/reduce.h"
-#include "tests/imaging/ops_test_images.h"
+#include "tests/support/pictures.h"
 
 using namespace rastel::imaging;
-using namespace ops_test;
+using namespace rastel::test;
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include "imaging/error.h"
 #include "imaging/ops/mirror.h"
 #include "imaging/ops/rotate.h"
-#include "tests/imaging/ops_test_images.h"
+#include "tests/support/pictures.h"
 
 using namespace rastel::imaging;
-using namespace ops_test;
+using namespace rastel::test;
 
 namespace {
 

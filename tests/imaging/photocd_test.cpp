@@ -8,10 +8,13 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "legacya_helpers.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace legacya;
+using namespace rastel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -102,12 +105,12 @@ Rgb8 expectedTurned(const Image& stored, int orientation) {
 // ImageMagick's decoding of the Base image (its scene 3; scenes 0..2 are the
 // smaller resolutions).
 std::optional<Rgb8> magickBase(const std::string& path) {
-    const std::string baseImage = quote("pcd:" + path + "[3]");
-    const auto size = run("/usr/bin/identify -format '%w %h\\n' " + baseImage);
+    const std::string baseImage = shellQuote("pcd:" + path + "[3]");
+    const auto size = output("/usr/bin/identify -format '%w %h\\n' " + baseImage);
     if (!size) return std::nullopt;
     Rgb8 r;
     std::istringstream(std::string(size->begin(), size->end())) >> r.width >> r.height;
-    auto px = run("/usr/bin/convert " + baseImage + " -depth 8 rgb:-");
+    auto px = output("/usr/bin/convert " + baseImage + " -depth 8 rgb:-");
     if (!px || px->size() != std::size_t(r.width) * std::size_t(r.height) * 3) return std::nullopt;
     // ImageMagick squeezes the whole PhotoYCC range (up to 1.3584 x 255) into
     // 0..255, so reference white comes out at 182; bring it to our scale,
@@ -145,7 +148,7 @@ TEST(PhotoCd, DecodesTheBaseImageOfSyntheticImagePacs) {
     for (const auto& c : cases) {
         const Image src = makeSource(c.kind);
         const std::string path = dir.file("img0001.pcd");
-        writeFile(path, makeImagePac(src, c.orientation));
+        writeBytes(path, makeImagePac(src, c.orientation));
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u) << c.name;
         EXPECT_EQ(doc.pages[0].format(), PixelFormat::Rgb24) << c.name;
@@ -170,8 +173,8 @@ TEST(PhotoCd, ImageMagickAgreesOnSyntheticImagePacs) {
         const Image src = makeSource(Kind::Smooth);
         const std::string path = dir.file("synthetic.pcd");
         const Bytes file = makeImagePac(src, o);
-        writeFile(path, file);
-        if (o == 0) saveFuzzSeed("fuzz_photocd", "synthetic.pcd", Bytes(file.begin(), file.begin() + 0x1000));
+        writeBytes(path, file);
+        if (o == 0) keepFuzzSeed("fuzz_photocd", "synthetic.pcd", Bytes(file.begin(), file.begin() + 0x1000));
         const auto viaMagick = magickBase(path);
         ASSERT_TRUE(viaMagick) << "ImageMagick could not read orientation " << o;
         const Rgb8 ours = rgbOf(loadDocument(path).pages[0]);
@@ -185,9 +188,9 @@ TEST(PhotoCd, ImageMagickAgreesOnSyntheticImagePacs) {
 TEST(PhotoCd, ReadsImagePacsWrittenByImageMagick) {
     TempDir dir;
     const Image src = makeSource(Kind::Smooth);
-    writeFile(dir.file("src.rgb"), rgbOf(src).pixels);
-    ASSERT_TRUE(run("/usr/bin/convert -size 768x512 -depth 8 " + quote("rgb:" + dir.file("src.rgb")) + " " +
-                    quote("pcd:" + dir.file("im.pcd"))));
+    writeBytes(dir.file("src.rgb"), rgbOf(src).pixels);
+    ASSERT_TRUE(output("/usr/bin/convert -size 768x512 -depth 8 " + shellQuote("rgb:" + dir.file("src.rgb")) + " " +
+                    shellQuote("pcd:" + dir.file("im.pcd"))));
     const auto viaMagick = magickBase(dir.file("im.pcd"));
     ASSERT_TRUE(viaMagick);
     const Document doc = loadDocument(dir.file("im.pcd"));

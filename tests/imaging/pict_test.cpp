@@ -7,10 +7,13 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "legacya_helpers.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace legacya;
+using namespace rastel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,13 +25,11 @@ Bytes writePict(const Image& page, int bits) {
     return Registry::instance().findWriter(kPict)->write(page, WriteOptions{kPict, bits, 2, "x.pct"});
 }
 
-Rgb8 expectedAt(const Image& src, int bits) {
+Rgb8 expectedRgb(const Image& src, int bits) {
     if (bits == 1) return rgbOf(toInkBits(src));
     if (bits <= 8) return rgbOf(toIndexed(src, bits));
     return rgbOf(src);
 }
-
-std::string corpus(const std::string& name) { return std::string(RASTEL_CORPUS_DIR) + "/pct/" + name; }
 
 // Hand-made pictures for opcodes our writer never emits.
 class PictBuilder {
@@ -111,7 +112,7 @@ std::vector<std::vector<std::uint8_t>> checker(int w, int h) {
     return rows;
 }
 
-bool isBlack(const Image& img, int x, int y) { return pixelRgb(img, x, y) == Rgb{0, 0, 0}; }
+bool isPureBlack(const Image& img, int x, int y) { return pixelRgb(img, x, y) == Rgb{0, 0, 0}; }
 bool isWhite(const Image& img, int x, int y) { return pixelRgb(img, x, y) == Rgb{255, 255, 255}; }
 
 }  // namespace
@@ -143,7 +144,7 @@ TEST(Pict, WritesEveryDepthOtherDecodersRead) {
             const Image src = makePicture(c.picture, s[0], s[1]);
             const std::string path = dir.file("out.pct");
             savePage(path, src, kPict, c.bits, 2);
-            const Rgb8 expected = expectedAt(src, c.bits);
+            const Rgb8 expected = expectedRgb(src, c.bits);
 
             const Document doc = loadDocument(path);
             EXPECT_EQ(doc.pages[0].format(), c.ours) << what;
@@ -156,7 +157,7 @@ TEST(Pict, WritesEveryDepthOtherDecodersRead) {
                 // ImageMagick and GraphicsMagick draw every QuickDraw BitMap
                 // black (the shared sample FC10 too), so the 1-bit layout is
                 // checked here: a BitMap, rowBytes without the pixel map flag.
-                const Bytes file = readFile(path);
+                const Bytes file = readBytes(path);
                 ASSERT_EQ(file[564], 0x00);
                 ASSERT_EQ(file[565], 0x98);
                 EXPECT_EQ((file[566] << 8) | file[567], (s[0] + 15) / 16 * 2) << what;
@@ -220,11 +221,11 @@ TEST(Pict, ReadsPicturesFromOtherWriters) {
         std::string hdr = "P6\n45 31\n255\n";
         Bytes ppm(hdr.begin(), hdr.end());
         ppm.insert(ppm.end(), pic.data(), pic.data() + pic.byteSize());
-        writeFile(src, ppm);
+        writeBytes(src, ppm);
         std::string cmd = c.command;
-        cmd.replace(cmd.find("%s"), 2, quote(src));
-        cmd.replace(cmd.find("%d"), 2, quote(dst));
-        ASSERT_TRUE(run(cmd)) << c.name;
+        cmd.replace(cmd.find("%s"), 2, shellQuote(src));
+        cmd.replace(cmd.find("%d"), 2, shellQuote(dst));
+        ASSERT_TRUE(output(cmd)) << c.name;
         const Document doc = loadDocument(dst);
         EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), rgbOf(pic)), 0) << c.name;
     }
@@ -233,6 +234,7 @@ TEST(Pict, ReadsPicturesFromOtherWriters) {
 // The shared samples: bitmap pictures decode like ImageMagick where it reads
 // them right; pictures without bitmaps and broken files fail with an Error.
 TEST(Pict, DecodesTheSharedSamples) {
+    RASTEL_CORPUS_FILES(files, "pct");
     enum Expect { kLikeMagick, kNoBitmap, kBroken };
     struct Case {
         const char* file;
@@ -260,7 +262,7 @@ TEST(Pict, DecodesTheSharedSamples) {
         {"imagemagick--input.pct", kBroken, 0},
     };
     for (const auto& c : cases) {
-        const std::string path = corpus(c.file);
+        const std::string path = (corpusDir() / "pct" / c.file).string();
         if (c.expect == kLikeMagick) {
             const Document doc = loadDocument(path);
             const auto im = magickRgb(path, "pict:");
@@ -285,7 +287,7 @@ TEST(Pict, DecodesTheSharedSamples) {
 // A version 1 picture of one 1-bit BitMap (ImageMagick and GraphicsMagick
 // draw this one all black), and a picture without the 512-byte file header.
 TEST(Pict, ReadsVersion1BitmapsAndHeaderlessPictures) {
-    const Document fc10 = loadDocument(corpus("twelvemonkeys--pict__FC10.pct"));
+    const Document fc10 = loadDocument(fixture("twelvemonkeys--pict__FC10.pct"));
     const Image& bird = fc10.pages[0];
     EXPECT_EQ(bird.width(), 2265);
     EXPECT_EQ(bird.height(), 2593);
@@ -299,7 +301,7 @@ TEST(Pict, ReadsVersion1BitmapsAndHeaderlessPictures) {
     EXPECT_LT(share, 0.5) << "a drawing on white paper";
 
     // 8 x 8 white, direct pixels with four components, no file header.
-    const Document exif = loadDocument(corpus("exiftool--PICT.pct"));
+    const Document exif = loadDocument(fixture("exiftool--PICT.pct"));
     EXPECT_EQ(exif.pages[0].width(), 8);
     EXPECT_EQ(exif.pages[0].height(), 8);
     for (int y = 0; y < 8; ++y)
@@ -383,17 +385,17 @@ TEST(Pict, SkipsOtherOpcodesAndComposesBitmaps) {
         ASSERT_EQ(img.height(), 10);
         EXPECT_EQ(img.format(), PixelFormat::Rgb24);
         for (int y = 0; y < 10; ++y)
-            for (int x = 0; x < 10; ++x) EXPECT_EQ(isBlack(img, x, y), (x + y) % 3 == 0) << x << "," << y;
+            for (int x = 0; x < 10; ++x) EXPECT_EQ(isPureBlack(img, x, y), (x + y) % 3 == 0) << x << "," << y;
         for (int y = 0; y < 10; ++y)
-            for (int x = 10; x < 20; ++x) EXPECT_EQ(isBlack(img, x, y), x < 15) << x << "," << y;
+            for (int x = 10; x < 20; ++x) EXPECT_EQ(isPureBlack(img, x, y), x < 15) << x << "," << y;
     }
     // A bitmap covering part of the frame: white around it.
     PictBuilder part(2, 8, 8);
     part.bitmap(true, 16, std::vector<std::vector<std::uint8_t>>(2, std::vector<std::uint8_t>(16, 1)), {2, 2, 4, 6});
     const Image img = readerNamed("MacPict").read(part.finish(), {}).pages[0];
     EXPECT_TRUE(isWhite(img, 0, 0));
-    EXPECT_TRUE(isBlack(img, 2, 2));
-    EXPECT_TRUE(isBlack(img, 5, 3));
+    EXPECT_TRUE(isPureBlack(img, 2, 2));
+    EXPECT_TRUE(isPureBlack(img, 5, 3));
     EXPECT_TRUE(isWhite(img, 6, 3));
     EXPECT_TRUE(isWhite(img, 2, 4));
 }
@@ -419,7 +421,7 @@ TEST(Pict, FailsClearlyOnPicturesItCannotShow) {
 TEST(Pict, TruncatedFilesFailCleanly) {
     for (int bits : {1, 4, 8, 24}) {
         const Bytes good = writePict(makePicture(Picture::Photo, 40, 30), bits);
-        saveFuzzSeed("fuzz_pict", "pict-" + std::to_string(bits) + ".bin", good);
+        keepFuzzSeed("fuzz_pict", "pict-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 101)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
             EXPECT_THROW(readerNamed("MacPict").read(cut, {}), Error) << bits << " bits cut at " << len;

@@ -26,14 +26,11 @@ namespace {
 
 using rastel::test::readerNamed;
 
-using PngTempDir = rastel::test::TempDir;
-
-std::string pngRun(const std::string& cmd, int* status = nullptr) { return rastel::test::runCommand(cmd, status); }
+using rastel::test::keepFuzzSeed;
+using rastel::test::readBytes;
+using rastel::test::runCommand;
+using rastel::test::TempDir;
 using rastel::test::writeBytes;
-std::vector<std::uint8_t> fileBytes(const std::string& path) { return rastel::test::readBytes(path); }
-void keepPngSeed(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-    rastel::test::keepFuzzSeed("fuzz_png", name, bytes);
-}
 
 Document decode(const std::vector<std::uint8_t>& bytes) { return readerNamed("PNG").read(bytes, ReadContext{"mem.png"}); }
 
@@ -115,7 +112,7 @@ struct Rgba8 {
 Rgba8 imageMagickRgba(const std::string& path) {
     Rgba8 out;
     int status = 0;
-    const std::string pam = pngRun("convert '" + path + "[0]' -depth 16 pam:- 2>/dev/null", &status);
+    const std::string pam = runCommand("convert '" + path + "[0]' -depth 16 pam:- 2>/dev/null", &status);
     const std::size_t endHdr = pam.find("ENDHDR\n");
     if (status != 0 || endHdr == std::string::npos) return out;
     int depth = 0, maxval = 0;
@@ -180,21 +177,21 @@ class PngDepth : public ::testing::TestWithParam<DepthCase> {};
 
 TEST_P(PngDepth, WritesWhatIndependentDecodersReadAndRoundTripsExactly) {
     const DepthCase c = GetParam();
-    PngTempDir dir;
+    TempDir dir;
     const std::string path = dir / "out.png";
     const Image src = testPicture(45, 19, c.colours);
     savePage(path, src, 75, c.bits, 2);
 
-    const std::string id = pngRun("identify -format '%w %h %[png:IHDR.bit-depth-orig] %[png:IHDR.color-type-orig]' '" +
+    const std::string id = runCommand("identify -format '%w %h %[png:IHDR.bit-depth-orig] %[png:IHDR.color-type-orig]' '" +
                                   path + "' 2>&1");
     EXPECT_EQ(id, "45 19 " + std::to_string(c.ihdrDepth) + " " + std::to_string(c.ihdrColourType));
-    const std::string pil = pngRun("/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + path +
+    const std::string pil = runCommand("/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + path +
                                    "'); im.load(); print(im.mode, im.size[0], im.size[1])\" 2>&1");
     EXPECT_EQ(pil, std::string(c.pilMode) + " 45 19\n");
-    EXPECT_NE(pngRun("pngcheck -q '" + path + "' 2>&1; echo rc=$?").find("rc=0"), std::string::npos);
+    EXPECT_NE(runCommand("pngcheck -q '" + path + "' 2>&1; echo rc=$?").find("rc=0"), std::string::npos);
 
-    const auto bytes = fileBytes(path);
-    keepPngSeed("depth" + std::to_string(c.bits) + ".png", bytes);
+    const auto bytes = readBytes(path);
+    keepFuzzSeed("fuzz_png", "depth" + std::to_string(c.bits) + ".png", bytes);
     const int expectEntries = c.ihdrColourType == 3 ? c.colours : -1;
     EXPECT_EQ(plteEntries(bytes), expectEntries) << "palette sized to the colours used";
 
@@ -213,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(EveryDepth, PngDepth,
                                            DepthCase{8, 200, 8, 3, "P"}, DepthCase{24, 0, 8, 2, "RGB"}));
 
 TEST(PngWriter, ResolutionRoundTripsAndIsOmittedWhenUnknown) {
-    PngTempDir dir;
+    TempDir dir;
     struct Case { double dpi; const char* identify; };
     const Case cases[] = {{300, "300 300"}, {72, "72 72"}, {96, "96 96"}, {0, ""}};
     for (const Case& c : cases) {
@@ -221,10 +218,10 @@ TEST(PngWriter, ResolutionRoundTripsAndIsOmittedWhenUnknown) {
         img.xDpi = img.yDpi = c.dpi;
         const std::string path = dir / "dpi.png";
         savePage(path, img, 75, 24, 2);
-        const bool hasPhys = chunkAt(fileBytes(path), "pHYs") != 0;
+        const bool hasPhys = chunkAt(readBytes(path), "pHYs") != 0;
         EXPECT_EQ(hasPhys, c.dpi > 0) << c.dpi;
         if (c.dpi > 0) {
-            EXPECT_EQ(pngRun("identify -units PixelsPerInch -format '%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
+            EXPECT_EQ(runCommand("identify -units PixelsPerInch -format '%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
                              path + "'"),
                       c.identify);
         }
@@ -263,7 +260,7 @@ std::string fill(std::string cmd, const std::string& src, const std::string& dst
 
 TEST_P(PngForeign, DecodesLikeImageMagick) {
     const ForeignCase c = GetParam();
-    PngTempDir dir;
+    TempDir dir;
     const std::string src = dir / "src.ppm";
     const std::string dst = dir / "in.png";
     ASSERT_EQ(std::system(("convert -size 37x23 gradient:red-blue -fill green -draw 'circle 10,10 15,15' -depth 8 '" +
@@ -274,7 +271,7 @@ TEST_P(PngForeign, DecodesLikeImageMagick) {
     const Image img = loadDocument(dst).pages.at(0);
     std::string seed = c.name;
     std::replace(seed.begin(), seed.end(), ' ', '_');
-    keepPngSeed(seed + ".png", fileBytes(dst));
+    keepFuzzSeed("fuzz_png", seed + ".png", readBytes(dst));
     EXPECT_EQ(img.format(), c.format) << c.name;
     if (c.format == PixelFormat::Indexed) {
         EXPECT_EQ(img.indexBits(), c.indexBits) << c.name;
@@ -468,17 +465,17 @@ std::vector<std::uint8_t> withoutColourSpace(const std::vector<std::uint8_t>& pn
 // Every good sample decodes to the pixels ImageMagick sees; what we refuse,
 // ImageMagick must refuse or complain about too.
 TEST(PngCorpus, DecodesLikeImageMagick) {
-    const fs::path dir = fs::path(RASTEL_CORPUS_DIR) / "png";
-    if (!fs::exists(dir)) GTEST_SKIP() << "no sample folder";
-    PngTempDir tmp;
+    const fs::path dir = rastel::test::corpusDir() / "png";
+    if (!fs::exists(dir)) RASTEL_MISSING("no sample folder");
+    TempDir tmp;
     int compared = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string original = entry.path().string();
-        const auto bytes = fileBytes(original);
+        const auto bytes = readBytes(original);
         const std::string path = tmp / "plain.png";
         writeBytes(path, withoutColourSpace(bytes));
         int status = 0;
-        const std::string warnings = pngRun("convert '" + path + "[0]' -depth 8 rgb:- 2>&1 >/dev/null", &status);
+        const std::string warnings = runCommand("convert '" + path + "[0]' -depth 8 rgb:- 2>&1 >/dev/null", &status);
         const bool imClean = status == 0 && warnings.empty();
         Document doc;
         try {

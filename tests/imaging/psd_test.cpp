@@ -8,10 +8,13 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "legacya_helpers.h"
+#include "tests/support/interop.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
-using namespace legacya;
+using namespace rastel::test;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,7 +27,7 @@ Bytes writePsd(const Image& page, int bits) {
 }
 
 // What a page should look like after being saved at `bits`.
-Rgb8 expectedAt(const Image& src, int bits) {
+Rgb8 expectedRgb(const Image& src, int bits) {
     if (bits == 1) return rgbOf(toInkBits(src));
     if (bits == 8) return rgbOf(toIndexed(src, 8));
     return rgbOf(src);
@@ -67,7 +70,7 @@ TEST(Psd, WritesEveryDepthOtherDecodersRead) {
             const Image src = makePicture(c.picture, s[0], s[1]);
             const std::string path = dir.file("out.psd");
             savePage(path, src, kPsd, c.bits, 2);
-            const Rgb8 expected = expectedAt(src, c.bits);
+            const Rgb8 expected = expectedRgb(src, c.bits);
 
             // A page whose 8-bit palette is all gray is written in grayscale mode.
             const bool gray = c.bits == 8 && isGrayPalette(toIndexed(src, 8).palette());
@@ -102,7 +105,7 @@ TEST(Psd, CarriesTheResolution) {
     const Document doc = loadDocument(path);
     EXPECT_NEAR(doc.pages[0].xDpi, 300, 0.01);
     EXPECT_NEAR(doc.pages[0].yDpi, 150, 0.01);
-    const auto res = run("/usr/bin/identify -format '%x %y' " + quote(path));
+    const auto res = output("/usr/bin/identify -format '%x %y' " + shellQuote(path));
     ASSERT_TRUE(res);
     double x = 0, y = 0;
     std::istringstream(std::string(res->begin(), res->end())) >> x >> y;
@@ -113,7 +116,7 @@ TEST(Psd, CarriesTheResolution) {
     ASSERT_EQ(std::string(cm.begin() + 34, cm.begin() + 38), "8BIM");
     cm[51] = 2;
     EXPECT_NEAR(readerNamed("PSD").read(cm, {}).pages[0].xDpi, 300, 0.01);
-    EXPECT_NEAR(loadDocument(std::string(RASTEL_CORPUS_DIR) + "/psd/psdtools--300dpi.psd").pages[0].yDpi, 300, 0.01);
+    EXPECT_NEAR(loadDocument(fixture("psdtools--300dpi.psd")).pages[0].yDpi, 300, 0.01);
     // No resolution on the page: 72 dpi is stated.
     savePage(path, makePicture(Picture::Photo, 4, 4), kPsd, 8, 2);
     EXPECT_NEAR(loadDocument(path).pages[0].xDpi, 72, 0.01);
@@ -150,11 +153,11 @@ TEST(Psd, ReadsColourModesFromImageMagick) {
         std::string hdr = "P6\n40 30\n255\n";
         Bytes ppm(hdr.begin(), hdr.end());
         ppm.insert(ppm.end(), pic.data(), pic.data() + pic.byteSize());
-        writeFile(src, ppm);
+        writeBytes(src, ppm);
     }
     for (const auto& c : cases) {
         const std::string path = dir.file(std::string("im-") + c.name + ".psd");
-        ASSERT_TRUE(run("/usr/bin/convert " + quote(src) + " " + c.options + " " + quote(path))) << c.name;
+        ASSERT_TRUE(output("/usr/bin/convert " + shellQuote(src) + " " + c.options + " " + shellQuote(path))) << c.name;
         const Document doc = loadDocument(path);
         EXPECT_EQ(doc.pages[0].format(), c.ours) << c.name;
         std::optional<Rgb8> ref;
@@ -178,9 +181,9 @@ TEST(Psd, ReadsLargeDocuments) {
     std::string hdr = "P6\n33 17\n255\n";
     Bytes ppm(hdr.begin(), hdr.end());
     ppm.insert(ppm.end(), pic.data(), pic.data() + pic.byteSize());
-    writeFile(src, ppm);
-    ASSERT_TRUE(run("/usr/bin/convert " + quote(src) + " psb:" + quote(dst)));
-    const Bytes data = readFile(dst);
+    writeBytes(src, ppm);
+    ASSERT_TRUE(output("/usr/bin/convert " + shellQuote(src) + " psb:" + shellQuote(dst)));
+    const Bytes data = readBytes(dst);
     ASSERT_GE(data.size(), 6u);
     ASSERT_EQ(data[5], 2) << "ImageMagick wrote a version 2 header";
     EXPECT_EQ(readerNamed("PSD").sniff(data), Sniff::Strong);
@@ -190,10 +193,10 @@ TEST(Psd, ReadsLargeDocuments) {
 // The shared samples: each decodes or fails with an Error; where Pillow reads
 // the merged image in a mode it handles fully, the pixels agree exactly.
 TEST(Psd, DecodesTheSharedSamplesLikePillow) {
+    RASTEL_CORPUS_FILES(files, "psd");
     int compared = 0, decoded = 0;
-    for (const auto& e : fs::directory_iterator(std::string(RASTEL_CORPUS_DIR) + "/psd")) {
-        const std::string path = e.path().string();
-        const std::string name = e.path().filename().string();
+    for (const std::string& path : files) {
+        const std::string name = fs::path(path).filename().string();
         std::optional<Rgb8> mine;
         try {
             mine = rgbOf(loadDocument(path).pages[0]);
@@ -211,44 +214,54 @@ TEST(Psd, DecodesTheSharedSamplesLikePillow) {
     EXPECT_GE(compared, 10);
 }
 
-// Samples Pillow can't read (high depths, bitmap mode), against ImageMagick.
+// Samples Pillow can't read (high depths, bitmap mode), against ImageMagick:
+// the small ones kept in tests/data, the larger ones of the shared corpus.
+struct HighDepthSample {
+    const char* file;
+    PixelFormat ours;
+    int tolerance;
+};
+
+void expectLikeImageMagick(const std::string& path, const HighDepthSample& c) {
+    const Document doc = loadDocument(path);
+    EXPECT_EQ(doc.pages[0].format(), c.ours) << c.file;
+    const auto im = magickRgb(path);
+    ASSERT_TRUE(im) << c.file;
+    const int diff = maxDiff(rgbOf(doc.pages[0]), *im);
+    EXPECT_GE(diff, 0) << c.file;
+    EXPECT_LE(diff, c.tolerance) << c.file;
+}
+
 TEST(Psd, DecodesHighDepthSamplesLikeImageMagick) {
-    struct Case {
-        const char* file;
-        PixelFormat ours;
-        int tolerance;
-    };
-    const Case cases[] = {
-        {"kimageformats--read__psd__16bit-rle.psd", PixelFormat::Rgb24, 1},
-        {"kimageformats--read__psd__16bit_grayscale.psd", PixelFormat::Gray8, 1},
+    const HighDepthSample cases[] = {
         {"psdtools--colormodes__4x4_32bit_rgb.psd", PixelFormat::Rgb24, 1},
         {"psdtools--colormodes__4x4_32bit_grayscale.psd", PixelFormat::Gray8, 1},
         {"kimageformats--read__psd__argb16-raw-affinityphoto-1.8.5.psd", PixelFormat::Rgba32, 1},
         {"twelvemonkeys--psd__test_bitmap.psd", PixelFormat::Indexed, 0},
         {"kimageformats--read__psd__bitmap.psd", PixelFormat::Indexed, 0},
-        {"psdtools--gray0.psd", PixelFormat::Gray8, 0},
         {"psdtools--descriptors__stroke-color-descriptors-lab.psd", PixelFormat::Rgb24, 8},
     };
-    for (const auto& c : cases) {
-        const std::string path = std::string(RASTEL_CORPUS_DIR) + "/psd/" + c.file;
-        const Document doc = loadDocument(path);
-        EXPECT_EQ(doc.pages[0].format(), c.ours) << c.file;
-        const auto im = magickRgb(path);
-        ASSERT_TRUE(im) << c.file;
-        const int diff = maxDiff(rgbOf(doc.pages[0]), *im);
-        EXPECT_GE(diff, 0) << c.file;
-        EXPECT_LE(diff, c.tolerance) << c.file;
-    }
+    for (const auto& c : cases) expectLikeImageMagick(fixture(c.file), c);
+}
+
+TEST(Psd, DecodesLargeHighDepthSamplesLikeImageMagick) {
+    RASTEL_CORPUS_FILES(files, "psd");
+    const HighDepthSample cases[] = {
+        {"kimageformats--read__psd__16bit-rle.psd", PixelFormat::Rgb24, 1},
+        {"kimageformats--read__psd__16bit_grayscale.psd", PixelFormat::Gray8, 1},
+        {"psdtools--gray0.psd", PixelFormat::Gray8, 0},
+    };
+    for (const auto& c : cases) expectLikeImageMagick((corpusDir() / "psd" / c.file).string(), c);
 }
 
 TEST(Psd, RefusesBrokenSamples) {
-    EXPECT_THROW(loadDocument(std::string(RASTEL_CORPUS_DIR) + "/psd/pillow--combined_larger_than_size.psd"), Error);
+    EXPECT_THROW(loadDocument(fixture("pillow--combined_larger_than_size.psd")), Error);
 }
 
 TEST(Psd, TruncatedFilesFailCleanly) {
     for (int bits : {1, 8, 24}) {
         const Bytes good = writePsd(makePicture(Picture::Photo, 50, 40), bits);
-        saveFuzzSeed("fuzz_psd", "psd-" + std::to_string(bits) + ".bin", good);
+        keepFuzzSeed("fuzz_psd", "psd-" + std::to_string(bits) + ".bin", good);
         for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 113)) {
             const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
             EXPECT_THROW(readerNamed("PSD").read(cut, {}), Error) << bits << " bits cut at " << len;

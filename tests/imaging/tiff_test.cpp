@@ -784,8 +784,8 @@ const std::map<std::string, std::string>& knownDifferences() {
 }
 
 TEST(TiffReader, CorpusDecodesLikeImageMagick) {
-    const fs::path dir = fs::path(RASTEL_CORPUS_DIR) / "tif";
-    if (!fs::is_directory(dir)) GTEST_SKIP() << "no corpus at " << dir;
+    const fs::path dir = rastel::test::corpusDir() / "tif";
+    if (!fs::is_directory(dir)) RASTEL_MISSING("no corpus at " << dir);
     std::vector<fs::path> files;
     for (const auto& e : fs::directory_iterator(dir)) files.push_back(e.path());
     std::sort(files.begin(), files.end());

@@ -475,7 +475,7 @@ TEST(WmfReader, TruncatedAndCorruptedFilesFailCleanly) {
 // grid.wmf holds one 94x94 1-bit STRETCHDIB (drawn over by grid lines): our page
 // must equal what ImageMagick decodes from that DIB stored as a BMP file.
 TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
-    const std::string path = std::string(RASTEL_CORPUS_DIR) + "/wmf/dtformats--test_data__grid.wmf";
+    const std::string path = rastel::test::fixture("dtformats--test_data__grid.wmf");
     const Bytes b = rastel::test::readBytes(path);
     ASSERT_GT(b.size(), 100u);
     const Image ours = loadDocument(path).pages.at(0);
@@ -512,7 +512,7 @@ TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
 
 TEST(WmfCorpus, VectorOnlyFilesFailClearly) {
     for (const char* name : {"imagemagick--wmf__clock.wmf", "libgdiplus--test.wmf"}) {
-        const std::string path = std::string(RASTEL_CORPUS_DIR) + "/wmf/" + name;
+        const std::string path = rastel::test::fixture(name);
         try {
             loadDocument(path);
             ADD_FAILURE() << name << ": no error";

@@ -1,12 +1,17 @@
 #pragma once
 
 // Small helpers the test suites share: scratch folders, running the
-// independent tools the interop tests compare against, whole-file I/O and
-// leaving generated files as fuzz seeds.
+// independent tools the interop tests compare against, whole-file I/O,
+// sample files and leaving generated files as fuzz seeds.
+//
+// Skip policy: a test that needs a tool or the shared sample folder and
+// finds it missing is skipped with a reason; with RASTEL_CI=1 (set by CI)
+// the same test fails instead, so a broken machine cannot pass quietly.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdint>
@@ -14,14 +19,26 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "imaging/codec.h"
 #include "imaging/registry.h"
 
 namespace rastel::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Whether a missing tool or sample folder fails a test instead of skipping it.
+inline bool strictEnvironment() {
+    const char* v = std::getenv("RASTEL_CI");
+    return v && std::string(v) == "1";
+}
 
 // A fresh folder under the system temp folder, removed with its contents.
 class TempDir {
@@ -65,6 +82,24 @@ inline std::string runCommand(const std::string& cmd, int* status = nullptr) {
 // Standard output of a shell command, its standard error discarded.
 inline std::string capture(const std::string& cmd) { return runCommand(cmd + " 2>/dev/null"); }
 
+// Standard output of a shell command as bytes, its standard error discarded;
+// `ok` tells whether it exited with 0.
+inline Bytes captureBytes(const std::string& cmd, bool* ok = nullptr) {
+    int status = 0;
+    const std::string out = runCommand("(" + cmd + ") 2>/dev/null", &status);
+    if (ok) *ok = status == 0;
+    return Bytes(out.begin(), out.end());
+}
+
+// Standard output of a shell command (standard error discarded) when it exits
+// with 0, otherwise nothing.
+inline std::optional<Bytes> output(const std::string& cmd) {
+    bool ok = false;
+    Bytes out = captureBytes(cmd, &ok);
+    if (!ok) return std::nullopt;
+    return out;
+}
+
 // Runs a shell command with its output discarded; true when it exits with 0.
 inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
 
@@ -72,6 +107,36 @@ inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + "
 inline bool haveTool(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
+
+// The first of `tools` that is not on the PATH, or "" when all are.
+inline std::string missingTool(std::initializer_list<const char*> tools) {
+    for (const char* t : tools)
+        if (!haveTool(t)) return t;
+    return "";
+}
+
+// The shared folder of real-world sample files (RASTEL_CORPUS_DIR in the
+// environment overrides where the build expects it).
+inline std::filesystem::path corpusDir() {
+    const char* env = std::getenv("RASTEL_CORPUS_DIR");
+    return env && *env ? std::filesystem::path(env) : std::filesystem::path(RASTEL_CORPUS_DIR);
+}
+
+// The regular files of a folder of the sample corpus, sorted by name; empty
+// when the folder is missing.
+inline std::vector<std::string> corpusFiles(const std::string& folder) {
+    std::vector<std::string> out;
+    const std::filesystem::path dir = corpusDir() / folder;
+    std::error_code ec;
+    if (!std::filesystem::is_directory(dir, ec)) return out;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.is_regular_file()) out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// A small real-world file kept in the repository under tests/data/.
+inline std::string fixture(const std::string& name) { return std::string(RASTEL_SOURCE_DIR) + "/tests/data/" + name; }
 
 // A shell word for `s` (single-quoted).
 inline std::string shellQuote(const std::string& s) {
@@ -155,3 +220,24 @@ inline const imaging::FormatReader& readerNamed(const std::string& name) {
 }
 
 }  // namespace rastel::test
+
+// Ends the test for a missing tool or sample: skipped with the reason, or
+// failed under RASTEL_CI=1.
+#define RASTEL_MISSING(why)                                        \
+    do {                                                           \
+        if (::rastel::test::strictEnvironment()) FAIL() << why;    \
+        GTEST_SKIP() << why;                                       \
+    } while (0)
+
+// Ends the test as above unless every named tool is on the PATH.
+#define RASTEL_REQUIRE_TOOLS(...)                                                \
+    do {                                                                         \
+        const std::string missing_ = ::rastel::test::missingTool({__VA_ARGS__}); \
+        if (!missing_.empty()) RASTEL_MISSING(missing_ << " is missing");        \
+    } while (0)
+
+// The files of a sample-corpus folder into `var`; ends the test as above
+// when there are none.
+#define RASTEL_CORPUS_FILES(var, folder)                                                         \
+    const std::vector<std::string> var = ::rastel::test::corpusFiles(folder);                     \
+    if (var.empty()) RASTEL_MISSING("no sample files in " << (::rastel::test::corpusDir() / (folder)).string())
