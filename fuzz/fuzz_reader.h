@@ -14,13 +14,16 @@
 
 namespace rastel::fuzz {
 
-inline int runReader(const char* readerName, const std::uint8_t* data, std::size_t size) {
+// The registered reader of that name, with the pixel limit lowered to keep
+// each run's memory small.
+inline const imaging::FormatReader* fuzzedReader(const char* readerName) {
+    imaging::setPixelLimit(std::uint64_t{1} << 22);
+    if (const imaging::FormatReader* r = imaging::Registry::instance().reader(readerName)) return r;
+    __builtin_trap();
+}
+
+inline int runReader(const imaging::FormatReader* reader, const std::uint8_t* data, std::size_t size) {
     using namespace rastel::imaging;
-    static const FormatReader* reader = [readerName]() -> const FormatReader* {
-        setPixelLimit(std::uint64_t{1} << 22);  // keep each run's memory small
-        if (const FormatReader* r = Registry::instance().reader(readerName)) return r;
-        __builtin_trap();
-    }();
     const std::span<const std::uint8_t> bytes(data, size);
     try {
         (void)reader->sniff(bytes.first(size < 4096 ? size : 4096));
@@ -44,5 +47,6 @@ inline int runReader(const char* readerName, const std::uint8_t* data, std::size
 
 #define RASTEL_READER_FUZZER(NAME)                                              \
     extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
-        return rastel::fuzz::runReader(NAME, data, size);                          \
+        static const auto* reader = rastel::fuzz::fuzzedReader(NAME);             \
+        return rastel::fuzz::runReader(reader, data, size);                        \
     }
