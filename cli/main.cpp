@@ -288,7 +288,6 @@ int run(int argc, char** argv) {
     }
     EngineControl control;
     ConsoleObserver observer(FileQueue);
-    const std::vector<std::string> inputs(FileQueue.begin(), FileQueue.end() - 1);
     if (ConvertQueue(FileQueue, control, observer) != 0) {
         std::string cause = LastBatchFailure.Message;
         const std::string prefix = LastBatchFailure.Path + ": ";
