@@ -2,16 +2,12 @@
 
 #include <map>
 
-#include "tests/support/interop.h"
-#include "tests/support/pictures.h"
-#include "tests/support/test_support.h"
 #include "imaging/codecs/common/ccitt.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/prelude.h"
 
-using namespace rastel::imaging;
-using namespace rastel::test;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {

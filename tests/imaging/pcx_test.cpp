@@ -1,13 +1,6 @@
 #include <functional>
 
-#include "tests/support/codec_checks.h"
-#include "tests/support/interop.h"
-#include "tests/support/pictures.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-using namespace rastel::test;
-namespace fs = std::filesystem;
+#include "tests/support/prelude.h"
 
 namespace {
 

@@ -7,13 +7,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
-#include "tests/support/interop.h"
-#include "tests/support/pictures.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-using namespace rastel::test;
-namespace fs = std::filesystem;
+#include "tests/support/prelude.h"
 
 namespace {
 
