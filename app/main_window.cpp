@@ -14,7 +14,7 @@
 #include <QUrl>
 #include <filesystem>
 
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 #include "app/startup.h"
 #include "rastel_version.h"
 

@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 #include "app/main_window.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"

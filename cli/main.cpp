@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
 #include "settings_io/settings_file.h"

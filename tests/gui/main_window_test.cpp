@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "settings_io/settings_file.h"

@@ -16,7 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "conversion/batch_conversion.h"

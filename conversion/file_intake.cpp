@@ -1,4 +1,4 @@
-#include "app/file_intake.h"
+#include "conversion/file_intake.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
