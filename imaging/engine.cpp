@@ -4,13 +4,16 @@
 #include <filesystem>
 #include <new>
 
+#include "fileio/file_io.h"
 #include "imaging/error.h"
-#include "imaging/file_io.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
 
 namespace {
+
+using fileio::readWholeFile;
+using fileio::writeFileAtomic;
 
 std::string depthList(const std::vector<int>& d) {
     std::string s;
@@ -30,6 +33,9 @@ auto withPath(const std::string& path, F&& f) -> decltype(f()) {
         const std::string msg = e.what();
         if (msg.rfind(path + ": ", 0) == 0) throw;
         throw Error(path + ": " + msg);
+    } catch (const fileio::Error& e) {
+        // File errors already name their path; they reach callers as engine errors.
+        throw Error(e.what());
     } catch (const std::bad_alloc&) {
         throw Error(path + ": out of memory");
     } catch (const std::exception& e) {

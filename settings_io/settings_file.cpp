@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "imaging/file_io.h"
+#include "fileio/file_io.h"
 #include "settings_model/convert_settings.h"
 
 namespace rastel {
@@ -183,7 +183,7 @@ double ParseSettingsNumber(const std::string& text) {
 int16_t ReadSettingsFile(const std::function<void()>& yield) {
     for (const auto& field : kFields) ConvertSettings.*field.member = ConvertSettingsRecord{}.*field.member;
     try {
-        const std::vector<std::uint8_t> data = imaging::readWholeFile(SettingsFilePath());
+        const std::vector<std::uint8_t> data = fileio::readWholeFile(SettingsFilePath());
         const std::string bytes(data.begin(), data.end());
         Converter decoder("UTF-8", "CP932");
         std::size_t pos = 0;
@@ -229,7 +229,7 @@ int16_t WriteSettingsFile() {
         for (const auto& field : kFields)
             content += std::string(field.key) + "=" + std::to_string(ConvertSettings.*field.member) + "\r\n";
         const auto* first = reinterpret_cast<const std::uint8_t*>(content.data());
-        imaging::writeFileAtomic(SettingsFilePath(), std::span<const std::uint8_t>(first, content.size()));
+        fileio::writeFileAtomic(SettingsFilePath(), std::span<const std::uint8_t>(first, content.size()));
         return 0;
     } catch (const std::exception&) {
         return -1;

@@ -1,4 +1,4 @@
-#include "imaging/file_io.h"
+#include "fileio/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "imaging/error.h"
-
-namespace rastel::imaging {
+namespace rastel::fileio {
 
 namespace {
 
@@ -110,4 +108,4 @@ void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> byte
     }
 }
 
-}  // namespace rastel::imaging
+}  // namespace rastel::fileio

@@ -2,10 +2,17 @@
 
 #include <cstdint>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
-namespace rastel::imaging {
+namespace rastel::fileio {
+
+// A failed file operation; the message starts with the path.
+class Error : public std::runtime_error {
+public:
+    explicit Error(const std::string& message) : std::runtime_error(message) {}
+};
 
 // The whole file in memory. Throws Error("<path>: cannot read: <reason>").
 std::vector<std::uint8_t> readWholeFile(const std::string& path);
@@ -16,4 +23,4 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path);
 // Throws Error("<path>: cannot write: <reason>").
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes);
 
-}  // namespace rastel::imaging
+}  // namespace rastel::fileio
