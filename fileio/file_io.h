@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -14,13 +15,56 @@ public:
     explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
-// The whole file in memory. Throws Error("<path>: cannot read: <reason>").
-std::vector<std::uint8_t> readWholeFile(const std::string& path);
+// The whole file in memory. The file is opened without blocking and must be a
+// regular file (a FIFO or device is refused, never waited on); one larger than
+// `maxBytes` is refused too. Throws Error("<path>: cannot read: <reason>").
+std::vector<std::uint8_t> readWholeFile(const std::string& path,
+                                        std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max());
+
+// The file that replacing `path` writes: where its chain of symbolic links
+// ends (`path` itself when it is no link). A missing file is fine. Throws
+// Error("<path>: cannot write: <reason>") when it exists and is not a regular
+// file, or is read-only (no write access for this user; for root, no write
+// bit at all).
+std::string replaceTarget(const std::string& path);
 
 // Replaces `path` by `bytes` atomically: the data goes to a temporary file in
-// the same folder, is flushed to disk, and is renamed over `path` only when
-// complete. On any failure the temporary is removed and `path` is untouched.
+// the folder of replaceTarget(path), is flushed to disk, and is renamed over
+// it only when complete. A symbolic link stays a link; the replaced file's
+// permission bits (and, for root, owner and group) are kept. On any failure
+// the temporary is removed and the file is untouched.
 // Throws Error("<path>: cannot write: <reason>").
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes);
+
+// Renames the complete working file `staged` (made by this process beside
+// replaceTarget(path)) over that target, with the same checks and the same
+// kept permissions, owner and group as writeFileAtomic. On failure `staged`
+// is left for the caller. Throws Error("<path>: cannot write: <reason>").
+void replaceWithStaged(const std::string& staged, const std::string& path);
+
+// A hidden working name beside `path` that carries this process's id:
+// "<folder>/.<name>.rastel-<pid>".
+std::string stagingPathFor(const std::string& path);
+
+// Removes the hidden working files in `folder` that processes which no
+// longer exist left behind (a kill -9, a power cut); those of live processes
+// stay. Failures are ignored.
+void removeStaleStaging(const std::string& folder);
+
+// Installs handlers for SIGINT, SIGTERM and SIGHUP that remove the working
+// files registered below, then end the process by the same signal.
+void removeStagingOnSignals();
+
+// Registers a working file for removal on those signals while it lives.
+class StagingRegistration {
+public:
+    explicit StagingRegistration(const std::string& path);
+    ~StagingRegistration();
+    StagingRegistration(const StagingRegistration&) = delete;
+    StagingRegistration& operator=(const StagingRegistration&) = delete;
+
+private:
+    int slot_ = -1;
+};
 
 }  // namespace rastel::fileio
