@@ -1,12 +1,17 @@
 #include "settings_io/settings_file.h"
 
 #include <iconv.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <span>
 #include <stdexcept>
 #include <vector>
@@ -103,8 +108,43 @@ std::string g_settingsPathOverride;
 
 void SetSettingsFilePath(const std::string& path) { g_settingsPathOverride = path; }
 
+namespace {
+
+constexpr const char* kFileName = "Rastel.ini";
+constexpr std::uint64_t kMaxSettingsBytes = 1 << 20;
+
+std::string userConfigFolder() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/rastel/";
+    const char* home = std::getenv("HOME");
+    std::string base = home && home[0] == '/' ? home : "";
+    if (base.empty())
+        if (const passwd* pw = ::getpwuid(::geteuid()); pw && pw->pw_dir) base = pw->pw_dir;
+    return base + "/.config/rastel/";
+}
+
+// Makes each missing folder of `folder`, private to the user as configuration folders are.
+void makeFolders(const std::string& folder) {
+    std::filesystem::path acc;
+    for (const auto& part : std::filesystem::path(folder)) {
+        acc /= part;
+        if (part.empty() || part == "/") continue;
+        ::mkdir(acc.c_str(), 0700);
+    }
+}
+
+}  // namespace
+
+std::string SettingsFolderFor(const std::string& programFolder) {
+    const std::string portable = programFolder.empty() || programFolder.back() == '/' ? programFolder : programFolder + "/";
+    struct stat st {};
+    if (::lstat((portable + kFileName).c_str(), &st) == 0) return portable;
+    if (::access(portable.empty() ? "." : portable.c_str(), W_OK) == 0) return portable;
+    return userConfigFolder();
+}
+
 std::string SettingsFilePath() {
-    return g_settingsPathOverride.empty() ? AppFolder + "Rastel.ini" : g_settingsPathOverride;
+    return g_settingsPathOverride.empty() ? SettingsFolderFor(AppFolder) + kFileName : g_settingsPathOverride;
 }
 
 double ParseSettingsNumber(const std::string& text) {
@@ -121,58 +161,54 @@ double ParseSettingsNumber(const std::string& text) {
         return value;
     }
 
-    // Gather sign, mantissa and exponent into a canonical form for from_chars,
-    // which, unlike strtod, does not depend on the locale.
+    // Gather sign, significant digits and the decimal exponent of the first of
+    // them into a canonical form for from_chars, which, unlike strtod, does not
+    // depend on the locale.
     std::size_t i = 0;
-    std::string number;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        if (s[i] == '-') number += '-';
-        ++i;
-    }
-    std::size_t intDigits = 0, fracDigits = 0, significantInt = 0, leadingFracZeros = 0;
-    bool seenNonZero = false;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    std::string digits;
+    long long intDigits = 0;
     while (i < s.size() && isDigitIn(s[i], 10)) {
-        if (s[i] != '0') seenNonZero = true;
-        if (seenNonZero) ++significantInt;
-        number += s[i++];
+        digits += s[i++];
         ++intDigits;
     }
     if (i < s.size() && s[i] == '.') {
-        number += s[i++];
-        while (i < s.size() && isDigitIn(s[i], 10)) {
-            if (!seenNonZero && s[i] == '0') ++leadingFracZeros;
-            if (s[i] != '0') seenNonZero = true;
-            number += s[i++];
-            ++fracDigits;
-        }
+        ++i;
+        while (i < s.size() && isDigitIn(s[i], 10)) digits += s[i++];
     }
-    if (intDigits + fracDigits == 0) return 0;
-    if (!seenNonZero) return 0;
+    if (digits.empty()) return 0;
+    const std::size_t lead = digits.find_first_not_of('0');
+    if (lead == std::string::npos) return 0;
+    const std::size_t last = digits.find_last_not_of('0');
 
-    long exponent = 0;
+    // Past this the value is out of every double's range whatever the mantissa
+    // holds, so saturating here keeps every exponent that matters exact.
+    constexpr long long kExponentCap = 1'000'000'000'000'000LL;
+    long long exponent = 0;
     if (i < s.size() && (s[i] == 'E' || s[i] == 'e' || s[i] == 'D' || s[i] == 'd')) {
         std::size_t j = i + 1;
-        bool negative = false;
-        if (j < s.size() && (s[j] == '+' || s[j] == '-')) negative = s[j++] == '-';
-        if (j < s.size() && isDigitIn(s[j], 10)) {
-            while (j < s.size() && isDigitIn(s[j], 10)) {
-                // Far beyond what a double holds; clamping keeps the sum from overflowing.
-                if (exponent < 100000) exponent = exponent * 10 + (s[j] - '0');
-                ++j;
-            }
-            if (negative) exponent = -exponent;
-            number += 'e' + std::to_string(exponent);
+        bool expNegative = false;
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) expNegative = s[j++] == '-';
+        while (j < s.size() && isDigitIn(s[j], 10)) {
+            if (exponent < kExponentCap) exponent = exponent * 10 + (s[j] - '0');
+            ++j;
         }
+        if (expNegative) exponent = -exponent;
     }
+    const long long magnitude = exponent + intDigits - static_cast<long long>(lead) - 1;
+    if (magnitude > 400) return negative ? -HUGE_VAL : HUGE_VAL;
+    if (magnitude < -400) return 0;
 
+    std::string number = negative ? "-" : "";
+    number += digits[lead];
+    number += '.';
+    number.append(digits, lead + 1, last - lead);
+    number += 'e' + std::to_string(magnitude);
     double value = 0;
     const auto [ptr, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
     (void)ptr;
     if (ec == std::errc::result_out_of_range) {
-        // Decide between overflow and underflow by the decimal magnitude.
-        const long magnitude = significantInt > 0 ? static_cast<long>(significantInt) + exponent
-                                                  : exponent - static_cast<long>(leadingFracZeros);
-        const bool negative = number[0] == '-';
         if (magnitude > 0) return negative ? -HUGE_VAL : HUGE_VAL;
         return 0;
     }
@@ -183,7 +219,7 @@ double ParseSettingsNumber(const std::string& text) {
 int16_t ReadSettingsFile(const std::function<void()>& yield) {
     for (const auto& field : kFields) ConvertSettings.*field.member = ConvertSettingsRecord{}.*field.member;
     try {
-        const std::vector<std::uint8_t> data = fileio::readWholeFile(SettingsFilePath());
+        const std::vector<std::uint8_t> data = fileio::readWholeFile(SettingsFilePath(), kMaxSettingsBytes);
         const std::string bytes(data.begin(), data.end());
         Converter decoder("UTF-8", "CP932");
         std::size_t pos = 0;
@@ -229,6 +265,7 @@ int16_t WriteSettingsFile() {
         for (const auto& field : kFields)
             content += std::string(field.key) + "=" + std::to_string(ConvertSettings.*field.member) + "\r\n";
         const auto* first = reinterpret_cast<const std::uint8_t*>(content.data());
+        if (g_settingsPathOverride.empty()) makeFolders(SettingsFolderFor(AppFolder));
         fileio::writeFileAtomic(SettingsFilePath(), std::span<const std::uint8_t>(first, content.size()));
         return 0;
     } catch (const std::exception&) {

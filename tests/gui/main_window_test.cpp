@@ -52,6 +52,7 @@ protected:
         fs::remove_all(dir);
         fs::create_directories(dir / "bin");
         platform.folder = (dir / "bin").string();
+        ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
         ResetSettingsState();
         SetSettingsFilePath("");
         ResetQueue(FileQueue);
@@ -108,6 +109,7 @@ TEST_F(StartUpTest, NoArgumentsShowsTheIdleWindowAndWritesDefaults) {
 TEST_F(StartUpTest, UnreadableAndUnwritableSettingsEndWithInternalError) {
     std::ofstream(dir / "file") << "x";
     platform.folder = (dir / "file" / "sub").string();  // a folder that cannot exist
+    ::setenv("XDG_CONFIG_HOME", (dir / "file" / "config").c_str(), 1);  // nor can the fallback
     EXPECT_FALSE(StartUp(platform, {}, program));
     ASSERT_EQ(platform.messages.size(), 1u);
     EXPECT_EQ(platform.messages[0].first, "内部エラー (No.3)");

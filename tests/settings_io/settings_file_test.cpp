@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -64,11 +65,17 @@ std::vector<std::string> entries(const fs::path& dir) {
 
 class SettingsFile : public ::testing::Test {
 protected:
-    void SetUp() override { makeFolder(fs::temp_directory_path()); }
+    void SetUp() override {
+        makeFolder(fs::temp_directory_path());
+        // Nothing a test does may reach the real user's configuration folder.
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    }
     void TearDown() override {
         std::error_code ec;
         fs::remove_all(dir_, ec);
         AppFolder.clear();
+        SetSettingsFilePath("");
+        ::unsetenv("XDG_CONFIG_HOME");
     }
     void makeFolder(const fs::path& base) {
         std::string tmpl = (base / "rastel-settings-XXXXXX").string();
@@ -81,9 +88,37 @@ protected:
     fs::path dir_;
 };
 
-TEST_F(SettingsFile, PathIsAppFolderPlusRastelIni) {
-    AppFolder = "/opt/rastel/";
-    EXPECT_EQ(SettingsFilePath(), "/opt/rastel/Rastel.ini");
+// As root every existing folder is writable; a missing program folder takes
+// the unwritable branch here, the ordinary-user cases run in the rastel-batch tests.
+TEST_F(SettingsFile, LivesBesideTheProgramWhenPortableElseInTheUserConfigFolder) {
+    const std::string home = (dir_ / "home").string();
+    struct Case {
+        const char* name;
+        std::string program;
+        const char* xdg;  // nullptr: unset
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"writable program folder", dir_.string() + "/", "/elsewhere", dir_.string() + "/Rastel.ini"},
+        {"no program folder, XDG_CONFIG_HOME set", "/nonexistent/bin/", "/cfg", "/cfg/rastel/Rastel.ini"},
+        {"no program folder, XDG_CONFIG_HOME unset", "/nonexistent/bin/", nullptr, home + "/.config/rastel/Rastel.ini"},
+        {"a relative XDG_CONFIG_HOME is ignored", "/nonexistent/bin/", "cfg", home + "/.config/rastel/Rastel.ini"},
+    };
+    ::setenv("HOME", home.c_str(), 1);
+    for (const auto& c : cases) {
+        if (c.xdg) ::setenv("XDG_CONFIG_HOME", c.xdg, 1);
+        else ::unsetenv("XDG_CONFIG_HOME");
+        AppFolder = c.program;
+        EXPECT_EQ(SettingsFilePath(), c.expected) << c.name;
+    }
+    // The configuration folder is made on the first write, private to the user.
+    ::unsetenv("XDG_CONFIG_HOME");
+    AppFolder = "/nonexistent/bin/";
+    ASSERT_EQ(WriteSettingsFile(), 0);
+    struct stat st {};
+    ASSERT_EQ(::stat((home + "/.config/rastel").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_TRUE(fs::is_regular_file(home + "/.config/rastel/Rastel.ini"));
 }
 
 TEST_F(SettingsFile, DefaultFileIsExactlyNineCrLfLines) {
@@ -135,6 +170,13 @@ TEST(SettingsNumber, LenientConversion) {
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(ParseSettingsNumber(c.text), c.value) << '"' << c.text << '"';
     EXPECT_TRUE(std::isinf(ParseSettingsNumber("1e400")));
     EXPECT_LT(ParseSettingsNumber("-9e99999999999999999999"), -1e300);
+    // Every digit of a long mantissa and a long exponent counts.
+    const std::string zeros(2'000'000, '0');
+    EXPECT_DOUBLE_EQ(ParseSettingsNumber("0." + zeros + "1e2000005"), 10000);
+    EXPECT_DOUBLE_EQ(ParseSettingsNumber("1" + zeros + "e-2000000"), 1);
+    EXPECT_DOUBLE_EQ(ParseSettingsNumber("-0.000" + zeros + "25e2000004"), -2.5);
+    EXPECT_DOUBLE_EQ(ParseSettingsNumber("1e-" + zeros + "1"), 0.1);
+    EXPECT_EQ(ParseSettingsNumber("1e-1" + zeros), 0);
     EXPECT_TRUE(std::isinf(ParseSettingsNumber("&H" + std::string(400, 'F'))));
 }
 
@@ -182,6 +224,7 @@ TEST_F(SettingsFile, ReadCases) {
         {"overflow after rounding", "Grayscale=1\r\nQuality=32767.5\r\n", -1, {1, 0, 4, 1, 0, 0, 0, 2}},
         {"overflow by exponent", "x=1e5\r\nQuality=9", -1, kDefaults},
         {"overflow by huge exponent", "Quality=1e999", -1, kDefaults},
+        {"larger than 1 MiB", "Quality=9\r\n" + std::string(1 << 20, ' '), -1, kDefaults},
     };
     for (const auto& c : cases) {
         spit(ini(), c.bytes);
@@ -202,6 +245,51 @@ TEST_F(SettingsFile, MissingOrUnreadableFileFailsWithDefaults) {
     setFields({9, 9, 9, 9, 9, 9, 9, 9});
     EXPECT_EQ(ReadSettingsFile(), -1);
     EXPECT_EQ(fields(), kDefaults);
+    // Neither waits: a FIFO without a writer, a device that never ends.
+    fs::remove(ini());
+    ASSERT_EQ(::mkfifo(ini().c_str(), 0600), 0);
+    EXPECT_EQ(ReadSettingsFile(), -1);
+    SetSettingsFilePath("/dev/zero");
+    EXPECT_EQ(ReadSettingsFile(), -1);
+}
+
+// What replacing the settings file does to what is there (the same rules hold for outputs).
+TEST_F(SettingsFile, ReplacingFollowsLinksAndRefusesWhatIsNoWritableRegularFile) {
+    struct Case {
+        const char* name;
+        std::function<void()> make;
+        int16_t status;
+        std::function<void()> check;
+    };
+    const fs::path real = dir_ / "real.ini";
+    auto isFifo = [&] { EXPECT_TRUE(fs::is_fifo(ini())); };
+    const Case cases[] = {
+        {"a link: its target is replaced, the link stays",
+         [&] { spit(real, "old"); fs::create_symlink("real.ini", ini()); }, 0,
+         [&] {
+             EXPECT_TRUE(fs::is_symlink(ini()));
+             EXPECT_EQ(slurp(real).size(), 45u + 2 + 14 + 17 + 13 + 13 + 17 + 14 + 11 + 11);
+         }},
+        {"a dangling link: its target is made", [&] { fs::create_symlink("real.ini", ini()); }, 0,
+         [&] { EXPECT_TRUE(fs::is_symlink(ini())); EXPECT_TRUE(fs::is_regular_file(real)); }},
+        {"a FIFO is left alone", [&] { ::mkfifo(ini().c_str(), 0600); }, -1, isFifo},
+        {"a link to a FIFO too", [&] { ::mkfifo(real.c_str(), 0600); fs::create_symlink("real.ini", ini()); }, -1,
+         [&] { EXPECT_TRUE(fs::is_fifo(real)); }},
+        {"a read-only file is refused", [&] { spit(ini(), "old"); ::chmod(ini().c_str(), 0444); }, -1,
+         [&] { EXPECT_EQ(slurp(ini()), "old"); }},
+        {"a link loop", [&] { fs::create_symlink("Rastel.ini", ini()); }, -1,
+         [&] { EXPECT_TRUE(fs::is_symlink(ini())); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        EXPECT_EQ(WriteSettingsFile(), c.status);
+        c.check();
+        for (const auto& name : entries(dir_))
+            EXPECT_TRUE(name == "Rastel.ini" || name == "real.ini") << "left behind: " << name;
+        fs::remove(ini());
+        fs::remove(real);
+    }
 }
 
 TEST_F(SettingsFile, YieldsOncePerLine) {
@@ -290,6 +378,7 @@ TEST_F(SettingsFile, FailedWriteLeavesThePreviousFileIntact) {
     // 3. The program folder is a regular file, or missing: nothing can be created.
     const std::string plain = (dir_ / "plain").string();
     spit(plain, previous);
+    ::setenv("XDG_CONFIG_HOME", (plain + "/config").c_str(), 1);  // the fallback is unusable too
     AppFolder = plain + "/";
     EXPECT_EQ(WriteSettingsFile(), -1);
     EXPECT_EQ(slurp(plain), previous);
