@@ -8,6 +8,7 @@
 #include "app/main_window.h"
 #include "app/qt_platform.h"
 #include "app/startup.h"
+#include "fileio/file_io.h"
 #include "rastel_version.h"
 
 namespace {
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     rastel::Program program;
     std::vector<std::string> items;
     for (int i = 1; i < argc; ++i) items.emplace_back(argv[i]);
+    rastel::fileio::removeStagingOnSignals();
     if (!rastel::StartUp(platform, items, program)) return 0;
     // For screenshots and manual checks: open "保存設定" at once, as the menu does.
     if (qEnvironmentVariableIsSet("RASTEL_OPEN_SETTINGS")) program.frmMain->OpenSettings();

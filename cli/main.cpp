@@ -2,10 +2,13 @@
 // batch and engine as the window program; options override the settings for
 // one run and are never saved.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -15,6 +18,7 @@
 #include "conversion/file_intake.h"
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
+#include "fileio/file_io.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
@@ -247,8 +251,26 @@ int run(int argc, char** argv) {
     }
 
     AppFolder = executableFolder();
-    if (o.settingsFile) SetSettingsFilePath(*o.settingsFile);
-    if (ReadSettingsFile() != 0 && WriteSettingsFile() != 0) {
+    if (o.settingsFile) {
+        // A named file is the user's: a missing one is created with the
+        // defaults, one that exists but holds no readable settings is never
+        // rewritten.
+        SetSettingsFilePath(*o.settingsFile);
+        struct stat st {};
+        const bool missing = ::lstat(o.settingsFile->c_str(), &st) != 0 && errno == ENOENT;
+        if (!missing && ReadSettingsFile() != 0) {
+            std::cerr << "rastel-batch: --settings " << *o.settingsFile
+                      << ": not a readable settings file; it was left as it is\n";
+            return 2;
+        }
+        if (missing) {
+            ReadSettingsFile();  // fails, leaving the defaults
+            if (WriteSettingsFile() != 0) {
+                std::cerr << "rastel-batch: --settings " << *o.settingsFile << ": cannot be created\n";
+                return 2;
+            }
+        }
+    } else if (ReadSettingsFile() != 0 && WriteSettingsFile() != 0) {
         std::cerr << "内部エラー (No.3): " << SettingsFilePath() << " can be neither read nor written\n";
         return 1;
     }
@@ -276,7 +298,12 @@ int run(int argc, char** argv) {
             std::cerr << "rastel-batch: " << item << ": no such file or folder; nothing converted\n";
             return 2;
         }
-        if (std::filesystem::is_directory(path))
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            std::cerr << "rastel-batch: " << item << ": " << std::strerror(errno) << "; nothing converted\n";
+            return 2;
+        }
+        if (S_ISDIR(st.st_mode))
             ExpandFolder(path, FileQueue);
         else
             AcceptFile(path, FileQueue);
@@ -286,6 +313,7 @@ int run(int argc, char** argv) {
         std::cerr << "rastel-batch: no files of an accepted type\n";
         return 0;
     }
+    fileio::removeStagingOnSignals();
     EngineControl control;
     ConsoleObserver observer(FileQueue);
     if (ConvertQueue(FileQueue, control, observer) != 0) {
@@ -302,4 +330,11 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "rastel-batch: " << e.what() << '\n';
+        return 2;
+    }
+}

@@ -4,14 +4,25 @@
 
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// An ordinary user for the cases where permissions matter.
+constexpr const char* kAsNobody = "timeout 60 setpriv --reuid=65534 --regid=65534 --clear-groups";
+constexpr uid_t kNobody = 65534;
+#define SKIP_UNLESS_ROOT() \
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to an ordinary user"
 
 struct Result {
     int status;
@@ -43,8 +54,10 @@ protected:
 
     // `shellPrefix` runs before the converter replaces the shell (exec keeps
     // the process, so limits and ignored signals set there apply to it).
-    Result run(const std::vector<std::string>& args, const std::string& shellPrefix = "") {
-        std::string cmd = "exec " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch");
+    // `launcher` runs the converter (a user switch, a time limit).
+    Result run(const std::vector<std::string>& args, const std::string& shellPrefix = "",
+               const std::string& launcher = "timeout 60", const std::string& program = RASTEL_BIN_DIR "/rastel-batch") {
+        std::string cmd = "exec " + launcher + " " + quote(program);
         for (const auto& a : args) cmd += " " + quote(a);
         const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
         cmd += " >" + quote(out.string()) + " 2>" + quote(err.string()) + " </dev/null";
@@ -66,6 +79,27 @@ protected:
         if (!content.empty()) std::ofstream(p, std::ios::binary) << content;
         return p;
     }
+    // Red and blue of the top-left pixel, "255,0" for red.
+    std::string redBlue(const fs::path& p) {
+        const fs::path out = dir / "pixel.txt";
+        std::system(("convert " + quote(p.string()) + " -format '%[fx:int(255*p{0,0}.r)],%[fx:int(255*p{0,0}.b)]' info: >" +
+                     quote(out.string()) + " 2>&1").c_str());
+        const std::string s = slurp(out);
+        fs::remove(out);
+        return s;
+    }
+    // Hidden working files left in `folder`.
+    std::vector<std::string> staging(const fs::path& folder) {
+        std::vector<std::string> found;
+        for (const auto& e : fs::directory_iterator(folder))
+            if (const std::string name = e.path().filename(); name[0] == '.' && name.find(".rastel-") != std::string::npos)
+                found.push_back(name);
+        return found;
+    }
+    void threePages(const fs::path& p, const std::string& size = "40x30") {
+        ASSERT_EQ(std::system(("/usr/bin/convert -size " + size + " xc:red xc:lime xc:blue -compress None " +
+                               quote(p.string())).c_str()), 0);
+    }
     std::string identify(const fs::path& p) {
         const fs::path out = dir / "identify.txt";
         const std::string cmd = "identify -format '%m %w %h\\n' " + quote(p.string()) + " >" + quote(out.string()) + " 2>&1";
@@ -82,42 +116,61 @@ TEST_F(RastelBatch, PrintSettingsShowsWhatTheReadingRulesGive) {
     struct Case {
         const char* name;
         std::string file;
+        int status;
         std::string expected;
-        std::string rewritten;  // expected file afterwards ("" = unchanged)
     };
     // Any first line without "=" is passed over like the real header.
     const std::string header = "header line\r\n";
     const Case cases[] = {
         {"half rounds to even, blank before = ignored",
-         header + "quality=13.5\r\nRotateType =3\r\nformatdetails=2\r\nFormatType=19\r\nColorType=1\r\n",
+         header + "quality=13.5\r\nRotateType =3\r\nformatdetails=2\r\nFormatType=19\r\nColorType=1\r\n", 0,
          "FormatType=19\nFormatDetails=2\nColorType=0\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
-         "Quality=14\n",
-         ""},
-        {"an overflowing line fails the read: earlier lines kept, file rewritten",
-         header + "FormatType=7\r\nColorType=2\r\nQuality=40000\r\nReverse=1\r\n",
-         "FormatType=7\nFormatDetails=0\nColorType=2\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
-         "Quality=2\n",
-         "FormatType=7\r\nFormatDetails=0\r\nColorType=2\r\nGrayscale=0\r\nDitheringType=0\r\n"
-                  "RotateType=0\r\nReverse=0\r\nQuality=2\r\n"},
+         "Quality=14\n"},
         {"values outside their tables are repaired in memory only",
-         header + "FormatType=40\r\nQuality=999\r\nGrayscale=3\r\n",
+         header + "FormatType=40\r\nQuality=999\r\nGrayscale=3\r\n", 0,
          "FormatType=1\nFormatDetails=0\nColorType=4\nGrayscale=0\nDitheringType=0\nRotateType=0\nReverse=0\n"
-         "Quality=2\n",
-         ""},
+         "Quality=2\n"},
+        {"a named file that fails to read is a usage error, never rewritten",
+         header + "FormatType=7\r\nColorType=2\r\nQuality=40000\r\nReverse=1\r\n", 2, ""},
+        {"any text file with a line the reader refuses", "my notes\nx=99999999\n", 2, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const fs::path ini = settings(c.file);
         const Result r = run({"--settings", ini.string(), "--print-settings"});
-        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_EQ(r.out, c.expected);
-        const std::string after = slurp(ini);
-        if (c.rewritten.empty()) {
-            EXPECT_EQ(after, c.file) << "a successful read leaves the file alone";
-        } else {
-            ASSERT_NE(after.find("\r\n"), std::string::npos);
-            EXPECT_EQ(after.substr(after.find("\r\n") + 2), c.rewritten);
-        }
+        EXPECT_EQ(slurp(ini), c.file) << "the named file is left alone";
+    }
+}
+
+// --settings naming what is no readable settings file: exit 2, the thing untouched, never a wait.
+TEST_F(RastelBatch, NamedSettingsThatCannotBeReadAreLeftAlone) {
+    struct Case {
+        const char* name;
+        std::function<fs::path()> make;
+        bool asNobody;
+        std::function<bool(const fs::path&)> intact;
+    };
+    const fs::path fifo = dir / "fifo.ini";
+    const Case cases[] = {
+        {"a device", [] { return fs::path("/dev/zero"); }, false,
+         [](const fs::path& p) { return fs::is_character_file(p); }},
+        {"a FIFO", [&] { ::mkfifo(fifo.c_str(), 0644); return fifo; }, false,
+         [](const fs::path& p) { return fs::is_fifo(p); }},
+        {"a folder", [&] { fs::create_directory(dir / "d.ini"); return dir / "d.ini"; }, false,
+         [](const fs::path& p) { return fs::is_directory(p); }},
+        {"a file the user may not read", [&] { settings("FormatType=7\r\n"); ::chmod(settings().c_str(), 0600); return settings(); },
+         true, [&](const fs::path& p) { return slurp(p) == "FormatType=7\r\n"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.asNobody && ::geteuid() != 0) continue;
+        const fs::path p = c.make();
+        const Result r = run({"--settings", p.string(), "--print-settings"}, "", c.asNobody ? kAsNobody : "timeout 60");
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_NE(r.err.find(p.string()), std::string::npos) << r.err;
+        EXPECT_TRUE(c.intact(p));
     }
 }
 
@@ -250,6 +303,7 @@ TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
     const Result r = run(args, limit);
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("エラーが発生しました: " + p.string()), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(".rastel-"), std::string::npos) << "the message names the output: " << r.err;
     EXPECT_EQ(slurp(p), before) << "the original three pages must be intact";
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_TRUE(e.path().filename() == "three.tif" || e.path().filename() == "Rastel.ini")
@@ -270,4 +324,225 @@ TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
     EXPECT_EQ(slurp(dir / "in" / "a.png"), aBefore);
     EXPECT_EQ(slurp(dir / "in" / "c.bmp"), "older output");
     EXPECT_FALSE(fs::exists(dir / "in" / "b.bmp"));
+}
+
+TEST_F(RastelBatch, OutputNeverReplacesAnotherInputOfTheBatch) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> inputs;  // converted to BMP in this order
+        std::string clash;                // the input whose output would replace another input
+        std::string replaced;             // that other input, left exactly as it was
+    };
+    const Case cases[] = {
+        {"the other input is still queued", {"photo.png", "photo.bmp"}, "photo.png", "photo.bmp"},
+        {"the other input was converted already", {"photo.bmp", "photo.png"}, "photo.png", "photo.bmp"},
+        {"the output name is a link to another input", {"link.png", "other.bmp"}, "link.png", "other.bmp"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir / "in");
+        makeImage(dir / "in" / "photo.bmp", "xc:red");
+        makeImage(dir / "in" / "photo.png", "xc:blue");
+        makeImage(dir / "in" / "link.png", "xc:blue");
+        makeImage(dir / "in" / "other.bmp", "xc:red");
+        fs::create_symlink("other.bmp", dir / "in" / "link.bmp");
+        const fs::path replaced = dir / "in" / c.replaced;
+        std::vector<std::string> args{"--settings", settings().string(), "--format", "bmp", "--bits", "24"};
+        for (const auto& in : c.inputs) args.push_back((dir / "in" / in).string());
+        const bool convertedFirst = c.inputs[0] == c.replaced;
+        const std::string before = slurp(replaced);
+        const Result r = run(args);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find((dir / "in" / c.clash).string()), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(replaced.string()), std::string::npos) << "names both files: " << r.err;
+        if (!convertedFirst) { EXPECT_EQ(slurp(replaced), before); }
+        EXPECT_EQ(redBlue(replaced), "255,0") << "still the red picture";
+    }
+}
+
+TEST_F(RastelBatch, ReplacingAnOutputKeepsLinksPermissionsAndRefusesWhatItMustNotTouch) {
+    struct Case {
+        const char* name;
+        bool multiPage;
+        bool asNobody;
+        std::function<void(const fs::path& out)> make;
+        int status;
+        std::function<void(const fs::path& out)> check;
+    };
+    auto modeOf = [](const fs::path& p) {
+        struct stat st {};
+        ::stat(p.c_str(), &st);
+        return std::pair<unsigned, unsigned>{st.st_mode & 07777, st.st_uid};
+    };
+    const fs::path real = dir / "in" / "real" / "target.tif";
+    auto linked = [&](const fs::path& out) {
+        fs::create_directories(real.parent_path());
+        std::ofstream(real) << "old";
+        fs::create_symlink("real/target.tif", out);
+    };
+    auto linkKeptTargetReplaced = [&](const fs::path& out) {
+        EXPECT_TRUE(fs::is_symlink(out));
+        EXPECT_NE(identify(real).find("TIFF"), std::string::npos);
+    };
+    auto privateFile = [&](const fs::path& out) {
+        std::ofstream(out) << "old";
+        ::chmod(out.c_str(), 0600);
+        if (::geteuid() == 0) (void)::chown(out.c_str(), kNobody, kNobody);
+    };
+    auto stayedPrivate = [&](const fs::path& out) {
+        EXPECT_NE(identify(out).find("TIFF"), std::string::npos);
+        EXPECT_EQ(modeOf(out), (std::pair<unsigned, unsigned>{0600u, ::geteuid() == 0 ? kNobody : ::geteuid()}));
+    };
+    auto untouched = [&](const fs::path& out) { EXPECT_EQ(slurp(out), "old"); };
+    auto readOnly = [&](const fs::path& out) {
+        std::ofstream(out) << "old";
+        ::chmod(out.c_str(), 0444);
+        if (::geteuid() == 0) (void)::chown(out.c_str(), kNobody, kNobody);
+    };
+    const Case cases[] = {
+        {"a link: one page", false, false, linked, 0, linkKeptTargetReplaced},
+        {"a link: several pages", true, false, linked, 0, linkKeptTargetReplaced},
+        {"a private file keeps mode and owner: one page", false, false, privateFile, 0, stayedPrivate},
+        {"a private file keeps mode and owner: several pages", true, false, privateFile, 0, stayedPrivate},
+        {"an ordinary user's private file: several pages", true, true, privateFile, 0, stayedPrivate},
+        {"read-only for root", true, false, readOnly, 1, untouched},
+        {"read-only for its owner", false, true, readOnly, 1, untouched},
+        {"a FIFO is never opened", true, false, [](const fs::path& out) { ::mkfifo(out.c_str(), 0644); }, 1,
+         [](const fs::path& out) { EXPECT_TRUE(fs::is_fifo(out)); }},
+        {"a folder", false, false, [](const fs::path& out) { fs::create_directory(out); }, 1,
+         [](const fs::path& out) { EXPECT_TRUE(fs::is_directory(out)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.asNobody && ::geteuid() != 0) continue;
+        fs::remove_all(dir / "in");
+        fs::create_directories(dir / "in");
+        // Three GIF frames become three TIFF pages.
+        const fs::path input = dir / "in" / (c.multiPage ? "a.gif" : "a.png"), out = dir / "in" / "a.tif";
+        if (c.multiPage)
+            ASSERT_EQ(std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue " + quote(input.string())).c_str()), 0);
+        else
+            makeImage(input);
+        c.make(out);
+        if (c.asNobody) {
+            (void)::chown((dir / "in").c_str(), kNobody, kNobody);
+            (void)::chown(input.c_str(), kNobody, kNobody);
+        }
+        const Result r = run({"--settings", settings().string(), "--format", "tif", "--subformat", "3", input.string()},
+                             "", c.asNobody ? kAsNobody : "timeout 60");
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (c.status != 0) { EXPECT_NE(r.err.find(out.string()), std::string::npos) << r.err; }
+        EXPECT_EQ(staging(dir / "in"), std::vector<std::string>{});
+        c.check(out);
+        if (c.status == 0) { EXPECT_EQ(identify(out), c.multiPage ? "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n" : "TIFF 64 48\n"); }
+    }
+}
+
+TEST_F(RastelBatch, InputsThatCannotBeOpenedFailWithoutWaitingOrAborting) {
+    struct Case {
+        const char* name;
+        std::function<fs::path()> make;
+        int status;
+        const char* cause;
+    };
+    const Case cases[] = {
+        {"a FIFO named like an image", [&] { ::mkfifo((dir / "x.bmp").c_str(), 0644); return dir / "x.bmp"; }, 1,
+         "FIFO"},
+        {"a link loop", [&] { fs::create_symlink("loop.bmp", dir / "loop.bmp"); return dir / "loop.bmp"; }, 2,
+         "symbolic links"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path p = c.make();
+        const Result r = run({"--settings", settings().string(), p.string()});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.cause), std::string::npos) << r.err;
+    }
+}
+
+// Hidden working files: removed on the usual signals, and those of dead
+// processes removed by the next run that writes beside them.
+TEST_F(RastelBatch, StagingFilesAreRemovedOnSignalsAndAfterACrash) {
+    const fs::path in = dir / "in";
+    fs::create_directories(in);
+    // Enough large pages that the batch is caught while it collects them.
+    ASSERT_EQ(std::system(("/usr/bin/convert -size 1500x1500 gradient:red-blue gradient:green-white gradient: "
+                           "gradient:blue-yellow gradient:red-lime gradient:gray-navy " + quote((in / "big.gif").string())).c_str()), 0);
+    const std::string before = slurp(in / "big.gif");
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::execl(RASTEL_BIN_DIR "/rastel-batch", "rastel-batch", "--settings", settings().c_str(), "--format", "tif",
+                    "--subformat", "0", (in / "big.gif").c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 3000 && staging(in).empty(); ++i) ::usleep(2000);
+        EXPECT_FALSE(staging(in).empty()) << "the batch never staged a page";
+        ::kill(pid, sig);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status)) { EXPECT_EQ(WTERMSIG(status), sig); }
+        EXPECT_EQ(staging(in), std::vector<std::string>{});
+        EXPECT_EQ(slurp(in / "big.gif"), before);
+        fs::remove(in / "big.tif");
+    }
+
+    // A process id above any the kernel hands out is a dead process; 1 is alive.
+    const std::vector<std::string> dead{".a.tif.rastel-2147483000", "..a.tif.rastel-2147483000.rastel-2147483000-Ab12Cd",
+                                        ".a.tif.rastel-2147483000-xY34zW"};
+    const std::string live = ".a.tif.rastel-1";
+    for (const auto& name : dead) std::ofstream(in / name) << "x";
+    std::ofstream(in / live) << "x";
+    std::ofstream(in / "notes.rastel-2147483000.txt") << "not ours";
+    makeImage(in / "a.png");
+    const Result r = run({"--settings", settings().string(), "--format", "tif", (in / "a.png").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(staging(in), std::vector<std::string>{live});
+    EXPECT_TRUE(fs::exists(in / "notes.rastel-2147483000.txt"));
+}
+
+// An installed copy run by an ordinary user keeps its settings in the user's
+// configuration folder; a portable copy keeps them beside the program.
+TEST_F(RastelBatch, SettingsLiveBesideAPortableCopyElseInTheUserConfigFolder) {
+    SKIP_UNLESS_ROOT();
+    const fs::path bin = dir / "inst" / "bin", home = dir / "home";
+    fs::create_directories(bin);
+    fs::create_directories(home);
+    (void)::chown(home.c_str(), kNobody, kNobody);
+    fs::copy_file(RASTEL_BIN_DIR "/rastel-batch", bin / "rastel-batch");
+    const std::string prefix = "export HOME=" + quote(home.string()) + "; unset XDG_CONFIG_HOME";
+    struct Case {
+        const char* name;
+        std::string env;
+        std::string besideProgram;  // Rastel.ini there beforehand ("" none)
+        fs::path expected;          // where the settings end up
+        const char* formatType;
+    };
+    const Case cases[] = {
+        {"installed: ~/.config/rastel, made on first use", "", "", home / ".config" / "rastel" / "Rastel.ini", "1"},
+        {"installed: $XDG_CONFIG_HOME/rastel", "export XDG_CONFIG_HOME=" + quote((home / "xdg").string()), "",
+         home / "xdg" / "rastel" / "Rastel.ini", "1"},
+        {"a settings file beside the program is used as it is", "", "FormatType=7\r\n", bin / "Rastel.ini", "7"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home / ".config");
+        fs::remove_all(home / "xdg");
+        fs::remove(bin / "Rastel.ini");
+        if (!c.besideProgram.empty()) std::ofstream(bin / "Rastel.ini") << c.besideProgram;
+        const Result r = run({"--print-settings"}, prefix + (c.env.empty() ? "" : "; " + c.env), kAsNobody,
+                             (bin / "rastel-batch").string());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string("FormatType=") + c.formatType + "\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(fs::is_regular_file(c.expected));
+        if (c.besideProgram.empty()) { EXPECT_FALSE(fs::exists(bin / "Rastel.ini")); }
+        if (!c.besideProgram.empty()) { EXPECT_FALSE(fs::exists(home / ".config")); }
+    }
+    // A writable program folder is a portable copy.
+    (void)::chown(bin.c_str(), kNobody, kNobody);
+    const Result r = run({"--print-settings"}, prefix, kAsNobody, (bin / "rastel-batch").string());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(bin / "Rastel.ini"));
 }
