@@ -133,31 +133,38 @@ private:
 }  // namespace
 
 void MainWindow::DropFiles(const std::vector<std::string>& paths) {
-    // A drop that arrives while an intake or a batch runs (their yields let
-    // events through) is held and converted after it, never nested inside it.
-    if (busy_) {
-        heldDrops_.push_back(paths);
-        return;
-    }
+    // The drop event only records the paths: the file manager that sent them
+    // gets its answer at once, and the intake and batch start from the event
+    // loop right after. A drop that arrives while an intake or a batch runs
+    // (their yields let events through) waits until it ends, never nested.
+    heldDrops_.push_back(paths);
+    if (!busy_) QMetaObject::invokeMethod(this, [this] { DrainHeldDrops(); }, Qt::QueuedConnection);
+}
+
+void MainWindow::DrainHeldDrops() {
+    if (busy_) return;  // the running intake or batch drains them when it ends
     BusyScope busy(busy_);
-    try {
-        AcceptDropped(paths);
-        if (QueuedCount(FileQueue) != 0) RunQueue();
-    } catch (...) {
-        platform_.ShowMessage("エラーが発生しました", kProgramTitle);
+    // In arrival order, each converted after the previous, whether or not an
+    // intake queued anything.
+    while (!heldDrops_.empty()) {
+        const auto next = heldDrops_.front();
+        heldDrops_.erase(heldDrops_.begin());
+        try {
+            AcceptDropped(next);
+            if (QueuedCount(FileQueue) != 0) RunOneBatch();
+        } catch (...) {
+            platform_.ShowMessage("エラーが発生しました", kProgramTitle);
+        }
     }
 }
 
 std::int16_t MainWindow::RunQueue() {
-    BusyScope busy(busy_);
-    const std::int16_t result = RunOneBatch();
-    // Drops that arrived during the batch, in their order, each converted after the previous.
-    while (!heldDrops_.empty()) {
-        const auto next = heldDrops_.front();
-        heldDrops_.erase(heldDrops_.begin());
-        AcceptDropped(next);
-        if (QueuedCount(FileQueue) != 0) RunOneBatch();
+    std::int16_t result = 0;
+    {
+        BusyScope busy(busy_);
+        result = RunOneBatch();
     }
+    DrainHeldDrops();
     return result;
 }
 

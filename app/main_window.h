@@ -34,9 +34,10 @@ class MainWindow : public QMainWindow, private BatchObserver {
 public:
     explicit MainWindow(Platform& platform);
 
-    // The drop handler: queues the dropped files and the plain files directly
-    // inside dropped folders, then converts the queue. Drops that arrive while
-    // a batch runs are held and converted after it.
+    // The drop handler: records the paths and returns; from the event loop
+    // right after, the dropped files and the plain files directly inside
+    // dropped folders are queued and converted. Drops that arrive while an
+    // intake or a batch runs are held and converted after it.
     void DropFiles(const std::vector<std::string>& paths);
     // Converts FileQueue, then shows the closing message and returns to idle.
     std::int16_t RunQueue();
@@ -75,6 +76,8 @@ private:
     void ShowPreview(const DisplayPicture& picture) override;
     void ClearPreview();
     std::int16_t RunOneBatch();
+    // Takes in and converts every held drop, unless an intake or batch runs.
+    void DrainHeldDrops();
     void AcceptDropped(const std::vector<std::string>& paths);
 
     Platform& platform_;

@@ -8,6 +8,7 @@
 #include <QUrl>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "conversion/file_intake.h"
 #include "app/main_window.h"
@@ -75,8 +76,12 @@ protected:
         mime->setUrls(urls);
         QDropEvent drop(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
         // Delivered to the picture box's own handler, as the window system does.
+        const auto messagesBefore = platform.messages.size();
         static_cast<QObject*>(w.ImgDisp())->event(&drop);
         delete mime;
+        EXPECT_EQ(platform.messages.size(), messagesBefore) << "the drop event returns before any conversion";
+        // The event loop then takes the drop in.
+        QCoreApplication::processEvents();
     }
 };
 
@@ -234,6 +239,24 @@ TEST_F(StartUpTest, DropOfOtherTypesDoesNothing) {
     dropOn(*program.frmMain, {dir / "readme.txt"});
     EXPECT_TRUE(platform.messages.empty());
     EXPECT_EQ(program.frmMain->Label1()->text(), "待機中");
+}
+
+TEST_F(StartUpTest, DropHeldDuringAnIntakeThatQueuesNothingIsStillConverted) {
+    ASSERT_TRUE(StartUp(platform, {}, program));
+    MainWindow& w = *program.frmMain;
+    fs::create_directories(dir / "notes");
+    std::ofstream(dir / "notes" / "readme.txt") << "x";
+    const fs::path late = image("late/c.png");
+    bool dropped = false;
+    platform.onProcessEvents = [&] {
+        if (!std::exchange(dropped, true)) dropOn(w, {late});  // while the folder is being listed
+    };
+    dropOn(w, {dir / "notes"});
+    EXPECT_TRUE(dropped);
+    EXPECT_TRUE(fs::exists(dir / "late" / "c.bmp"));
+    ASSERT_EQ(platform.messages.size(), 1u);
+    EXPECT_EQ(platform.messages[0].first, "変換終了");
+    EXPECT_FALSE(w.Busy());
 }
 
 TEST_F(StartUpTest, FailedBatchReportsTheFileInsteadOfSuccess) {
