@@ -54,7 +54,5 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) items.emplace_back(argv[i]);
     rastel::fileio::removeStagingOnSignals();
     if (!rastel::StartUp(platform, items, program)) return 0;
-    // For screenshots and manual checks: open "保存設定" at once, as the menu does.
-    if (qEnvironmentVariableIsSet("RASTEL_OPEN_SETTINGS")) program.frmMain->OpenSettings();
     return app.exec();
 }
