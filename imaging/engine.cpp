@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fileio/file_io.h"
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
@@ -75,8 +76,14 @@ Document loadDocument(const std::string& path) {
     return withPath(path, [&] {
         const auto data = readWholeFile(path);
         const FormatReader& reader = readerFor(data, path);
+        const DocumentPixelBudget budget;
         Document doc = reader.read(data, ReadContext{path});
         if (doc.pages.empty()) fail(reader.name(), "file holds no image");
+        // Pages copied rather than allocated escape the running count; the total is exact.
+        std::uint64_t total = 0;
+        for (const Image& page : doc.pages)
+            total += static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
+        checkDocumentPixels(total);
         return doc;
     });
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 
 namespace rastel::imaging {
@@ -54,6 +55,7 @@ Image::Image(int width, int height, PixelFormat format, int bits)
     checkDimensions("image", width, height);
     if (format == PixelFormat::Indexed && (bits < 1 || bits > 8))
         fail("image", "indexed depth must be 1 to 8 bits, got " + std::to_string(bits));
+    DocumentPixelBudget::charge(static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height));
     stride_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(bytesPerPixel(format));
     data_.assign(stride_ * static_cast<std::size_t>(height), 0);
 }

@@ -90,3 +90,35 @@ TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
     EXPECT_FALSE(fs::exists(dir / "x.jpg"));
     EXPECT_FALSE(fs::exists(dir / "x.awd"));
 }
+
+// The pixel limit holds per page and for a document's pages together.
+TEST_F(EngineControlTest, DocumentWhosePagesTogetherPassThePixelLimitIsRefused) {
+    struct Case {
+        const char* name;
+        int pages;
+        bool loads;
+    };
+    const Case cases[] = {{"two pages within the limit", 2, true}, {"five pages, each within it", 5, false}};
+    const std::uint64_t limit = imaging::pixelLimit();
+    imaging::setPixelLimit(400 * 400 * 2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path p = dir / "pages.tif";
+        std::string cmd = "/usr/bin/convert -size 400x400";
+        for (int i = 0; i < c.pages; ++i) cmd += " xc:white";
+        ASSERT_EQ(std::system((cmd + " -compress Group4 '" + p.string() + "'").c_str()), 0);
+        EngineControl control;
+        std::int16_t pages = 0;
+        if (c.loads) {
+            EXPECT_NO_THROW(control.LoadFile(p.string(), 0, 0, pages));
+            continue;
+        }
+        try {
+            control.LoadFile(p.string(), 0, 0, pages);
+            ADD_FAILURE() << "loaded";
+        } catch (const ImagingError& e) {
+            EXPECT_NE(std::string(e.what()).find("pages together exceed the limit"), std::string::npos) << e.what();
+        }
+    }
+    imaging::setPixelLimit(limit);
+}
