@@ -80,11 +80,9 @@ as_user() {
     env -i HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="$home/run" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
 }
-# The settings file location for installed programs is not in place yet: the
-# run names a settings file in the user's home.
-as_user "$root/usr/bin/rastel-batch" --settings "$home/Rastel.ini" "$home/photo.jpg" ||
-    fail "rastel-batch as an ordinary user exited with $?"
+as_user "$root/usr/bin/rastel-batch" "$home/photo.jpg" || fail "rastel-batch as an ordinary user exited with $?"
 [ -s "$home/photo.bmp" ] || fail "rastel-batch wrote no $home/photo.bmp"
+[ -s "$home/.config/rastel/Rastel.ini" ] || fail "rastel-batch left no settings in $home/.config/rastel/"
 
 [ "$(ls "$root/usr/bin")" = "$(printf 'rastel\nrastel-batch')" ] || fail "something was written beside the programs"
 echo "package $(basename "$deb"): contents, fields, validators and an ordinary user's runs are fine"
