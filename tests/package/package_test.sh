@@ -3,6 +3,7 @@
 # holds and declares, unpacks it into a temporary root and runs both programs
 # from there as an ordinary user (nobody) with a fresh home folder.
 #   package_test.sh BUILD_DIR VERSION
+# With RASTEL_SCREENSHOT=FILE.png the window program's screen is saved there.
 # Exit 77 (skipped) when not root or a tool is missing.
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -17,12 +18,21 @@ if [ "$(id -u)" != 0 ]; then
     echo "skipped: switching to an ordinary user needs root" >&2
     exit 77
 fi
-for tool in cpack dpkg-deb desktop-file-validate appstreamcli setpriv; do
+for tool in cpack dpkg-deb desktop-file-validate appstreamcli setpriv Xvfb xdotool xprop; do
     command -v "$tool" >/dev/null || { echo "skipped: $tool is missing (scripts/install-deps)" >&2; exit 77; }
 done
 
 work=$(mktemp -d /tmp/rastel-package.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+xvfb=
+app=
+cleanup() {
+    local status=$?
+    if [ -n "$app" ]; then kill "$app" 2>/dev/null; wait "$app" 2>/dev/null || true; fi
+    if [ -n "$xvfb" ]; then kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null || true; fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap cleanup EXIT
 chmod 755 "$work"
 
 # The package and its control fields.
@@ -80,11 +90,33 @@ as_user() {
     env -i HOME="$home" PATH=/usr/bin:/bin LANG=C.UTF-8 XDG_RUNTIME_DIR="$home/run" \
         setpriv --reuid=65534 --regid=65534 --clear-groups "$@"
 }
-# The settings file location for installed programs is not in place yet: the
-# run names a settings file in the user's home.
-as_user "$root/usr/bin/rastel-batch" --settings "$home/Rastel.ini" "$home/photo.jpg" ||
-    fail "rastel-batch as an ordinary user exited with $?"
+as_user "$root/usr/bin/rastel-batch" "$home/photo.jpg" || fail "rastel-batch as an ordinary user exited with $?"
 [ -s "$home/photo.bmp" ] || fail "rastel-batch wrote no $home/photo.bmp"
+[ -s "$home/.config/rastel/Rastel.ini" ] || fail "rastel-batch left no settings in $home/.config/rastel/"
+
+# The window program shows its main window (a normal window, not a message box).
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb=$!
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(cat "$work/display")
+as_user env DISPLAY="$DISPLAY" "$root/usr/bin/rastel" &
+app=$!
+kinds=
+for _ in $(seq 150); do
+    kinds=$(for w in $(xdotool search --onlyvisible --name '^Rastel$' 2>/dev/null); do
+        xprop -id "$w" _NET_WM_WINDOW_TYPE; done)
+    [[ "$kinds" == *_NET_WM_WINDOW_TYPE_NORMAL* || "$kinds" == *_NET_WM_WINDOW_TYPE_DIALOG* ]] && break
+    kill -0 "$app" 2>/dev/null || fail "rastel ended before showing its window"
+    sleep 0.2
+done
+sleep 0.5
+if [ -n "${RASTEL_SCREENSHOT:-}" ]; then import -window root "$RASTEL_SCREENSHOT"; fi
+[[ "$kinds" != *_NET_WM_WINDOW_TYPE_DIALOG* ]] || fail "rastel shows a message box instead of its window"
+[[ "$kinds" == *_NET_WM_WINDOW_TYPE_NORMAL* ]] || fail "rastel showed no window"
 
 [ "$(ls "$root/usr/bin")" = "$(printf 'rastel\nrastel-batch')" ] || fail "something was written beside the programs"
 echo "package $(basename "$deb"): contents, fields, validators and an ordinary user's runs are fine"
