@@ -666,27 +666,24 @@ public:
                 }
             }
         } else {
+            // Every depth is an indexed PixMap with its colour table; 1 bit
+            // too (white and black), because ImageMagick and GraphicsMagick
+            // draw a plain BitMap all black.
             const Image idx = bits == 1 ? toInkBits(page) : toIndexed(page, bits);
             out.u16be(0x0098);
-            if (bits == 1) {
-                // A plain BitMap: 1 is black.
-                out.u16be(static_cast<std::uint16_t>(rowBytes));
-                writeRect(out, w, h);
-            } else {
-                out.u16be(static_cast<std::uint16_t>(0x8000 | rowBytes));
-                writeRect(out, w, h);
-                writePixMapTail(out, 0, xDpi, yDpi, 0, bits, 1, bits);
-                const std::size_t n = std::size_t{1} << bits;
-                out.u32be(0);  // ctSeed
-                out.u16be(0);  // ctFlags
-                out.u16be(static_cast<std::uint16_t>(n - 1));
-                for (std::size_t i = 0; i < n; ++i) {
-                    const Rgb c = i < idx.palette().size() ? idx.palette()[i] : Rgb{};
-                    out.u16be(static_cast<std::uint16_t>(i));
-                    out.u16be(static_cast<std::uint16_t>(c.r * 257));
-                    out.u16be(static_cast<std::uint16_t>(c.g * 257));
-                    out.u16be(static_cast<std::uint16_t>(c.b * 257));
-                }
+            out.u16be(static_cast<std::uint16_t>(0x8000 | rowBytes));
+            writeRect(out, w, h);
+            writePixMapTail(out, 0, xDpi, yDpi, 0, bits, 1, bits);
+            const std::size_t n = std::size_t{1} << bits;
+            out.u32be(0);  // ctSeed
+            out.u16be(0);  // ctFlags
+            out.u16be(static_cast<std::uint16_t>(n - 1));
+            for (std::size_t i = 0; i < n; ++i) {
+                const Rgb c = i < idx.palette().size() ? idx.palette()[i] : Rgb{};
+                out.u16be(static_cast<std::uint16_t>(i));
+                out.u16be(static_cast<std::uint16_t>(c.r * 257));
+                out.u16be(static_cast<std::uint16_t>(c.g * 257));
+                out.u16be(static_cast<std::uint16_t>(c.b * 257));
             }
             for (int y = 0; y < h; ++y) {
                 auto& r = rows[static_cast<std::size_t>(y)];
