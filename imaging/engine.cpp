@@ -8,6 +8,7 @@
 #include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "imaging/unrecognised.h"
 
 namespace rastel::imaging {
 
@@ -48,7 +49,8 @@ const FormatReader& readerFor(const std::vector<std::uint8_t>& data, const std::
     const FormatReader* r = Registry::instance().findReader(data, path);
     if (!r) {
         if (data.empty()) throw Error(path + ": empty file");
-        throw Error(path + ": unrecognised or unsupported image format");
+        throw Error(path + ": unrecognised or unsupported image format: " +
+                    describeUnrecognised(Registry::instance(), data, path));
     }
     return *r;
 }

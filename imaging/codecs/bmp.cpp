@@ -16,6 +16,9 @@
 //    alpha bytes are not all 0 keeps that alpha; every other entry takes its
 //    transparency from the AND mask (set bit = transparent).
 //    PNG entries go through the registered PNG reader.
+//  - Pages come largest first (by pixel count), then deepest (bits per pixel
+//    the entry stores), so a one-page output gets the best picture; entries
+//    that tie keep their directory order.
 //  - Not read: OS/2 Huffman and 24-bit RLE, embedded JPEG/PNG, OS/2 bitmap
 //    arrays ("BA"), 64-bit pixels.
 //
@@ -167,6 +170,19 @@ Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
     return out;
 }
 
+// Bits per pixel an icon entry stores, read from its own header (the
+// directory's count is often 0 or wrong); 0 when the header is too short.
+int iconEntryDepth(std::span<const std::uint8_t> blob) {
+    if (blob.size() >= 26 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0) {
+        static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+        const int colourType = blob[25];
+        return colourType < 7 ? blob[24] * kChannels[colourType] : 0;
+    }
+    if (blob.size() >= 16) return blob[14] | (blob[15] << 8);
+    if (blob.size() >= 12) return blob[10] | (blob[11] << 8);
+    return 0;
+}
+
 class IcoReader : public FormatReader {
 public:
     std::string name() const override { return kIco; }
@@ -181,6 +197,14 @@ public:
         const std::uint8_t* e = head.data() + 6;
         const std::uint32_t size = e[8] | (e[9] << 8) | (e[10] << 16) | (static_cast<std::uint32_t>(e[11]) << 24);
         const std::uint32_t off = e[12] | (e[13] << 8) | (e[14] << 16) | (static_cast<std::uint32_t>(e[15]) << 24);
+        // Icons (type 1) keep planes and bits per pixel there; cursors keep a hot spot.
+        const unsigned planes = e[4] | (e[5] << 8), bits = e[6] | (e[7] << 8);
+        if (head[2] == 1 && (planes > 1 || (bits != 0 && bits != 1 && bits != 2 && bits != 4 && bits != 8 &&
+                                            bits != 16 && bits != 24 && bits != 32)))
+            return Sniff::No;
+        // A head shorter than 4096 bytes is the whole file: the directory and the
+        // first image must lie in it (TGA headers can start like an icon directory).
+        if (head.size() < 4096 && (6 + 16 * std::uint64_t{count} > head.size() || off >= head.size())) return Sniff::No;
         if (e[3] != 0 && e[3] != 255) return Sniff::Weak;
         if (size < 8 || off < 6 + 16 * count) return Sniff::Weak;
         return Sniff::Strong;
@@ -192,8 +216,10 @@ public:
 
     Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
         Document doc;
+        std::vector<int> depth;
         for (const IconEntry& e : iconDirectory(data)) {
             const auto blob = data.subspan(e.offset, e.size);
+            const int bits = iconEntryDepth(blob);
             if (blob.size() >= 8 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0) {
                 const FormatReader* png = Registry::instance().reader("PNG");
                 if (!png) fail(kIco, "icon holds a PNG image and no PNG reader is available");
@@ -202,8 +228,19 @@ public:
             } else {
                 doc.pages.push_back(decodeIconBitmap(blob));
             }
+            depth.resize(doc.pages.size(), bits);
         }
-        return doc;
+        std::vector<std::size_t> order(doc.pages.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        const auto area = [&](std::size_t i) {
+            return static_cast<std::uint64_t>(doc.pages[i].width()) * static_cast<std::uint64_t>(doc.pages[i].height());
+        };
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return area(a) != area(b) ? area(a) > area(b) : depth[a] > depth[b];
+        });
+        Document sorted;
+        for (const std::size_t i : order) sorted.pages.push_back(std::move(doc.pages[i]));
+        return sorted;
     }
 };
 

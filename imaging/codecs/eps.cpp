@@ -137,7 +137,10 @@ Info parse(std::span<const std::uint8_t> data) {
     bool boxAtEnd = false, hiResAtEnd = false;
     for (int n = 0; n < kMaxHeaderLines && lines.next(line); ++n) {
         if (startsWith(line, "%%EndComments")) break;
-        if (line.empty() || line[0] != '%') break;  // the header ends at the first line that is no comment
+        // The header ends at the first line that is no comment; blank lines
+        // some writers put among the comments do not end it.
+        if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+        if (line[0] != '%') break;
         if (startsWith(line, "%%BoundingBox:")) {
             const auto v = line.substr(14);
             if (isAtEnd(v)) boxAtEnd = !info.boundingBox;
@@ -184,15 +187,34 @@ Info parse(std::span<const std::uint8_t> data) {
     return info;
 }
 
-void renderedSize(const Box& box, double dpi, int& width, int& height) {
+PixelFrame pixelFrame(const Box& box, double dpi) {
     checkBox(box, "%%BoundingBox");
     if (!(dpi > 0 && dpi <= 10000)) fail(kFormat, "rendering resolution out of range");
-    const double w = std::ceil(box.width() * dpi / 72.0 - 1e-6);
-    const double h = std::ceil(box.height() * dpi / 72.0 - 1e-6);
+    // Outward to whole pixels, with a little slack for decimal fractions.
+    const double s = dpi / 72.0;
+    const double x0 = std::floor(box.llx * s + 1e-6), y0 = std::floor(box.lly * s + 1e-6);
+    const double w = std::ceil(box.urx * s - 1e-6) - x0, h = std::ceil(box.ury * s - 1e-6) - y0;
     if (w > 1e9 || h > 1e9) fail(kFormat, "the bounding box is too large to render");
     checkDimensions(kFormat, static_cast<std::int64_t>(w), static_cast<std::int64_t>(h));
-    width = static_cast<int>(w);
-    height = static_cast<int>(h);
+    return {x0 / s, y0 / s, static_cast<int>(w), static_cast<int>(h)};
+}
+
+void renderedSize(const Box& box, double dpi, int& width, int& height) {
+    const PixelFrame f = pixelFrame(box, dpi);
+    width = f.width;
+    height = f.height;
+}
+
+const Box& renderBox(const Info& info) {
+    // The fine box when it agrees with the whole-point one (which writers
+    // round outward from it); a stray fine box does not move the picture.
+    if (const auto& hi = info.hiResBoundingBox) {
+        const Box& b = *info.boundingBox;
+        if (std::fabs(hi->llx - b.llx) <= 1 && std::fabs(hi->lly - b.lly) <= 1 && std::fabs(hi->urx - b.urx) <= 1 &&
+            std::fabs(hi->ury - b.ury) <= 1)
+            return *hi;
+    }
+    return *info.boundingBox;
 }
 
 Image parsePpm(std::span<const std::uint8_t> data) {
@@ -288,8 +310,7 @@ std::string ghostscriptMessage(const std::string& path) {
 
 Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
     const Info info = parse(data);
-    int width = 0, height = 0;
-    renderedSize(*info.boundingBox, opt.dpi, width, height);  // the pixel limit, before anything runs
+    const PixelFrame frame = pixelFrame(renderBox(info), opt.dpi);  // the pixel limit, before anything runs
 
     const std::string gs = opt.ghostscript.empty() ? findGhostscript() : opt.ghostscript;
     if (gs.empty() || access(gs.c_str(), X_OK) != 0)
@@ -299,15 +320,21 @@ Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
     dir.writeFile("input.eps", info.postscript.data(), info.postscript.size());
     const std::uint64_t maxOutput = pixelLimit() * 3 + 65536;
 
-    char dpi[32];
+    char dpi[32], size[64], origin[96];
     std::snprintf(dpi, sizeof dpi, "-r%g", opt.dpi);
+    std::snprintf(size, sizeof size, "-g%dx%d", frame.width, frame.height);
+    std::snprintf(origin, sizeof origin, "%.6f %.6f translate", -frame.x, -frame.y);
     SubprocessOptions run;
     run.program = gs;
-    // Relative names inside the private folder: no '%' of a temporary path can
-    // be taken for a page-number template.
+    // The page is the bounding box (taken from the trailer when deferred
+    // there, which Ghostscript's own cropping does not read). A file that ends
+    // without showpage still gives its page. Relative names inside the
+    // private folder: no '%' of a temporary path can be taken for a
+    // page-number template.
     run.args = {"-dSAFER",       "-dBATCH",        "-dNOPAUSE",     "-dNOPROMPT", "-dQUIET",
-                "-dEPSCrop",     "-dLastPage=1",   "-dNOINTERPOLATE", "-sDEVICE=ppmraw", dpi,
-                "-sOutputFile=page.ppm", "-f", "input.eps"};
+                "-dFIXEDMEDIA",  size,             "-dLastPage=1",   "-dNOINTERPOLATE", "-sDEVICE=ppmraw", dpi,
+                "-sOutputFile=page.ppm", "-c", origin, "-f", "input.eps",
+                "-c", "currentpagedevice /PageCount get 0 eq { showpage } if"};
     run.env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path(), "TMPDIR=" + dir.path(), "LC_ALL=C"};
     run.workDir = dir.path();
     run.outputPath = dir.path() + "/messages.txt";

@@ -34,9 +34,20 @@ struct Info {
 // Error("EPS: ...") when the sections or the bounding box are unusable.
 Info parse(std::span<const std::uint8_t> data);
 
-// Size in pixels of a box rendered at `dpi`, checked against the pixel limit.
-// Throws Error when it is empty or too large.
+// The whole pixels a box covers at `dpi`, rounded outward so that nothing of
+// a fractional box is cut: the lower-left corner in points and the size in
+// pixels, checked against the pixel limit. Throws Error when it is empty or
+// too large.
+struct PixelFrame {
+    double x = 0, y = 0;
+    int width = 0, height = 0;
+};
+PixelFrame pixelFrame(const Box& box, double dpi);
 void renderedSize(const Box& box, double dpi, int& width, int& height);
+
+// The box a page is rendered with: %%HiResBoundingBox when it agrees with
+// %%BoundingBox to within a point, otherwise %%BoundingBox.
+const Box& renderBox(const Info& info);
 
 // The first image of a binary PPM (P6, maxval 1..255; P5 gives Gray8). P6
 // images whose pixels are all gray come back as Gray8.

@@ -582,10 +582,11 @@ private:
 // ---------------------------------------------------------------------------
 // Writing
 
-// Half the size in both directions by averaging 2x2 blocks; an odd last row or
-// column is dropped, as the level sizes are halved rounding down.
+// Half the size in both directions, rounded up ((w + 1) / 2, as FlashPix
+// readers compute the size of each lower level), by averaging 2x2 blocks; an
+// odd last row or column is averaged with itself.
 Image halve(const Image& src) {
-    const int w = std::max(1, src.width() / 2), h = std::max(1, src.height() / 2);
+    const int w = (src.width() + 1) / 2, h = (src.height() + 1) / 2;
     const int ch = bytesPerPixel(src.format());
     Image dst(w, h, src.format());
     for (int y = 0; y < h; ++y) {

@@ -3,6 +3,16 @@
 // bitmap opcode of a version 1 or 2 picture into a white canvas of the picture
 // frame and steps over every other opcode by its documented size. The writer
 // makes version 2 pictures holding one bitmap.
+//
+// Reader decisions worth knowing:
+//  - An extended version 2 header (0x0C00, version -2) gives the picture's
+//    native resolution and its frame at that resolution; the opcodes draw in
+//    that frame, so a high-resolution picture keeps every pixel of its
+//    bitmaps and prints at the header's resolution.
+//  - QuickTime-compressed images (opcode 0x8200) with the 'jpeg' codec are
+//    decoded by the JPEG reader and drawn like a bitmap; other codecs are
+//    refused with their name.
+//  - A picture with no bitmap is refused, saying what it holds instead.
 
 #include <algorithm>
 #include <cmath>
@@ -301,6 +311,68 @@ Drawn readBitmap(ByteReader& in, unsigned op, double& dpiX, double& dpiY) {
     return d;
 }
 
+// Four printable characters of a QuickTime codec type, for messages.
+std::string codecName(std::span<const std::uint8_t> four) {
+    std::string name;
+    for (const std::uint8_t c : four) name += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    return name;
+}
+
+const FormatReader& jpegReader() {
+    for (const auto& r : Registry::instance().readers())
+        if (r->name() == "JPEG") return *r;
+    fail(kFormat, "picture holds a QuickTime JPEG image and no JPEG reader is available");
+}
+
+// CompressedQuickTime (0x8200): a length, then version, a 3x3 matrix, the
+// matte, the transfer mode, the source rectangle, accuracy, the mask region,
+// and an image description followed by the compressed data. Only the 'jpeg'
+// codec is read; the matrix may scale and move, not rotate.
+Drawn readQuickTime(ByteReader& in, const ReadContext& ctx) {
+    const std::uint32_t length = in.u32be();
+    const auto body = in.bytes(length, "QuickTime image");
+    ByteReader q(body, kFormat);
+    q.skip(2);  // version
+    std::int32_t m[9];
+    for (auto& v : m) v = q.s32be();
+    if (m[1] != 0 || m[3] != 0 || m[2] != 0 || m[5] != 0)
+        fail(kFormat, "QuickTime image with a rotating or perspective matrix is not supported");
+    if (m[0] <= 0 || m[4] <= 0) fail(kFormat, "QuickTime image with an empty or mirroring matrix");
+    const std::uint32_t matteSize = q.u32be();
+    q.skip(8 + 2);  // matte rectangle, transfer mode
+    const Rect src = readRect(q);
+    q.skip(4);  // accuracy
+    const std::uint32_t maskSize = q.u32be();
+    q.skip(matteSize);
+    q.skip(maskSize);
+    const std::size_t descStart = q.pos();
+    const std::uint32_t descSize = q.u32be();
+    const auto codec = q.bytes(4, "QuickTime image description");
+    if (descSize < 86) fail(kFormat, "QuickTime image description of " + std::to_string(descSize) + " bytes");
+    q.seek(descStart + 44);
+    const std::uint32_t dataSize = q.u32be();
+    q.seek(descStart + descSize);
+    if (std::memcmp(codec.data(), "jpeg", 4) != 0)
+        fail(kFormat, "picture holds a QuickTime image compressed with the '" + codecName(codec) +
+                          "' codec, which is not supported (only 'jpeg')");
+    const auto jpeg = q.bytes(dataSize ? std::min<std::uint64_t>(dataSize, q.remaining()) : q.remaining(), "JPEG data");
+    Document doc = jpegReader().read(jpeg, ctx);
+    if (doc.pages.empty()) fail(kFormat, "QuickTime JPEG image holds no picture");
+    Drawn d;
+    d.pixels = std::move(doc.pages.front());
+    d.bounds = Rect{0, 0, d.pixels.height(), d.pixels.width()};
+    d.src = src.empty() ? d.bounds : src;
+    // Fixed 16.16 scale and translation; coordinates stay within 16 bits.
+    const auto place = [](int v, std::int32_t scale, std::int32_t shift) {
+        const double r = std::round((static_cast<double>(v) * scale + shift) / 65536.0);
+        if (std::fabs(r) > 32767) fail(kFormat, "QuickTime image placed outside the picture's coordinates");
+        return static_cast<int>(r);
+    };
+    d.dst = Rect{place(d.src.top, m[4], m[7]), place(d.src.left, m[0], m[6]), place(d.src.bottom, m[4], m[7]),
+                 place(d.src.right, m[0], m[6])};
+    return d;
+}
+
 // Draws `d` into `canvas` (frame-sized, Rgb24): its source rectangle scaled
 // to its destination rectangle, clipped to the frame and the bitmap bounds.
 // Returns the number of canvas pixels it covered.
@@ -343,16 +415,58 @@ bool inside(const Rect& inner, const Rect& outer) {
            inner.bottom <= outer.bottom;
 }
 
-Image decode(std::span<const std::uint8_t> data) {
+// The extended version 2 header (0x0C00 with version -2) right after the
+// version opcode: the native resolution and the frame at that resolution.
+struct NativeFrame {
+    Rect frame;
+    double dpiX = 0, dpiY = 0;
+};
+
+std::optional<NativeFrame> extendedHeader(ByteReader in) {
+    if (in.remaining() < 26 || in.u16be() != 0x0C00 || in.s16be() != -2) return std::nullopt;
+    in.skip(2);
+    NativeFrame n;
+    n.dpiX = fixedToDouble(in.u32be());
+    n.dpiY = fixedToDouble(in.u32be());
+    n.frame = readRect(in);
+    if (n.frame.empty() || !(n.dpiX > 0 && n.dpiX < 100000 && n.dpiY > 0 && n.dpiY < 100000)) return std::nullopt;
+    return n;
+}
+
+// What a picture without bitmaps draws, for the message refusing it.
+std::string vectorContent(unsigned drawing, unsigned text) {
+    if (drawing == 0 && text == 0) return "picture holds no bitmap and draws nothing";
+    std::string what;
+    if (drawing) what = std::to_string(drawing) + " shape-drawing opcode" + (drawing == 1 ? "" : "s");
+    if (text) what += std::string(what.empty() ? "" : " and ") + std::to_string(text) + " text opcode" + (text == 1 ? "" : "s");
+    return "picture holds no bitmap, only vector drawing (" + what + "), which is not rendered";
+}
+
+bool isTextOpcode(unsigned op) { return op >= 0x28 && op <= 0x2B; }
+bool isShapeOpcode(unsigned op) { return (op >= 0x20 && op <= 0x23) || (op >= 0x30 && op <= 0x87); }
+
+Image decode(std::span<const std::uint8_t> data, const ReadContext& ctx) {
     const auto start = findPicture(data);
     if (!start) fail(kFormat, "no picture header (frame and version opcode) found");
     ByteReader in(data, kFormat);
     in.seek(start->offset + 2);
-    const Rect frame = readRect(in);
+    Rect frame = readRect(in);
     checkDimensions(kFormat, frame.width(), frame.height());
     in.skip(start->version == Version::Two ? 4 : 2);
 
     double dpiX = 0, dpiY = 0;
+    double headerDpiX = 0, headerDpiY = 0;
+    if (start->version == Version::Two) {
+        // Only a native frame other than the picture frame is high resolution;
+        // otherwise the pixel maps state the resolution.
+        if (const auto native = extendedHeader(in); native && !(native->frame == frame)) {
+            checkDimensions(kFormat, native->frame.width(), native->frame.height());
+            frame = native->frame;
+            headerDpiX = native->dpiX;
+            headerDpiY = native->dpiY;
+        }
+    }
+    unsigned shapes = 0, texts = 0, rawQuickTime = 0;
     // The first bitmap is kept aside: a picture of one bitmap filling the
     // frame is returned as that bitmap. From the second bitmap on, everything
     // is drawn into a canvas as it comes.
@@ -380,11 +494,15 @@ Image decode(std::span<const std::uint8_t> data) {
             op = in.u8();
         }
         if (op == 0x00FF) break;
-        if (!isBitmapOpcode(op)) {
+        const bool quickTime = op == 0x8200 && start->version == Version::Two;
+        if (!isBitmapOpcode(op) && !quickTime) {
+            shapes += isShapeOpcode(op);
+            texts += isTextOpcode(op);
+            rawQuickTime += op == 0x8201 && start->version == Version::Two;
             skipOpcode(in, op, start->version);
             continue;
         }
-        Drawn d = readBitmap(in, op, dpiX, dpiY);
+        Drawn d = quickTime ? readQuickTime(in, ctx) : readBitmap(in, op, dpiX, dpiY);
         if (++bitmaps == 1) {
             first = std::move(d);
             continue;
@@ -392,7 +510,9 @@ Image decode(std::span<const std::uint8_t> data) {
         if (bitmaps == 2) draw(*first);
         draw(d);
     }
-    if (bitmaps == 0) fail(kFormat, "picture holds no bitmap");
+    if (bitmaps == 0 && rawQuickTime)
+        fail(kFormat, "picture holds no bitmap, only an uncompressed QuickTime image, which is not supported");
+    if (bitmaps == 0) fail(kFormat, vectorContent(shapes, texts));
 
     Image out;
     if (bitmaps == 1 && first->dst == frame && !first->src.empty() && inside(first->src, first->bounds)) {
@@ -401,6 +521,10 @@ Image decode(std::span<const std::uint8_t> data) {
     } else {
         if (bitmaps == 1) draw(*first);
         out = std::move(canvas);
+    }
+    if (headerDpiX > 0) {
+        dpiX = headerDpiX;
+        dpiY = headerDpiY;
     }
     out.xDpi = dpiX > 0 ? dpiX : 72;
     out.yDpi = dpiY > 0 ? dpiY : 72;
@@ -421,9 +545,9 @@ public:
         return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
         Document doc;
-        doc.pages.push_back(decode(data));
+        doc.pages.push_back(decode(data, ctx));
         return doc;
     }
 };
@@ -542,27 +666,24 @@ public:
                 }
             }
         } else {
+            // Every depth is an indexed PixMap with its colour table; 1 bit
+            // too (white and black), because ImageMagick and GraphicsMagick
+            // draw a plain BitMap all black.
             const Image idx = bits == 1 ? toInkBits(page) : toIndexed(page, bits);
             out.u16be(0x0098);
-            if (bits == 1) {
-                // A plain BitMap: 1 is black.
-                out.u16be(static_cast<std::uint16_t>(rowBytes));
-                writeRect(out, w, h);
-            } else {
-                out.u16be(static_cast<std::uint16_t>(0x8000 | rowBytes));
-                writeRect(out, w, h);
-                writePixMapTail(out, 0, xDpi, yDpi, 0, bits, 1, bits);
-                const std::size_t n = std::size_t{1} << bits;
-                out.u32be(0);  // ctSeed
-                out.u16be(0);  // ctFlags
-                out.u16be(static_cast<std::uint16_t>(n - 1));
-                for (std::size_t i = 0; i < n; ++i) {
-                    const Rgb c = i < idx.palette().size() ? idx.palette()[i] : Rgb{};
-                    out.u16be(static_cast<std::uint16_t>(i));
-                    out.u16be(static_cast<std::uint16_t>(c.r * 257));
-                    out.u16be(static_cast<std::uint16_t>(c.g * 257));
-                    out.u16be(static_cast<std::uint16_t>(c.b * 257));
-                }
+            out.u16be(static_cast<std::uint16_t>(0x8000 | rowBytes));
+            writeRect(out, w, h);
+            writePixMapTail(out, 0, xDpi, yDpi, 0, bits, 1, bits);
+            const std::size_t n = std::size_t{1} << bits;
+            out.u32be(0);  // ctSeed
+            out.u16be(0);  // ctFlags
+            out.u16be(static_cast<std::uint16_t>(n - 1));
+            for (std::size_t i = 0; i < n; ++i) {
+                const Rgb c = i < idx.palette().size() ? idx.palette()[i] : Rgb{};
+                out.u16be(static_cast<std::uint16_t>(i));
+                out.u16be(static_cast<std::uint16_t>(c.r * 257));
+                out.u16be(static_cast<std::uint16_t>(c.g * 257));
+                out.u16be(static_cast<std::uint16_t>(c.b * 257));
             }
             for (int y = 0; y < h; ++y) {
                 auto& r = rows[static_cast<std::size_t>(y)];

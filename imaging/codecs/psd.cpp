@@ -207,7 +207,7 @@ std::vector<Plane> readPlanes(ByteReader& in, const Header& h, int wanted) {
             Plane p(planeRowBytes * rows);
             for (std::size_t y = 0; y < rows; ++y) {
                 const auto packed = in.bytes(counts[static_cast<std::size_t>(c) * rows + y], "RLE row");
-                packBitsDecode(packed, row.data(), rowBytes, kFormat);
+                packBitsDecodeClipped(packed, row.data(), rowBytes, kFormat);
                 storeRow(row.data(), h, &p[y * planeRowBytes]);
             }
             planes.push_back(std::move(p));

@@ -87,8 +87,12 @@ public:
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (head.size() < 18) return Sniff::No;
         const Header h = parseHeader(head);
-        if (!headerProblem(h).empty()) return Sniff::No;
         if ((h.descriptor & 0xC0) != 0) return Sniff::No;  // interleaving was never used
+        // A header of a known image type whose fields do not fit together (a
+        // colour-mapped image without a map) is still taken as TGA under its
+        // extension, so that the refusal names the fault.
+        const bool knownType = h.imageType <= 3 || (h.imageType >= 9 && h.imageType <= 11) || h.imageType == 32 || h.imageType == 33;
+        if (!headerProblem(h).empty() && !(knownType && h.mapType <= 1)) return Sniff::No;
         return Sniff::Weak;
     }
 

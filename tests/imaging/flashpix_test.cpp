@@ -269,27 +269,41 @@ TEST(FlashPix, JpegTilesDescribeTheirSubsampling) {
     }
 }
 
-// Each level halves the one above until the larger side fits one tile;
-// level 0 is the smallest, and a reduced pixel averages a 2x2 block.
+// Each level halves the one above, rounding up, until the larger side fits one
+// tile; level 0 is the smallest, and a reduced pixel averages a 2x2 block (an
+// odd last column with itself).
 TEST(FlashPix, ResolutionHierarchyHalvesDownToOneTile) {
-    const Image src = picture(300, 130);
-    Node tree = loadTree(encode(src, 80, 24));
-    EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x01000000)), 4u);
-    const std::pair<std::uint32_t, std::uint32_t> sizes[] = {{37, 16}, {75, 32}, {150, 65}, {300, 130}};
-    for (std::uint32_t level = 0; level < 4; ++level) {
-        char name[32];
-        std::snprintf(name, sizeof name, "Resolution %04u", level);
-        const Bytes& hdr = image(tree).storages.at(name).streams.at("Subimage 0000 Header");
-        EXPECT_EQ(u32(hdr, 28 + 4), sizes[level].first) << level;
-        EXPECT_EQ(u32(hdr, 28 + 8), sizes[level].second) << level;
-        EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x02000000 | level << 16)), sizes[level].first);
-    }
-    const Bytes& half = image(tree).storages.at("Resolution 0002").streams.at("Subimage 0000 Data");
-    for (auto [x, y] : {std::pair{0, 0}, {5, 7}, {63, 63}}) {
-        for (int c = 0; c < 3; ++c) {
-            const int sum = src.row(2 * y)[6 * x + c] + src.row(2 * y)[6 * x + 3 + c] + src.row(2 * y + 1)[6 * x + c] +
-                            src.row(2 * y + 1)[6 * x + 3 + c];
-            EXPECT_EQ(half.at(28 + (y * 64 + x) * 3 + c), (sum + 2) / 4) << x << "," << y;
+    struct Case {
+        int width, height;
+        std::pair<std::uint32_t, std::uint32_t> sizes[4];  // level 0 (smallest) first
+    };
+    const Case cases[] = {
+        {300, 130, {{38, 17}, {75, 33}, {150, 65}, {300, 130}}},
+        {317, 211, {{40, 27}, {80, 53}, {159, 106}, {317, 211}}},
+    };
+    for (const Case& c : cases) {
+        const Image src = picture(c.width, c.height);
+        Node tree = loadTree(encode(src, 80, 24));
+        EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x01000000)), 4u);
+        for (std::uint32_t level = 0; level < 4; ++level) {
+            char name[32];
+            std::snprintf(name, sizeof name, "Resolution %04u", level);
+            const Bytes& hdr = image(tree).storages.at(name).streams.at("Subimage 0000 Header");
+            EXPECT_EQ(u32(hdr, 28 + 4), c.sizes[level].first) << c.width << " level " << level;
+            EXPECT_EQ(u32(hdr, 28 + 8), c.sizes[level].second) << c.width << " level " << level;
+            EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x02000000 | level << 16)), c.sizes[level].first);
+        }
+        // Uncompressed 64 x 64 tiles after the 28-byte preamble; the last column
+        // of level 2 lies in the first row of tiles at x / 64.
+        const Bytes& half = image(tree).storages.at("Resolution 0002").streams.at("Subimage 0000 Data");
+        for (auto [x, y] : {std::pair{0, 0}, {5, 7}, {63, 63}, {static_cast<int>(c.sizes[2].first) - 1, 3}}) {
+            const int x0 = 2 * x, x1 = std::min(2 * x + 1, c.width - 1);
+            const std::size_t at = 28 + static_cast<std::size_t>(x / 64) * 64 * 64 * 3 + static_cast<std::size_t>(y * 64 + x % 64) * 3;
+            for (int ch = 0; ch < 3; ++ch) {
+                const int sum = src.row(2 * y)[3 * x0 + ch] + src.row(2 * y)[3 * x1 + ch] + src.row(2 * y + 1)[3 * x0 + ch] +
+                                src.row(2 * y + 1)[3 * x1 + ch];
+                EXPECT_EQ(half.at(at + static_cast<std::size_t>(ch)), (sum + 2) / 4) << c.width << ": " << x << "," << y;
+            }
         }
     }
 }

@@ -4,8 +4,10 @@
 
 #include "imaging/codecs/common/bits.h"
 #include "imaging/convert.h"
+#include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/image.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
 
@@ -73,4 +75,39 @@ TEST(Convert, Rgb555RoundTripsFiveBitValues) {
     }
     const Image back = toRgb24(toRgb555(rgb));
     EXPECT_EQ(0, std::memcmp(back.data(), rgb.data(), rgb.byteSize()));
+}
+
+// A file no reader takes is refused with what its content resembles: another
+// format's signature, a header without signature under a foreign extension,
+// or no signature at all. A TGA header that also starts like an icon
+// directory is read as TGA and refused for its own fault.
+TEST(Registry, RefusalsSayWhatTheContentResembles) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* file;
+        const char* message;  // a part of the error
+    };
+    const std::string tgaHead("\0\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x02\0\x18\0", 18);
+    const std::string mappedWithoutMap("\0\0\x01\0\0\xd4\0\x20\0\0\0\0\x30\0\x30\0\x08\0", 18);
+    const Case cases[] = {
+        {"WebP", std::string("RIFF\x10\0\0\0WEBPVP8 ", 16), "x.bin", "looks like a WebP image, which is not read"},
+        {"PDF", "%PDF-1.4\n", "x.eps", "looks like a PDF document"},
+        {"TGA under another name", tgaHead + std::string(24, '\x7f'), "x.bmp", "resembles TGA, which has no signature"},
+        {"text", "hello, world\n", "x.gif", "no known image signature matched; the file starts as plain text"},
+        {"binary", std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09", 9), "x.ico", "(first bytes 01 02 03 04 05 06 07 08)"},
+        {"colour-mapped TGA without a map", mappedWithoutMap + std::string(200, '\0'), "x.tga",
+         "TGA: colour-mapped image without a colour map"},
+    };
+    rastel::test::TempDir dir;
+    for (const auto& c : cases) {
+        const std::string path = dir.file(c.file);
+        rastel::test::writeBytes(path, std::vector<std::uint8_t>(c.bytes.begin(), c.bytes.end()));
+        try {
+            rastel::imaging::loadDocument(path);
+            ADD_FAILURE() << c.name << ": decoded";
+        } catch (const rastel::imaging::Error& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.name << ": " << e.what();
+        }
+    }
 }

@@ -104,20 +104,29 @@ TEST(PackBits, RefusesOverrunsAndShortData) {
         const char* name;
         Bytes in;
         std::size_t outSize;
+        Bytes clipped;  // what the clipping decoder makes of it; empty when it refuses as well
     };
     const Case cases[] = {
-        {"empty input", {}, 1},
-        {"literal past the row", {0x03, 1, 2, 3, 4}, 3},
-        {"repeat past the row", {0xFC, 7}, 4},
-        {"literal past the data", {0x05, 1, 2}, 6},
-        {"repeat without its byte", {0xFE}, 3},
-        {"data ends early", {0x00, 1}, 2},
-        {"only no-ops", {0x80, 0x80}, 1},
+        {"empty input", {}, 1, {}},
+        {"literal past the row", {0x03, 1, 2, 3, 4}, 3, {1, 2, 3}},
+        {"repeat past the row", {0xFC, 7}, 4, {7, 7, 7, 7}},
+        {"literal past the data", {0x05, 1, 2}, 6, {}},
+        {"repeat without its byte", {0xFE}, 3, {}},
+        {"data ends early", {0x00, 1}, 2, {}},
+        {"only no-ops", {0x80, 0x80}, 1, {}},
     };
     for (const auto& c : cases) {
         Bytes out(c.outSize + 8, 0xEE);
         EXPECT_THROW(packBitsDecode(c.in, out.data(), c.outSize, "T"), Error) << c.name;
         for (std::size_t i = c.outSize; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << c.name << ": wrote past the row";
+        Bytes clipped(c.outSize + 8, 0xEE);
+        if (c.clipped.empty()) {
+            EXPECT_THROW(packBitsDecodeClipped(c.in, clipped.data(), c.outSize, "T"), Error) << c.name;
+        } else {
+            EXPECT_EQ(packBitsDecodeClipped(c.in, clipped.data(), c.outSize, "T"), c.in.size()) << c.name;
+            EXPECT_EQ(Bytes(clipped.begin(), clipped.begin() + static_cast<std::ptrdiff_t>(c.outSize)), c.clipped) << c.name;
+        }
+        for (std::size_t i = c.outSize; i < clipped.size(); ++i) ASSERT_EQ(clipped[i], 0xEE) << c.name << ": clipped wrote past the row";
     }
     try {
         std::uint8_t out[2];

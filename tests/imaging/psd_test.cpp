@@ -252,6 +252,18 @@ TEST(Psd, RefusesBrokenSamples) {
     EXPECT_THROW(loadDocument(fixture("pillow--combined_larger_than_size.psd")), Error);
 }
 
+TEST(Psd, RunsOverrunningTheRowEndAreClipped) {
+    // 4 x 2 grayscale: the first row's repeat run and the second row's literal
+    // run spill past the four bytes of the row; the spill is dropped.
+    const Bytes file = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 4, 0, 8, 0, 1,
+                        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2, 0, 6,
+                        0xFB, 0x40, 0x04, 1, 2, 3, 4, 5};
+    const Document doc = readerNamed("PSD").read(file, {});
+    ASSERT_EQ(doc.pages.size(), 1u);
+    EXPECT_EQ(rgbOf(doc.pages[0]).pixels, (Bytes{0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                   0x40, 0x40, 0x40, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}));
+}
+
 TEST(Psd, TruncatedFilesFailCleanly) {
     for (int bits : {1, 8, 24}) {
         const Bytes good = writePsd(makePicture(Picture::Photo, 50, 40), bits);

@@ -7,8 +7,10 @@
 
 namespace rastel::imaging {
 
-std::size_t packBitsDecodeUnits(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
-                                std::size_t unit, const std::string& format) {
+namespace {
+
+std::size_t decodeRuns(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize, std::size_t unit,
+                       const std::string& format, bool clip) {
     if (unit == 0 || outSize % unit != 0) fail(format, "PackBits row size is not a whole number of samples");
     std::size_t ip = 0;
     std::size_t op = 0;
@@ -20,14 +22,17 @@ std::size_t packBitsDecodeUnits(std::span<const std::uint8_t> in, std::uint8_t* 
         if (n == -128) continue;
         if (n >= 0) {
             const std::size_t len = (static_cast<std::size_t>(n) + 1) * unit;
-            if (len > outSize - op) fail(format, "PackBits literal run overruns the row");
+            if (len > outSize - op && !clip) fail(format, "PackBits literal run overruns the row");
             if (len > in.size() - ip) fail(format, "PackBits literal run ends past the data");
-            std::memcpy(out + op, in.data() + ip, len);
+            std::memcpy(out + op, in.data() + ip, std::min(len, outSize - op));
             ip += len;
-            op += len;
+            op += std::min(len, outSize - op);
         } else {
-            const std::size_t count = static_cast<std::size_t>(1 - n);
-            if (count * unit > outSize - op) fail(format, "PackBits repeat run overruns the row");
+            std::size_t count = static_cast<std::size_t>(1 - n);
+            if (count * unit > outSize - op) {
+                if (!clip) fail(format, "PackBits repeat run overruns the row");
+                count = (outSize - op) / unit;
+            }
             if (unit > in.size() - ip) fail(format, "PackBits repeat run ends past the data");
             for (std::size_t i = 0; i < count; ++i) std::memcpy(out + op + i * unit, in.data() + ip, unit);
             ip += unit;
@@ -37,9 +42,21 @@ std::size_t packBitsDecodeUnits(std::span<const std::uint8_t> in, std::uint8_t* 
     return ip;
 }
 
+}  // namespace
+
+std::size_t packBitsDecodeUnits(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
+                                std::size_t unit, const std::string& format) {
+    return decodeRuns(in, out, outSize, unit, format, false);
+}
+
 std::size_t packBitsDecode(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
                            const std::string& format) {
-    return packBitsDecodeUnits(in, out, outSize, 1, format);
+    return decodeRuns(in, out, outSize, 1, format, false);
+}
+
+std::size_t packBitsDecodeClipped(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
+                                  const std::string& format) {
+    return decodeRuns(in, out, outSize, 1, format, true);
 }
 
 void packBitsEncode(std::span<const std::uint8_t> in, std::vector<std::uint8_t>& out) {

@@ -21,6 +21,12 @@ namespace rastel::imaging {
 std::size_t packBitsDecode(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
                            const std::string& format);
 
+// Same, but a run that overruns `outSize` is cut at it (some writers of
+// Photoshop files let the last run of a row spill over by a few bytes); the
+// input consumed still counts the whole run.
+std::size_t packBitsDecodeClipped(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
+                                  const std::string& format);
+
 // Same, with samples of `unit` bytes (PICT 16-bit pixel maps run by words):
 // a count byte n means n + 1 literal units or one unit repeated 1 - n times.
 std::size_t packBitsDecodeUnits(std::span<const std::uint8_t> in, std::uint8_t* out, std::size_t outSize,
