@@ -55,35 +55,32 @@ constexpr int kCodeExif20 = 101;
 // ---------------------------------------------------------------------------
 // Error handling shared by reader and writer
 
-// Warnings after which the decoded picture is known to be damaged: missing or
-// undecodable entropy-coded data that libjpeg would replace by gray.
-bool warningLosesData(int code) {
-    switch (code) {
-        case JWRN_HIT_MARKER:
-        case JWRN_HUFF_BAD_CODE:
-#if JPEG_LIB_VERSION >= 70 || defined(C_ARITH_CODING_SUPPORTED) || defined(D_ARITH_CODING_SUPPORTED)
-        case JWRN_ARITH_BAD_CODE:
-#endif
-        case JWRN_MUST_RESYNC:
-        case JWRN_BOGUS_PROGRESSION:
-            return true;
-        default:
-            return false;
-    }
-}
+// Entropy-coded data the decoder needed after the file had ended, and how
+// many rows had been handed out before.
+struct MissingData {
+    bool found;
+    JDIMENSION rowsPresent;
+};
 
+// libjpeg's warnings are all recoverable: corrupt entropy data is skipped up
+// to the next restart marker, extraneous bytes are passed over, and data
+// after the end-of-image marker is never read. Only the source running dry
+// matters: libjpeg then inserts an end-of-image marker, and when the entropy
+// decoder still needed data after that, the picture is incomplete.
 void onEmitMessage(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace output
     auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
     ++err->pub.num_warnings;
-    const int code = err->pub.msg_code;
-    if (code == JWRN_JPEG_EOF) {
-        // Decided once decoding is over: harmless when only the EOI marker is
-        // missing, fatal when scans are missing (see decodePixels).
+    if (err->pub.msg_code == JWRN_JPEG_EOF) {
         err->sawEndOfFile = true;
         return;
     }
-    if (warningLosesData(code)) onErrorExit(cinfo);
+    if (!err->sawEndOfFile || !cinfo->is_decompressor || cinfo->client_data == nullptr) return;
+    auto* missing = static_cast<MissingData*>(cinfo->client_data);
+    if (!missing->found) {
+        missing->found = true;
+        missing->rowsPresent = reinterpret_cast<j_decompress_ptr>(cinfo)->output_scanline;
+    }
 }
 
 void setMessage(ErrorManager& err, const char* text) {
@@ -107,6 +104,7 @@ struct Decoder {
     jpeg_decompress_struct cinfo;
     ErrorManager err;
     jpeg_progress_mgr progress;
+    MissingData missing;
     bool created;
 };
 
@@ -117,6 +115,7 @@ public:
         std::memset(d_.get(), 0, sizeof(Decoder));
         setupErrors(d_->err, onEmitMessage);
         d_->cinfo.err = &d_->err.pub;
+        d_->cinfo.client_data = &d_->missing;
         d_->progress.progress_monitor = onProgress;
     }
     ~DecoderHolder() {
@@ -197,14 +196,19 @@ bool decodePixels(Decoder* d, const DecodeTarget* t) {
             }
         }
     }
-    if (d->err.sawEndOfFile) {
-        // A single scan that decoded without running short is whole even when the
-        // EOI marker is missing; a missing scan of a multi-scan file is not.
-        const bool whole = !jpeg_has_multiple_scans(&c) || (c.progressive_mode && progressionComplete(c));
-        if (!whole) {
-            setMessage(d->err, "premature end of data: scans are missing");
-            return false;
-        }
+    if (d->missing.found) {
+        if (jpeg_has_multiple_scans(&c))
+            setMessage(d->err, "file is truncated: scans are missing");
+        else
+            std::snprintf(d->err.message, sizeof d->err.message, "file is truncated: it holds %u of %u rows",
+                          static_cast<unsigned>(d->missing.rowsPresent), static_cast<unsigned>(c.output_height));
+        return false;
+    }
+    const bool allScans = !jpeg_has_multiple_scans(&c) || (c.progressive_mode && progressionComplete(c));
+    if (d->err.sawEndOfFile && !allScans) {
+        // Well-formed scans, but the file ends before the last of them.
+        setMessage(d->err, "file is truncated: scans are missing");
+        return false;
     }
     jpeg_finish_decompress(&c);
     return true;

@@ -13,6 +13,10 @@
 namespace rastel::imaging::tiffio {
 namespace {
 
+// The name libtiff knows an in-memory file by; it prefixes messages with it,
+// which tells a user nothing, so it is left out of them.
+constexpr const char* kMemoryName = "memory";
+
 // Messages libtiff reports without a handle (or before one exists) land here.
 thread_local std::string lastGlobalError;
 
@@ -20,7 +24,7 @@ std::string formatMessage(const char* module, const char* fmt, va_list ap) {
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     std::string msg = buf;
-    if (module != nullptr && *module != '\0') msg = std::string(module) + ": " + msg;
+    if (module != nullptr && *module != '\0' && std::strcmp(module, kMemoryName) != 0) msg = std::string(module) + ": " + msg;
     return msg;
 }
 
@@ -141,7 +145,7 @@ TIFFOpenOptions* Handle::options() {
 
 void Handle::open(const char* mode) {
     TIFFOpenOptions* opts = options();
-    tif_ = TIFFClientOpenExt("memory", mode, &file_, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
+    tif_ = TIFFClientOpenExt(kMemoryName, mode, &file_, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
                              unmapProc, opts);
     TIFFOpenOptionsFree(opts);
     if (tif_ == nullptr) fail(file_.growable != nullptr && mode[0] == 'a' ? "cannot append to this file"

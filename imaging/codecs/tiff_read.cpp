@@ -3,6 +3,8 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "imaging/codec.h"
 #include "imaging/codecs/tiff_handle.h"
@@ -410,19 +412,37 @@ Image decodeNative(const Handle& h, const Layout& l) {
     return img;
 }
 
+// What a directory holds, for messages: "YCbCr, 3 x 8 bits, planar, LZW".
+std::string describeLayout(const Layout& l) {
+    static const std::pair<int, const char*> models[] = {
+        {PHOTOMETRIC_MINISWHITE, "white is zero"}, {PHOTOMETRIC_MINISBLACK, "black is zero"},
+        {PHOTOMETRIC_RGB, "RGB"}, {PHOTOMETRIC_PALETTE, "palette"}, {PHOTOMETRIC_MASK, "mask"},
+        {PHOTOMETRIC_SEPARATED, "separated"}, {PHOTOMETRIC_YCBCR, "YCbCr"}, {PHOTOMETRIC_CIELAB, "CIE L*a*b*"},
+        {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"}, {PHOTOMETRIC_ITULAB, "ITU L*a*b*"}, {PHOTOMETRIC_LOGL, "LogL"},
+        {PHOTOMETRIC_LOGLUV, "LogLuv"}};
+    std::string model = "photometric " + std::to_string(l.photometric);
+    for (const auto& [code, name] : models)
+        if (code == l.photometric) model = name;
+    const TIFFCodec* codec = TIFFFindCODEC(l.compression);
+    const std::string compression = codec != nullptr ? codec->name : "compression " + std::to_string(l.compression);
+    return model + ", " + std::to_string(l.spp) + " x " + std::to_string(l.bps) + " bits, " +
+           (l.planar == PLANARCONFIG_SEPARATE ? "planar, " : "") + compression;
+}
+
 // Everything libtiff can turn into RGBA: CMYK variants, YCbCr (also inside
 // JPEG), CIE Lab, LogLuv, odd depths.
 Image decodeRgba(const Handle& h, const Layout& l) {
     TIFF* tif = h.get();
     char message[1024] = "";
-    if (!TIFFRGBAImageOK(tif, message)) imaging::fail(kFormat, std::string("unsupported layout: ") + message);
+    if (!TIFFRGBAImageOK(tif, message))
+        imaging::fail(kFormat, "unsupported layout (" + describeLayout(l) + "): " + message);
     Image img(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Rgba32);
     std::vector<std::uint32_t> raster(static_cast<std::size_t>(l.width) * l.height);
     // Rows come back in stored order; the orientation is applied afterwards
     // like on the direct path, so that all eight orientations behave the same.
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
     if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster.data(), ORIENTATION_TOPLEFT, 1))
-        h.fail("cannot decode the image");
+        h.fail("cannot decode the image (" + describeLayout(l) + ")");
     for (std::uint32_t y = 0; y < l.height; ++y) {
         std::uint8_t* d = img.row(static_cast<int>(y));
         const std::uint32_t* s = raster.data() + static_cast<std::size_t>(y) * l.width;
@@ -436,6 +456,111 @@ Image decodeRgba(const Handle& h, const Layout& l) {
     // libtiff hands alpha over premultiplied.
     if (l.alphaSample < 0) return dropAlpha(img);
     unpremultiply(img);
+    return img;
+}
+
+// YCbCr-to-RGB of TIFF 6.0 section 21: the coefficients and the reference
+// black and white of the directory; coefficients that cannot describe a
+// colour space (zero, negative, far from summing to one) give BT.601's.
+struct YcbcrModel {
+    float luma[3] = {0.299f, 0.587f, 0.114f};
+    float refBW[6] = {0, 255, 128, 255, 128, 255};
+};
+
+bool lumaUsable(const float* c) {
+    for (int i = 0; i < 3; ++i)
+        if (!std::isfinite(c[i]) || c[i] <= 0 || c[i] >= 1) return false;
+    return std::fabs(c[0] + c[1] + c[2] - 1) < 0.1;
+}
+
+YcbcrModel readYcbcrModel(TIFF* tif) {
+    YcbcrModel m;
+    float* luma = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_YCBCRCOEFFICIENTS, &luma) && luma != nullptr && lumaUsable(luma))
+        std::copy(luma, luma + 3, m.luma);
+    float* ref = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_REFERENCEBLACKWHITE, &ref) && ref != nullptr &&
+        std::all_of(ref, ref + 6, [](float v) { return std::isfinite(v); }))
+        std::copy(ref, ref + 6, m.refBW);
+    return m;
+}
+
+// libtiff's RGBA path refuses unusable coefficients outright; it is given
+// the defaults instead.
+void repairYcbcrCoefficients(TIFF* tif) {
+    float* luma = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_YCBCRCOEFFICIENTS, &luma) && luma != nullptr && !lumaUsable(luma)) {
+        float defaults[3] = {0.299f, 0.587f, 0.114f};
+        TIFFSetField(tif, TIFFTAG_YCBCRCOEFFICIENTS, defaults);
+    }
+}
+
+// Planar (PlanarConfiguration 2) 8-bit YCbCr, chroma planes subsampled:
+// libtiff's RGBA path refuses these, so the three planes are read strip by
+// strip and the chroma is replicated over its h x v block.
+bool planarYcbcr(const Layout& l) {
+    return l.photometric == PHOTOMETRIC_YCBCR && l.planar == PLANARCONFIG_SEPARATE && l.spp == 3 && l.bps == 8 &&
+           l.sampleFormat == SAMPLEFORMAT_UINT && l.compression != COMPRESSION_OJPEG;
+}
+
+Image decodePlanarYcbcr(const Handle& h, const Layout& l) {
+    TIFF* tif = h.get();
+    if (l.tiled) imaging::fail(kFormat, "tiled planar YCbCr is not supported");
+    std::uint16_t hs = 1, vs = 1;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &hs, &vs);
+    auto valid = [](std::uint16_t f) { return f == 1 || f == 2 || f == 4; };
+    if (!valid(hs) || !valid(vs))
+        imaging::fail(kFormat, "YCbCr subsampling " + std::to_string(hs) + "x" + std::to_string(vs) + " is not 1, 2 or 4");
+    const std::uint32_t w = l.width, ht = l.height;
+    const std::uint32_t rps = std::clamp<std::uint32_t>(l.rowsPerStrip, 1, ht);
+    // Each strip of a chroma plane holds the chroma of the strip's luma rows.
+    if (rps < ht && rps % vs != 0) imaging::fail(kFormat, "rows per strip are not a multiple of the vertical subsampling");
+    // libtiff would undo horizontal differencing over rows of the luma width,
+    // also in the narrower chroma planes; it is undone here per plane row.
+    std::uint16_t predictor = PREDICTOR_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+    if (predictor == PREDICTOR_HORIZONTAL) TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_NONE);
+    std::vector<std::uint8_t> planes[3];
+    std::uint32_t planeWidth[3], planeHeight[3];
+    for (int p = 0; p < 3; ++p) {
+        const std::uint32_t fh = p == 0 ? 1 : hs, fv = p == 0 ? 1 : vs;
+        planeWidth[p] = (w + fh - 1) / fh;
+        planeHeight[p] = (ht + fv - 1) / fv;
+        planes[p].assign(std::size_t{planeWidth[p]} * planeHeight[p], p == 0 ? 0 : 128);
+        for (std::uint32_t y = 0; y < ht; y += rps) {
+            const std::uint32_t rows = (std::min(rps, ht - y) + fv - 1) / fv;
+            const std::size_t bytes = std::size_t{planeWidth[p]} * rows;
+            const tstrip_t index = TIFFComputeStrip(tif, y, static_cast<std::uint16_t>(p));
+            std::uint8_t* dst = planes[p].data() + std::size_t{y / fv} * planeWidth[p];
+            if (TIFFReadEncodedStrip(tif, index, dst, static_cast<tmsize_t>(bytes)) < 0)
+                h.fail("cannot decode strip " + std::to_string(index));
+        }
+        if (predictor == PREDICTOR_HORIZONTAL)
+            for (std::uint32_t r = 0; r < planeHeight[p]; ++r) {
+                std::uint8_t* row = planes[p].data() + std::size_t{r} * planeWidth[p];
+                for (std::uint32_t x = 1; x < planeWidth[p]; ++x) row[x] = static_cast<std::uint8_t>(row[x] + row[x - 1]);
+            }
+    }
+    const YcbcrModel m = readYcbcrModel(tif);
+    const double kr = m.luma[0], kg = m.luma[1], kb = m.luma[2];
+    auto range = [](double black, double white) { return white - black != 0 ? white - black : 1.0; };
+    const double ys = 255.0 / range(m.refBW[0], m.refBW[1]), cbs = 127.0 / range(m.refBW[2], m.refBW[3]),
+                 crs = 127.0 / range(m.refBW[4], m.refBW[5]);
+    auto clamp8 = [](double v) { return static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 255.0))); };
+    Image img(static_cast<int>(w), static_cast<int>(ht), PixelFormat::Rgb24);
+    for (std::uint32_t y = 0; y < ht; ++y) {
+        std::uint8_t* d = img.row(static_cast<int>(y));
+        const std::uint8_t* yRow = planes[0].data() + std::size_t{y} * w;
+        const std::uint8_t* cbRow = planes[1].data() + std::size_t{y / vs} * planeWidth[1];
+        const std::uint8_t* crRow = planes[2].data() + std::size_t{y / vs} * planeWidth[2];
+        for (std::uint32_t x = 0; x < w; ++x, d += 3) {
+            const double Y = (yRow[x] - m.refBW[0]) * ys;
+            const double cb = (cbRow[x / hs] - m.refBW[2]) * cbs, cr = (crRow[x / hs] - m.refBW[4]) * crs;
+            d[0] = clamp8(Y + (2 - 2 * kr) * cr);
+            d[1] = clamp8(Y - (kb * (2 - 2 * kb) / kg) * cb - (kr * (2 - 2 * kr) / kg) * cr);
+            d[2] = clamp8(Y + (2 - 2 * kb) * cb);
+        }
+    }
     return img;
 }
 
@@ -484,7 +609,15 @@ void readResolution(TIFF* tif, Image& img) {
 Image decodePage(const Handle& h) {
     const Layout l = readLayout(h);
     checkDimensions(kFormat, l.width, l.height);
-    Image img = nativeLayout(l) ? decodeNative(h, l) : decodeRgba(h, l);
+    Image img;
+    if (nativeLayout(l)) {
+        img = decodeNative(h, l);
+    } else if (planarYcbcr(l)) {
+        img = decodePlanarYcbcr(h, l);
+    } else {
+        if (l.photometric == PHOTOMETRIC_YCBCR) repairYcbcrCoefficients(h.get());
+        img = decodeRgba(h, l);
+    }
     readResolution(h.get(), img);
     return applyOrientation(img, l.orientation);
 }
@@ -503,24 +636,33 @@ public:
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         Handle h(data);
-        const tdir_t n = TIFFNumberOfDirectories(h.get());
-        if (n == 0) h.fail("no image directory");
-        return static_cast<int>(n);
+        const tdir_t n = directoryCount(h);
+        tdir_t readable = 1;
+        while (readable < n && TIFFReadDirectory(h.get())) ++readable;
+        return static_cast<int>(readable);
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         Handle h(data);
-        // The count walks the directory chain only and stops at loops, so
-        // every directory it finds is decoded exactly once.
-        const tdir_t n = TIFFNumberOfDirectories(h.get());
-        if (n == 0) h.fail("no image directory");
-        h.clearErrors();
+        const tdir_t n = directoryCount(h);
         Document doc;
         for (tdir_t i = 0; i < n; ++i) {
-            if (i > 0 && !TIFFReadDirectory(h.get())) h.fail("cannot read directory " + std::to_string(i + 1));
+            // A directory that cannot be read ends the chain: the pages before
+            // it are kept, as other readers keep them.
+            if (i > 0 && !TIFFReadDirectory(h.get())) break;
             doc.pages.push_back(decodePage(h));
         }
         return doc;
+    }
+
+private:
+    // The count walks the directory chain only and stops at loops, so every
+    // directory it finds is visited exactly once.
+    static tdir_t directoryCount(Handle& h) {
+        const tdir_t n = TIFFNumberOfDirectories(h.get());
+        if (n == 0) h.fail("no image directory");
+        h.clearErrors();
+        return n;
     }
 };
 
