@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
-#include <span>
+#include <utility>
 
 #include "imaging/ops/palette_search.h"
 #include "imaging/ops/quantise.h"
@@ -18,25 +19,20 @@ struct Tap {
     int dx, dy, weight;
 };
 
-struct Kernel {
-    std::span<const Tap> taps;
-    int divisor;
-    int rows;  // 1 + the largest dy
-};
+constexpr auto kFloydSteinberg = std::to_array<Tap>({{1, 0, 7}, {-1, 1, 3}, {0, 1, 5}, {1, 1, 1}});
+constexpr auto kBurkes = std::to_array<Tap>({{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}});
+constexpr auto kStucki = std::to_array<Tap>({{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4},
+                                             {2, 1, 2}, {-2, 2, 1}, {-1, 2, 2}, {0, 2, 4}, {1, 2, 2}, {2, 2, 1}});
+constexpr auto kSierra = std::to_array<Tap>({{1, 0, 5}, {2, 0, 3}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 5},
+                                             {1, 1, 4}, {2, 1, 2}, {-1, 2, 2}, {0, 2, 3}, {1, 2, 2}});
+constexpr auto kStevensonArce = std::to_array<Tap>({{2, 0, 32}, {-3, 1, 12}, {-1, 1, 26}, {1, 1, 30}, {3, 1, 16},
+                                                    {-2, 2, 12}, {0, 2, 26}, {2, 2, 12}, {-3, 3, 5}, {-1, 3, 12},
+                                                    {1, 3, 12}, {3, 3, 5}});
+constexpr auto kJarvis = std::to_array<Tap>({{1, 0, 7}, {2, 0, 5}, {-2, 1, 3}, {-1, 1, 5}, {0, 1, 7}, {1, 1, 5},
+                                             {2, 1, 3}, {-2, 2, 1}, {-1, 2, 3}, {0, 2, 5}, {1, 2, 3}, {2, 2, 1}});
 
-constexpr Tap kFloydSteinberg[] = {{1, 0, 7}, {-1, 1, 3}, {0, 1, 5}, {1, 1, 1}};
-constexpr Tap kBurkes[] = {{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}};
-constexpr Tap kStucki[] = {{1, 0, 8},  {2, 0, 4},  {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4},
-                           {2, 1, 2},  {-2, 2, 1}, {-1, 2, 2}, {0, 2, 4},  {1, 2, 2}, {2, 2, 1}};
-constexpr Tap kSierra[] = {{1, 0, 5}, {2, 0, 3}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 5},
-                           {1, 1, 4}, {2, 1, 2}, {-1, 2, 2}, {0, 2, 3},  {1, 2, 2}};
-constexpr Tap kStevensonArce[] = {{2, 0, 32},  {-3, 1, 12}, {-1, 1, 26}, {1, 1, 30}, {3, 1, 16},
-                                  {-2, 2, 12}, {0, 2, 26},  {2, 2, 12},  {-3, 3, 5}, {-1, 3, 12},
-                                  {1, 3, 12},  {3, 3, 5}};
-constexpr Tap kJarvis[] = {{1, 0, 7},  {2, 0, 5},  {-2, 1, 3}, {-1, 1, 5}, {0, 1, 7}, {1, 1, 5},
-                           {2, 1, 3},  {-2, 2, 1}, {-1, 2, 3}, {0, 2, 5},  {1, 2, 3}, {2, 2, 1}};
-
-constexpr int weightSum(std::span<const Tap> taps) {
+template <std::size_t N>
+constexpr int weightSum(const std::array<Tap, N>& taps) {
     int s = 0;
     for (const Tap& t : taps) s += t.weight;
     return s;
@@ -44,51 +40,92 @@ constexpr int weightSum(std::span<const Tap> taps) {
 static_assert(weightSum(kFloydSteinberg) == 16 && weightSum(kBurkes) == 32 && weightSum(kStucki) == 42 &&
               weightSum(kSierra) == 32 && weightSum(kStevensonArce) == 200 && weightSum(kJarvis) == 48);
 
-Kernel kernelFor(int dither) {
-    switch (dither) {
-    case kDitherFloydSteinberg: return {kFloydSteinberg, 16, 2};
-    case kDitherBurkes: return {kBurkes, 32, 2};
-    case kDitherStucki: return {kStucki, 42, 3};
-    case kDitherSierra: return {kSierra, 32, 3};
-    case kDitherStevensonArce: return {kStevensonArce, 200, 4};
-    default: return {kJarvis, 48, 3};
+constexpr int kPad = 3;  // widest horizontal reach of any kernel
+
+// Division by a constant rounded half away from zero; a power of two becomes a shift.
+template <int D>
+inline int divRound(int v) {
+    if constexpr ((D & (D - 1)) == 0) {
+        constexpr int shift = std::countr_zero(static_cast<unsigned>(D));
+        return v >= 0 ? (v + D / 2) >> shift : -((-v + D / 2) >> shift);
+    } else {
+        return v >= 0 ? (v + D / 2) / D : -((-v + D / 2) / D);
     }
 }
 
-constexpr int kPad = 3;  // widest horizontal reach of any kernel
+// Weight of the tap at (dx, dy), 0 when the kernel has none there.
+template <std::size_t N>
+constexpr int weightAt(const std::array<Tap, N>& taps, int dx, int dy) {
+    for (const Tap& t : taps)
+        if (t.dx == dx && t.dy == dy) return t.weight;
+    return 0;
+}
 
-inline int divRound(int v, int d) { return v >= 0 ? (v + d / 2) / d : -((-v + d / 2) / d); }
+// Adds diff * weight at the tap's place on a row below; taps on the current
+// row are carried in registers by the caller.
+template <int C, const auto& Taps, std::size_t I>
+inline void spreadTap(int* const* rows, int x, int step, const int* diff) {
+    constexpr Tap t = Taps[I];
+    if constexpr (t.dy > 0) {
+        int* target = rows[t.dy] + static_cast<std::ptrdiff_t>(x + step * t.dx + kPad) * C;
+        for (int c = 0; c < C; ++c) target[c] += diff[c] * t.weight;
+    }
+}
 
-// Error diffusion over C channels. `pixel(y, x, v)` loads the source values,
-// `quantise(v)` returns the palette index for clamped values and `colour(i, v)`
-// stores the palette entry's values.
-template <int C, typename Load, typename Quantise, typename Colour>
-void diffuse(Image& out, const Kernel& k, Load&& pixel, Quantise&& quantise, Colour&& colour) {
+template <int C, const auto& Taps, std::size_t... I>
+inline void spreadBelow(int* const* rows, int x, int step, const int* diff, std::index_sequence<I...>) {
+    (spreadTap<C, Taps, I>(rows, x, step, diff), ...);
+}
+
+// Whether the taps on the current row are exactly those at dx 1 and 2 that
+// the diffusion loop carries in registers.
+template <std::size_t N>
+constexpr bool currentRowTapsCarried(const std::array<Tap, N>& taps) {
+    for (const Tap& t : taps)
+        if (t.dy == 0 && t.dx != 1 && t.dx != 2) return false;
+    return true;
+}
+
+// Error diffusion over C channels with the kernel `Taps` / `D`, serpentine.
+// `pixel(y, x, v)` loads the source values, `quantise(v)` returns the palette
+// index for clamped values and `colour(i, v)` stores the palette entry's values.
+// The error bound for the next two pixels of the same row stays in registers.
+template <int C, const auto& Taps, int D, typename Load, typename Quantise, typename Colour>
+void diffuse(Image& out, Load&& pixel, Quantise&& quantise, Colour&& colour) {
+    constexpr int kRows = [] {
+        int r = 0;
+        for (const Tap& t : Taps) r = std::max(r, t.dy);
+        return r + 1;
+    }();
+    constexpr int w1 = weightAt(Taps, 1, 0), w2 = weightAt(Taps, 2, 0);
+    static_assert(weightSum(Taps) == D && currentRowTapsCarried(Taps));
     const int w = out.width();
     const std::size_t lineLen = static_cast<std::size_t>(w + 2 * kPad) * C;
-    std::vector<int> err(lineLen * static_cast<std::size_t>(k.rows), 0);
+    std::vector<int> err(lineLen * kRows, 0);
     for (int y = 0; y < out.height(); ++y) {
-        int* cur = err.data() + lineLen * static_cast<std::size_t>(y % k.rows);
-        int* next[4] = {};
-        for (int dy = 0; dy < k.rows; ++dy) next[dy] = err.data() + lineLen * static_cast<std::size_t>((y + dy) % k.rows);
+        int* rows[kRows];
+        for (int dy = 0; dy < kRows; ++dy) rows[dy] = err.data() + lineLen * static_cast<std::size_t>((y + dy) % kRows);
+        int* const cur = rows[0];
         std::uint8_t* d = out.row(y);
         const bool backwards = (y & 1) != 0;
         const int step = backwards ? -1 : 1;
+        int near[C] = {}, far[C] = {};
         for (int i = 0, x = backwards ? w - 1 : 0; i < w; ++i, x += step) {
             int v[C];
             pixel(y, x, v);
-            int* e = cur + static_cast<std::size_t>(x + kPad) * C;
-            for (int c = 0; c < C; ++c) v[c] = std::clamp(v[c] + divRound(e[c], k.divisor), 0, 255);
+            const int* e = cur + static_cast<std::size_t>(x + kPad) * C;
+            for (int c = 0; c < C; ++c) v[c] = std::clamp(v[c] + divRound<D>(e[c] + near[c]), 0, 255);
             const int idx = quantise(v);
             d[x] = static_cast<std::uint8_t>(idx);
             int q[C];
             colour(idx, q);
             int diff[C];
-            for (int c = 0; c < C; ++c) diff[c] = v[c] - q[c];
-            for (const Tap& t : k.taps) {
-                int* target = next[t.dy] + static_cast<std::ptrdiff_t>(x + step * t.dx + kPad) * C;
-                for (int c = 0; c < C; ++c) target[c] += diff[c] * t.weight;
+            for (int c = 0; c < C; ++c) {
+                diff[c] = v[c] - q[c];
+                near[c] = far[c] + diff[c] * w1;
+                far[c] = diff[c] * w2;
             }
+            spreadBelow<C, Taps>(rows, x, step, diff, std::make_index_sequence<Taps.size()>{});
         }
         std::fill(cur, cur + lineLen, 0);
     }
@@ -170,7 +207,14 @@ void dither(Image& out, int code, double step, Load&& pixel, Quantise&& quantise
     } else if (code == kDitherOrdered || code == kDitherCluster) {
         ordered<C>(out, thresholdOffsets(code == kDitherOrdered ? kBayer : kCluster, step), pixel, quantise);
     } else {
-        diffuse<C>(out, kernelFor(code), pixel, quantise, colour);
+        switch (code) {
+        case kDitherFloydSteinberg: diffuse<C, kFloydSteinberg, 16>(out, pixel, quantise, colour); break;
+        case kDitherBurkes: diffuse<C, kBurkes, 32>(out, pixel, quantise, colour); break;
+        case kDitherStucki: diffuse<C, kStucki, 42>(out, pixel, quantise, colour); break;
+        case kDitherSierra: diffuse<C, kSierra, 32>(out, pixel, quantise, colour); break;
+        case kDitherStevensonArce: diffuse<C, kStevensonArce, 200>(out, pixel, quantise, colour); break;
+        default: diffuse<C, kJarvis, 48>(out, pixel, quantise, colour); break;
+        }
     }
 }
 
