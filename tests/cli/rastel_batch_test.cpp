@@ -271,3 +271,53 @@ TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
     EXPECT_EQ(slurp(dir / "in" / "c.bmp"), "older output");
     EXPECT_FALSE(fs::exists(dir / "in" / "b.bmp"));
 }
+
+TEST_F(RastelBatch, FilesFromQueuesTheListAndTheReportSaysWhatBecameOfEachItem) {
+    // A name with a space and one with a newline (only a NUL-separated list can
+    // hold it), a corrupt file in the middle, and one that is never started.
+    const fs::path a = dir / "in" / "a b.png", b = dir / "in" / "b\nc.png", c = dir / "in" / "c.png";
+    makeImage(a);
+    std::ofstream(b, std::ios::binary) << "\x89PNG\r\n\x1a\n-broken";
+    makeImage(c);
+    std::ofstream(dir / "in" / "notes.txt") << "not an image";
+    struct Case {
+        bool nul;
+        std::vector<fs::path> names;
+    };
+    const Case cases[] = {{false, {a, dir / "in" / "notes.txt", c}}, {true, {a, b, c}}};
+    for (const Case& k : cases) {
+        fs::remove(dir / "in" / "a b.bmp");
+        fs::remove(dir / "in" / "c.bmp");
+        std::string list;
+        for (const auto& n : k.names) list += n.string() + (k.nul ? '\0' : '\n');
+        std::ofstream(dir / "list", std::ios::binary) << list;
+        std::vector<std::string> args{"--settings", settings().string(), "--files-from", (dir / "list").string(),
+                                      "--report", (dir / "report.jsonl").string()};
+        if (k.nul) args.push_back("--null");
+        const Result r = run(args);
+        std::istringstream report(slurp(dir / "report.jsonl"));
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(report, l);) lines.push_back(l);
+        EXPECT_TRUE(fs::exists(dir / "in" / "a b.bmp")) << "nul " << k.nul;
+        if (!k.nul) {
+            // Unaccepted names are dropped from the queue, as on the command line.
+            EXPECT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(lines.size(), 2u) << slurp(dir / "report.jsonl");
+            EXPECT_NE(lines[1].find("\"input\":\"" + c.string() + "\""), std::string::npos) << lines[1];
+            EXPECT_NE(lines[1].find("\"status\":\"converted\""), std::string::npos) << lines[1];
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << r.err;
+        ASSERT_EQ(lines.size(), 3u) << slurp(dir / "report.jsonl");
+        EXPECT_EQ(lines[0].rfind("{\"input\":\"" + a.string() + "\",\"output\":\"" + (dir / "in" / "a b.bmp").string() +
+                                     "\",\"status\":\"converted\",\"message\":\"\",\"pages\":1,\"milliseconds\":",
+                                 0),
+                  0u)
+            << lines[0];
+        EXPECT_NE(lines[1].find("b\\u000ac.png"), std::string::npos) << lines[1];
+        EXPECT_NE(lines[1].find("\"status\":\"failed\",\"message\":\""), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[1].find("\"message\":\"\""), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find("\"status\":\"not started\""), std::string::npos) << lines[2];
+        EXPECT_FALSE(fs::exists(dir / "in" / "c.bmp"));
+    }
+}
