@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -320,4 +321,37 @@ TEST_F(RastelBatch, FilesFromQueuesTheListAndTheReportSaysWhatBecameOfEachItem) 
         EXPECT_NE(lines[2].find("\"status\":\"not started\""), std::string::npos) << lines[2];
         EXPECT_FALSE(fs::exists(dir / "in" / "c.bmp"));
     }
+}
+
+TEST_F(RastelBatch, GnuParallelRecipeConvertsEveryChunk) {
+    // The recipe of docs/large-batches.md on this machine (--sshlogin :), with
+    // a corrupt file in the first chunk: that chunk stops there, the others go on.
+    if (std::system("command -v parallel >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps installs it)";
+    std::string list;
+    for (const char* name : {"a 1", "b", "c", "d", "e"}) {
+        const fs::path p = dir / "in" / (std::string(name) + ".png");
+        if (std::string(name) == "b")
+            std::ofstream(p, std::ios::binary) << "\x89PNG\r\n\x1a\n-broken";
+        else
+            makeImage(p);
+        list += p.string() + '\0';
+    }
+    std::ofstream(dir / "list", std::ios::binary) << list;
+    const std::string cmd = "parallel --sshlogin : --null -N 2 " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch") +
+                            " --settings " + quote(settings().string()) + " --report " + quote((dir / "part-{#}.jsonl").string()) +
+                            " -- {} <" + quote((dir / "list").string()) + " >/dev/null 2>&1; echo $? >" +
+                            quote((dir / "status").string()) + "; cat " + quote(dir.string()) + "/part-*.jsonl >" +
+                            quote((dir / "report.jsonl").string());
+    std::system(("sh -c " + quote(cmd)).c_str());
+    EXPECT_EQ(slurp(dir / "status"), "1\n");  // one failed job
+    std::istringstream report(slurp(dir / "report.jsonl"));
+    std::map<std::string, int> statuses;
+    for (std::string l; std::getline(report, l);) {
+        const auto at = l.find("\"status\":\"");
+        ASSERT_NE(at, std::string::npos) << l;
+        ++statuses[l.substr(at + 10, l.find('"', at + 10) - at - 10)];
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, int>{{"converted", 4}, {"failed", 1}}));
+    for (const char* name : {"a 1", "c", "d", "e"}) EXPECT_TRUE(fs::exists(dir / "in" / (std::string(name) + ".bmp"))) << name;
 }
