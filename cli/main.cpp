@@ -10,11 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/batch_report.h"
+#include "cli/file_list.h"
 #include "conversion/file_intake.h"
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
@@ -49,6 +52,10 @@ constexpr const char* kUsage =
     "  --quality Q       compression quality factor (2-255)\n"
     "  --list-formats    list every sub-format and exit\n"
     "  --print-settings  print the effective settings and exit\n"
+    "  --files-from FILE queue the names listed in FILE (- for stdin), one per line\n"
+    "  --null            names in the --files-from list end with NUL, not newline\n"
+    "  --report FILE     write one JSON line per item (input, output, status,\n"
+    "                    message, pages, milliseconds) to FILE as the batch goes\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
@@ -59,7 +66,8 @@ struct UsageError {
 };
 
 struct Options {
-    std::optional<std::string> settingsFile;
+    std::optional<std::string> settingsFile, filesFrom, report;
+    bool nulSeparated = false;
     std::optional<std::string> format;
     std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality;
     bool listFormats = false;
@@ -109,10 +117,16 @@ Options parseArguments(int argc, char** argv) {
             o.printSettings = true;
             continue;
         }
+        if (a == "--null") {
+            o.nulSeparated = true;
+            continue;
+        }
         if (i + 1 >= argc) throw UsageError{a + " needs a value"};
         const std::string v = argv[++i];
         if (a == "--settings") o.settingsFile = v;
         else if (a == "--format") o.format = v;
+        else if (a == "--files-from") o.filesFrom = v;
+        else if (a == "--report") o.report = v;
         else if (a == "--subformat") o.subformat = parseInt(a, v, 0, 17);
         else if (a == "--bits") o.bits = parseInt(a, v, 1, 32);
         else if (a == "--grayscale") o.grayscale = parseInt(a, v, 0, 1);
@@ -212,10 +226,11 @@ std::string executableFolder() {
 
 class ConsoleObserver : public BatchObserver {
 public:
-    explicit ConsoleObserver(const std::vector<std::string>& queue) : queue_(queue) {}
+    ConsoleObserver(const std::vector<std::string>& queue, BatchReport* report) : queue_(queue), report_(report) {}
     void ShowProgress(const std::string& text) override {
         // The batch shows "i/N処理中" before it touches the i-th entry.
         const std::size_t i = std::stoul(text.substr(0, text.find('/'))) - 1;
+        if (report_) report_->Begin(i);
         std::cerr << text << ' ' << (i < queue_.size() ? queue_[i] : std::string()) << std::endl;
     }
     void Yield() override {}
@@ -224,7 +239,20 @@ public:
 
 private:
     const std::vector<std::string>& queue_;
+    BatchReport* report_;
 };
+
+// The names a --files-from list holds, queued after the command line's.
+void readFilesFrom(Options& o) {
+    if (!o.filesFrom) return;
+    std::ifstream file;
+    if (*o.filesFrom != "-") {
+        file.open(*o.filesFrom, std::ios::binary);
+        if (!file) throw UsageError{"--files-from " + *o.filesFrom + ": cannot be read"};
+    }
+    const auto names = ReadFileList(*o.filesFrom == "-" ? std::cin : file, o.nulSeparated);
+    o.items.insert(o.items.end(), names.begin(), names.end());
+}
 
 int run(int argc, char** argv) {
     Options o;
@@ -285,6 +313,12 @@ int run(int argc, char** argv) {
         printSettings();
         return 0;
     }
+    try {
+        readFilesFrom(o);
+    } catch (const UsageError& e) {
+        std::cerr << "rastel-batch: " << e.message << '\n';
+        return 2;
+    }
     if (o.items.empty()) {
         std::cerr << "rastel-batch: no files or folders given\n\n" << kUsage;
         return 2;
@@ -315,11 +349,27 @@ int run(int argc, char** argv) {
     }
     fileio::removeStagingOnSignals();
     EngineControl control;
-    ConsoleObserver observer(FileQueue);
-    if (ConvertQueue(FileQueue, control, observer) != 0) {
-        std::string cause = LastBatchFailure.Message;
-        const std::string prefix = LastBatchFailure.Path + ": ";
-        if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
+    const std::vector<std::string> inputs(FileQueue.begin(), FileQueue.end() - 1);
+    std::ofstream reportFile;
+    std::optional<BatchReport> report;
+    if (o.report) {
+        reportFile.open(*o.report, std::ios::binary | std::ios::trunc);
+        if (!reportFile) {
+            std::cerr << "rastel-batch: --report " << *o.report << ": cannot be written\n";
+            return 2;
+        }
+        std::vector<std::string> outputs;
+        const std::string& ext = ExtensionTable.at(static_cast<std::size_t>(ConvertSettings.FormatType));
+        for (const auto& in : inputs) outputs.push_back(in.size() < 4 ? std::string() : in.substr(0, in.size() - 4) + ext);
+        report.emplace(reportFile, inputs, outputs, control);
+    }
+    ConsoleObserver observer(FileQueue, report ? &*report : nullptr);
+    const bool failed = ConvertQueue(FileQueue, control, observer) != 0;
+    std::string cause = LastBatchFailure.Message;
+    const std::string prefix = LastBatchFailure.Path + ": ";
+    if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
+    if (report) report->End(failed, failed ? cause : std::string());
+    if (failed) {
         std::cerr << "エラーが発生しました: " << LastBatchFailure.Path << ": " << cause << '\n';
         return 1;
     }

@@ -5,7 +5,8 @@
 #include <unordered_map>
 
 #include "imaging/error.h"
-#include "imaging/ops/reduce.h"
+#include "imaging/ops/dither.h"
+#include "imaging/ops/quantise.h"
 
 namespace rastel::imaging {
 
@@ -186,7 +187,14 @@ Image toIndexed(const Image& src, int bits) {
         out.palette() = std::move(palette);
         return out;
     }
-    return reduceColors(src, bits, kDitherNone);
+    // Too many colours: nearest entries of gray levels or an optimised palette.
+    if (reducesToGray(src, bits)) {
+        if (src.format() == PixelFormat::Gray8) return ditherGray(src, bits, kDitherNone);
+        return ditherGray(toGray8(src), bits, kDitherNone);
+    }
+    if (src.format() == PixelFormat::Rgb24) return ditherColour(src, optimisedPalette(src, maxColours), bits, kDitherNone);
+    const Image rgb = toRgb24(src);
+    return ditherColour(rgb, optimisedPalette(rgb, maxColours), bits, kDitherNone);
 }
 
 Image toBitsPerPixel(const Image& src, int bits) {

@@ -1,21 +1,9 @@
 #pragma once
 
 #include "imaging/image.h"
+#include "imaging/ops/dither.h"
 
 namespace rastel::imaging {
-
-// Dithering codes of the colour reduction.
-enum DitherCode {
-    kDitherNone = 0,
-    kDitherFloydSteinberg = 1,
-    kDitherBurkes = 2,
-    kDitherStucki = 3,
-    kDitherSierra = 4,
-    kDitherStevensonArce = 5,
-    kDitherJarvis = 6,
-    kDitherOrdered = 7,
-    kDitherCluster = 8,
-};
 
 // Reduces `src` to an Indexed image of `bits` (1..8) bits, dithered with
 // `dither`; resolution kept. Throws Error for bits or codes out of range.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -545,4 +546,87 @@ TEST_F(RastelBatch, SettingsLiveBesideAPortableCopyElseInTheUserConfigFolder) {
     const Result r = run({"--print-settings"}, prefix, kAsNobody, (bin / "rastel-batch").string());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_regular_file(bin / "Rastel.ini"));
+}
+
+TEST_F(RastelBatch, FilesFromQueuesTheListAndTheReportSaysWhatBecameOfEachItem) {
+    // A name with a space and one with a newline (only a NUL-separated list can
+    // hold it), a corrupt file in the middle, and one that is never started.
+    const fs::path a = dir / "in" / "a b.png", b = dir / "in" / "b\nc.png", c = dir / "in" / "c.png";
+    makeImage(a);
+    std::ofstream(b, std::ios::binary) << "\x89PNG\r\n\x1a\n-broken";
+    makeImage(c);
+    std::ofstream(dir / "in" / "notes.txt") << "not an image";
+    struct Case {
+        bool nul;
+        std::vector<fs::path> names;
+    };
+    const Case cases[] = {{false, {a, dir / "in" / "notes.txt", c}}, {true, {a, b, c}}};
+    for (const Case& k : cases) {
+        fs::remove(dir / "in" / "a b.bmp");
+        fs::remove(dir / "in" / "c.bmp");
+        std::string list;
+        for (const auto& n : k.names) list += n.string() + (k.nul ? '\0' : '\n');
+        std::ofstream(dir / "list", std::ios::binary) << list;
+        std::vector<std::string> args{"--settings", settings().string(), "--files-from", (dir / "list").string(),
+                                      "--report", (dir / "report.jsonl").string()};
+        if (k.nul) args.push_back("--null");
+        const Result r = run(args);
+        std::istringstream report(slurp(dir / "report.jsonl"));
+        std::vector<std::string> lines;
+        for (std::string l; std::getline(report, l);) lines.push_back(l);
+        EXPECT_TRUE(fs::exists(dir / "in" / "a b.bmp")) << "nul " << k.nul;
+        if (!k.nul) {
+            // Unaccepted names are dropped from the queue, as on the command line.
+            EXPECT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(lines.size(), 2u) << slurp(dir / "report.jsonl");
+            EXPECT_NE(lines[1].find("\"input\":\"" + c.string() + "\""), std::string::npos) << lines[1];
+            EXPECT_NE(lines[1].find("\"status\":\"converted\""), std::string::npos) << lines[1];
+            continue;
+        }
+        EXPECT_EQ(r.status, 1) << r.err;
+        ASSERT_EQ(lines.size(), 3u) << slurp(dir / "report.jsonl");
+        EXPECT_EQ(lines[0].rfind("{\"input\":\"" + a.string() + "\",\"output\":\"" + (dir / "in" / "a b.bmp").string() +
+                                     "\",\"status\":\"converted\",\"message\":\"\",\"pages\":1,\"milliseconds\":",
+                                 0),
+                  0u)
+            << lines[0];
+        EXPECT_NE(lines[1].find("b\\u000ac.png"), std::string::npos) << lines[1];
+        EXPECT_NE(lines[1].find("\"status\":\"failed\",\"message\":\""), std::string::npos) << lines[1];
+        EXPECT_EQ(lines[1].find("\"message\":\"\""), std::string::npos) << lines[1];
+        EXPECT_NE(lines[2].find("\"status\":\"not started\""), std::string::npos) << lines[2];
+        EXPECT_FALSE(fs::exists(dir / "in" / "c.bmp"));
+    }
+}
+
+TEST_F(RastelBatch, GnuParallelRecipeConvertsEveryChunk) {
+    // The recipe of docs/large-batches.md on this machine (--sshlogin :), with
+    // a corrupt file in the first chunk: that chunk stops there, the others go on.
+    if (std::system("command -v parallel >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "GNU parallel is not installed (scripts/install-deps installs it)";
+    std::string list;
+    for (const char* name : {"a 1", "b", "c", "d", "e"}) {
+        const fs::path p = dir / "in" / (std::string(name) + ".png");
+        if (std::string(name) == "b")
+            std::ofstream(p, std::ios::binary) << "\x89PNG\r\n\x1a\n-broken";
+        else
+            makeImage(p);
+        list += p.string() + '\0';
+    }
+    std::ofstream(dir / "list", std::ios::binary) << list;
+    const std::string cmd = "parallel --sshlogin : --null -N 2 " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch") +
+                            " --settings " + quote(settings().string()) + " --report " + quote((dir / "part-{#}.jsonl").string()) +
+                            " -- {} <" + quote((dir / "list").string()) + " >/dev/null 2>&1; echo $? >" +
+                            quote((dir / "status").string()) + "; cat " + quote(dir.string()) + "/part-*.jsonl >" +
+                            quote((dir / "report.jsonl").string());
+    std::system(("sh -c " + quote(cmd)).c_str());
+    EXPECT_EQ(slurp(dir / "status"), "1\n");  // one failed job
+    std::istringstream report(slurp(dir / "report.jsonl"));
+    std::map<std::string, int> statuses;
+    for (std::string l; std::getline(report, l);) {
+        const auto at = l.find("\"status\":\"");
+        ASSERT_NE(at, std::string::npos) << l;
+        ++statuses[l.substr(at + 10, l.find('"', at + 10) - at - 10)];
+    }
+    EXPECT_EQ(statuses, (std::map<std::string, int>{{"converted", 4}, {"failed", 1}}));
+    for (const char* name : {"a 1", "c", "d", "e"}) EXPECT_TRUE(fs::exists(dir / "in" / (std::string(name) + ".bmp"))) << name;
 }

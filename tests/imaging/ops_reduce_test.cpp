@@ -323,3 +323,48 @@ TEST(OpsReduce, CachedNearestColourIsCloseToTheExactOne) {
         }
     }
 }
+
+namespace {
+
+// FNV-1a over the index rows and the palette: any changed pixel or entry changes it.
+std::uint64_t digest(const Image& img) {
+    std::uint64_t h = 14695981039346656037ull;
+    const auto add = [&h](std::uint8_t v) { h = (h ^ v) * 1099511628211ull; };
+    for (int y = 0; y < img.height(); ++y)
+        for (int x = 0; x < img.width(); ++x) add(img.row(y)[x]);
+    for (const Rgb& c : img.palette()) add(c.r), add(c.g), add(c.b);
+    return h;
+}
+
+}  // namespace
+
+TEST(OpsReduce, ResultsStayBitForBitTheSame) {
+    // Pinned outputs of every method on a gray and a colour picture at two
+    // depths each: faster code paths must not change a single index.
+    const Image gray = noiseImage({PixelFormat::Gray8, 8}, 53, 29, 5);
+    const Image colour = colourGradient(97, 61);
+    struct Row {
+        int code;
+        std::uint64_t gray1, gray4, colour3, colour8;
+    };
+    const Row rows[] = {
+        {kDitherNone, 6897748086674243858u, 4042604682437544947u, 10767687580725062570u, 6709053624355448743u},
+        {kDitherFloydSteinberg, 14498032806744390474u, 16645007470248951055u, 13320516484840341675u, 1750554934732676387u},
+        {kDitherBurkes, 4742459149533202036u, 14775057360014064971u, 5268140430757361961u, 12926076503785665931u},
+        {kDitherStucki, 9057815487694000369u, 13500983740378766305u, 10025764307391781821u, 13381096895821641715u},
+        {kDitherSierra, 780787883847986071u, 15789279094739314894u, 12498553217566095854u, 13452027773213010503u},
+        {kDitherStevensonArce, 14587867242082095437u, 3406990620920079909u, 6602207322967280539u, 3074773761837238505u},
+        {kDitherJarvis, 14398981080827383226u, 370489327375402642u, 6936454171460222918u, 12368675808062307201u},
+        {kDitherOrdered, 17136122889361733383u, 15374170328697309099u, 9460451030752918041u, 16689730153818153990u},
+        {kDitherCluster, 4686350383028968530u, 17481318632472460395u, 10255926579725363359u, 4080983379729485304u},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(digest(reduceColors(gray, 1, r.code)), r.gray1) << "gray 1 bit, code " << r.code;
+        EXPECT_EQ(digest(reduceColors(gray, 4, r.code)), r.gray4) << "gray 4 bits, code " << r.code;
+        EXPECT_EQ(digest(reduceColors(colour, 3, r.code)), r.colour3) << "colour 3 bits, code " << r.code;
+        EXPECT_EQ(digest(reduceColors(colour, 8, r.code)), r.colour8) << "colour 8 bits, code " << r.code;
+    }
+    // Layout conversion to fewer colours takes the undithered path.
+    EXPECT_EQ(digest(toIndexed(gray, 4)), rows[0].gray4);
+    EXPECT_EQ(digest(toIndexed(colour, 8)), rows[0].colour8);
+}
