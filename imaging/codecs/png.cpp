@@ -19,6 +19,7 @@
 #include "imaging/codecs/common/bits.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
@@ -115,7 +116,7 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     png_set_chunk_malloc_max(png, 8u << 20);
     // Chunks the page does not use are skipped unread (their checksums are
     // still verified), so a header claiming a gigabyte of text costs nothing.
-    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0sCAL\0sBIT\0"
+    static const png_byte unused[] = "bKGD\0cHRM\0gAMA\0hIST\0oFFs\0pCAL\0sCAL\0sBIT\0"
                                      "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
     png_read_info(png, info);
@@ -155,6 +156,32 @@ double dpiFromPpm(png_uint_32 ppm) {
     // itself (72 dpi is stored as 2835); give the whole number back.
     const double whole = std::round(dpi);
     return std::fabs(dpi - whole) < 0.02 ? whole : dpi;
+}
+
+const char kXmpKey[] = "XML:com.adobe.xmp";
+
+// ICC profile (iCCP), Exif (eXIf) and XMP (iTXt) as libpng stored them.
+Metadata metadataOf(png_structp png, png_infop info) {
+    Metadata m;
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileSize = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
+        m.icc.assign(profile, profile + profileSize);
+    png_uint_32 exifSize = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif) m.exif.assign(exif, exif + exifSize);
+    png_textp text = nullptr;
+    int count = 0;
+    png_get_text(png, info, &text, &count);
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(text[i].key, kXmpKey) != 0 || !text[i].text) continue;
+        const std::size_t n = text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length : text[i].text_length;
+        m.xmp.assign(text[i].text, text[i].text + n);
+        break;
+    }
+    return m;
 }
 
 class PngReader : public FormatReader {
@@ -250,6 +277,10 @@ public:
             img.xDpi = dpiFromPpm(head.xPpu);
             img.yDpi = dpiFromPpm(head.yPpu);
         }
+        Metadata meta = metadataOf(h.png, h.info);
+        const int orientation = exifOrientation(meta.exif);
+        img.metadata = shareMetadata(std::move(meta));
+        applyOrientation(img, orientation);
         Document doc;
         doc.pages.push_back(std::move(img));
         return doc;
@@ -265,6 +296,12 @@ struct PngPlan {
     int paletteSize = 0;
     png_uint_32 xPpm = 0, yPpm = 0;
     png_bytepp rows = nullptr;
+    // Metadata chunks written before the image data, when their pointers are set.
+    const png_byte* icc = nullptr;
+    png_uint_32 iccSize = 0;
+    png_bytep exif = nullptr;
+    png_uint_32 exifSize = 0;
+    png_textp xmp = nullptr;
 };
 
 bool encode(PngSession* s, png_structp png, png_infop info, const PngPlan* p) {
@@ -279,6 +316,11 @@ bool encode(PngSession* s, png_structp png, png_infop info, const PngPlan* p) {
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (p->colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, p->palette, p->paletteSize);
     if (p->xPpm > 0 && p->yPpm > 0) png_set_pHYs(png, info, p->xPpm, p->yPpm, PNG_RESOLUTION_METER);
+    // A profile libpng finds inconsistent is left out with a warning, not a failed save.
+    png_set_benign_errors(png, 1);
+    if (p->icc) png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, p->icc, p->iccSize);
+    if (p->exif) png_set_eXIf_1(png, info, p->exifSize, p->exif);
+    if (p->xmp) png_set_text(png, info, p->xmp, 1);
     png_write_info(png, info);
     png_write_image(png, p->rows);
     png_write_end(png, info);
@@ -348,6 +390,29 @@ public:
             }
         }
         plan.rows = rows.data();
+        const auto icc = profileFor(page, false);
+        if (!icc.empty()) {
+            plan.icc = icc.data();
+            plan.iccSize = static_cast<png_uint_32>(icc.size());
+        }
+        std::vector<std::uint8_t> exif, xmp;
+        png_text xmpText{};
+        if (page.metadata) {
+            exif = exifForOutput(page.metadata->exif, page.width(), page.height());
+            xmp = xmpForOutput(page.metadata->xmp);
+        }
+        if (!exif.empty()) {
+            plan.exif = exif.data();
+            plan.exifSize = static_cast<png_uint_32>(exif.size());
+        }
+        if (!xmp.empty()) {
+            xmp.push_back(0);
+            xmpText.compression = PNG_ITXT_COMPRESSION_NONE;
+            xmpText.key = const_cast<png_charp>(kXmpKey);
+            xmpText.text = reinterpret_cast<png_charp>(xmp.data());
+            xmpText.itxt_length = xmp.size() - 1;
+            plan.xmp = &xmpText;
+        }
 
         std::vector<std::uint8_t> out;
         out.reserve(src.byteSize() / 2 + 1024);

@@ -50,7 +50,7 @@ TEST(Orientation, ReadersTurnPagesUpright) {
         const char* ext;
         int tolerance;
     };
-    const Row rows[] = {{"jpg", 8}};
+    const Row rows[] = {{"jpg", 8}, {"png", 0}};
     TempDir dir("rastel-orient");
     const std::string blocks = makeBlocks(dir);
     for (const Row& row : rows) {
@@ -94,6 +94,10 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         {"jpg", 98, 24, "jpg", true, true, true, true},
         {"jpg", 10, 8, "jpg", false, true, true, true},  // gray: the RGB profile would lie
         {"jpg", 6, 24, "bmp", false, false, false, false},
+        {"jpg", 75, 24, "png", true, true, true, false},
+        {"jpg", 75, 8, "png", true, true, true, false},  // palette colours are still RGB
+        {"png", 10, 24, "jpg", true, true, true, false},  // the PNG source holds no IPTC
+        {"png", 75, 24, "png", true, true, true, false},
     };
     TempDir dir("rastel-meta");
     for (const Row& row : rows) {
