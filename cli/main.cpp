@@ -15,6 +15,7 @@
 #include "app/file_intake.h"
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
+#include "imaging/metadata.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
@@ -45,6 +46,8 @@ constexpr const char* kUsage =
     "  --quality Q       compression quality factor (2-255)\n"
     "  --list-formats    list every sub-format and exit\n"
     "  --print-settings  print the effective settings and exit\n"
+    "  --print-metadata FILE  list what reading FILE gives (pages, size, depth,\n"
+    "                    resolution, ICC profile, Exif, XMP, IPTC) and exit\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
@@ -60,6 +63,7 @@ struct Options {
     std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality;
     bool listFormats = false;
     bool printSettings = false;
+    std::optional<std::string> printMetadata;
     bool help = false;
     bool version = false;
     std::vector<std::string> items;
@@ -116,6 +120,7 @@ Options parseArguments(int argc, char** argv) {
         else if (a == "--rotate") o.rotate = parseInt(a, v, 0, 6);
         else if (a == "--mirror") o.mirror = parseInt(a, v, 0, 1);
         else if (a == "--quality") o.quality = parseInt(a, v, 2, 255);
+        else if (a == "--print-metadata") o.printMetadata = v;
         else throw UsageError{"unknown option " + a};
     }
     return o;
@@ -244,6 +249,15 @@ int run(int argc, char** argv) {
     if (o.listFormats) {
         listFormats();
         return 0;
+    }
+    if (o.printMetadata) {
+        try {
+            std::cout << rastel::imaging::metadataReport(*o.printMetadata);
+            return 0;
+        } catch (const std::exception& e) {
+            std::cerr << "rastel-batch: " << e.what() << '\n';
+            return 1;
+        }
     }
 
     AppFolder = executableFolder();
