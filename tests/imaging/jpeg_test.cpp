@@ -597,7 +597,7 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
         if (img.empty()) continue;
         ++decoded;
         const std::string ref = tmp.file("ref.rgb");
-        ASSERT_EQ(std::system(("convert '" + path + "' -depth 8 rgb:" + ref + " 2>/dev/null").c_str()), 0);
+        ASSERT_EQ(std::system(("convert '" + path + "' -auto-orient -depth 8 rgb:" + ref + " 2>/dev/null").c_str()), 0);
         EXPECT_LE(maxDiff(toRgb24(img), readBytes(ref)), 1);
     }
     EXPECT_EQ(seenRefused, int(refused.size()));
