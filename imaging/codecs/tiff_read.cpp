@@ -486,7 +486,9 @@ Image decodePage(const Handle& h) {
     checkDimensions(kFormat, l.width, l.height);
     Image img = nativeLayout(l) ? decodeNative(h, l) : decodeRgba(h, l);
     readResolution(h.get(), img);
-    return applyOrientation(img, l.orientation);
+    Image upright = applyOrientation(img, l.orientation);
+    upright.metadata = readTiffMetadata(h.get());
+    return upright;
 }
 
 class TiffReader : public FormatReader {

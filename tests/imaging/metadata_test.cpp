@@ -50,7 +50,7 @@ TEST(Orientation, ReadersTurnPagesUpright) {
         const char* ext;
         int tolerance;
     };
-    const Row rows[] = {{"jpg", 8}, {"png", 0}};
+    const Row rows[] = {{"jpg", 8}, {"png", 0}, {"tif", 0}};
     TempDir dir("rastel-orient");
     const std::string blocks = makeBlocks(dir);
     for (const Row& row : rows) {
@@ -98,6 +98,8 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         {"jpg", 75, 8, "png", true, true, true, false},  // palette colours are still RGB
         {"png", 10, 24, "jpg", true, true, true, false},  // the PNG source holds no IPTC
         {"png", 75, 24, "png", true, true, true, false},
+        {"jpg", 17, 24, "tif", true, false, true, true},  // TIFF output does not carry Exif yet
+        {"jpg", 17, 8, "tif", true, false, true, true},  // a palette: its colours are still RGB
     };
     TempDir dir("rastel-meta");
     for (const Row& row : rows) {
