@@ -24,6 +24,7 @@
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
 #include "imaging/codecs/common/jpeg_glue.h"
+#include "imaging/colour.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
 #include "imaging/image.h"
@@ -151,8 +152,8 @@ bool readHeader(Decoder* d, const std::uint8_t* data, std::size_t size, long mem
 struct DecodeTarget {
     std::uint8_t* pixels;   // first row of the output image
     std::size_t stride;     // bytes from one output row to the next
-    std::uint8_t* cmykRow;  // scratch row of width * 4 bytes for CMYK input, else null
-    bool cmykInverted;      // Adobe convention: 0 means full ink
+    std::uint8_t* cmykRow;    // scratch row of width * 4 bytes for CMYK input, else null
+    const CmykToRgb* toRgb;  // turns that row into RGB
     unsigned width, components;
 };
 
@@ -180,25 +181,7 @@ bool decodePixels(Decoder* d, const DecodeTarget* t) {
             setMessage(d->err, "decoder stopped before the last row");
             return false;
         }
-        if (t->cmykRow) {
-            // Naive CMYK -> RGB: R = (255 - C) * (255 - K) / 255, where inverted
-            // (Adobe) data already stores 255 - C and 255 - K.
-            std::uint8_t* out = t->pixels + y * t->stride;
-            const std::uint8_t* in = t->cmykRow;
-            for (unsigned x = 0; x < t->width; ++x, in += 4, out += 3) {
-                unsigned k = in[3];
-                unsigned cyan = in[0], magenta = in[1], yellow = in[2];
-                if (!t->cmykInverted) {
-                    cyan = 255 - cyan;
-                    magenta = 255 - magenta;
-                    yellow = 255 - yellow;
-                    k = 255 - k;
-                }
-                out[0] = static_cast<std::uint8_t>((cyan * k + 127) / 255);
-                out[1] = static_cast<std::uint8_t>((magenta * k + 127) / 255);
-                out[2] = static_cast<std::uint8_t>((yellow * k + 127) / 255);
-            }
-        }
+        if (t->cmykRow) t->toRgb->convert(t->cmykRow, t->pixels + y * t->stride, t->width);
     }
     if (d->err.sawEndOfFile) {
         // A single scan that decoded without running short is whole even when the
@@ -326,10 +309,16 @@ public:
 
         Image img(static_cast<int>(c.image_width), static_cast<int>(c.image_height), format);
         std::vector<std::uint8_t> cmykRow(cmyk ? std::size_t{c.image_width} * 4 : 0);
+        // Saved markers live in libjpeg's image pool, which finishing the
+        // decompression frees: take the metadata first.
+        Metadata meta = metadataOf(c);
+        // Adobe applications store 255 - ink in CMYK JPEG.
+        std::optional<CmykToRgb> toRgb;
+        if (cmyk) toRgb.emplace(meta.icc, c.saw_Adobe_marker != 0);
         DecodeTarget target{img.data(),
                             img.stride(),
                             cmyk ? cmykRow.data() : nullptr,
-                            cmyk && c.saw_Adobe_marker,
+                            toRgb ? &*toRgb : nullptr,
                             c.image_width,
                             cmyk ? 4u : (format == PixelFormat::Gray8 ? 1u : 3u)};
         // Saved markers live in libjpeg's image pool, which finishing the
@@ -338,7 +327,6 @@ public:
             img.xDpi = res->xDpi;
             img.yDpi = res->yDpi;
         }
-        Metadata meta = metadataOf(c);
         if (!decodePixels(d, &target)) fail(kFormat, d->err.message);
         const int orientation = exifOrientation(meta.exif);
         if (cmyk) meta.icc.clear();  // the pixels are RGB now

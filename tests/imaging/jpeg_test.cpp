@@ -574,6 +574,11 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
         "twelvemonkeys--jpeg-lossless__f-18.jpg",
         "twelvemonkeys--jpeg-lossless__gradient_ls.jpg",
     };
+    const std::set<std::string> cmyk = {
+        "twelvemonkeys--jpeg__cmyk-sample-no-icc.jpg",
+        "twelvemonkeys--jpeg__jfif-cmyk-invalid-icc-profile-srgb.jpg",
+        "twelvemonkeys--jpeg__duplicate-component-ids.jpg",
+    };
     TempDir tmp;
     int decoded = 0, seenRefused = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -596,6 +601,9 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         if (img.empty()) continue;
         ++decoded;
+        // CMYK converts through a profile, ImageMagick's plain decode does not;
+        // the colour tests compare those with LittleCMS instead.
+        if (cmyk.count(name)) continue;
         const std::string ref = tmp.file("ref.rgb");
         ASSERT_EQ(std::system(("convert '" + path + "' -auto-orient -depth 8 rgb:" + ref + " 2>/dev/null").c_str()), 0);
         EXPECT_LE(maxDiff(toRgb24(img), readBytes(ref)), 1);

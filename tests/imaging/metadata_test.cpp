@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,13 @@ int maxDifference(const Image& a, const Image& b) {
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width() * 3; ++x) worst = std::max(worst, std::abs(a.row(y)[x] - b.row(y)[x]));
     return worst;
+}
+
+double meanDifference(const Image& a, const Image& b) {
+    long sum = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width() * 3; ++x) sum += std::abs(a.row(y)[x] - b.row(y)[x]);
+    return double(sum) / (3.0 * a.width() * a.height());
 }
 
 TEST(Orientation, ReadersTurnPagesUpright) {
@@ -121,6 +129,35 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
             EXPECT_NE(tags.find("ExifImageWidth                  : 20"), std::string::npos) << tags;
             EXPECT_NE(tags.find("ExifImageHeight                 : 40"), std::string::npos) << tags;
         }
+    }
+}
+
+TEST(Colour, CmykJpegConvertsThroughItsProfile) {
+    const std::string cmykProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
+    if (!haveTools() || !haveTool("tificc") || !std::filesystem::exists(cmykProfile)) GTEST_SKIP() << "needs ImageMagick and Ghostscript's profiles";
+    const std::string srgb = "/usr/share/color/icc/sRGB.icc";
+    struct Row {
+        const char* name;
+        bool embedded;  // otherwise the reader falls back to the standard CMYK profile
+    };
+    const Row rows[] = {{"embedded", true}, {"untagged", false}};
+    TempDir dir("rastel-cmyk");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string src = dir / (std::string(row.name) + ".jpg");
+        const std::string ref = dir / (std::string(row.name) + ".ppm");
+        ASSERT_TRUE(runQuiet("convert -size 48x16 gradient:cyan-orange -profile " + srgb + " -profile " + cmykProfile +
+                             " -quality 100 " + std::string(row.embedded ? "" : "-strip ") + src));
+        // LittleCMS's own TIFF tool is the reference.
+        const std::string tif = dir / (std::string(row.name) + ".tif");
+        // An untagged source gets the standard profile attached (not applied) first.
+        ASSERT_TRUE(runQuiet("convert " + src + (row.embedded ? "" : " -profile " + cmykProfile) + " " + tif +
+                             " && tificc " + tif + " " + tif + ".rgb.tif && convert " + tif + ".rgb.tif -depth 8 " + ref));
+        const Document doc = loadDocument(src);
+        const Image ours = toRgb24(doc.pages[0]), theirs = parsePnm(readBytes(ref));
+        EXPECT_LE(maxDifference(ours, theirs), 4);
+        EXPECT_LE(meanDifference(ours, theirs), 1.0);
+        EXPECT_TRUE(!doc.pages[0].metadata || doc.pages[0].metadata->icc.empty());
     }
 }
 
