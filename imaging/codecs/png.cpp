@@ -7,6 +7,7 @@
 // Error after the jump. Warnings are dropped: libpng never prints.
 
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -117,7 +118,7 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     // Chunks the page does not use are skipped unread (their checksums are
     // still verified), so a header claiming a gigabyte of text costs nothing.
     static const png_byte unused[] = "bKGD\0cHRM\0gAMA\0hIST\0oFFs\0pCAL\0sCAL\0sBIT\0"
-                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
+                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt\0eXIf\0iTXt";
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
     png_read_info(png, info);
 
@@ -160,8 +161,65 @@ double dpiFromPpm(png_uint_32 ppm) {
 
 const char kXmpKey[] = "XML:com.adobe.xmp";
 
-// ICC profile (iCCP), Exif (eXIf) and XMP (iTXt) as libpng stored them.
-Metadata metadataOf(png_structp png, png_infop info) {
+// Calls `f(type, body)` for each complete chunk of the file, up to IEND.
+// eXIf and iTXt are taken from the data this way rather than through libpng,
+// which would allocate whatever length such a chunk claims.
+template <typename F>
+void forEachChunk(std::span<const std::uint8_t> data, F&& f) {
+    std::size_t pos = 8;
+    while (data.size() - pos >= 12) {
+        const std::uint32_t len = (std::uint32_t{data[pos]} << 24) | (std::uint32_t{data[pos + 1]} << 16) |
+                                  (std::uint32_t{data[pos + 2]} << 8) | data[pos + 3];
+        const std::uint8_t* type = data.data() + pos + 4;
+        if (len > data.size() - pos - 12) break;
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+        if (!f(type, std::span<const std::uint8_t>(type + 4, len))) break;
+        pos += 12 + static_cast<std::size_t>(len);
+    }
+}
+
+// The XMP packet of an iTXt chunk with the XMP keyword: keyword, NUL,
+// compression flag and method, language tag, NUL, translated keyword, NUL,
+// then the text, zlib-compressed when the flag says so (inflated up to 16 MiB).
+bool xmpFromItxt(std::span<const std::uint8_t> body, std::vector<std::uint8_t>& out) {
+    const std::size_t keyLen = sizeof kXmpKey;  // with its NUL
+    if (body.size() < keyLen + 2 || std::memcmp(body.data(), kXmpKey, keyLen) != 0) return false;
+    const std::uint8_t compressed = body[keyLen];
+    std::size_t pos = keyLen + 2;
+    for (int field = 0; field < 2; ++field) {
+        const auto* nul = static_cast<const std::uint8_t*>(std::memchr(body.data() + pos, 0, body.size() - pos));
+        if (!nul) return false;
+        pos = static_cast<std::size_t>(nul - body.data()) + 1;
+    }
+    const auto text = body.subspan(pos);
+    if (!compressed) {
+        out.assign(text.begin(), text.end());
+        return true;
+    }
+    if (body[keyLen + 1] != 0) return false;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    std::vector<std::uint8_t> result;
+    constexpr std::size_t kMax = 16u << 20;
+    z.next_in = const_cast<Bytef*>(text.data());
+    z.avail_in = static_cast<uInt>(text.size());
+    int rc = Z_OK;
+    while (rc == Z_OK && result.size() < kMax) {
+        std::uint8_t buf[16384];
+        z.next_out = buf;
+        z.avail_out = sizeof buf;
+        rc = inflate(&z, Z_NO_FLUSH);
+        result.insert(result.end(), buf, buf + (sizeof buf - z.avail_out));
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return false;
+    out = std::move(result);
+    return true;
+}
+
+// ICC profile (iCCP) as libpng stored it; Exif (eXIf) and XMP (iTXt) from the file.
+Metadata metadataOf(png_structp png, png_infop info, std::span<const std::uint8_t> data) {
     Metadata m;
     png_charp name = nullptr;
     int compression = 0;
@@ -169,18 +227,16 @@ Metadata metadataOf(png_structp png, png_infop info) {
     png_uint_32 profileSize = 0;
     if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
         m.icc.assign(profile, profile + profileSize);
-    png_uint_32 exifSize = 0;
-    png_bytep exif = nullptr;
-    if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif) m.exif.assign(exif, exif + exifSize);
-    png_textp text = nullptr;
-    int count = 0;
-    png_get_text(png, info, &text, &count);
-    for (int i = 0; i < count; ++i) {
-        if (std::strcmp(text[i].key, kXmpKey) != 0 || !text[i].text) continue;
-        const std::size_t n = text[i].compression >= PNG_ITXT_COMPRESSION_NONE ? text[i].itxt_length : text[i].text_length;
-        m.xmp.assign(text[i].text, text[i].text + n);
-        break;
-    }
+    bool haveExif = false, haveXmp = false;
+    forEachChunk(data, [&](const std::uint8_t* type, std::span<const std::uint8_t> body) {
+        if (!haveExif && std::memcmp(type, "eXIf", 4) == 0) {
+            m.exif.assign(body.begin(), body.end());
+            haveExif = true;
+        } else if (!haveXmp && std::memcmp(type, "iTXt", 4) == 0) {
+            haveXmp = xmpFromItxt(body, m.xmp);
+        }
+        return !(haveExif && haveXmp);
+    });
     return m;
 }
 
@@ -277,7 +333,7 @@ public:
             img.xDpi = dpiFromPpm(head.xPpu);
             img.yDpi = dpiFromPpm(head.yPpu);
         }
-        Metadata meta = metadataOf(h.png, h.info);
+        Metadata meta = metadataOf(h.png, h.info, data);
         const int orientation = exifOrientation(meta.exif);
         img.metadata = shareMetadata(std::move(meta));
         applyOrientation(img, orientation);
