@@ -22,6 +22,7 @@
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
 #include "fileio/file_io.h"
+#include "imaging/metadata.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
@@ -56,6 +57,8 @@ constexpr const char* kUsage =
     "  --null            names in the --files-from list end with NUL, not newline\n"
     "  --report FILE     write one JSON line per item (input, output, status,\n"
     "                    message, pages, milliseconds) to FILE as the batch goes\n"
+    "  --print-metadata FILE  list what reading FILE gives (pages, size, depth,\n"
+    "                    resolution, ICC profile, Exif, XMP, IPTC) and exit\n"
     "  --help            show this help and exit\n"
     "  --version         show the version and exit\n"
     "\n"
@@ -72,6 +75,7 @@ struct Options {
     std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality;
     bool listFormats = false;
     bool printSettings = false;
+    std::optional<std::string> printMetadata;
     bool help = false;
     bool version = false;
     std::vector<std::string> items;
@@ -134,6 +138,7 @@ Options parseArguments(int argc, char** argv) {
         else if (a == "--rotate") o.rotate = parseInt(a, v, 0, 6);
         else if (a == "--mirror") o.mirror = parseInt(a, v, 0, 1);
         else if (a == "--quality") o.quality = parseInt(a, v, 2, 255);
+        else if (a == "--print-metadata") o.printMetadata = v;
         else throw UsageError{"unknown option " + a};
     }
     return o;
@@ -276,6 +281,15 @@ int run(int argc, char** argv) {
     if (o.listFormats) {
         listFormats();
         return 0;
+    }
+    if (o.printMetadata) {
+        try {
+            std::cout << rastel::imaging::metadataReport(*o.printMetadata);
+            return 0;
+        } catch (const std::exception& e) {
+            std::cerr << "rastel-batch: " << e.what() << '\n';
+            return 1;
+        }
     }
 
     AppFolder = executableFolder();

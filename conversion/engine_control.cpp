@@ -6,6 +6,7 @@
 #include "imaging/convert.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 #include "imaging/ops/grayscale.h"
 #include "imaging/ops/mirror.h"
 #include "imaging/ops/reduce.h"
@@ -102,6 +103,7 @@ void EngineControl::ConvertToGrayscale(int bits) {
     guarded(loadedPath_, [&] {
         if (bits != 8) throw ImagingError(loadedPath_ + ": grayscale conversion supports 8 bits, got " + std::to_string(bits));
         page() = imaging::convertToGrayscale(page());
+        page().metadata = imaging::grayMetadata(page().metadata);
     });
 }
 

@@ -27,6 +27,7 @@ Image sameShape(const Image& src, PixelFormat f, int bits = 8) {
     Image out(src.width(), src.height(), f, bits);
     out.xDpi = src.xDpi;
     out.yDpi = src.yDpi;
+    out.metadata = src.metadata;
     return out;
 }
 

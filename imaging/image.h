@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,8 @@ void setPixelLimit(std::uint64_t limit);
 // image is larger than the pixel limit.
 void checkDimensions(const std::string& format, std::int64_t width, std::int64_t height);
 
+struct Metadata;
+
 class Image {
 public:
     Image() = default;
@@ -65,6 +68,9 @@ public:
     // Resolution in dots per inch; 0 when the source stated none.
     double xDpi = 0;
     double yDpi = 0;
+    // ICC profile, Exif, XMP and IPTC as read, shared and never modified in
+    // place (imaging/metadata.h); null when the source held none.
+    std::shared_ptr<const Metadata> metadata;
 
 private:
     int width_ = 0;

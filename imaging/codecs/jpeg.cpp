@@ -24,9 +24,11 @@
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
 #include "imaging/codecs/common/jpeg_glue.h"
+#include "imaging/colour.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
 #include "imaging/image.h"
+#include "imaging/metadata.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
@@ -139,6 +141,8 @@ bool readHeader(Decoder* d, const std::uint8_t* data, std::size_t size, long mem
     d->cinfo.progress = &d->progress;
     jpeg_mem_src(&d->cinfo, data, static_cast<unsigned long>(size));
     jpeg_save_markers(&d->cinfo, JPEG_APP0 + 1, 0xFFFF);
+    jpeg_save_markers(&d->cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&d->cinfo, JPEG_APP0 + 13, 0xFFFF);
     jpeg_read_header(&d->cinfo, TRUE);
     return true;
 }
@@ -147,8 +151,8 @@ bool readHeader(Decoder* d, const std::uint8_t* data, std::size_t size, long mem
 struct DecodeTarget {
     std::uint8_t* pixels;   // first row of the output image
     std::size_t stride;     // bytes from one output row to the next
-    std::uint8_t* cmykRow;  // scratch row of width * 4 bytes for CMYK input, else null
-    bool cmykInverted;      // Adobe convention: 0 means full ink
+    std::uint8_t* cmykRow;    // scratch row of width * 4 bytes for CMYK input, else null
+    const CmykToRgb* toRgb;  // turns that row into RGB
     unsigned width, components;
 };
 
@@ -176,25 +180,7 @@ bool decodePixels(Decoder* d, const DecodeTarget* t) {
             setMessage(d->err, "decoder stopped before the last row");
             return false;
         }
-        if (t->cmykRow) {
-            // Naive CMYK -> RGB: R = (255 - C) * (255 - K) / 255, where inverted
-            // (Adobe) data already stores 255 - C and 255 - K.
-            std::uint8_t* out = t->pixels + y * t->stride;
-            const std::uint8_t* in = t->cmykRow;
-            for (unsigned x = 0; x < t->width; ++x, in += 4, out += 3) {
-                unsigned k = in[3];
-                unsigned cyan = in[0], magenta = in[1], yellow = in[2];
-                if (!t->cmykInverted) {
-                    cyan = 255 - cyan;
-                    magenta = 255 - magenta;
-                    yellow = 255 - yellow;
-                    k = 255 - k;
-                }
-                out[0] = static_cast<std::uint8_t>((cyan * k + 127) / 255);
-                out[1] = static_cast<std::uint8_t>((magenta * k + 127) / 255);
-                out[2] = static_cast<std::uint8_t>((yellow * k + 127) / 255);
-            }
-        }
+        if (t->cmykRow) t->toRgb->convert(t->cmykRow, t->pixels + y * t->stride, t->width);
     }
     if (d->missing.found) {
         if (jpeg_has_multiple_scans(&c))
@@ -238,6 +224,44 @@ std::optional<Resolution> resolutionOf(const jpeg_decompress_struct& c) {
         return readExifResolution(std::span<const std::uint8_t>(m->data, m->data_length));
     }
     return std::nullopt;
+}
+
+const char kExifId[] = "Exif\0";  // with the literal's own NUL: six bytes
+const char kXmpId[] = "http://ns.adobe.com/xap/1.0/";
+const char kIccId[] = "ICC_PROFILE";
+const char kPhotoshopId[] = "Photoshop 3.0";
+constexpr std::uint16_t kIptcResource = 0x0404;
+
+bool startsWith(const jpeg_saved_marker_ptr m, const char* id, std::size_t n) {
+    return m->data_length >= n && std::memcmp(m->data, id, n) == 0;
+}
+
+// ICC profile, Exif, XMP and IPTC from the saved markers. The ICC profile is
+// kept only when every one of its numbered chunks is there exactly once.
+Metadata metadataOf(const jpeg_decompress_struct& c) {
+    Metadata m;
+    std::vector<std::span<const std::uint8_t>> chunks;
+    bool iccBroken = false;
+    for (jpeg_saved_marker_ptr p = c.marker_list; p; p = p->next) {
+        const std::span<const std::uint8_t> data(p->data, p->data_length);
+        if (p->marker == JPEG_APP0 + 1 && m.exif.empty() && startsWith(p, kExifId, sizeof kExifId)) {
+            m.exif.assign(data.begin() + sizeof kExifId, data.end());
+        } else if (p->marker == JPEG_APP0 + 1 && m.xmp.empty() && startsWith(p, kXmpId, sizeof kXmpId)) {
+            m.xmp.assign(data.begin() + sizeof kXmpId, data.end());
+        } else if (p->marker == JPEG_APP0 + 2 && startsWith(p, kIccId, sizeof kIccId) &&
+                   p->data_length > sizeof kIccId + 2) {
+            const unsigned seq = data[sizeof kIccId], count = data[sizeof kIccId + 1];
+            if (chunks.empty()) chunks.resize(count);
+            if (seq == 0 || count != chunks.size() || seq > count || !chunks[seq - 1].empty()) iccBroken = true;
+            else chunks[seq - 1] = data.subspan(sizeof kIccId + 2);
+        } else if (p->marker == JPEG_APP0 + 13 && m.iptc.empty() && startsWith(p, kPhotoshopId, sizeof kPhotoshopId)) {
+            m.iptc = photoshopResource(data.subspan(sizeof kPhotoshopId), kIptcResource);
+        }
+    }
+    iccBroken = iccBroken || std::any_of(chunks.begin(), chunks.end(), [](auto s) { return s.empty(); });
+    if (!iccBroken)
+        for (const auto& chunk : chunks) m.icc.insert(m.icc.end(), chunk.begin(), chunk.end());
+    return m;
 }
 
 class JpegReader final : public FormatReader {
@@ -289,10 +313,16 @@ public:
 
         Image img(static_cast<int>(c.image_width), static_cast<int>(c.image_height), format);
         std::vector<std::uint8_t> cmykRow(cmyk ? std::size_t{c.image_width} * 4 : 0);
+        // Saved markers live in libjpeg's image pool, which finishing the
+        // decompression frees: take the metadata first.
+        Metadata meta = metadataOf(c);
+        // Adobe applications store 255 - ink in CMYK JPEG.
+        std::optional<CmykToRgb> toRgb;
+        if (cmyk) toRgb.emplace(meta.icc, c.saw_Adobe_marker != 0);
         DecodeTarget target{img.data(),
                             img.stride(),
                             cmyk ? cmykRow.data() : nullptr,
-                            cmyk && c.saw_Adobe_marker,
+                            toRgb ? &*toRgb : nullptr,
                             c.image_width,
                             cmyk ? 4u : (format == PixelFormat::Gray8 ? 1u : 3u)};
         // Saved markers live in libjpeg's image pool, which finishing the
@@ -302,6 +332,10 @@ public:
             img.yDpi = res->yDpi;
         }
         if (!decodePixels(d, &target)) fail(kFormat, d->err.message);
+        const int orientation = exifOrientation(meta.exif);
+        if (cmyk) meta.icc.clear();  // the pixels are RGB now
+        img.metadata = shareMetadata(std::move(meta));
+        applyOrientation(img, orientation);
         Document doc;
         doc.pages.push_back(std::move(img));
         return doc;
@@ -322,6 +356,13 @@ struct EncodeParams {
     unsigned xDensity, yDensity;  // dots per inch for JFIF
     const std::uint8_t* app1;     // Exif payload written right after SOI, or null
     std::size_t app1Size;
+    // Further markers written after APP1: ICC profile chunks (APP2), then the
+    // given APPn payloads in order.
+    const std::uint8_t* icc;
+    unsigned iccSize;
+    const int* extraMarkers;
+    const std::vector<std::uint8_t>* extraPayloads;
+    std::size_t extraCount;
 };
 
 bool encodePixels(Encoder* e, const EncodeParams* p) {
@@ -349,6 +390,10 @@ bool encodePixels(Encoder* e, const EncodeParams* p) {
     c.Y_density = static_cast<UINT16>(p->yDensity);
     jpeg_start_compress(&c, TRUE);
     if (p->app1) jpeg_write_marker(&c, JPEG_APP0 + 1, p->app1, static_cast<unsigned>(p->app1Size));
+    for (std::size_t i = 0; i < p->extraCount; ++i)
+        jpeg_write_marker(&c, p->extraMarkers[i], p->extraPayloads[i].data(),
+                          static_cast<unsigned>(p->extraPayloads[i].size()));
+    if (p->icc) jpeg_write_icc_profile(&c, p->icc, p->iccSize);
     while (c.next_scanline < c.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(p->pixels + c.next_scanline * p->stride);
         jpeg_write_scanlines(&c, &row, 1);
@@ -399,6 +444,38 @@ std::vector<std::uint8_t> exifPayload(int code, unsigned width, unsigned height,
     return buildExifApp1(ifd0, exif);
 }
 
+// Largest payload of one marker segment: its length field counts itself.
+constexpr std::size_t kMaxMarkerPayload = 65533;
+
+std::vector<std::uint8_t> withId(const char* id, std::size_t idSize, std::span<const std::uint8_t> body) {
+    std::vector<std::uint8_t> out(id, id + idSize);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+// Exif, XMP and IPTC of the page as APPn payloads for a picture of width x
+// height; a payload too large for one segment is left out rather than cut.
+struct CarriedMarkers {
+    std::vector<int> markers;
+    std::vector<std::vector<std::uint8_t>> payloads;
+    std::vector<std::uint8_t> exif;  // APP1 Exif payload, or empty
+
+    CarriedMarkers(const Image& page, int width, int height) {
+        if (!page.metadata) return;
+        const Metadata& m = *page.metadata;
+        if (!m.exif.empty()) exif = withId(kExifId, sizeof kExifId, exifForOutput(m.exif, width, height));
+        if (exif.size() <= sizeof kExifId || exif.size() > kMaxMarkerPayload) exif.clear();
+        if (!m.xmp.empty()) add(JPEG_APP0 + 1, withId(kXmpId, sizeof kXmpId, xmpForOutput(m.xmp)));
+        if (!m.iptc.empty())
+            add(JPEG_APP0 + 13, withId(kPhotoshopId, sizeof kPhotoshopId, photoshopResourceBlock(kIptcResource, m.iptc)));
+    }
+    void add(int marker, std::vector<std::uint8_t> payload) {
+        if (payload.size() > kMaxMarkerPayload) return;
+        markers.push_back(marker);
+        payloads.push_back(std::move(payload));
+    }
+};
+
 class JpegWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
@@ -434,8 +511,11 @@ public:
             return static_cast<unsigned>(std::clamp<long>(std::lround(dpi), 1, 65535));
         };
 
-        std::vector<std::uint8_t> app1;
-        if (exif) app1 = exifPayload(opt.code, unsigned(pixels.width()), unsigned(pixels.height()), xDpi, yDpi);
+        CarriedMarkers carried(page, pixels.width(), pixels.height());
+        std::vector<std::uint8_t> app1 = std::move(carried.exif);
+        if (exif && app1.empty())
+            app1 = exifPayload(opt.code, unsigned(pixels.width()), unsigned(pixels.height()), xDpi, yDpi);
+        const auto icc = profileFor(page, gray);
 
         EncodeParams p{};
         p.pixels = pixels.data();
@@ -449,8 +529,13 @@ public:
         p.jfif = !exif;
         p.xDensity = density(xDpi);
         p.yDensity = density(yDpi);
-        p.app1 = exif ? app1.data() : nullptr;
+        p.app1 = app1.empty() ? nullptr : app1.data();
         p.app1Size = app1.size();
+        p.icc = icc.empty() ? nullptr : icc.data();
+        p.iccSize = static_cast<unsigned>(icc.size());
+        p.extraMarkers = carried.markers.data();
+        p.extraPayloads = carried.payloads.data();
+        p.extraCount = carried.markers.size();
 
         EncoderHolder holder(onEmitMessage);
         Encoder* e = holder.get();

@@ -7,6 +7,7 @@
 // Error after the jump. Warnings are dropped: libpng never prints.
 
 #include <png.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -19,6 +20,7 @@
 #include "imaging/codecs/common/bits.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
@@ -115,8 +117,8 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     png_set_chunk_malloc_max(png, 8u << 20);
     // Chunks the page does not use are skipped unread (their checksums are
     // still verified), so a header claiming a gigabyte of text costs nothing.
-    static const png_byte unused[] = "bKGD\0cHRM\0eXIf\0gAMA\0hIST\0iCCP\0iTXt\0oFFs\0pCAL\0sCAL\0sBIT\0"
-                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt";
+    static const png_byte unused[] = "bKGD\0cHRM\0gAMA\0hIST\0oFFs\0pCAL\0sCAL\0sBIT\0"
+                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt\0eXIf\0iTXt";
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
     png_read_info(png, info);
 
@@ -155,6 +157,87 @@ double dpiFromPpm(png_uint_32 ppm) {
     // itself (72 dpi is stored as 2835); give the whole number back.
     const double whole = std::round(dpi);
     return std::fabs(dpi - whole) < 0.02 ? whole : dpi;
+}
+
+const char kXmpKey[] = "XML:com.adobe.xmp";
+
+// Calls `f(type, body)` for each complete chunk of the file, up to IEND.
+// eXIf and iTXt are taken from the data this way rather than through libpng,
+// which would allocate whatever length such a chunk claims.
+template <typename F>
+void forEachChunk(std::span<const std::uint8_t> data, F&& f) {
+    std::size_t pos = 8;
+    while (data.size() - pos >= 12) {
+        const std::uint32_t len = (std::uint32_t{data[pos]} << 24) | (std::uint32_t{data[pos + 1]} << 16) |
+                                  (std::uint32_t{data[pos + 2]} << 8) | data[pos + 3];
+        const std::uint8_t* type = data.data() + pos + 4;
+        if (len > data.size() - pos - 12) break;
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+        if (!f(type, std::span<const std::uint8_t>(type + 4, len))) break;
+        pos += 12 + static_cast<std::size_t>(len);
+    }
+}
+
+// The XMP packet of an iTXt chunk with the XMP keyword: keyword, NUL,
+// compression flag and method, language tag, NUL, translated keyword, NUL,
+// then the text, zlib-compressed when the flag says so (inflated up to 16 MiB).
+bool xmpFromItxt(std::span<const std::uint8_t> body, std::vector<std::uint8_t>& out) {
+    const std::size_t keyLen = sizeof kXmpKey;  // with its NUL
+    if (body.size() < keyLen + 2 || std::memcmp(body.data(), kXmpKey, keyLen) != 0) return false;
+    const std::uint8_t compressed = body[keyLen];
+    std::size_t pos = keyLen + 2;
+    for (int field = 0; field < 2; ++field) {
+        const auto* nul = static_cast<const std::uint8_t*>(std::memchr(body.data() + pos, 0, body.size() - pos));
+        if (!nul) return false;
+        pos = static_cast<std::size_t>(nul - body.data()) + 1;
+    }
+    const auto text = body.subspan(pos);
+    if (!compressed) {
+        out.assign(text.begin(), text.end());
+        return true;
+    }
+    if (body[keyLen + 1] != 0) return false;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return false;
+    std::vector<std::uint8_t> result;
+    constexpr std::size_t kMax = 16u << 20;
+    z.next_in = const_cast<Bytef*>(text.data());
+    z.avail_in = static_cast<uInt>(text.size());
+    int rc = Z_OK;
+    while (rc == Z_OK && result.size() < kMax) {
+        std::uint8_t buf[16384];
+        z.next_out = buf;
+        z.avail_out = sizeof buf;
+        rc = inflate(&z, Z_NO_FLUSH);
+        result.insert(result.end(), buf, buf + (sizeof buf - z.avail_out));
+        if (rc == Z_BUF_ERROR && z.avail_in == 0) break;
+    }
+    inflateEnd(&z);
+    if (rc != Z_STREAM_END) return false;
+    out = std::move(result);
+    return true;
+}
+
+// ICC profile (iCCP) as libpng stored it; Exif (eXIf) and XMP (iTXt) from the file.
+Metadata metadataOf(png_structp png, png_infop info, std::span<const std::uint8_t> data) {
+    Metadata m;
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileSize = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
+        m.icc.assign(profile, profile + profileSize);
+    bool haveExif = false, haveXmp = false;
+    forEachChunk(data, [&](const std::uint8_t* type, std::span<const std::uint8_t> body) {
+        if (!haveExif && std::memcmp(type, "eXIf", 4) == 0) {
+            m.exif.assign(body.begin(), body.end());
+            haveExif = true;
+        } else if (!haveXmp && std::memcmp(type, "iTXt", 4) == 0) {
+            haveXmp = xmpFromItxt(body, m.xmp);
+        }
+        return !(haveExif && haveXmp);
+    });
+    return m;
 }
 
 class PngReader : public FormatReader {
@@ -250,6 +333,10 @@ public:
             img.xDpi = dpiFromPpm(head.xPpu);
             img.yDpi = dpiFromPpm(head.yPpu);
         }
+        Metadata meta = metadataOf(h.png, h.info, data);
+        const int orientation = exifOrientation(meta.exif);
+        img.metadata = shareMetadata(std::move(meta));
+        applyOrientation(img, orientation);
         Document doc;
         doc.pages.push_back(std::move(img));
         return doc;
@@ -265,6 +352,12 @@ struct PngPlan {
     int paletteSize = 0;
     png_uint_32 xPpm = 0, yPpm = 0;
     png_bytepp rows = nullptr;
+    // Metadata chunks written before the image data, when their pointers are set.
+    const png_byte* icc = nullptr;
+    png_uint_32 iccSize = 0;
+    png_bytep exif = nullptr;
+    png_uint_32 exifSize = 0;
+    png_textp xmp = nullptr;
 };
 
 bool encode(PngSession* s, png_structp png, png_infop info, const PngPlan* p) {
@@ -279,6 +372,11 @@ bool encode(PngSession* s, png_structp png, png_infop info, const PngPlan* p) {
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (p->colourType == PNG_COLOR_TYPE_PALETTE) png_set_PLTE(png, info, p->palette, p->paletteSize);
     if (p->xPpm > 0 && p->yPpm > 0) png_set_pHYs(png, info, p->xPpm, p->yPpm, PNG_RESOLUTION_METER);
+    // A profile libpng finds inconsistent is left out with a warning, not a failed save.
+    png_set_benign_errors(png, 1);
+    if (p->icc) png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, p->icc, p->iccSize);
+    if (p->exif) png_set_eXIf_1(png, info, p->exifSize, p->exif);
+    if (p->xmp) png_set_text(png, info, p->xmp, 1);
     png_write_info(png, info);
     png_write_image(png, p->rows);
     png_write_end(png, info);
@@ -348,6 +446,29 @@ public:
             }
         }
         plan.rows = rows.data();
+        const auto icc = profileFor(page, false);
+        if (!icc.empty()) {
+            plan.icc = icc.data();
+            plan.iccSize = static_cast<png_uint_32>(icc.size());
+        }
+        std::vector<std::uint8_t> exif, xmp;
+        png_text xmpText{};
+        if (page.metadata) {
+            exif = exifForOutput(page.metadata->exif, page.width(), page.height());
+            xmp = xmpForOutput(page.metadata->xmp);
+        }
+        if (!exif.empty()) {
+            plan.exif = exif.data();
+            plan.exifSize = static_cast<png_uint_32>(exif.size());
+        }
+        if (!xmp.empty()) {
+            xmp.push_back(0);
+            xmpText.compression = PNG_ITXT_COMPRESSION_NONE;
+            xmpText.key = const_cast<png_charp>(kXmpKey);
+            xmpText.text = reinterpret_cast<png_charp>(xmp.data());
+            xmpText.itxt_length = xmp.size() - 1;
+            plan.xmp = &xmpText;
+        }
 
         std::vector<std::uint8_t> out;
         out.reserve(src.byteSize() / 2 + 1024);

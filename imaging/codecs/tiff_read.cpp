@@ -619,7 +619,9 @@ Image decodePage(const Handle& h) {
         img = decodeRgba(h, l);
     }
     readResolution(h.get(), img);
-    return applyOrientation(img, l.orientation);
+    Image upright = applyOrientation(img, l.orientation);
+    upright.metadata = readTiffMetadata(h.get());
+    return upright;
 }
 
 class TiffReader : public FormatReader {

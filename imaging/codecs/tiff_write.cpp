@@ -82,7 +82,8 @@ int luma(const Rgb& c) { return 299 * c.r + 587 * c.g + 114 * c.b; }
 // Sets the tags every page carries and writes the rows `rowOf(y)` returns.
 class PageWriter {
 public:
-    PageWriter(const Handle& h, const Image& page) : h_(h), tif_(h.get()), w_(page.width()), ht_(page.height()) {}
+    PageWriter(const Handle& h, const Image& page)
+        : h_(h), tif_(h.get()), page_(page), w_(page.width()), ht_(page.height()) {}
 
     template <typename T>
     void set(ttag_t tag, T value) {
@@ -123,6 +124,8 @@ public:
     std::size_t rowBytes() const { return rowBytes_; }
     template <typename F>
     void writeRows(F&& fill) {
+        // libtiff takes these tags only before the first row.
+        writeTiffMetadata(tif_, page_);
         std::vector<std::uint8_t> row(rowBytes_);
         for (int y = 0; y < ht_; ++y) {
             std::fill(row.begin(), row.end(), 0);
@@ -135,6 +138,7 @@ public:
 private:
     const Handle& h_;
     TIFF* tif_;
+    const Image& page_;
     int w_, ht_;
     std::size_t rowBytes_ = 0;
 };

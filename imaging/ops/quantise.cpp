@@ -230,6 +230,7 @@ Image blankIndexed(const Image& src, int bits) {
     Image out(src.width(), src.height(), PixelFormat::Indexed, bits);
     out.xDpi = src.xDpi;
     out.yDpi = src.yDpi;
+    out.metadata = src.metadata;
     return out;
 }
 

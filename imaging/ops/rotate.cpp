@@ -22,6 +22,7 @@ Image blankLike(const Image& src, int width, int height) {
     out.palette() = src.palette();
     out.xDpi = src.xDpi;
     out.yDpi = src.yDpi;
+    out.metadata = src.metadata;
     return out;
 }
 

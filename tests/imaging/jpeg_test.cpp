@@ -15,6 +15,7 @@
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
+#include "imaging/colour.h"
 #include "imaging/convert.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
@@ -303,7 +304,6 @@ TEST(JpegReader, DecodesForeignFilesLikeIndependentDecoders) {
         {"progressive-restart", "cjpeg -progressive -restart 2 $S > $F", true, 0, PixelFormat::Rgb24},
         {"gray", "convert $S -colorspace gray $F", true, 0, PixelFormat::Gray8},
         {"rgb-no-transform", "cjpeg -rgb $S > $F", true, 0, PixelFormat::Rgb24},
-        {"cmyk", "convert $S -colorspace CMYK $F", false, 1, PixelFormat::Rgb24},
     };
     TempDir tmp;
     const Image src = smoothImage(61, 45);
@@ -337,7 +337,9 @@ TEST(JpegReader, DecodesForeignFilesLikeIndependentDecoders) {
     }
 }
 
-TEST(JpegReader, FourComponentFilesBecomeRgbByTheNaiveFormula) {
+TEST(JpegReader, FourComponentConventionsAreRecognised) {
+    // The same samples mean different inks with and without an Adobe segment
+    // (Adobe stores 255 - ink); each must reach the colour conversion the right way round.
     const int w = 33, h = 17;
     Bytes cmyk(std::size_t(w) * h * 4);
     for (int y = 0; y < h; ++y)
@@ -351,31 +353,19 @@ TEST(JpegReader, FourComponentFilesBecomeRgbByTheNaiveFormula) {
     struct Case {
         const char* name;
         J_COLOR_SPACE stored;
-        bool adobe;  // Adobe segment present: samples are inverted (0 = full ink)
+        bool adobe;
     };
     const Case cases[] = {{"ycck-adobe", JCS_YCCK, true}, {"cmyk-adobe", JCS_CMYK, true}, {"cmyk-plain", JCS_CMYK, false}};
-    TempDir tmp;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes data = makeFourComponent(cmyk, w, h, c.stored, c.adobe);
         keepSeed(std::string(c.name) + ".jpg", data);
         const Image img = decode(data);
         ASSERT_EQ(img.format(), PixelFormat::Rgb24);
-        int worst = 0;
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                for (int ch = 0; ch < 3; ++ch) {
-                    int ink = cmyk[(std::size_t(y) * w + x) * 4 + ch], k = cmyk[(std::size_t(y) * w + x) * 4 + 3];
-                    if (!c.adobe) ink = 255 - ink, k = 255 - k;
-                    worst = std::max(worst, std::abs(img.row(y)[3 * x + ch] - ink * k / 255));
-                }
-        EXPECT_LE(worst, 4);
-        if (c.adobe && haveTool("convert")) {
-            // ImageMagick reads Adobe files the same way.
-            writeBytes(tmp.file("f.jpg"), data);
-            ASSERT_EQ(std::system(("convert " + tmp.file("f.jpg") + " -depth 8 rgb:" + tmp.file("ref")).c_str()), 0);
-            EXPECT_LE(maxDiff(img, readBytes(tmp.file("ref"))), 1);
-        }
+        Bytes expected(std::size_t(w) * h * 3);
+        CmykToRgb(std::span<const std::uint8_t>{}, c.adobe).convert(cmyk.data(), expected.data(), unsigned(w * h));
+        // YCCK passes through one more lossy colour transform.
+        EXPECT_LE(maxDiff(img, expected), c.stored == JCS_YCCK ? 8 : 4);
     }
 }
 
@@ -611,6 +601,11 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
         "twelvemonkeys--jpeg-lossless__f-18.jpg",
         "twelvemonkeys--jpeg-lossless__gradient_ls.jpg",
     };
+    const std::set<std::string> cmyk = {
+        "twelvemonkeys--jpeg__cmyk-sample-no-icc.jpg",
+        "twelvemonkeys--jpeg__jfif-cmyk-invalid-icc-profile-srgb.jpg",
+        "twelvemonkeys--jpeg__duplicate-component-ids.jpg",
+    };
     TempDir tmp;
     int decoded = 0, seenRefused = 0;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -633,8 +628,11 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
         if (img.empty()) continue;
         ++decoded;
+        // CMYK converts through a profile, ImageMagick's plain decode does not;
+        // the colour tests compare those with LittleCMS instead.
+        if (cmyk.count(name)) continue;
         const std::string ref = tmp.file("ref.rgb");
-        ASSERT_EQ(std::system(("convert '" + path + "' -depth 8 rgb:" + ref + " 2>/dev/null").c_str()), 0);
+        ASSERT_EQ(std::system(("convert '" + path + "' -auto-orient -depth 8 rgb:" + ref + " 2>/dev/null").c_str()), 0);
         EXPECT_LE(maxDiff(toRgb24(img), readBytes(ref)), 1);
     }
     EXPECT_EQ(seenRefused, int(refused.size()));
