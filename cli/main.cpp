@@ -38,8 +38,9 @@ using namespace rastel;
 constexpr const char* kUsage =
     "Usage: rastel-batch [options] FILE|FOLDER...\n"
     "Converts image files (and the plain files directly inside folders) into the\n"
-    "output format of the settings file beside the program, writing each output\n"
-    "beside its input.\n"
+    "output format of the settings file Rastel.ini, writing each output beside its\n"
+    "input. Rastel.ini is read beside the program when it is there or that folder is\n"
+    "writable, otherwise in $XDG_CONFIG_HOME/rastel/ (default ~/.config/rastel/).\n"
     "\n"
     "Options (override the settings for this run only, never saved):\n"
     "  --settings FILE   read the settings from FILE instead of Rastel.ini\n"
