@@ -147,21 +147,9 @@ void frmSet::LoadStep() {
                 s.DitheringType, s.RotateType, s.Reverse, s.Quality};
     loadComplete_ = false;
 
-    FillFormatList(lists_);
-    SelectEntry(lists_.ComboFormat, s.FormatType);
-    FillDetailsList(lists_);
-    SelectEntry(lists_.ComboDetails, s.FormatDetails);
-    FillColorList(lists_);
-    SelectEntry(lists_.ComboColor, s.ColorType);
+    LoadLists(lists_);
     chkGrayscale_->setChecked(s.Grayscale != 0);
-    FillDitherList(lists_);
-    SelectEntry(lists_.ComboDither, s.DitheringType);
-    FillRotateList(lists_);
-    SelectEntry(lists_.ComboRotate, s.RotateType);
     chkReverse_->setChecked(s.Reverse != 0);
-    EnableQualityControls(lists_);
-    lists_.HScrollQtyValue = s.Quality;
-    lists_.lblQtyCaption = std::to_string(s.Quality);
     MirrorLists();
 
     loadComplete_ = true;
