@@ -53,8 +53,11 @@ void EngineControl::ReadFileInfo(const std::string& path, int page) {
     });
 }
 
-void EngineControl::LoadFile(const std::string& path, int, int firstPage, std::int16_t& pageCount) {
+void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPage, std::int16_t& pageCount) {
     guarded(path, [&] {
+        if (bitsMode != 0)
+            throw ImagingError(path + ": loading at bits mode " + std::to_string(bitsMode) +
+                               " is not supported; only the file's own depth (0) is");
         imaging::Document doc = imaging::loadDocument(path);
         if (firstPage < 0 || static_cast<std::size_t>(firstPage) >= doc.pages.size())
             throw ImagingError(path + ": page " + std::to_string(firstPage) + " does not exist");

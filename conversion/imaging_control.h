@@ -35,8 +35,8 @@ public:
     virtual void ReadFileInfo(const std::string& path, int page) = 0;
     // Pages of the file last examined.
     virtual std::int32_t InfoPageCount() const = 0;
-    // Loads every page; `bitsMode` 0 keeps the file's depth, `firstPage` 0 makes the
-    // first page current. `pageCount` comes back as the number of pages loaded.
+    // Loads every page at the file's own depth (`bitsMode` 0, the only mode the
+    // batch uses; others are refused); `firstPage` 0 makes the first page current. `pageCount` comes back as the number of pages loaded.
     virtual void LoadFile(const std::string& path, int bitsMode, int firstPage, std::int16_t& pageCount) = 0;
     // The current page as a picture for display, at most `maxSide` pixels on its
     // longer side (aspect kept). Empty when nothing is loaded.
@@ -63,7 +63,8 @@ public:
     }
     // Selects the page (0-based) that the following operations act on.
     virtual void SetCurrentPageIndex(std::int32_t index) = 0;
-    // Writing 0 drops every loaded page.
+    // Drops every loaded page. `value` is the fill of the original interface and
+    // has no effect: nothing is left to fill once the pages are gone.
     virtual void ClearImage(int value) = 0;
 };
 

@@ -77,6 +77,7 @@ TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
     }
     const std::string in = makeJpeg("b.jpg", 20, 10);
     std::int16_t pages = 0;
+    EXPECT_THROW(c.LoadFile(in, 1, 0, pages), ImagingError) << "only the file's own depth";
     c.LoadFile(in, 0, 0, pages);
     EXPECT_THROW(c.SetCurrentPageIndex(1), ImagingError);
     EXPECT_THROW(c.SetCurrentPageIndex(-1), ImagingError);
