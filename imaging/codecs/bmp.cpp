@@ -53,7 +53,7 @@ const char* const kIco = "ICO";
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
 
-// ---------------------------------------------------------------- BMP reader
+// BMP reader
 
 class BmpReader : public FormatReader {
 public:
@@ -107,7 +107,7 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- ICO reader
+// ICO reader
 
 struct IconEntry {
     std::uint32_t size = 0;
@@ -244,7 +244,7 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- writer
+// writer
 
 constexpr int kCodeWindows = 6, kCodeWindowsRle = 84, kCodeOs2v1 = 14, kCodeOs2v2 = 74;
 

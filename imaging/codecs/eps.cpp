@@ -31,7 +31,7 @@ namespace rastel::imaging {
 
 namespace {
 
-const char* const kFormat = "EPS";
+constexpr const char* kFormat = "EPS";
 constexpr int kCodeEps = 16;
 constexpr std::uint8_t kDosMagic[4] = {0xC5, 0xD0, 0xD3, 0xC6};
 constexpr std::size_t kDosHeaderBytes = 30;
@@ -363,7 +363,7 @@ Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
 
 namespace {
 
-// ---------------------------------------------------------------- reader
+// reader
 
 class EpsReader : public FormatReader {
 public:
@@ -392,7 +392,7 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- writer
+// writer
 
 // ASCII85 lines of at most 75 characters; a line that would begin with '%'
 // gets a leading space so that no data line can be taken for a comment.

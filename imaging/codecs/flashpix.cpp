@@ -121,7 +121,6 @@ std::string resolutionName(std::uint32_t level) {
     return name;
 }
 
-// ---------------------------------------------------------------------------
 // libgsf plumbing
 
 // libgsf reports oddities of damaged files through GLib warnings, which would
@@ -175,7 +174,6 @@ GPtr<GsfInfile> childStorage(GsfInfile* parent, const std::string& name) {
     return GPtr<GsfInfile>(GSF_INFILE(child.release()));
 }
 
-// ---------------------------------------------------------------------------
 // Property sets
 
 // One property value: its variant type and the bytes after the type word, up
@@ -337,7 +335,6 @@ private:
     std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> values_;
 };
 
-// ---------------------------------------------------------------------------
 // Reading
 
 struct Colour {
@@ -579,7 +576,6 @@ private:
     }
 };
 
-// ---------------------------------------------------------------------------
 // Writing
 
 // Half the size in both directions, rounded up ((w + 1) / 2, as FlashPix

@@ -22,7 +22,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "GEM";
+constexpr const char* kFormat = "GEM";
 constexpr int kCode = 52;
 constexpr int kMaxPlanes = 8;
 constexpr double kDefaultDpi = 72;
@@ -65,11 +65,11 @@ Header parseHeader(ByteReader& in) {
     h.pixelHeight = word(d, 5);
     h.width = word(d, 6);
     h.height = word(d, 7);
-    if (h.headerWords < 8) fail(kName, "header length of " + std::to_string(h.headerWords) + " words is too short");
+    if (h.headerWords < 8) fail(kFormat, "header length of " + std::to_string(h.headerWords) + " words is too short");
     if (h.planes < 1 || h.planes > kMaxPlanes)
-        fail(kName, "unsupported number of planes: " + std::to_string(h.planes));
-    if (h.patternLength > 8) fail(kName, "pattern length of " + std::to_string(h.patternLength) + " bytes is too long");
-    checkDimensions(kName, h.width, h.height);
+        fail(kFormat, "unsupported number of planes: " + std::to_string(h.planes));
+    if (h.patternLength > 8) fail(kFormat, "pattern length of " + std::to_string(h.patternLength) + " bytes is too long");
+    checkDimensions(kFormat, h.width, h.height);
     in.require(2u * static_cast<std::size_t>(h.headerWords), "header");
     h.ximg = hasXimgTag(d, h.headerWords);
     in.seek(2u * static_cast<std::size_t>(h.headerWords));
@@ -102,22 +102,22 @@ void decodeLine(ByteReader& in, const Header& h, std::uint8_t* line, std::size_t
         const std::uint8_t b = in.u8();
         if (b == 0) {
             const std::uint8_t n = in.u8();
-            if (n == 0) fail(kName, "vertical replication inside a scan line");
-            if (h.patternLength == 0) fail(kName, "pattern run in a file with pattern length 0");
+            if (n == 0) fail(kFormat, "vertical replication inside a scan line");
+            if (h.patternLength == 0) fail(kFormat, "pattern run in a file with pattern length 0");
             const auto pattern = in.bytes(static_cast<std::uint64_t>(h.patternLength), "pattern");
             const std::size_t bytes = std::size_t{n} * pattern.size();
-            if (bytes > lineBytes - pos) fail(kName, "pattern run crosses the end of a scan line");
+            if (bytes > lineBytes - pos) fail(kFormat, "pattern run crosses the end of a scan line");
             for (std::size_t k = 0; k < n; ++k, pos += pattern.size())
                 std::copy(pattern.begin(), pattern.end(), line + pos);
         } else if (b == 0x80) {
             const std::uint8_t n = in.u8();
-            if (n > lineBytes - pos) fail(kName, "bit string crosses the end of a scan line");
+            if (n > lineBytes - pos) fail(kFormat, "bit string crosses the end of a scan line");
             const auto lit = in.bytes(n, "bit string");
             std::copy(lit.begin(), lit.end(), line + pos);
             pos += n;
         } else {
             const std::size_t n = b & 0x7F;
-            if (n > lineBytes - pos) fail(kName, "solid run crosses the end of a scan line");
+            if (n > lineBytes - pos) fail(kFormat, "solid run crosses the end of a scan line");
             std::fill_n(line + pos, n, (b & 0x80) ? 0xFF : 0x00);
             pos += n;
         }
@@ -126,7 +126,7 @@ void decodeLine(ByteReader& in, const Header& h, std::uint8_t* line, std::size_t
 
 class GemReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".img", ".ximg"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -141,18 +141,18 @@ public:
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         parseHeader(in);
         return 1;
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         std::vector<Rgb> palette = defaultPalette(h.planes);
         if (h.ximg) {
             const int model = word(data, 10);
-            if (model != 0) fail(kName, "unsupported XIMG colour model " + std::to_string(model));
+            if (model != 0) fail(kFormat, "unsupported XIMG colour model " + std::to_string(model));
             const std::size_t entries = std::min<std::size_t>(palette.size(), (static_cast<std::size_t>(h.headerWords) - 11) / 3);
             for (std::size_t i = 0; i < entries; ++i)
                 palette[i] = {fromVdi(word(data, 11 + 3 * i)), fromVdi(word(data, 12 + 3 * i)), fromVdi(word(data, 13 + 3 * i))};
@@ -174,7 +174,7 @@ public:
             // 00 00 FF n: the next scan line is used n times.
             if (in.remaining() >= 4 && in.data()[in.pos()] == 0 && in.data()[in.pos() + 1] == 0) {
                 in.skip(2);
-                if (in.u8() != 0xFF) fail(kName, "bad vertical replication record");
+                if (in.u8() != 0xFF) fail(kFormat, "bad vertical replication record");
                 repeat = std::max(1, static_cast<int>(in.u8()));
             }
             decodeLine(in, h, line.data(), lineBytes);
@@ -234,13 +234,13 @@ std::uint16_t microns(double dpi) {
 
 class GemWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1}; }
 
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kName, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
-        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for GEM (65535 pixels at most)");
+        if (opt.bits != 1) fail(kFormat, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
+        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for GEM (65535 pixels at most)");
         const Image img = toInkBits(page);  // a set bit is black
 
         ByteWriter out;

@@ -57,7 +57,7 @@ enum : std::uint32_t {
 // IOCA compression identifiers.
 enum : std::uint8_t { kNone = 0x03, kG3MH = 0x80, kG3MR = 0x81, kG4MMR = 0x82 };
 
-// ---------------------------------------------------------------- reading
+// reading
 
 struct Segment {
     int width = 0, height = 0;
@@ -257,7 +257,7 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- writing
+// writing
 
 struct Target {
     bool modca;

@@ -41,7 +41,7 @@ using jpegglue::ErrorManager;
 using jpegglue::onErrorExit;
 using jpegglue::setupErrors;
 
-const char* const kFormat = "JPEG";
+constexpr const char* kFormat = "JPEG";
 
 // A hostile progressive file can hold thousands of tiny scans, each of which
 // walks the whole coefficient buffer; real encoders use a dozen or so.
@@ -54,7 +54,6 @@ constexpr int kCodeYuv411 = 21;
 constexpr int kCodeExif = 98;
 constexpr int kCodeExif20 = 101;
 
-// ---------------------------------------------------------------------------
 // Error handling shared by reader and writer
 
 // Entropy-coded data the decoder needed after the file had ended, and how
@@ -89,7 +88,6 @@ void setMessage(ErrorManager& err, const char* text) {
     std::snprintf(err.message, sizeof err.message, "%s", text);
 }
 
-// ---------------------------------------------------------------------------
 // Decoding
 
 void onProgress(j_common_ptr cinfo) {
@@ -342,7 +340,6 @@ public:
     }
 };
 
-// ---------------------------------------------------------------------------
 // Encoding
 
 struct EncodeParams {

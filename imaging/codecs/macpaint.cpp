@@ -19,7 +19,7 @@ namespace rastel::imaging {
 
 namespace {
 
-const char* const kFormat = "MacPaint";
+constexpr const char* kFormat = "MacPaint";
 constexpr int kWidth = 576;
 constexpr int kHeight = 720;
 constexpr std::size_t kRowBytes = kWidth / 8;

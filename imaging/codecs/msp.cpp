@@ -21,7 +21,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "MSP";
+constexpr const char* kFormat = "MSP";
 constexpr int kCode = 53;
 constexpr std::uint16_t kV1Key1 = 0x6144, kV1Key2 = 0x4D6E;  // "DanM"
 constexpr std::uint16_t kV2Key1 = 0x694C, kV2Key2 = 0x536E;  // "LinS"
@@ -46,35 +46,35 @@ Header parseHeader(ByteReader& in) {
     in.require(kHeaderSize, "header");
     Header h;
     h.version = versionOf(in.data());
-    if (h.version == 0) fail(kName, "not a Microsoft Paint file (unknown key)");
+    if (h.version == 0) fail(kFormat, "not a Microsoft Paint file (unknown key)");
     std::uint16_t sum = 0;
     std::uint16_t words[16];
     for (auto& w : words) {
         w = in.u16le();
         sum = static_cast<std::uint16_t>(sum ^ w);
     }
-    if (sum != 0) fail(kName, "header checksum does not match");
+    if (sum != 0) fail(kFormat, "header checksum does not match");
     h.width = words[2];
     h.height = words[3];
-    checkDimensions(kName, h.width, h.height);
+    checkDimensions(kFormat, h.width, h.height);
     return h;
 }
 
 // Version 2 row coding: a zero byte starts a run (count, value); any other
 // byte n is followed by n literal bytes.
 void decodeRow(std::span<const std::uint8_t> coded, std::uint8_t* row, std::size_t rowBytes) {
-    ByteReader in(coded, kName);
+    ByteReader in(coded, kFormat);
     std::size_t pos = 0;
     while (pos < rowBytes && in.remaining() > 0) {
         const std::uint8_t type = in.u8();
         if (type == 0) {
             const std::size_t count = in.u8();
             const std::uint8_t value = in.u8();
-            if (count > rowBytes - pos) fail(kName, "run crosses the end of a scan line");
+            if (count > rowBytes - pos) fail(kFormat, "run crosses the end of a scan line");
             std::fill_n(row + pos, count, value);
             pos += count;
         } else {
-            if (type > rowBytes - pos) fail(kName, "literal bytes cross the end of a scan line");
+            if (type > rowBytes - pos) fail(kFormat, "literal bytes cross the end of a scan line");
             const auto lit = in.bytes(type, "literal bytes");
             std::copy(lit.begin(), lit.end(), row + pos);
             pos += type;
@@ -84,7 +84,7 @@ void decodeRow(std::span<const std::uint8_t> coded, std::uint8_t* row, std::size
 
 class MspReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".msp"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -92,13 +92,13 @@ public:
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         parseHeader(in);
         return 1;
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(h.width), 1);
         // Version 1 holds the whole bitmap, version 2 at least the row map:
@@ -156,14 +156,14 @@ void encodeRow(const std::uint8_t* row, std::size_t n, ByteWriter& out) {
 
 class MspWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1}; }
 
     // Version 2 (run-coded) files.
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kName, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
-        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for MSP (65535 pixels at most)");
+        if (opt.bits != 1) fail(kFormat, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
+        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for MSP (65535 pixels at most)");
         const Image img = toInkBits(page);  // 1 is black here; a set bit in the file is white
 
         const std::size_t width = static_cast<std::size_t>(img.width());
@@ -188,7 +188,7 @@ public:
             const std::size_t start = out.size();
             encodeRow(packed.data(), rowBytes, out);
             const std::size_t coded = out.size() - start;
-            if (coded > 0xFFFF) fail(kName, "scan line too long to code");
+            if (coded > 0xFFFF) fail(kFormat, "scan line too long to code");
             out.patchU16le(mapAt + 2 * static_cast<std::size_t>(y), static_cast<std::uint16_t>(coded));
         }
         return out.take();

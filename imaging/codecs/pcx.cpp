@@ -26,7 +26,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "PCX";
+constexpr const char* kFormat = "PCX";
 constexpr int kCode = 1;
 constexpr std::size_t kHeaderSize = 128;
 constexpr double kDefaultDpi = 72;
@@ -73,7 +73,7 @@ bool plausibleLayout(int bits, int planes) {
 Header parseHeader(ByteReader& in) {
     in.require(kHeaderSize, "header");
     Header h;
-    if (in.u8() != 0x0A) fail(kName, "not a PCX file (manufacturer byte is not 0x0A)");
+    if (in.u8() != 0x0A) fail(kFormat, "not a PCX file (manufacturer byte is not 0x0A)");
     h.version = in.u8();
     h.encoding = in.u8();
     h.bitsPerPixel = in.u8();
@@ -91,18 +91,18 @@ Header parseHeader(ByteReader& in) {
     in.seek(kHeaderSize);
 
     if (h.version != 0 && h.version != 2 && h.version != 3 && h.version != 4 && h.version != 5)
-        fail(kName, "unknown version " + std::to_string(h.version));
-    if (h.encoding > 1) fail(kName, "unknown encoding " + std::to_string(h.encoding));
+        fail(kFormat, "unknown version " + std::to_string(h.version));
+    if (h.encoding > 1) fail(kFormat, "unknown encoding " + std::to_string(h.encoding));
     if (!plausibleLayout(h.bitsPerPixel, h.planes))
-        fail(kName, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
+        fail(kFormat, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
                         std::to_string(h.bitsPerPixel) + " bits");
-    if (h.xmax < h.xmin || h.ymax < h.ymin) fail(kName, "window end lies before its start");
+    if (h.xmax < h.xmin || h.ymax < h.ymin) fail(kFormat, "window end lies before its start");
     const std::int64_t width = std::int64_t{h.xmax} - h.xmin + 1;
     const std::int64_t height = std::int64_t{h.ymax} - h.ymin + 1;
-    checkDimensions(kName, width, height);
+    checkDimensions(kFormat, width, height);
     const std::int64_t needed = (width * h.bitsPerPixel + 7) / 8;
     if (h.bytesPerLine < needed)
-        fail(kName, "bytes per line (" + std::to_string(h.bytesPerLine) + ") too small for a width of " +
+        fail(kFormat, "bytes per line (" + std::to_string(h.bytesPerLine) + ") too small for a width of " +
                         std::to_string(width));
     return h;
 }
@@ -155,7 +155,7 @@ std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h) {
     // allocating it: raw data needs every byte, a two-byte run yields at most
     // 63 bytes.
     if (h.encoding == 0) in.require(total, "pixel data");
-    if (in.remaining() < total / 32) fail(kName, "truncated file: pixel data too short for the picture size");
+    if (in.remaining() < total / 32) fail(kFormat, "truncated file: pixel data too short for the picture size");
     std::vector<std::uint8_t> out(total);
     walkScanLines(in, h, total, out.data());
     return out;
@@ -164,14 +164,14 @@ std::vector<std::uint8_t> decodeScanLines(ByteReader& in, const Header& h) {
 // Throws unless `file` is a PCX file whose coded data covers its picture
 // (without decoding it into memory).
 void checkPcxFile(std::span<const std::uint8_t> file) {
-    ByteReader in(file, kName);
+    ByteReader in(file, kFormat);
     const Header h = parseHeader(in);
     walkScanLines(in, h, pixelAreaBytes(h), nullptr);
 }
 
 // Decodes one PCX file (a plain file, or one page of a DCX file).
 Image decodePcx(std::span<const std::uint8_t> data) {
-    ByteReader in(data, kName);
+    ByteReader in(data, kFormat);
     const Header h = parseHeader(in);
     const int width = h.xmax - h.xmin + 1;
     const int height = h.ymax - h.ymin + 1;
@@ -242,35 +242,35 @@ Image decodePcx(std::span<const std::uint8_t> data) {
 // page must hold at least a PCX header, and no two entries may name the same
 // page.
 std::vector<std::span<const std::uint8_t>> dcxPages(std::span<const std::uint8_t> data) {
-    ByteReader in(data, kName);
-    if (in.u32le() != kDcxMagic) fail(kName, "not a DCX file");
+    ByteReader in(data, kFormat);
+    if (in.u32le() != kDcxMagic) fail(kFormat, "not a DCX file");
     std::vector<std::uint32_t> offsets;
     for (;;) {
         if (offsets.size() == kDcxTableEntries)
-            fail(kName, "DCX page table is not ended by a zero entry within 1024 entries");
+            fail(kFormat, "DCX page table is not ended by a zero entry within 1024 entries");
         const std::uint32_t off = in.u32le();
         if (off == 0) break;
         offsets.push_back(off);
     }
-    if (offsets.empty()) fail(kName, "DCX file holds no pages");
+    if (offsets.empty()) fail(kFormat, "DCX file holds no pages");
     const std::size_t tableEnd = in.pos();
     std::vector<std::uint32_t> sorted = offsets;
     std::sort(sorted.begin(), sorted.end());
     const auto shared = std::adjacent_find(sorted.begin(), sorted.end());
-    if (shared != sorted.end()) fail(kName, "two DCX pages share the offset " + std::to_string(*shared));
+    if (shared != sorted.end()) fail(kFormat, "two DCX pages share the offset " + std::to_string(*shared));
     std::vector<std::span<const std::uint8_t>> pages;
     pages.reserve(offsets.size());
     for (std::size_t i = 0; i < offsets.size(); ++i) {
         const std::uint32_t off = offsets[i];
         const std::string page = "DCX page " + std::to_string(i + 1) + " of " + std::to_string(offsets.size());
-        if (off < tableEnd) fail(kName, page + " starts inside the page table (offset " + std::to_string(off) + ")");
+        if (off < tableEnd) fail(kFormat, page + " starts inside the page table (offset " + std::to_string(off) + ")");
         if (off >= data.size())
-            fail(kName, page + " starts past the end of the file (offset " + std::to_string(off) + ", file of " +
+            fail(kFormat, page + " starts past the end of the file (offset " + std::to_string(off) + ", file of " +
                             std::to_string(data.size()) + " bytes)");
         const auto next = std::upper_bound(sorted.begin(), sorted.end(), off);
         const std::size_t end = next == sorted.end() ? data.size() : *next;
         if (end - off < kHeaderSize)
-            fail(kName, page + " is only " + std::to_string(end - off) + " bytes long, too short for a PCX header");
+            fail(kFormat, page + " is only " + std::to_string(end - off) + " bytes long, too short for a PCX header");
         pages.push_back(data.subspan(off, end - off));
     }
     return pages;
@@ -283,15 +283,15 @@ auto forPage(std::size_t index, std::size_t count, F&& f) -> decltype(f()) {
         return f();
     } catch (const Error& e) {
         std::string cause = e.what();
-        const std::string prefix = std::string(kName) + ": ";
+        const std::string prefix = std::string(kFormat) + ": ";
         if (cause.rfind(prefix, 0) == 0) cause.erase(0, prefix.size());
-        fail(kName, "DCX page " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + cause);
+        fail(kFormat, "DCX page " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + cause);
     }
 }
 
 class PcxReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".pcx", ".dcx"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -308,14 +308,14 @@ public:
     // pixel data is decoded.
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (!isDcx(data)) {
-            ByteReader in(data, kName);
+            ByteReader in(data, kFormat);
             parseHeader(in);
             return 1;
         }
         const auto pages = dcxPages(data);
         for (std::size_t i = 0; i < pages.size(); ++i)
             forPage(i, pages.size(), [&] {
-                ByteReader in(pages[i], kName);
+                ByteReader in(pages[i], kFormat);
                 parseHeader(in);
             });
         return static_cast<int>(pages.size());
@@ -354,7 +354,7 @@ std::uint16_t dpiField(double dpi) {
 
 class PcxWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1, 4, 8, 24}; }
     bool canAppend(int code) const override { return code == kCode; }
@@ -372,7 +372,7 @@ public:
             pages = dcxPages(existing);
             for (std::size_t i = 0; i < pages.size(); ++i)
                 forPage(i, pages.size(), [&] {
-                    ByteReader in(pages[i], kName);
+                    ByteReader in(pages[i], kFormat);
                     parseHeader(in);
                     if (pages[i].data() + pages[i].size() == existing.data() + existing.size())
                         checkPcxFile(pages[i]);
@@ -381,15 +381,15 @@ public:
             checkPcxFile(existing);
             pages.push_back(existing);
         } else {
-            fail(kName, "the file to add a page to is neither a PCX nor a DCX file");
+            fail(kFormat, "the file to add a page to is neither a PCX nor a DCX file");
         }
         if (pages.size() >= kDcxMaxPages)
-            fail(kName, "a DCX file holds at most " + std::to_string(kDcxMaxPages) + " pages");
+            fail(kFormat, "a DCX file holds at most " + std::to_string(kDcxMaxPages) + " pages");
 
         const std::vector<std::uint8_t> added = write(page, opt);
         std::uint64_t total = kDcxHeaderSize + added.size();
         for (const auto& p : pages) total += p.size();
-        if (total > 0xFFFFFFFFu) fail(kName, "a DCX file cannot grow past 4 GiB (its page offsets are 32-bit)");
+        if (total > 0xFFFFFFFFu) fail(kFormat, "a DCX file cannot grow past 4 GiB (its page offsets are 32-bit)");
 
         ByteWriter out;
         out.buffer().reserve(static_cast<std::size_t>(total));
@@ -407,10 +407,10 @@ public:
     }
 
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for PCX (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for PCX (65535 pixels at most)");
         const int bits = opt.bits;
         if (bits != 1 && bits != 4 && bits != 8 && bits != 24)
-            fail(kName, "writer accepts 1, 4, 8 or 24 bits, got " + std::to_string(bits));
+            fail(kFormat, "writer accepts 1, 4, 8 or 24 bits, got " + std::to_string(bits));
         Image img = toBitsPerPixel(page, bits);
         const int width = img.width();
         const int height = img.height();

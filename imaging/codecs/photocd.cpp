@@ -25,7 +25,7 @@ namespace rastel::imaging {
 
 namespace {
 
-const char* const kFormat = "PhotoCD";
+constexpr const char* kFormat = "PhotoCD";
 constexpr std::size_t kHeaderSignatureAt = 0x800;
 constexpr std::size_t kOrientationAt = 0xE02;
 constexpr std::size_t kBaseAt = 0x30000;

@@ -54,7 +54,6 @@ Rect readRect(ByteReader& in) {
     return r;
 }
 
-// ---------------------------------------------------------------------------
 // Locating the picture
 
 enum class Version { One, Two };
@@ -84,7 +83,6 @@ std::optional<Start> findPicture(std::span<const std::uint8_t> d) {
     return std::nullopt;
 }
 
-// ---------------------------------------------------------------------------
 // Skipping opcodes
 
 void skipRegion(ByteReader& in) {
@@ -202,7 +200,6 @@ void skipOpcode(ByteReader& in, unsigned op, Version version) {
     fail(kFormat, std::string("opcode 0x") + hex + " of unknown size");
 }
 
-// ---------------------------------------------------------------------------
 // Bitmap opcodes
 
 struct Drawn {
@@ -552,7 +549,6 @@ public:
     }
 };
 
-// ---------------------------------------------------------------------------
 // Writer
 
 void writeRect(ByteWriter& out, int w, int h) {

@@ -17,7 +17,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "SUN";
+constexpr const char* kFormat = "SUN";
 constexpr int kCode = 55;
 constexpr std::uint32_t kMagic = 0x59A66A95;
 
@@ -29,7 +29,7 @@ struct Header {
 };
 
 Header parseHeader(ByteReader& in) {
-    if (in.u32be() != kMagic) fail(kName, "not a Sun raster file (bad magic number)");
+    if (in.u32be() != kMagic) fail(kFormat, "not a Sun raster file (bad magic number)");
     Header h;
     h.width = in.u32be();
     h.height = in.u32be();
@@ -39,13 +39,13 @@ Header parseHeader(ByteReader& in) {
     h.mapType = in.u32be();
     h.mapLength = in.u32be();
     if (h.depth != 1 && h.depth != 8 && h.depth != 24 && h.depth != 32)
-        fail(kName, "unsupported depth of " + std::to_string(h.depth) + " bits");
-    if (h.type > RtFormatRgb) fail(kName, "unsupported raster type " + std::to_string(h.type));
-    if (h.mapType > RmtRaw) fail(kName, "unknown colour map type " + std::to_string(h.mapType));
+        fail(kFormat, "unsupported depth of " + std::to_string(h.depth) + " bits");
+    if (h.type > RtFormatRgb) fail(kFormat, "unsupported raster type " + std::to_string(h.type));
+    if (h.mapType > RmtRaw) fail(kFormat, "unknown colour map type " + std::to_string(h.mapType));
     if (h.mapType == RmtEqualRgb && (h.mapLength % 3 != 0 || h.mapLength > 768))
-        fail(kName, "bad colour map length " + std::to_string(h.mapLength));
-    if (h.mapType == RmtNone && h.mapLength != 0) fail(kName, "colour map length given without a colour map");
-    checkDimensions(kName, h.width, h.height);
+        fail(kFormat, "bad colour map length " + std::to_string(h.mapLength));
+    if (h.mapType == RmtNone && h.mapLength != 0) fail(kFormat, "colour map length given without a colour map");
+    checkDimensions(kFormat, h.width, h.height);
     return h;
 }
 
@@ -54,7 +54,7 @@ Header parseHeader(ByteReader& in) {
 std::vector<std::uint8_t> decodeRle(ByteReader& in, std::size_t total) {
     // Three bytes yield at most 256: refuse files far too short for the
     // picture they announce before allocating it.
-    if (in.remaining() < total / 86) fail(kName, "truncated file: pixel data too short for the picture size");
+    if (in.remaining() < total / 86) fail(kFormat, "truncated file: pixel data too short for the picture size");
     std::vector<std::uint8_t> out(total);
     std::size_t pos = 0;
     while (pos < total) {
@@ -83,7 +83,7 @@ std::size_t rowBytes(std::size_t width, std::uint32_t depth) {
 
 class SunReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".ras", ".sun", ".rs", ".im1", ".im8", ".im24", ".im32"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -93,13 +93,13 @@ public:
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         parseHeader(in);
         return 1;
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         const int width = static_cast<int>(h.width);
         const int height = static_cast<int>(h.height);
@@ -182,14 +182,14 @@ public:
 
 class SunWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1, 4, 8, 24, 32}; }
 
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
         if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32)
-            fail(kName, "writer accepts 1, 4, 8, 24 or 32 bits, got " + std::to_string(bits));
+            fail(kFormat, "writer accepts 1, 4, 8, 24 or 32 bits, got " + std::to_string(bits));
         Image img = toBitsPerPixel(page, bits);
         // The file has no 4-bit depth: 4-bit pages become 8-bit indices with a
         // 16-entry colour map.

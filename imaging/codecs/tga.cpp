@@ -16,7 +16,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "TGA";
+constexpr const char* kFormat = "TGA";
 constexpr int kCode = 4;
 
 struct Header {
@@ -58,7 +58,7 @@ std::string headerProblem(const Header& h) {
 }
 
 Header parseHeader(std::span<const std::uint8_t> head) {
-    ByteReader in(head, kName);
+    ByteReader in(head, kFormat);
     Header h;
     h.idLength = in.u8();
     h.mapType = in.u8();
@@ -81,7 +81,7 @@ Rgb fromRgb555(std::uint16_t v) {
 
 class TgaReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".tga", ".vda", ".icb", ".vst"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -97,19 +97,19 @@ public:
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        if (data.size() < 18) fail(kName, "truncated file: header needs 18 bytes");
+        if (data.size() < 18) fail(kFormat, "truncated file: header needs 18 bytes");
         const std::string problem = headerProblem(parseHeader(data));
-        if (!problem.empty()) fail(kName, problem);
+        if (!problem.empty()) fail(kFormat, problem);
         return 1;
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kName);
+        ByteReader in(data, kFormat);
         in.require(18, "header");
         const Header h = parseHeader(data);
         const std::string problem = headerProblem(h);
-        if (!problem.empty()) fail(kName, problem);
-        checkDimensions(kName, h.width, h.height);
+        if (!problem.empty()) fail(kFormat, problem);
+        checkDimensions(kFormat, h.width, h.height);
         in.seek(18);
         in.skip(static_cast<std::uint64_t>(h.idLength));
 
@@ -139,7 +139,7 @@ public:
         } else {
             // A run packet yields at most 128 pixels: refuse files far too short
             // for the picture they announce before allocating it.
-            if (in.remaining() < count / 128) fail(kName, "truncated file: pixel data too short for the picture size");
+            if (in.remaining() < count / 128) fail(kFormat, "truncated file: pixel data too short for the picture size");
             px.resize(count * static_cast<std::size_t>(pixelBytes));
             // Packets may run on from one row into the next; a packet running past
             // the last pixel is cut there.
@@ -220,7 +220,7 @@ public:
 
 class TgaWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {8, 16, 24, 32}; }
 
@@ -229,8 +229,8 @@ public:
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
         if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
-            fail(kName, "writer accepts 8, 16, 24 or 32 bits, got " + std::to_string(bits));
-        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for TGA (65535 pixels at most)");
+            fail(kFormat, "writer accepts 8, 16, 24 or 32 bits, got " + std::to_string(bits));
+        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for TGA (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const bool gray = bits == 8 && isGrayPalette(img.palette());
         const bool mapped = bits == 8 && !gray;

@@ -372,7 +372,7 @@ public:
     }
 };
 
-// ---------------------------------------------------------------- writer
+// writer
 
 void record(ByteWriter& out, std::uint16_t function, std::initializer_list<std::uint16_t> params) {
     out.u32le(static_cast<std::uint32_t>(3 + params.size()));

@@ -23,7 +23,7 @@
 namespace rastel::imaging {
 namespace {
 
-const char* const kName = "WPG";
+constexpr const char* kFormat = "WPG";
 constexpr int kCode = 54;
 constexpr std::uint8_t kColormap = 0x0E;
 constexpr std::uint8_t kBitmap1 = 0x0B;
@@ -72,16 +72,16 @@ struct Record {
 
 // Every record up to the end record (or the end of the file).
 std::vector<Record> records(std::span<const std::uint8_t> data) {
-    ByteReader in(data, kName);
+    ByteReader in(data, kFormat);
     in.require(16, "prefix");
-    if (!hasSignature(data)) fail(kName, "not a WordPerfect Graphics file");
+    if (!hasSignature(data)) fail(kFormat, "not a WordPerfect Graphics file");
     in.skip(4);
     const std::uint32_t offset = in.u32le();
     in.skip(2);  // product and file type
     const int major = in.u8();
-    if (major == 2) fail(kName, "version 2 files are not supported");
-    if (major != 1) fail(kName, "unknown version " + std::to_string(major));
-    if (offset < 16) fail(kName, "data offset lies inside the prefix");
+    if (major == 2) fail(kFormat, "version 2 files are not supported");
+    if (major != 1) fail(kFormat, "unknown version " + std::to_string(major));
+    if (offset < 16) fail(kFormat, "data offset lies inside the prefix");
     in.seek(offset);
     std::vector<Record> out;
     while (in.remaining() > 0) {
@@ -95,7 +95,7 @@ std::vector<Record> records(std::span<const std::uint8_t> data) {
 }
 
 Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
-    ByteReader in(rec.body, kName);
+    ByteReader in(rec.body, kFormat);
     if (rec.type == kBitmap2) in.skip(10);  // rotation angle and placement box
     const int width = in.u16le();
     const int height = in.u16le();
@@ -103,8 +103,8 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
     const int hres = in.u16le();
     const int vres = in.u16le();
     if (depth != 1 && depth != 2 && depth != 4 && depth != 8)
-        fail(kName, "unsupported bitmap depth of " + std::to_string(depth) + " bits");
-    checkDimensions(kName, width, height);
+        fail(kFormat, "unsupported bitmap depth of " + std::to_string(depth) + " bits");
+    checkDimensions(kFormat, width, height);
 
     const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(width), depth);
     const std::size_t total = rowBytes * static_cast<std::size_t>(height);
@@ -130,7 +130,7 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
             pos += count;
         } else {
             const std::size_t repeats = in.u8();
-            if (pos % rowBytes != 0 || pos == 0) fail(kName, "scan line repeat outside a row boundary");
+            if (pos % rowBytes != 0 || pos == 0) fail(kFormat, "scan line repeat outside a row boundary");
             for (std::size_t r = 0; r < repeats && pos < total; ++r, pos += rowBytes)
                 std::copy_n(raw.begin() + static_cast<std::ptrdiff_t>(pos - rowBytes), rowBytes,
                             raw.begin() + static_cast<std::ptrdiff_t>(pos));
@@ -150,7 +150,7 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
 
 class WpgReader : public FormatReader {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".wpg"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
@@ -160,7 +160,7 @@ public:
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         int n = 0;
         for (const Record& r : records(data)) n += r.type == kBitmap1 || r.type == kBitmap2;
-        if (n == 0) fail(kName, "file holds no bitmap");
+        if (n == 0) fail(kFormat, "file holds no bitmap");
         return n;
     }
 
@@ -172,10 +172,10 @@ public:
         Document doc;
         for (const Record& r : records(data)) {
             if (r.type == kColormap) {
-                ByteReader in(r.body, kName);
+                ByteReader in(r.body, kFormat);
                 const std::size_t first = in.u16le();
                 const std::size_t count = in.u16le();
-                if (first + count > 256) fail(kName, "colour map runs past 256 entries");
+                if (first + count > 256) fail(kFormat, "colour map runs past 256 entries");
                 const auto entries = in.bytes(3 * count, "colour map");
                 for (std::size_t i = 0; i < count; ++i)
                     palette[first + i] = {entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]};
@@ -186,7 +186,7 @@ public:
                 doc.pages.push_back(std::move(img));
             }
         }
-        if (doc.pages.empty()) fail(kName, "file holds no bitmap");
+        if (doc.pages.empty()) fail(kFormat, "file holds no bitmap");
         return doc;
     }
 };
@@ -198,7 +198,7 @@ void putLength(ByteWriter& out, std::size_t length) {
         out.u8(0xFF);
         out.u16le(static_cast<std::uint16_t>(length));
     } else {
-        if (length > 0x7FFFFFFF) fail(kName, "bitmap too large for a record");
+        if (length > 0x7FFFFFFF) fail(kFormat, "bitmap too large for a record");
         out.u8(0xFF);
         out.u16le(static_cast<std::uint16_t>(0x8000 | (length >> 16)));
         out.u16le(static_cast<std::uint16_t>(length & 0xFFFF));
@@ -239,14 +239,14 @@ std::uint16_t dpiOf(double dpi) {
 
 class WpgWriter : public FormatWriter {
 public:
-    std::string name() const override { return kName; }
+    std::string name() const override { return kFormat; }
     std::vector<int> codes() const override { return {kCode}; }
     std::vector<int> depths(int) const override { return {1, 4, 8}; }
 
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (bits != 1 && bits != 4 && bits != 8) fail(kName, "writer accepts 1, 4 or 8 bits, got " + std::to_string(bits));
-        if (page.width() > 65535 || page.height() > 65535) fail(kName, "picture too large for WPG (65535 pixels at most)");
+        if (bits != 1 && bits != 4 && bits != 8) fail(kFormat, "writer accepts 1, 4 or 8 bits, got " + std::to_string(bits));
+        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for WPG (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const std::uint16_t hres = dpiOf(img.xDpi), vres = dpiOf(img.yDpi);
 

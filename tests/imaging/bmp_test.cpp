@@ -90,7 +90,7 @@ long firstDifference(const std::string& a, const std::string& b) {
     return -1;
 }
 
-// ------------------------------------------------------------------ writer
+// writer
 
 struct WriteCase {
     int code, bits;
@@ -193,7 +193,7 @@ TEST(BmpWrite, RefusesDepthsTheCodeLacks) {
 
 }  // namespace
 
-// ------------------------------------------------------------------ corpus
+// corpus
 
 // RGBA bytes of every page; transparent pixels read as 0,0,0,0 so that the
 // colour hidden under full transparency does not count.
@@ -317,7 +317,7 @@ TEST_P(BmpCorpus, DecodesLikeImageMagickOrRefusesCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Dirs, BmpCorpus, ::testing::Values(CorpusCase{"bmp", false}, CorpusCase{"ico", true}));
 
-// ------------------------------------------------------------------ hand-built files
+// hand-built files
 
 // A bitmap assembled field by field, for the layouts no tool at hand writes.
 struct DibLayout {
@@ -540,7 +540,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BmpRefuse, ::testing::ValuesIn(kBadCases), [](co
 
 TEST(BmpRefuse, GoodBaseDecodes) { EXPECT_NO_THROW(readerNamed("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"})); }
 
-// ------------------------------------------------------------------ hostile input
+// hostile input
 
 // Reads `bytes`; only a decode or an Error is acceptable (a crash ends the test run).
 void readOrError(const FormatReader& r, std::span<const std::uint8_t> bytes, const std::string& what) {
@@ -599,7 +599,7 @@ TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
     setPixelLimit(saved);
 }
 
-// ------------------------------------------------------------------ icons
+// icons
 
 // One bitmap icon image: 40-byte header over twice the height, colours, then the AND mask.
 std::vector<std::uint8_t> iconBitmap(int w, int h, int bits, const std::vector<std::uint32_t>& palette,
@@ -752,7 +752,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Ico, TruncatedAndCorruptIconsFailCleanly) { hammer(readerNamed("ICO"), sampleIcon(), 6 + 32 + 44, "icon"); }
 
-// ------------------------------------------------------------------ sniffing
+// sniffing
 
 struct SniffCase {
     const char* reader;
@@ -787,7 +787,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 2, 0, 0, 0}), Sniff::Weak},
                       SniffCase{"ICO", head({0, 0, 1, 0, 1, 0}, 10), Sniff::No}));
 
-// ------------------------------------------------------------------ files other programs write
+// files other programs write
 
 struct ForeignCase {
     const char* name;

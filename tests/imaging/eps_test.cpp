@@ -528,7 +528,7 @@ TEST(Eps, TruncatedFiles) {
     }
 }
 
-// ------------------------------------------------ the helper-process runner
+// the helper-process runner
 
 TEST(Subprocess, RunsWithTheGivenEnvironmentAndLimits) {
     TempDir dir;

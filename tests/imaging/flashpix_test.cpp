@@ -78,7 +78,6 @@ double psnr(const Image& a, const Image& b) {
 
 Image expected(const Image& src, int bits) { return bits == 8 ? toGray8(src) : toRgb24(src); }
 
-// ---------------------------------------------------------------------------
 // The compound file as a tree, read and written through libgsf independently
 // of the codec, so tests can inspect streams and plant damage in them.
 
@@ -183,7 +182,6 @@ std::vector<TileEntry> tileTable(const Bytes& hdr) {
     return out;
 }
 
-// ---------------------------------------------------------------------------
 
 struct RoundTrip {
     int code, bits, width, height;
@@ -414,7 +412,6 @@ TEST(FlashPix, TruncatedAndScrambledFilesNeverCrash) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Files of other programs
 
 TEST(FlashPixCorpus, ToolkitFilesDecode) {

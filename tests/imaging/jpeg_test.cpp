@@ -171,7 +171,6 @@ std::string tryDecode(const Bytes& data, std::string& console) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
 // Writer
 
 struct Variant {
@@ -283,7 +282,6 @@ TEST(JpegWriter, RefusesCodesAndDepthsItDoesNotHave) {
     EXPECT_EQ(decode(w->write(idx, WriteOptions{21, 8, 2, ""})).format(), PixelFormat::Gray8);
 }
 
-// ---------------------------------------------------------------------------
 // Reader against files written by other programs
 
 struct Foreign {
@@ -431,7 +429,6 @@ TEST(JpegReader, PixelLimitIsCheckedBeforeDecoding) {
     EXPECT_EQ(readerNamed("JPEG").pageCount(data, ReadContext{"x.jpg"}), 1);
 }
 
-// ---------------------------------------------------------------------------
 // Damaged input
 
 TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
@@ -574,7 +571,6 @@ TEST(JpegReader, PaddingBetweenSegmentsIsHarmless) {
     EXPECT_EQ(psnr(decode(padded), decode(file)), 99);
 }
 
-// ---------------------------------------------------------------------------
 // Shared corpus: files written by other programs, some broken on purpose
 
 TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
@@ -639,7 +635,6 @@ TEST(JpegReader, CorpusDecodesLikeImageMagickOrIsRefused) {
     EXPECT_GT(decoded, 20);
 }
 
-// ---------------------------------------------------------------------------
 // Exif structures
 
 namespace {

@@ -243,7 +243,6 @@ void writePnm(const std::string& path, const Image& img) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
 // Writer: every code at every depth.
 
 struct WriteCase {
@@ -441,7 +440,6 @@ TEST(TiffWriter, QualityFactorTradesSizeForFidelity) {
     }
 }
 
-// ---------------------------------------------------------------------------
 // Append.
 
 struct AppendCase {
@@ -515,7 +513,6 @@ TEST(TiffAppend, RefusesExifCodesAndFilesThatAreNotTiff) {
     EXPECT_THROW(tiffWriter().append(junk, picture(8, 8), opt), Error);
 }
 
-// ---------------------------------------------------------------------------
 // Reader on files other programs wrote.
 
 struct MagickCase {
@@ -878,7 +875,6 @@ TEST(TiffReader, ImageLargerThanThePixelLimitIsRefusedBeforeDecoding) {
     EXPECT_NO_THROW(loadDocument(path));
 }
 
-// ---------------------------------------------------------------------------
 // The shared sample files.
 
 // Samples whose decoding differs from ImageMagick's on purpose, and why.

@@ -90,7 +90,7 @@ Image readPpm(const std::string& s) {
     }
 }
 
-// ------------------------------------------------------------- writer
+// writer
 
 struct GmCase {
     int bits;
@@ -228,7 +228,7 @@ TEST(WmfWriter, RefusesPicturesPastSixteenBitExtents) {
     EXPECT_THROW(wmfWriter().write(widest, WriteOptions{kWmfCode, 4, 2, "x.wmf"}), Error);
 }
 
-// ------------------------------------------------------------- hand-built metafiles
+// hand-built metafiles
 
 Bytes record(std::uint16_t function, const Bytes& params) {
     Bytes r;
@@ -470,7 +470,7 @@ TEST(WmfReader, TruncatedAndCorruptedFilesFailCleanly) {
     }
 }
 
-// ------------------------------------------------------------- shared samples
+// shared samples
 
 // grid.wmf holds one 94x94 1-bit STRETCHDIB (drawn over by grid lines): our page
 // must equal what ImageMagick decodes from that DIB stored as a BMP file.

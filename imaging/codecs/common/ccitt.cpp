@@ -17,7 +17,7 @@ namespace rastel::imaging {
 
 namespace {
 
-// ---------------------------------------------------------------- libtiff glue
+// libtiff glue
 
 // What libtiff reported through the handlers of one handle. Nothing reaches the
 // console: the handlers record and claim every message.
@@ -115,7 +115,7 @@ private:
 
 std::string firstError(const Diagnostics& d) { return d.errors.empty() ? std::string("libtiff failed") : d.errors[0]; }
 
-// ---------------------------------------------------------------- decoding
+// decoding
 
 // libtiff hands every decoded line to a "fill" routine as alternating white and
 // black run lengths. Ours packs the line itself and notes what the runs were:
