@@ -45,21 +45,35 @@ struct WriteOptions {
     std::string path;  // target, for messages
 };
 
-// Encodes one or more file-format codes. The engine has already checked that
-// `bits` is one of depths(code); the writer converts the page to that depth
-// itself (through imaging/convert.h), because what a depth means is the
-// format's business (8 bits is a palette in BMP but grayscale in JPEG).
+// What a writer saves under one file-format code: the depths in bits per pixel
+// it accepts, and whether a file of that code can take further pages.
+struct WriteCapability {
+    int code = 0;
+    std::vector<int> depths;
+    bool appends = false;
+};
+
+// Encodes one or more file-format codes, declared once in capabilities().
+// write() checks the code and depth against that table before encode() runs,
+// so no writer restates it; the writer converts the page to that depth itself
+// (through imaging/convert.h), because what a depth means is the format's
+// business (8 bits is a palette in BMP but grayscale in JPEG).
 class FormatWriter {
 public:
     virtual ~FormatWriter() = default;
     virtual std::string name() const = 0;
-    virtual std::vector<int> codes() const = 0;
-    // Depths in bits per pixel that `code` can be saved with.
-    virtual std::vector<int> depths(int code) const = 0;
-    // A complete one-page file.
-    virtual std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const = 0;
+    virtual std::vector<WriteCapability> capabilities() const = 0;
+
+    std::vector<int> codes() const;
+    // Depths in bits per pixel that `code` can be saved with (empty for a code
+    // this writer does not handle).
+    std::vector<int> depths(int code) const;
     // Whether `code` can hold further pages.
-    virtual bool canAppend(int /*code*/) const { return false; }
+    bool canAppend(int code) const;
+    // Throws Error unless `code` is one of this writer's and `bits` one of its depths.
+    void checkCapability(int code, int bits) const;
+    // A complete one-page file, after checkCapability().
+    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const;
     // The complete new file: `existing` (a file this writer made) plus one more page.
     virtual std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
                                              const WriteOptions& opt) const;
@@ -70,6 +84,10 @@ public:
     virtual bool appendInPlace(const std::string& /*path*/, const Image& /*page*/, const WriteOptions& /*opt*/) const {
         return false;
     }
+
+protected:
+    // Encodes `page` at opt.bits for opt.code, both already checked.
+    virtual std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const = 0;
 };
 
 }  // namespace rastel::imaging

@@ -17,15 +17,6 @@ namespace {
 using fileio::readWholeFile;
 using fileio::writeFileAtomic;
 
-std::string depthList(const std::vector<int>& d) {
-    std::string s;
-    for (std::size_t i = 0; i < d.size(); ++i) {
-        if (i) s += i + 1 == d.size() ? " or " : ", ";
-        s += std::to_string(d[i]);
-    }
-    return s;
-}
-
 // Runs `f`, turning every failure into an Error that names the file.
 template <typename F>
 auto withPath(const std::string& path, F&& f) -> decltype(f()) {
@@ -55,13 +46,9 @@ const FormatReader& readerFor(const std::vector<std::uint8_t>& data, const std::
     return *r;
 }
 
-const FormatWriter& writerFor(const std::string& path, int code, int bits) {
+const FormatWriter& writerFor(const std::string& path, int code) {
     const FormatWriter* w = Registry::instance().findWriter(code);
     if (!w) throw Error(path + ": no writer for file-format code " + std::to_string(code));
-    const auto d = w->depths(code);
-    if (std::find(d.begin(), d.end(), bits) == d.end())
-        throw Error(path + ": " + w->name() + " writer (code " + std::to_string(code) + ") accepts " +
-                    depthList(d) + " bits, got " + std::to_string(bits));
     return *w;
 }
 
@@ -93,8 +80,7 @@ Document loadDocument(const std::string& path) {
 void savePage(const std::string& path, const Image& page, int code, int bits, int quality) {
     withPath(path, [&] {
         if (page.empty()) fail("save", "there is no image to save");
-        const FormatWriter& w = writerFor(path, code, bits);
-        const auto bytes = w.write(page, WriteOptions{code, bits, quality, path});
+        const auto bytes = writerFor(path, code).write(page, WriteOptions{code, bits, quality, path});
         writeFileAtomic(path, bytes);
     });
 }
@@ -105,7 +91,8 @@ namespace {
 // code whose files hold one page. Runs inside withPath.
 const FormatWriter& appendingWriter(const std::string& path, const Image& page, int code, int bits) {
     if (page.empty()) fail("save", "there is no image to save");
-    const FormatWriter& w = writerFor(path, code, bits);
+    const FormatWriter& w = writerFor(path, code);
+    w.checkCapability(code, bits);
     if (!w.canAppend(code))
         fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
     return w;

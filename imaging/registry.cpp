@@ -12,6 +12,51 @@ int FormatReader::pageCount(std::span<const std::uint8_t> data, const ReadContex
     return static_cast<int>(read(data, ctx).pages.size());
 }
 
+namespace {
+
+std::string depthList(const std::vector<int>& d) {
+    std::string s;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        if (i) s += i + 1 == d.size() ? " or " : ", ";
+        s += std::to_string(d[i]);
+    }
+    return s;
+}
+
+}  // namespace
+
+std::vector<int> FormatWriter::codes() const {
+    std::vector<int> out;
+    for (const WriteCapability& c : capabilities()) out.push_back(c.code);
+    return out;
+}
+
+std::vector<int> FormatWriter::depths(int code) const {
+    for (WriteCapability& c : capabilities())
+        if (c.code == code) return std::move(c.depths);
+    return {};
+}
+
+bool FormatWriter::canAppend(int code) const {
+    for (const WriteCapability& c : capabilities())
+        if (c.code == code) return c.appends;
+    return false;
+}
+
+void FormatWriter::checkCapability(int code, int bits) const {
+    const auto caps = capabilities();
+    const auto it = std::find_if(caps.begin(), caps.end(), [&](const WriteCapability& c) { return c.code == code; });
+    if (it == caps.end()) fail(name(), "no writer for file-format code " + std::to_string(code));
+    if (std::find(it->depths.begin(), it->depths.end(), bits) == it->depths.end())
+        fail(name(), "writer (code " + std::to_string(code) + ") accepts " + depthList(it->depths) + " bits, got " +
+                         std::to_string(bits));
+}
+
+std::vector<std::uint8_t> FormatWriter::write(const Image& page, const WriteOptions& opt) const {
+    checkCapability(opt.code, opt.bits);
+    return encode(page, opt);
+}
+
 std::vector<std::uint8_t> FormatWriter::append(std::span<const std::uint8_t>, const Image&,
                                                const WriteOptions& opt) const {
     fail(name(), "a file of code " + std::to_string(opt.code) + " holds one page; a further page cannot be added to it");

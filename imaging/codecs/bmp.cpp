@@ -255,21 +255,14 @@ constexpr std::uint32_t kOs2v2HeaderSize = 64;
 class BmpWriter : public FormatWriter {
 public:
     std::string name() const override { return kBmp; }
-    std::vector<int> codes() const override { return {kCodeWindows, kCodeWindowsRle, kCodeOs2v1, kCodeOs2v2}; }
-    std::vector<int> depths(int code) const override {
-        switch (code) {
-        case kCodeWindows: return {1, 4, 8, 16, 24, 32};
-        case kCodeWindowsRle: return {4, 8};
-        case kCodeOs2v1:
-        case kCodeOs2v2: return {1, 4, 8, 24};
-        default: return {};
-        }
+    std::vector<WriteCapability> capabilities() const override {
+        return {{kCodeWindows, {1, 4, 8, 16, 24, 32}},
+                {kCodeWindowsRle, {4, 8}},
+                {kCodeOs2v1, {1, 4, 8, 24}},
+                {kCodeOs2v2, {1, 4, 8, 24}}};
     }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        const auto d = depths(opt.code);
-        if (std::find(d.begin(), d.end(), opt.bits) == d.end())
-            fail(kBmp, "code " + std::to_string(opt.code) + " cannot be written at " + std::to_string(opt.bits) + " bits");
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const Image img = toBitsPerPixel(page, opt.bits);
         const int w = img.width(), h = img.height(), bits = opt.bits;
         const bool os2v1 = opt.code == kCodeOs2v1, os2v2 = opt.code == kCodeOs2v2;

@@ -161,10 +161,8 @@ void putRecord(std::vector<std::uint8_t>& out, const std::string& text) {
 class CalsWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {50}; }
-    std::vector<int> depths(int) const override { return {1}; }
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kFormat, "CALS raster holds 1 bit per pixel, got " + std::to_string(opt.bits));
+    std::vector<WriteCapability> capabilities() const override { return {{50, {1}}}; }
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
         if (page.width() > 999999 || page.height() > 999999)
             fail(kFormat, "page too large for the six-digit rpelcnt record");
         const long dpi = page.xDpi > 0 ? std::clamp(std::lround(page.xDpi), 1L, 9999L) : 200L;

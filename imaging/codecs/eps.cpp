@@ -468,11 +468,9 @@ std::string titleOf(const std::string& path) {
 class EpsWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCodeEps}; }
-    std::vector<int> depths(int) const override { return {8}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCodeEps, {8}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 8) fail(kFormat, "writer accepts 8 bits only, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const Image img = toBitsPerPixel(page, 8);  // Indexed with at most 256 colours
         const int w = img.width(), h = img.height();
         const bool gray = isGrayPalette(img.palette());

@@ -92,10 +92,8 @@ CcittCoding codingFor(int code) {
 class FaxWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {66, 67, 68}; }
-    std::vector<int> depths(int) const override { return {1}; }
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kFormat, "fax files hold 1 bit per pixel, got " + std::to_string(opt.bits));
+    std::vector<WriteCapability> capabilities() const override { return {{66, {1}}, {67, {1}}, {68, {1}}}; }
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         return ccittEncode(page, codingFor(opt.code));
     }
 };

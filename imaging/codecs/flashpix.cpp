@@ -788,13 +788,11 @@ void closeStorage(GsfOutfile* storage) {
 class FlashPixWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCodeUncompressed, kCodeSingleColour, kCodeJpeg}; }
-    std::vector<int> depths(int) const override { return {8, 24}; }
+    std::vector<WriteCapability> capabilities() const override {
+        return {{kCodeUncompressed, {8, 24}}, {kCodeSingleColour, {8, 24}}, {kCodeJpeg, {8, 24}}};
+    }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.code != kCodeUncompressed && opt.code != kCodeSingleColour && opt.code != kCodeJpeg)
-            fail(kFormat, "unknown code " + std::to_string(opt.code));
-        if (opt.bits != 8 && opt.bits != 24) fail(kFormat, "writer accepts 8 or 24 bits, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         Image full = opt.bits == 8 ? toGray8(page) : toRgb24(page);
         full.xDpi = page.xDpi;
         full.yDpi = page.yDpi;

@@ -235,11 +235,9 @@ std::uint16_t microns(double dpi) {
 class GemWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {1}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {1}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kFormat, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
         if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for GEM (65535 pixels at most)");
         const Image img = toInkBits(page);  // a set bit is black
 

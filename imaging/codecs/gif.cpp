@@ -324,18 +324,11 @@ public:
 class GifWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kWriteCode}; }
-    std::vector<int> depths(int code) const override {
-        if (code == kWriteCode) return {1, 2, 3, 4, 5, 6, 7, 8};
-        return {};
-    }
+    std::vector<WriteCapability> capabilities() const override { return {{kWriteCode, {1, 2, 3, 4, 5, 6, 7, 8}}}; }
 
     // One GIF87a image covering the screen, with a global colour table of
     // 2^bits entries (the palette padded with black).
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.code != kWriteCode) fail(kFormat, "unknown file-format code " + std::to_string(opt.code));
-        if (opt.bits < 1 || opt.bits > 8)
-            fail(kFormat, "writer accepts 1 to 8 bits, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.empty()) fail(kFormat, "there is no image to save");
         if (page.width() > 65535 || page.height() > 65535)
             fail(kFormat, "image of " + std::to_string(page.width()) + "x" + std::to_string(page.height()) +

@@ -399,11 +399,11 @@ std::vector<std::uint8_t> modcaDocument(const Image& page, const std::vector<std
 class IocaWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {71, 72, 73, 77, 78, 79}; }
-    std::vector<int> depths(int) const override { return {1}; }
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<WriteCapability> capabilities() const override {
+        return {{71, {1}}, {72, {1}}, {73, {1}}, {77, {1}}, {78, {1}}, {79, {1}}};
+    }
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const Target t = targetFor(opt.code);
-        if (opt.bits != 1) fail(kFormat, "IOCA bi-level images hold 1 bit per pixel, got " + std::to_string(opt.bits));
         if (page.width() > 0x7FFF || page.height() > 0x7FFF)
             fail(kFormat, "page of " + std::to_string(page.width()) + " x " + std::to_string(page.height()) +
                               " pixels is larger than IOCA's 32767 x 32767");

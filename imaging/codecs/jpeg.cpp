@@ -476,27 +476,11 @@ struct CarriedMarkers {
 class JpegWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCodeYuv444, kCodeYuv422, kCodeYuv411, kCodeExif, kCodeExif20}; }
-    std::vector<int> depths(int code) const override {
-        switch (code) {
-            case kCodeYuv444:
-            case kCodeYuv422:
-            case kCodeYuv411:
-                return {8, 24};
-            case kCodeExif:
-            case kCodeExif20:
-                return {24};
-            default:
-                return {};
-        }
+    std::vector<WriteCapability> capabilities() const override {
+        return {{kCodeYuv444, {8, 24}}, {kCodeYuv422, {8, 24}}, {kCodeYuv411, {8, 24}}, {kCodeExif, {24}}, {kCodeExif20, {24}}};
     }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        const auto allowed = depths(opt.code);
-        if (allowed.empty()) fail(kFormat, "no JPEG variant has file-format code " + std::to_string(opt.code));
-        if (std::find(allowed.begin(), allowed.end(), opt.bits) == allowed.end())
-            fail(kFormat, "code " + std::to_string(opt.code) + " cannot be saved at " + std::to_string(opt.bits) +
-                              " bits");
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.empty()) fail(kFormat, "there is no image to save");
 
         const bool gray = opt.bits == 8;

@@ -107,10 +107,9 @@ public:
 class MacPaintWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {51}; }
-    std::vector<int> depths(int) const override { return {1}; }
+    std::vector<WriteCapability> capabilities() const override { return {{51, {1}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions&) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
         if (page.width() > kWidth || page.height() > kHeight)
             fail(kFormat, "page of " + std::to_string(page.width()) + " x " + std::to_string(page.height()) +
                               " pixels exceeds the fixed 576 x 720 MacPaint page");

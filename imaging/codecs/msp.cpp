@@ -157,12 +157,10 @@ void encodeRow(const std::uint8_t* row, std::size_t n, ByteWriter& out) {
 class MspWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {1}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {1}}}; }
 
     // Version 2 (run-coded) files.
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.bits != 1) fail(kFormat, "writer accepts 1 bit only, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
         if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for MSP (65535 pixels at most)");
         const Image img = toInkBits(page);  // 1 is black here; a set bit in the file is white
 

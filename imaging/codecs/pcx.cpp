@@ -355,9 +355,7 @@ std::uint16_t dpiField(double dpi) {
 class PcxWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {1, 4, 8, 24}; }
-    bool canAppend(int code) const override { return code == kCode; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {1, 4, 8, 24}, true}}; }
 
     // A plain PCX file becomes page 1 of a new DCX file; a DCX file keeps its
     // pages (copied in table order behind a fresh full-size table). The pages
@@ -406,11 +404,9 @@ public:
         return out.take();
     }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for PCX (65535 pixels at most)");
         const int bits = opt.bits;
-        if (bits != 1 && bits != 4 && bits != 8 && bits != 24)
-            fail(kFormat, "writer accepts 1, 4, 8 or 24 bits, got " + std::to_string(bits));
         Image img = toBitsPerPixel(page, bits);
         const int width = img.width();
         const int height = img.height();

@@ -599,10 +599,9 @@ void writePixMapTail(ByteWriter& out, int packType, double xDpi, double yDpi, in
 class PictWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {56}; }
-    std::vector<int> depths(int) const override { return {1, 4, 8, 24}; }
+    std::vector<WriteCapability> capabilities() const override { return {{56, {1, 4, 8, 24}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int w = page.width(), h = page.height();
         if (w > 32767 || h > 32767)
             fail(kFormat, "page of " + std::to_string(w) + " x " + std::to_string(h) +

@@ -393,16 +393,9 @@ png_uint_32 ppmFromDpi(double dpi) {
 class PngWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kWriteCode}; }
-    std::vector<int> depths(int code) const override {
-        if (code == kWriteCode) return {1, 4, 8, 24};
-        return {};
-    }
+    std::vector<WriteCapability> capabilities() const override { return {{kWriteCode, {1, 4, 8, 24}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.code != kWriteCode) fail(kFormat, "unknown file-format code " + std::to_string(opt.code));
-        if (opt.bits != 1 && opt.bits != 4 && opt.bits != 8 && opt.bits != 24)
-            fail(kFormat, "writer accepts 1, 4, 8 or 24 bits, got " + std::to_string(opt.bits));
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.empty()) fail(kFormat, "there is no image to save");
 
         PngPlan plan;
@@ -479,7 +472,7 @@ public:
         if (!h.png) fail(kFormat, "cannot start the encoder");
         h.info = png_create_info_struct(h.png);
         if (!h.info) fail(kFormat, "cannot start the encoder");
-        if (!encode(&session, h.png, h.info, &plan)) fail(kFormat, session.message);
+        if (!imaging::encode(&session, h.png, h.info, &plan)) fail(kFormat, session.message);
         return out;
     }
 };

@@ -356,10 +356,9 @@ void writeFixed(ByteWriter& out, double v) {
 class PsdWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {76}; }
-    std::vector<int> depths(int) const override { return {1, 8, 24}; }
+    std::vector<WriteCapability> capabilities() const override { return {{76, {1, 8, 24}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.width() > 30000 || page.height() > 30000)
             fail(kFormat, "page of " + std::to_string(page.width()) + " x " + std::to_string(page.height()) +
                               " pixels exceeds the 30000 x 30000 limit of Photoshop documents");

@@ -183,13 +183,10 @@ public:
 class SunWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {1, 4, 8, 24, 32}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {1, 4, 8, 24, 32}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32)
-            fail(kFormat, "writer accepts 1, 4, 8, 24 or 32 bits, got " + std::to_string(bits));
         Image img = toBitsPerPixel(page, bits);
         // The file has no 4-bit depth: 4-bit pages become 8-bit indices with a
         // 16-entry colour map.

@@ -221,15 +221,12 @@ public:
 class TgaWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {8, 16, 24, 32}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {8, 16, 24, 32}}}; }
 
     // Uncompressed, bottom-left origin (the layout every TGA reader handles),
     // followed by a TGA 2.0 footer without extension or developer areas.
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
-            fail(kFormat, "writer accepts 8, 16, 24 or 32 bits, got " + std::to_string(bits));
         if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for TGA (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const bool gray = bits == 8 && isGrayPalette(img.palette());

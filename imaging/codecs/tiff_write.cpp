@@ -59,12 +59,10 @@ const CodeInfo* findCode(int code) {
     return nullptr;
 }
 
+// The layout of a code the caller has checked against capabilities().
 const CodeInfo& checkedCode(const WriteOptions& opt) {
     const CodeInfo* info = findCode(opt.code);
     if (info == nullptr) fail(kFormat, "unknown file-format code " + std::to_string(opt.code));
-    if (std::find(info->depths.begin(), info->depths.end(), opt.bits) == info->depths.end())
-        fail(kFormat, "code " + std::to_string(opt.code) + " cannot be written at " + std::to_string(opt.bits) +
-                          " bits per pixel");
     return *info;
 }
 
@@ -354,21 +352,13 @@ void writePage(const Handle& h, const Image& page, const WriteOptions& opt, cons
 class TiffWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override {
-        std::vector<int> out;
-        for (const auto& c : codeTable()) out.push_back(c.code);
+    std::vector<WriteCapability> capabilities() const override {
+        std::vector<WriteCapability> out;
+        for (const auto& c : codeTable()) out.push_back({c.code, c.depths, c.appendable});
         return out;
     }
-    std::vector<int> depths(int code) const override {
-        const CodeInfo* c = findCode(code);
-        return c != nullptr ? c->depths : std::vector<int>{};
-    }
-    bool canAppend(int code) const override {
-        const CodeInfo* c = findCode(code);
-        return c != nullptr && c->appendable;
-    }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const CodeInfo& info = checkedCode(opt);
         std::vector<std::uint8_t> out;
         {

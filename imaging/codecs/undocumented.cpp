@@ -33,27 +33,17 @@ const std::vector<Undocumented>& table() {
 class UndocumentedWriter : public FormatWriter {
 public:
     std::string name() const override { return "undocumented"; }
-    std::vector<int> codes() const override {
-        std::vector<int> c;
-        for (const auto& u : table()) c.push_back(u.code);
+    // None of these can take a further page: the first save has already failed.
+    std::vector<WriteCapability> capabilities() const override {
+        std::vector<WriteCapability> c;
+        for (const auto& u : table()) c.push_back({u.code, u.depths, false});
         return c;
     }
-    std::vector<int> depths(int code) const override {
-        for (const auto& u : table())
-            if (u.code == code) return u.depths;
-        return {};
-    }
-    std::vector<std::uint8_t> write(const Image&, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image&, const WriteOptions& opt) const override {
         for (const auto& u : table())
             if (u.code == opt.code)
                 fail(u.name, "this format cannot be written: its file structure has no public description");
         fail("save", "unknown file-format code " + std::to_string(opt.code));
-    }
-    // The batch appends pages for AWD and WFX; the first save has already failed by then.
-    bool canAppend(int code) const override { return code == 99 || code == 69 || code == 70; }
-    std::vector<std::uint8_t> append(std::span<const std::uint8_t>, const Image& page,
-                                     const WriteOptions& opt) const override {
-        return write(page, opt);
     }
 };
 

@@ -383,15 +383,9 @@ void record(ByteWriter& out, std::uint16_t function, std::initializer_list<std::
 class WmfWriter : public FormatWriter {
 public:
     std::string name() const override { return kWmf; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int code) const override {
-        if (code == kCode) return {8, 24};
-        return {};
-    }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {8, 24}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
-        if (opt.code != kCode || (opt.bits != 8 && opt.bits != 24))
-            fail(kWmf, "code " + std::to_string(opt.code) + " cannot be written at " + std::to_string(opt.bits) + " bits");
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.width() > 0x7FFF || page.height() > 0x7FFF)
             fail(kWmf, "metafiles hold at most 32767 x 32767 pixels");
         const Image img = toBitsPerPixel(page, opt.bits);

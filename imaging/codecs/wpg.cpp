@@ -240,12 +240,10 @@ std::uint16_t dpiOf(double dpi) {
 class WpgWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<int> codes() const override { return {kCode}; }
-    std::vector<int> depths(int) const override { return {1, 4, 8}; }
+    std::vector<WriteCapability> capabilities() const override { return {{kCode, {1, 4, 8}}}; }
 
-    std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const override {
+    std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (bits != 1 && bits != 4 && bits != 8) fail(kFormat, "writer accepts 1, 4 or 8 bits, got " + std::to_string(bits));
         if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for WPG (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const std::uint16_t hres = dpiOf(img.xDpi), vres = dpiOf(img.yDpi);
