@@ -250,6 +250,7 @@ public:
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const GifFile gif = parseGif(data);
+        if (gif.frames.empty()) fail(kFormat, "no image in the file");
         // The canvas takes in the screen and every frame, as browsers size it.
         int cw = gif.screenWidth, ch = gif.screenHeight;
         for (const Frame& f : gif.frames) {

@@ -424,7 +424,8 @@ TEST(GifReader, BrokenImageDataIsAnError) {
     EXPECT_EQ(gifDecode(noTrailer).pages.size(), 1u);
 }
 
-TEST(GifReader, RefusesCodesItCannotDecode) {
+TEST(GifReader, RefusesWhatItCannotDecode) {
+    EXPECT_THROW(gifDecode(buildGif(2, 1, 'B', {})), Error);  // a trailer and no image
     // 12 leaves no room for a single 12-bit table entry.
     const auto wide = buildGif(2, 1, 'B', {{0, 0, 2, 1, "RG", 0, 0, false, 12}});
     EXPECT_THROW(gifDecode(wide), Error);
