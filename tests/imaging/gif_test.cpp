@@ -426,6 +426,8 @@ TEST(GifReader, BrokenImageDataIsAnError) {
 
 TEST(GifReader, RefusesWhatItCannotDecode) {
     EXPECT_THROW(gifDecode(buildGif(2, 1, 'B', {})), Error);  // a trailer and no image
+    // A far-off frame grows the canvas past the pixel limit: refused before allocating.
+    EXPECT_THROW(gifDecode(buildGif(1, 1, 'B', {{60000, 60000, 1, 1, "R"}})), Error);
     // 12 leaves no room for a single 12-bit table entry.
     const auto wide = buildGif(2, 1, 'B', {{0, 0, 2, 1, "RG", 0, 0, false, 12}});
     EXPECT_THROW(gifDecode(wide), Error);
