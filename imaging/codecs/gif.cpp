@@ -1,11 +1,16 @@
-// GIF reader and writer on top of giflib 5.2.
+// GIF reader and writer.
 //
-// giflib reports failures through return codes, so no jump is involved; every
-// failure becomes an Error carrying giflib's own description.
+// The reader is our own: it walks the blocks of the file and decodes the image
+// data with GifLzwDecoder, which also takes the minimum code sizes above 8 that
+// browsers accept and giflib refuses. The writer uses giflib 5.2, whose
+// failures come back as return codes and become an Error carrying giflib's own
+// description.
 //
-// Reading composes the frames the way a viewer shows them: each page is the
-// logical screen after that frame is drawn, starting from the screen's
-// background colour, with the previous frame's disposal applied first.
+// Reading composes the frames the way a browser shows them: each page is the
+// canvas after that frame is drawn. The canvas is the logical screen grown to
+// take in every frame, so nothing a frame draws is lost, and it starts out
+// transparent. Pixels of a frame's transparent index leave the canvas as it
+// was; the previous frame's disposal is applied before the next one is drawn.
 
 #include <gif_lib.h>
 
@@ -16,6 +21,8 @@
 #include <optional>
 
 #include "imaging/codec.h"
+#include "imaging/codecs/common/byte_io.h"
+#include "imaging/codecs/gif_lzw.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
@@ -25,23 +32,6 @@ namespace {
 
 constexpr const char* kFormat = "GIF";
 constexpr int kWriteCode = 2;
-
-struct GifInput {
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t pos = 0;
-};
-
-// Hands giflib at most what is left; a short count is how it learns of the end.
-extern "C" int gifRead(GifFileType* gif, GifByteType* dest, int length) {
-    auto* in = static_cast<GifInput*>(gif->UserData);
-    if (length <= 0) return 0;
-    const std::size_t n = std::min(static_cast<std::size_t>(length), in->size - in->pos);
-    if (n == 0) return 0;
-    std::memcpy(dest, in->data + in->pos, n);
-    in->pos += n;
-    return static_cast<int>(n);
-}
 
 extern "C" int gifWrite(GifFileType* gif, const GifByteType* src, int length) {
     auto* out = static_cast<std::vector<std::uint8_t>*>(gif->UserData);
@@ -55,8 +45,6 @@ extern "C" int gifWrite(GifFileType* gif, const GifByteType* src, int length) {
 }
 
 std::string describe(int code) {
-    // Input comes from memory, so a failed read means the data ran out.
-    if (code == D_GIF_ERR_READ_FAILED) return "file is truncated";
     const char* text = GifErrorString(code);
     return text ? text : "giflib error " + std::to_string(code);
 }
@@ -64,14 +52,6 @@ std::string describe(int code) {
 [[noreturn]] void failGif(const GifFileType* gif, const char* what) {
     fail(kFormat, std::string(what) + ": " + describe(gif ? gif->Error : 0));
 }
-
-struct DecoderHandle {
-    GifFileType* gif = nullptr;
-    ~DecoderHandle() {
-        int err = 0;
-        if (gif) DGifCloseFile(gif, &err);
-    }
-};
 
 struct EncoderHandle {
     GifFileType* gif = nullptr;
@@ -81,114 +61,175 @@ struct EncoderHandle {
     }
 };
 
-GifFileType* openDecoder(GifInput& input) {
-    int err = 0;
-    GifFileType* gif = DGifOpen(&input, gifRead, &err);
-    if (!gif) fail(kFormat, describe(err));
+// ---- Reading ----------------------------------------------------------------
+
+// Every read past the end of the file says so in the same words.
+[[noreturn]] void truncated(const char* where) { fail(kFormat, std::string(where) + ": file is truncated"); }
+
+struct ColourTable {
+    bool present = false;
+    int bits = 0;  // the table holds 2^bits entries
+    std::vector<Rgb> colours;
+};
+
+ColourTable readColourTable(ByteReader& in, std::uint8_t flags, const char* where) {
+    ColourTable t;
+    if (!(flags & 0x80)) return t;
+    t.present = true;
+    t.bits = (flags & 7) + 1;
+    const std::size_t entries = std::size_t(1) << t.bits;
+    if (in.remaining() < 3 * entries) truncated(where);
+    for (std::size_t i = 0; i < entries; ++i) {
+        const std::uint8_t r = in.u8(), g = in.u8(), b = in.u8();
+        t.colours.push_back({r, g, b});
+    }
+    return t;
+}
+
+// Steps over a chain of sub-blocks up to and including its empty block.
+void skipSubBlocks(ByteReader& in, const char* where) {
+    for (;;) {
+        if (in.remaining() < 1) truncated(where);
+        const std::uint8_t n = in.u8();
+        if (n == 0) return;
+        if (in.remaining() < n) truncated(where);
+        in.skip(n);
+    }
+}
+
+struct Frame {
+    int left = 0, top = 0, width = 0, height = 0;
+    bool interlaced = false;
+    ColourTable local;
+    int minCodeSize = 0;
+    std::size_t data = 0;  // offset of the first sub-block of the image data
+    int disposal = 0;      // from the graphic control extension before the image
+    int transparent = -1;  // index drawn as transparent, -1 for none
+    int right() const { return left + width; }
+    int bottom() const { return top + height; }
+    bool empty() const { return width == 0 || height == 0; }
+};
+
+struct GifFile {
+    int screenWidth = 0, screenHeight = 0;
+    ColourTable global;
+    std::vector<Frame> frames;
+};
+
+// Walks the blocks of the file without decoding any image data. The file ends
+// at its trailer; after at least one image, the end of the data or a byte that
+// starts no block ends it too (browsers show the images before it).
+GifFile parseGif(std::span<const std::uint8_t> data) {
+    ByteReader in(data, kFormat);
+    if (data.size() < 6 || std::memcmp(data.data(), "GIF", 3) != 0) fail(kFormat, "not a GIF file");
+    if (data.size() < 13) truncated("screen descriptor");
+    in.skip(6);
+    GifFile gif;
+    gif.screenWidth = in.u16le();
+    gif.screenHeight = in.u16le();
+    const std::uint8_t flags = in.u8();
+    in.skip(2);  // background colour index, aspect ratio: browsers use neither
+    gif.global = readColourTable(in, flags, "global colour table");
+
+    int disposal = 0, transparent = -1;
+    for (;;) {
+        if (in.remaining() == 0) {
+            if (gif.frames.empty()) fail(kFormat, "no image in the file: file is truncated");
+            break;
+        }
+        const std::uint8_t kind = in.u8();
+        if (kind == 0x3B) break;  // trailer
+        if (kind == 0x21) {
+            if (in.remaining() < 1) truncated("extension");
+            const std::uint8_t label = in.u8();
+            // A graphic control extension's first block is 4 bytes: flags,
+            // delay (2), transparent index.
+            if (label == 0xF9 && in.remaining() >= 5 && in.data()[in.pos()] == 4) {
+                const std::uint8_t* g = in.data().data() + in.pos() + 1;
+                disposal = (g[0] >> 2) & 7;
+                transparent = (g[0] & 1) ? g[3] : -1;
+            }
+            skipSubBlocks(in, "extension");
+            continue;
+        }
+        if (kind != 0x2C) {
+            if (gif.frames.empty()) fail(kFormat, "no image in the file: unknown block type " + std::to_string(kind));
+            break;
+        }
+        if (in.remaining() < 9) truncated("image descriptor");
+        Frame f;
+        f.left = in.u16le();
+        f.top = in.u16le();
+        f.width = in.u16le();
+        f.height = in.u16le();
+        const std::uint8_t imageFlags = in.u8();
+        f.interlaced = imageFlags & 0x40;
+        f.local = readColourTable(in, imageFlags, "local colour table");
+        if (in.remaining() < 1) truncated("image data");
+        f.minCodeSize = in.u8();
+        if (f.minCodeSize > GifLzwDecoder::kMaxCodeSize)
+            fail(kFormat, "LZW minimum code size " + std::to_string(f.minCodeSize) +
+                              " leaves no room for 12-bit codes");
+        f.data = in.pos();
+        skipSubBlocks(in, "image data");
+        f.disposal = disposal;
+        f.transparent = transparent;
+        gif.frames.push_back(std::move(f));
+        // A graphic control extension applies to the one image after it.
+        disposal = 0;
+        transparent = -1;
+    }
     return gif;
 }
 
-// Reads past the compressed data of the current image without decoding it.
-void skipImageData(GifFileType* gif) {
-    int codeSize = 0;
-    GifByteType* block = nullptr;
-    if (DGifGetCode(gif, &codeSize, &block) == GIF_ERROR) failGif(gif, "image data");
-    while (block) {
-        if (DGifGetCodeNext(gif, &block) == GIF_ERROR) failGif(gif, "image data");
+// The image data of a frame with its sub-block lengths removed; the chain was
+// checked by parseGif.
+std::vector<std::uint8_t> imageData(std::span<const std::uint8_t> file, std::size_t at) {
+    std::vector<std::uint8_t> out;
+    while (std::size_t n = file[at]) {
+        out.insert(out.end(), file.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                   file.begin() + static_cast<std::ptrdiff_t>(at + 1 + n));
+        at += 1 + n;
     }
+    return out;
 }
 
-// Reads past an extension, returning its first data block when it is a
-// graphic control extension.
-std::optional<GraphicsControlBlock> readExtension(GifFileType* gif) {
-    int code = 0;
-    GifByteType* block = nullptr;
-    if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) failGif(gif, "extension");
-    std::optional<GraphicsControlBlock> gcb;
-    if (code == GRAPHICS_EXT_FUNC_CODE && block && block[0] == 4) {
-        GraphicsControlBlock g{};
-        if (DGifExtensionToGCB(block[0], block + 1, &g) == GIF_OK) gcb = g;
-    }
-    while (block) {
-        if (DGifGetExtensionNext(gif, &block) == GIF_ERROR) failGif(gif, "extension");
-    }
-    return gcb;
-}
-
-// The record that follows, or nullopt when the file ends (or turns to
-// garbage) after at least one image: viewers show what came before.
-std::optional<GifRecordType> nextRecord(GifFileType* gif, bool haveImage) {
-    GifRecordType type = UNDEFINED_RECORD_TYPE;
-    if (DGifGetRecordType(gif, &type) == GIF_ERROR) {
-        if (haveImage) return std::nullopt;
-        failGif(gif, "no image in the file");
-    }
-    if (type == TERMINATE_RECORD_TYPE) return std::nullopt;
-    return type;
-}
-
-struct Rect {
-    int left = 0, top = 0, right = 0, bottom = 0;  // clipped to the screen, right/bottom exclusive
-    bool empty() const { return right <= left || bottom <= top; }
-};
-
-Rect clipToScreen(const GifImageDesc& d, int screenW, int screenH) {
-    Rect r;
-    r.left = std::min(d.Left, screenW);
-    r.top = std::min(d.Top, screenH);
-    r.right = std::min(d.Left + d.Width, screenW);
-    r.bottom = std::min(d.Top + d.Height, screenH);
-    return r;
-}
-
-void fillRect(Image& canvas, const Rect& r, Rgb c) {
-    for (int y = r.top; y < r.bottom; ++y) {
-        std::uint8_t* p = canvas.row(y) + 3 * r.left;
-        for (int x = r.left; x < r.right; ++x, p += 3) {
-            p[0] = c.r;
-            p[1] = c.g;
-            p[2] = c.b;
-        }
-    }
-}
-
-// Decodes the current image and keeps the indices of its part inside the
-// screen (`clip`, in screen coordinates), row by row in display order
-// (interlaced images arrive in four passes). Only one full row of the frame is
-// ever held, so a huge frame on a small screen costs no memory.
-std::vector<std::uint8_t> decodeClipped(GifFileType* gif, const GifImageDesc& d, const Rect& clip) {
-    const std::size_t cw = clip.empty() ? 0 : std::size_t(clip.right - clip.left);
-    const std::size_t ch = clip.empty() ? 0 : std::size_t(clip.bottom - clip.top);
-    std::vector<std::uint8_t> kept(cw * ch);
-    std::vector<GifPixelType> line(static_cast<std::size_t>(d.Width));
-    auto row = [&](int y) {
-        if (DGifGetLine(gif, line.data(), d.Width) == GIF_ERROR) failGif(gif, "image data");
-        const int sy = d.Top + y;
-        if (cw == 0 || sy < clip.top || sy >= clip.bottom) return;
-        std::memcpy(kept.data() + std::size_t(sy - clip.top) * cw, line.data() + (clip.left - d.Left), cw);
-    };
-    if (d.Interlace) {
-        static constexpr int start[4] = {0, 4, 2, 1};
-        static constexpr int step[4] = {8, 8, 4, 2};
-        for (int pass = 0; pass < 4; ++pass)
-            for (int y = start[pass]; y < d.Height; y += step[pass]) row(y);
-    } else {
-        for (int y = 0; y < d.Height; ++y) row(y);
-    }
-    return kept;
-}
-
-// The colours an image's indices refer to. A file with no colour table at all
+// The colours a frame's indices refer to. A file with no colour table at all
 // is read as gray levels (index n is gray n), as other decoders do.
-std::vector<Rgb> coloursOf(const ColorMapObject* map) {
-    std::vector<Rgb> pal;
-    if (!map) {
-        for (int i = 0; i < 256; ++i) pal.push_back({std::uint8_t(i), std::uint8_t(i), std::uint8_t(i)});
-        return pal;
+const std::vector<Rgb>& coloursOf(const GifFile& gif, const Frame& f) {
+    static const std::vector<Rgb> grays = [] {
+        std::vector<Rgb> g;
+        for (int i = 0; i < 256; ++i) g.push_back({std::uint8_t(i), std::uint8_t(i), std::uint8_t(i)});
+        return g;
+    }();
+    if (f.local.present) return f.local.colours;
+    if (gif.global.present) return gif.global.colours;
+    return grays;
+}
+
+// Clears a rectangle of an Rgba32 canvas to transparent.
+void clearRect(Image& canvas, const Frame& f) {
+    for (int y = f.top; y < f.bottom(); ++y)
+        std::memset(canvas.row(y) + 4 * std::size_t(f.left), 0, 4 * std::size_t(f.width));
+}
+
+bool anyTransparent(const Image& canvas) {
+    for (int y = 0; y < canvas.height(); ++y) {
+        const std::uint8_t* p = canvas.row(y) + 3;
+        for (int x = 0; x < canvas.width(); ++x, p += 4)
+            if (*p == 0) return true;
     }
-    for (int i = 0; i < map->ColorCount && i < 256; ++i)
-        pal.push_back({map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue});
-    return pal;
+    return false;
+}
+
+Image opaqueCopy(const Image& canvas) {
+    Image rgb(canvas.width(), canvas.height(), PixelFormat::Rgb24);
+    for (int y = 0; y < canvas.height(); ++y) {
+        const std::uint8_t* s = canvas.row(y);
+        std::uint8_t* d = rgb.row(y);
+        for (int x = 0; x < canvas.width(); ++x, s += 4, d += 3) std::memcpy(d, s, 3);
+    }
+    return rgb;
 }
 
 class GifReader : public FormatReader {
@@ -204,120 +245,99 @@ public:
     }
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        GifInput input{data.data(), data.size(), 0};
-        DecoderHandle h;
-        h.gif = openDecoder(input);
-        int images = 0;
-        while (auto type = nextRecord(h.gif, images > 0)) {
-            if (*type == IMAGE_DESC_RECORD_TYPE) {
-                if (DGifGetImageDesc(h.gif) == GIF_ERROR) failGif(h.gif, "image descriptor");
-                skipImageData(h.gif);
-                ++images;
-            } else if (*type == EXTENSION_RECORD_TYPE) {
-                (void)readExtension(h.gif);
-            } else {
-                break;
-            }
-        }
-        return images;
+        return static_cast<int>(parseGif(data).frames.size());
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        GifInput input{data.data(), data.size(), 0};
-        DecoderHandle h;
-        h.gif = openDecoder(input);
-        GifFileType* gif = h.gif;
-        const int sw = gif->SWidth;
-        const int sh = gif->SHeight;
-        checkDimensions(kFormat, sw, sh);
-        const std::uint64_t screenPixels = std::uint64_t(sw) * std::uint64_t(sh);
-
-        // The background is the screen's background colour; black when the
-        // file has no global colour table or names an entry it lacks.
-        Rgb background{0, 0, 0};
-        if (gif->SColorMap && gif->SBackGroundColor >= 0 && gif->SBackGroundColor < gif->SColorMap->ColorCount) {
-            const GifColorType c = gif->SColorMap->Colors[gif->SBackGroundColor];
-            background = {c.Red, c.Green, c.Blue};
+        const GifFile gif = parseGif(data);
+        if (gif.frames.empty()) fail(kFormat, "no image in the file");
+        // The canvas takes in the screen and every frame, as browsers size it.
+        int cw = gif.screenWidth, ch = gif.screenHeight;
+        for (const Frame& f : gif.frames) {
+            if (f.empty()) continue;
+            cw = std::max(cw, f.right());
+            ch = std::max(ch, f.bottom());
         }
-        Image canvas(sw, sh, PixelFormat::Rgb24);
-        fillRect(canvas, Rect{0, 0, sw, sh}, background);
+        checkDimensions(kFormat, cw, ch);
+        // Every page is a whole canvas; keep the document within the pixel limit.
+        const std::uint64_t canvasPixels = std::uint64_t(cw) * std::uint64_t(ch);
+        if (gif.frames.size() * canvasPixels > pixelLimit())
+            fail(kFormat, "too many frames: " + std::to_string(gif.frames.size()) + " canvases of " +
+                              std::to_string(cw) + "x" + std::to_string(ch) + " exceed the pixel limit");
 
+        Image canvas(cw, ch, PixelFormat::Rgba32);  // all transparent
         Document doc;
-        std::optional<Image> indexedFirst;  // the first page as its own palette, when that says it all
-        GraphicsControlBlock gcb{};
-        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
-        gcb.TransparentColor = NO_TRANSPARENT_COLOR;
-
-        while (auto type = nextRecord(gif, !doc.pages.empty())) {
-            if (*type == EXTENSION_RECORD_TYPE) {
-                if (auto g = readExtension(gif)) gcb = *g;
-                continue;
-            }
-            if (*type != IMAGE_DESC_RECORD_TYPE) break;
-            if (DGifGetImageDesc(gif) == GIF_ERROR) failGif(gif, "image descriptor");
-            // Every page is a full screen; keep the whole document within the pixel limit.
-            if ((doc.pages.size() + 1) * screenPixels > pixelLimit())
-                fail(kFormat, "too many frames: " + std::to_string(doc.pages.size() + 1) + " screens of " +
-                                  std::to_string(sw) + "x" + std::to_string(sh) + " exceed the pixel limit");
-            const GifImageDesc desc = gif->Image;
-            const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
-            const std::vector<Rgb> colours = coloursOf(map);
-            const int transparent = gcb.TransparentColor;
-
+        std::optional<Image> indexed;  // a lone opaque frame covering the canvas, as its own palette
+        std::vector<std::uint16_t> line;
+        for (std::size_t i = 0; i < gif.frames.size(); ++i) {
+            const Frame& f = gif.frames[i];
             std::optional<Image> saved;
-            if (gcb.DisposalMode == DISPOSE_PREVIOUS) saved = canvas;
-            // Frames reaching past the screen are clipped to it, as viewers do.
-            const Rect r = clipToScreen(desc, sw, sh);
-            if (desc.Width == 0 || desc.Height == 0) {
-                skipImageData(gif);  // nothing to draw
+            if (f.disposal == 3) saved = canvas;
+            const bool covers = f.left == 0 && f.top == 0 && f.width == cw && f.height == ch;
+            const bool keepIndices = gif.frames.size() == 1 && covers && (f.local.present || gif.global.present);
+            bool opaqueInTable = drawFrame(data, gif, f, canvas, line, keepIndices ? &indexed : nullptr);
+            if (keepIndices && opaqueInTable) {
+                indexed->palette() = coloursOf(gif, f);
+                indexed->setIndexBits(f.local.present ? f.local.bits : gif.global.bits);
             } else {
-                checkDimensions(kFormat, desc.Width, desc.Height);
-                const std::vector<std::uint8_t> px = decodeClipped(gif, desc, r);
-                const std::size_t cw = r.empty() ? 0 : std::size_t(r.right - r.left);
-                bool outOfTable = false;
-                for (int y = r.top; y < r.bottom && cw; ++y) {
-                    const std::uint8_t* s = px.data() + std::size_t(y - r.top) * cw;
-                    std::uint8_t* d = canvas.row(y) + 3 * r.left;
-                    for (int x = r.left; x < r.right; ++x, ++s, d += 3) {
-                        if (*s == transparent) continue;
-                        // An index past the table shows black.
-                        Rgb c{0, 0, 0};
-                        if (*s < colours.size()) c = colours[*s];
-                        else outOfTable = true;
-                        d[0] = c.r;
-                        d[1] = c.g;
-                        d[2] = c.b;
-                    }
-                }
-                // A lone frame covering the screen opaquely keeps its palette.
-                if (doc.pages.empty() && map && !outOfTable && transparent == NO_TRANSPARENT_COLOR &&
-                    desc.Left == 0 && desc.Top == 0 && desc.Width == sw && desc.Height == sh) {
-                    Image idx(sw, sh, PixelFormat::Indexed, std::clamp(map->BitsPerPixel, 1, 8));
-                    for (int y = 0; y < sh; ++y)
-                        std::memcpy(idx.row(y), px.data() + std::size_t(y) * cw, cw);
-                    idx.palette() = colours;
-                    indexedFirst = std::move(idx);
-                }
+                indexed.reset();
             }
-            doc.pages.push_back(canvas);
+            doc.pages.push_back(anyTransparent(canvas) ? canvas : opaqueCopy(canvas));
 
-            switch (gcb.DisposalMode) {
-            case DISPOSE_BACKGROUND:
-                fillRect(canvas, r, background);
-                break;
-            case DISPOSE_PREVIOUS:
-                if (saved) canvas = std::move(*saved);
-                break;
-            default:
-                break;  // unspecified / do not dispose: the frame stays
-            }
-            gcb = GraphicsControlBlock{};
-            gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
-            gcb.TransparentColor = NO_TRANSPARENT_COLOR;
+            if (f.disposal == 2) clearRect(canvas, f);  // browsers clear to transparent
+            else if (f.disposal == 3) canvas = std::move(*saved);
+            // 0 (unspecified), 1 (leave in place) and the undefined 4..7: the frame stays.
         }
-        if (doc.pages.empty()) fail(kFormat, "no image in the file");
-        if (doc.pages.size() == 1 && indexedFirst) doc.pages[0] = std::move(*indexedFirst);
+        if (indexed) doc.pages[0] = std::move(*indexed);
         return doc;
+    }
+
+private:
+    // Decodes a frame onto the canvas. With `indices`, also keeps the frame's
+    // indices as an 8-bit Indexed image. Returns true when every pixel of the
+    // frame was drawn with a colour of its table (none transparent, none past
+    // the table, none missing).
+    static bool drawFrame(std::span<const std::uint8_t> file, const GifFile& gif, const Frame& f, Image& canvas,
+                          std::vector<std::uint16_t>& line, std::optional<Image>* indices) {
+        if (f.empty()) return false;  // nothing to draw
+        const std::vector<std::uint8_t> bytes = imageData(file, f.data);
+        GifLzwDecoder lzw(bytes, f.minCodeSize);
+        const std::vector<Rgb>& colours = coloursOf(gif, f);
+        if (indices) *indices = Image(f.width, f.height, PixelFormat::Indexed, 8);
+        line.resize(std::size_t(f.width));
+        bool opaqueInTable = true;
+        auto row = [&](int y) {
+            const std::size_t n = lzw.read(line);
+            if (n < line.size()) opaqueInTable = false;
+            std::uint8_t* d = canvas.row(f.top + y) + 4 * std::size_t(f.left);
+            for (std::size_t x = 0; x < n; ++x, d += 4) {
+                const int v = line[x];
+                if (v == f.transparent) {
+                    opaqueInTable = false;
+                    continue;
+                }
+                // An index past the table shows black.
+                Rgb c{0, 0, 0};
+                if (std::size_t(v) < colours.size()) c = colours[std::size_t(v)];
+                else opaqueInTable = false;
+                d[0] = c.r;
+                d[1] = c.g;
+                d[2] = c.b;
+                d[3] = 255;
+            }
+            if (indices && opaqueInTable)
+                for (std::size_t x = 0; x < n; ++x) (*indices)->row(y)[x] = static_cast<std::uint8_t>(line[x]);
+        };
+        // Interlaced frames arrive in four passes: every 8th row from 0, every
+        // 8th from 4, every 4th from 2, every 2nd from 1.
+        static constexpr int start[4] = {0, 4, 2, 1};
+        static constexpr int step[4] = {8, 8, 4, 2};
+        for (int pass = 0; pass < (f.interlaced ? 4 : 1); ++pass)
+            for (int y = f.interlaced ? start[pass] : 0; y < f.height && !lzw.ended(); y += f.interlaced ? step[pass] : 1)
+                row(y);
+        // Data ending early with its end code leaves the rest of the frame undrawn.
+        if (lzw.ended()) opaqueInTable = false;
+        return opaqueInTable;
     }
 };
 
