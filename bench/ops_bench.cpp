@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "imaging/convert.h"
 #include "imaging/image.h"
 #include "imaging/ops/grayscale.h"
 #include "imaging/ops/mirror.h"
@@ -145,6 +146,38 @@ void BM_Reduce1(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Reduce1)->DenseRange(0, 8)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The photo as Rgba32: opaque (argument 0) or with every alpha level across
+// each row (argument 1), for the cost of showing transparency on white.
+const Image& photoRgba(bool clear) {
+    static const Image opaque = toRgba32(photo());
+    if (!clear) return opaque;
+    static const Image varied = [] {
+        Image img = opaque;
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x) img.row(y)[4 * x + 3] = static_cast<std::uint8_t>(x + y);
+        return img;
+    }();
+    return varied;
+}
+
+void BM_RgbaToRgb24(benchmark::State& state) {
+    const Image& src = photoRgba(state.range(0) != 0);
+    for (auto _ : state) {
+        Image r = toRgb24(src);
+        benchmark::DoNotOptimize(r.data());
+    }
+}
+BENCHMARK(BM_RgbaToRgb24)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Rotate30Rgba(benchmark::State& state) {
+    const Image& src = photoRgba(state.range(0) != 0);
+    for (auto _ : state) {
+        Image r = rotate(src, 3000, true, {255, 255, 255});
+        benchmark::DoNotOptimize(r.data());
+    }
+}
+BENCHMARK(BM_Rotate30Rgba)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 // --- ImageMagick on the same picture -------------------------------------
 

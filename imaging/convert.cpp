@@ -23,6 +23,18 @@ inline Rgb from555(const std::uint8_t* p) {
             static_cast<std::uint8_t>((b << 3) | (b >> 2))};
 }
 
+// A colour sample of alpha `a` composited onto white, exactly rounded:
+// (c a + 255 (255 - a)) / 255. 255 is odd, so no quotient ends in one half.
+inline std::uint8_t onWhite(unsigned c, unsigned a) {
+    return static_cast<std::uint8_t>((c * a + 255u * (255u - a) + 127u) / 255u);
+}
+
+inline Rgb rgbaOnWhite(const std::uint8_t* p) {
+    const unsigned a = p[3];
+    if (a == 255) return {p[0], p[1], p[2]};
+    return {onWhite(p[0], a), onWhite(p[1], a), onWhite(p[2], a)};
+}
+
 Image sameShape(const Image& src, PixelFormat f, int bits = 8) {
     Image out(src.width(), src.height(), f, bits);
     out.xDpi = src.xDpi;
@@ -31,7 +43,8 @@ Image sameShape(const Image& src, PixelFormat f, int bits = 8) {
     return out;
 }
 
-// Calls f(x, rgb) for every pixel of row y.
+// Calls f(x, rgb) for every pixel of row y; an Rgba32 pixel gives its colour
+// composited onto white, as every layout without alpha shows it.
 template <typename F>
 void forEachRgb(const Image& src, int y, F&& f) {
     const std::uint8_t* s = src.row(y);
@@ -52,7 +65,7 @@ void forEachRgb(const Image& src, int y, F&& f) {
         for (int x = 0; x < w; ++x) f(x, Rgb{s[3 * x], s[3 * x + 1], s[3 * x + 2]});
         break;
     case PixelFormat::Rgba32:
-        for (int x = 0; x < w; ++x) f(x, Rgb{s[4 * x], s[4 * x + 1], s[4 * x + 2]});
+        for (int x = 0; x < w; ++x) f(x, rgbaOnWhite(s + 4 * x));
         break;
     }
 }
@@ -73,6 +86,11 @@ Rgb pixelRgb(const Image& img, int x, int y) {
     case PixelFormat::Rgba32: return {s[4 * x], s[4 * x + 1], s[4 * x + 2]};
     }
     return {};
+}
+
+Rgb pixelOnWhite(const Image& img, int x, int y) {
+    if (img.format() == PixelFormat::Rgba32) return rgbaOnWhite(img.row(y) + 4 * x);
+    return pixelRgb(img, x, y);
 }
 
 Image toRgb24(const Image& src) {

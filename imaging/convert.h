@@ -5,7 +5,9 @@
 namespace rastel::imaging {
 
 // Layout conversions used by writers and operations. None of them changes the
-// picture beyond what the target layout forces; resolution is kept.
+// picture beyond what the target layout forces; resolution is kept. An Rgba32
+// source converted to a layout without alpha shows its pixels composited onto
+// white: c' = (c a + 255 (255 - a)) / 255, rounded; opaque pixels are copied.
 
 Image toRgb24(const Image& src);
 Image toRgba32(const Image& src);  // alpha 255 where the source has none
@@ -22,7 +24,11 @@ Image toBitsPerPixel(const Image& src, int bits);
 
 // Whether every palette entry is gray (r == g == b).
 bool isGrayPalette(const std::vector<Rgb>& palette);
-// The colour of pixel x of row y as RGB (any layout).
+// The colour of pixel x of row y as RGB (any layout); the colour samples of an
+// Rgba32 pixel as stored, whatever its alpha.
 Rgb pixelRgb(const Image& img, int x, int y);
+// The colour pixel x of row y shows without alpha: an Rgba32 pixel composited
+// onto white, any other as pixelRgb.
+Rgb pixelOnWhite(const Image& img, int x, int y);
 
 }  // namespace rastel::imaging

@@ -103,6 +103,12 @@ struct PngHeader {
     int paletteSize = 0;
     png_uint_32 xPpu = 0, yPpu = 0;
     int physUnit = -1;  // -1 when there is no pHYs chunk
+    // Palette images: the alpha of each entry from tRNS (255 past its end),
+    // and whether any entry is less than opaque.
+    std::uint8_t paletteAlpha[256] = {};
+    bool paletteTransparent = false;
+    // Gray and RGB images: a tRNS colour key becomes an alpha channel.
+    bool keyedAlpha = false;
 };
 
 // Phase 1: signature, chunks up to the first IDAT, transforms.
@@ -128,6 +134,24 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
         png_get_PLTE(png, info, &h->palette, &h->paletteSize);
     if (png_get_valid(png, info, PNG_INFO_pHYs))
         png_get_pHYs(png, info, &h->xPpu, &h->yPpu, &h->physUnit);
+    if (png_get_valid(png, info, PNG_INFO_tRNS)) {
+        if (h->colourType == PNG_COLOR_TYPE_PALETTE) {
+            png_bytep alpha = nullptr;
+            int count = 0;
+            png_get_tRNS(png, info, &alpha, &count, nullptr);
+            std::fill(std::begin(h->paletteAlpha), std::end(h->paletteAlpha), std::uint8_t{255});
+            for (int i = 0; alpha && i < count && i < 256; ++i) {
+                h->paletteAlpha[i] = alpha[i];
+                h->paletteTransparent |= alpha[i] != 255;
+            }
+        } else if (h->colourType == PNG_COLOR_TYPE_GRAY || h->colourType == PNG_COLOR_TYPE_RGB) {
+            // The key is compared with the samples as stored (16-bit keys
+            // before the scaling below); gray below 8 bits is widened to 8.
+            png_set_tRNS_to_alpha(png);
+            if (h->colourType == PNG_COLOR_TYPE_GRAY) png_set_gray_to_rgb(png);
+            h->keyedAlpha = true;
+        }
+    }
 
     // 16-bit samples are scaled to 8 with rounding (v * 255 / 65535).
     if (h->bitDepth == 16) png_set_scale_16(png);
@@ -138,6 +162,25 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     png_read_update_info(png, info);
     h->channels = png_get_channels(png, info);
     return true;
+}
+
+// An indexed picture as Rgba32 through its palette and the entries' alpha.
+// Indices past the palette have been padded to black by the caller and are
+// opaque unless tRNS says otherwise.
+Image expandPalette(const Image& idx, const std::uint8_t* alpha) {
+    Image out(idx.width(), idx.height(), PixelFormat::Rgba32);
+    std::uint8_t lut[256][4] = {};
+    const auto& pal = idx.palette();
+    for (std::size_t i = 0; i < 256; ++i) {
+        const Rgb c = i < pal.size() ? pal[i] : Rgb{};
+        lut[i][0] = c.r, lut[i][1] = c.g, lut[i][2] = c.b, lut[i][3] = alpha[i];
+    }
+    for (int y = 0; y < idx.height(); ++y) {
+        const std::uint8_t* s = idx.row(y);
+        std::uint8_t* d = out.row(y);
+        for (int x = 0; x < idx.width(); ++x) std::memcpy(d + 4 * x, lut[s[x]], 4);
+    }
+    return out;
 }
 
 // Phase 2: the pixel rows, then the chunks after them.
@@ -283,7 +326,9 @@ public:
                 img.palette().push_back({head.palette[i].red, head.palette[i].green, head.palette[i].blue});
             break;
         case PNG_COLOR_TYPE_GRAY:
-            if (head.bitDepth < 8) {
+            if (head.keyedAlpha) {
+                img = Image(w, hgt, PixelFormat::Rgba32);
+            } else if (head.bitDepth < 8) {
                 img = Image(w, hgt, PixelFormat::Indexed, head.bitDepth);
                 img.palette() = grayPalette(head.bitDepth);
             } else {
@@ -291,7 +336,7 @@ public:
             }
             break;
         case PNG_COLOR_TYPE_RGB:
-            img = Image(w, hgt, PixelFormat::Rgb24);
+            img = Image(w, hgt, head.keyedAlpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
             break;
         case PNG_COLOR_TYPE_RGB_ALPHA:
         case PNG_COLOR_TYPE_GRAY_ALPHA:
@@ -328,6 +373,9 @@ public:
                 maxIndex = std::max(maxIndex, *std::max_element(r, r + w));
             }
             if (maxIndex >= img.palette().size()) img.palette().resize(std::size_t{maxIndex} + 1u, Rgb{0, 0, 0});
+            // Transparent entries make the page Rgba32; a tRNS that leaves
+            // every entry opaque keeps it indexed.
+            if (head.paletteTransparent) img = expandPalette(img, head.paletteAlpha);
         }
         if (head.physUnit == PNG_RESOLUTION_METER && head.xPpu > 0 && head.yPpu > 0) {
             img.xDpi = dpiFromPpm(head.xPpu);

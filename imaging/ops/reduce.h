@@ -18,7 +18,8 @@ namespace rastel::imaging {
 // Error diffusion (codes 1..6) scans serpentine: even rows left to right, odd
 // rows right to left with the kernel mirrored. Ordered (7, 8x8 Bayer) and
 // clustered dot (8, 8x8 clustered-dot screen) add the threshold offset to
-// every channel before the nearest-colour lookup. Alpha is ignored.
+// every channel before the nearest-colour lookup. An RGBA source is reduced
+// as it shows composited onto white.
 Image reduceColors(const Image& src, int bits, int dither);
 
 }  // namespace rastel::imaging

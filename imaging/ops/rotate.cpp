@@ -247,6 +247,52 @@ bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const F
     return filled;
 }
 
+// Bilinear sampling of RGBA with the colours weighted by their alpha, so a
+// transparent neighbour lends its coverage but not its (meaningless) colour:
+// an edge between opaque red and clear black stays red, half covered. Four
+// opaque neighbours take the plain path.
+bool resampleBilinearRgba(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
+    const int w = src.width(), h = src.height(), dstW = dst.width();
+    bool filled = false;
+    for (int Y = 0; Y < dst.height(); ++Y) {
+        std::uint8_t* d = dst.row(Y);
+        const Span span = insideSpan(m, Y, w, h, dstW);
+        filled |= fillOutside(d, 4, dstW, span, f);
+        const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
+        for (int X = span.first; X < span.last; ++X) {
+            int x0, x1, wx, y0, y1, wy;
+            split(bx + X * m.c, w - 1, x0, x1, wx);
+            split(by - X * m.s, h - 1, y0, y1, wy);
+            const std::uint8_t* p[4] = {src.row(y0) + x0 * 4, src.row(y0) + x1 * 4, src.row(y1) + x0 * 4,
+                                        src.row(y1) + x1 * 4};
+            const int weight[4] = {(256 - wx) * (256 - wy), wx * (256 - wy), (256 - wx) * wy, wx * wy};  // sum 65536
+            std::uint8_t* out = d + static_cast<std::size_t>(X) * 4;
+            if ((p[0][3] & p[1][3] & p[2][3] & p[3][3]) == 255) {
+                for (int k = 0; k < 3; ++k) {
+                    int v = 0;
+                    for (int i = 0; i < 4; ++i) v += p[i][k] * weight[i];
+                    out[k] = static_cast<std::uint8_t>((v + 32768) >> 16);
+                }
+                out[3] = 255;
+                continue;
+            }
+            std::int64_t coverage = 0;  // sum of weight * alpha, up to 65536 * 255
+            for (int i = 0; i < 4; ++i) coverage += static_cast<std::int64_t>(weight[i]) * p[i][3];
+            out[3] = static_cast<std::uint8_t>((coverage + 32768) >> 16);
+            for (int k = 0; k < 3; ++k) {
+                if (coverage == 0) {
+                    out[k] = 0;
+                    continue;
+                }
+                std::int64_t v = 0;
+                for (int i = 0; i < 4; ++i) v += static_cast<std::int64_t>(weight[i]) * p[i][3] * p[i][k];
+                out[k] = static_cast<std::uint8_t>((v + coverage / 2) / coverage);
+            }
+        }
+    }
+    return filled;
+}
+
 bool resampleNearest(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
     const int w = src.width(), h = src.height(), dstW = dst.width();
     bool filled = false;
@@ -289,7 +335,7 @@ Image rotateResampled(const Image& src, int hundredths, bool grow, Rgb fill) {
     case PixelFormat::Indexed: filled = resampleNearest(src, dst, m, f); break;
     case PixelFormat::Gray8: filled = resampleBilinear<1>(src, dst, m, f); break;
     case PixelFormat::Rgb24: filled = resampleBilinear<3>(src, dst, m, f); break;
-    case PixelFormat::Rgba32: filled = resampleBilinear<4>(src, dst, m, f); break;
+    case PixelFormat::Rgba32: filled = resampleBilinearRgba(src, dst, m, f); break;
     case PixelFormat::Rgb555: break;  // handled above
     }
     if (filled) commitFill(dst, f, fill);

@@ -10,7 +10,8 @@ namespace rastel::imaging {
 // picture is centred on it, cut where it overhangs. Uncovered canvas is `fill`.
 //
 // Multiples of 90 degrees move pixels exactly (no resampling). Other angles
-// sample the source by inverse mapping: bilinear for gray and RGB layouts,
+// sample the source by inverse mapping: bilinear for gray and RGB layouts
+// (RGBA with alpha-weighted colours; its uncovered canvas is `fill`, opaque),
 // nearest neighbour on the index for indexed images so the palette stays
 // valid. An indexed result gets `fill` as a palette entry when the canvas shows
 // it: the existing entry when one matches, a new entry when the palette has

@@ -77,6 +77,36 @@ TEST(Convert, Rgb555RoundTripsFiveBitValues) {
     EXPECT_EQ(0, std::memcmp(back.data(), rgb.data(), rgb.byteSize()));
 }
 
+// Conversions to layouts without alpha show an Rgba32 pixel composited onto
+// white, (c a + 255 (255 - a)) / 255 rounded; 32 bits keeps the samples as they are.
+TEST(Convert, TransparencyIsCompositedOntoWhiteWhereTheLayoutHasNoAlpha) {
+    const std::uint8_t alpha[3] = {0, 128, 255};
+    Image src(3, 1, PixelFormat::Rgba32);
+    for (int x = 0; x < 3; ++x) {
+        const std::uint8_t px[4] = {200, 100, 0, alpha[x]};
+        std::memcpy(src.row(0) + 4 * x, px, 4);
+    }
+    struct Case {
+        const char* name;
+        Image (*convert)(const Image&);
+        Rgb shows[3];  // at alpha 0, 128, 255
+    };
+    const Case cases[] = {
+        {"rgb 24", toRgb24, {{255, 255, 255}, {227, 177, 127}, {200, 100, 0}}},
+        {"gray 8", toGray8, {{255, 255, 255}, {186, 186, 186}, {119, 119, 119}}},
+        {"rgb 555", toRgb555, {{255, 255, 255}, {231, 181, 123}, {206, 99, 0}}},
+        {"indexed 2", [](const Image& i) { return toIndexed(i, 2); }, {{255, 255, 255}, {227, 177, 127}, {200, 100, 0}}},
+        {"indexed 1", [](const Image& i) { return toBitsPerPixel(i, 1); }, {{255, 255, 255}, {255, 255, 255}, {0, 0, 0}}},
+        {"32 bits", [](const Image& i) { return toBitsPerPixel(i, 32); }, {{200, 100, 0}, {200, 100, 0}, {200, 100, 0}}},
+    };
+    for (const Case& c : cases) {
+        const Image out = c.convert(src);
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(pixelRgb(out, x, 0), c.shows[x]) << c.name << " alpha " << int{alpha[x]};
+    }
+    EXPECT_EQ(std::memcmp(toBitsPerPixel(src, 32).data(), src.data(), src.byteSize()), 0) << "alpha kept";
+    EXPECT_EQ(pixelOnWhite(src, 1, 0), (Rgb{227, 177, 127}));
+}
+
 // A file no reader takes is refused with what its content resembles: another
 // format's signature, a header without signature under a foreign extension,
 // or no signature at all. A TGA header that also starts like an icon

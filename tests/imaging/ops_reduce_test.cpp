@@ -146,6 +146,22 @@ TEST(OpsReduce, EveryMethodStaysInsideItsPaletteAtEveryDepthAndLayout) {
     }
 }
 
+// Every palette choice and dither path sees an RGBA picture as it shows
+// composited onto white, never its raw colour samples.
+TEST(OpsReduce, TransparentPicturesReduceAsTheyShowOnWhite) {
+    const Image src = noiseImage({PixelFormat::Rgba32, 8}, 37, 23, 3);
+    Image clear = src;
+    for (int y = 0; y < clear.height(); ++y)
+        for (int x = 0; x < clear.width(); ++x) clear.row(y)[4 * x + 3] = 0;
+    for (int bits : {1, 4, 8})
+        for (int code : kAllMethods) {
+            EXPECT_TRUE(identical(reduceColors(src, bits, code), reduceColors(toRgb24(src), bits, code)))
+                << bits << " bits code " << code;
+            const Image white = reduceColors(clear, bits, code);
+            EXPECT_EQ(white.palette(), (std::vector<Rgb>{{255, 255, 255}})) << bits << " bits code " << code;
+        }
+}
+
 TEST(OpsReduce, OneBitRampKeepsItsMeanBrightness) {
     // Both a gray and an RGB ramp; the mean of the dithered picture must stay
     // within 2% of full scale of the source mean for every method.

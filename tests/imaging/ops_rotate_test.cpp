@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "imaging/convert.h"
 #include "imaging/error.h"
@@ -221,6 +222,25 @@ TEST(OpsRotate, ResampledLayoutsAgreeWithTheRgbResult) {
     const Image fromGray = rotate(toGray8(rgb), 2500, true, kFill);
     ASSERT_EQ(fromGray.format(), PixelFormat::Gray8);
     EXPECT_EQ(fromGray.width(), expect.width());
+}
+
+// Resampled RGBA weights colours by alpha: between opaque red and clear black
+// the edge is red, part covered, never a dark fringe.
+TEST(OpsRotate, ClearPixelsLendNoColourToTheirNeighbours) {
+    Image src(20, 20, PixelFormat::Rgba32);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 10; ++x) std::memcpy(src.row(y) + 4 * x, "\xff\0\0\xff", 4);
+    const Image r = rotate(src, 3000, true, kFill);
+    int edge = 0, wrong = 0;
+    for (int y = 0; y < r.height(); ++y)
+        for (int x = 0; x < r.width(); ++x) {
+            const std::uint8_t* p = r.row(y) + 4 * x;
+            const Rgb c = pixelRgb(r, x, y);
+            edge += p[3] > 0 && p[3] < 255;
+            wrong += !(p[3] == 0 || c == Rgb{255, 0, 0} || (c == kFill && p[3] == 255));
+        }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(edge, 10);
 }
 
 TEST(OpsRotate, RefusesEmptyAndOversizedResults) {

@@ -17,6 +17,7 @@
 #include "imaging/error.h"
 #include "imaging/image.h"
 #include "imaging/registry.h"
+#include "tests/support/interop.h"
 #include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
@@ -297,15 +298,53 @@ INSTANTIATE_TEST_SUITE_P(
         ForeignCase{"gray 1", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=1 {dst}", PixelFormat::Indexed, 1, false},
         ForeignCase{"palette tRNS",
                     "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=2)\"",
+                    PixelFormat::Rgba32, 8, true},
+        ForeignCase{"palette tRNS all opaque",
+                    "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=bytes([255, 255]))\"",
                     PixelFormat::Indexed, 8, false},
         ForeignCase{"gray tRNS 16",
-                    "convert {src} -colorspace gray -depth 16 -transparent 'gray(50%)' -define png:color-type=0 {dst}",
-                    PixelFormat::Gray8, 8, false}),
+                    "/usr/bin/python3 -c \"from PIL import Image; im = Image.open('{src}').convert('L').convert('I').point(lambda v: v * 257); im.save('{dst}', transparency=im.getpixel((0, 0)))\"",
+                    PixelFormat::Rgba32, 8, true},
+        ForeignCase{"gray tRNS 2",
+                    "convert {src} -colorspace gray -depth 2 -transparent black -define png:color-type=0 -define png:bit-depth=2 {dst}",
+                    PixelFormat::Rgba32, 8, true},
+        ForeignCase{"rgb tRNS",
+                    "convert {src} -transparent green -define png:color-type=2 {dst}", PixelFormat::Rgba32, 8, true}),
     [](const auto& info) {
         std::string n = info.param.name;
         std::replace(n.begin(), n.end(), ' ', '_');
         return n;
     });
+
+// A PNG with transparent palette entries: a 24-bit BMP shows it on white, a
+// 32-bit TGA keeps its alpha, as an independent decoder reads them.
+TEST(PngTransparency, ShowsOnWhiteWithoutAlphaAndKeepsAlphaAt32Bits) {
+    TempDir dir;
+    const std::string src = dir / "clear.png";
+    ASSERT_EQ(std::system(("/usr/bin/python3 -c \"from PIL import Image; im = Image.new('P', (3, 1)); "
+                           "im.putpalette([200, 100, 0, 10, 20, 30, 0, 0, 255]); im.putdata([0, 1, 2]); "
+                           "im.save('" + src + "', transparency=bytes([0, 128]))\"").c_str()),
+              0);
+    const Image page = loadDocument(src).pages.at(0);
+    ASSERT_EQ(page.format(), PixelFormat::Rgba32);
+    struct Case {
+        const char* file;
+        int code, bits;
+        std::uint8_t rgba[12];
+    };
+    const Case cases[] = {
+        {"out.bmp", 6, 24, {255, 255, 255, 255, 132, 137, 142, 255, 0, 0, 255, 255}},
+        {"out.tga", 4, 32, {200, 100, 0, 0, 10, 20, 30, 128, 0, 0, 255, 255}},
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir / c.file;
+        savePage(path, page, c.code, c.bits, 2);
+        const Image back = rastel::test::magickRgba(path);
+        ASSERT_EQ(back.byteSize(), 12u) << c.file;
+        EXPECT_EQ(std::vector<std::uint8_t>(back.data(), back.data() + 12), std::vector<std::uint8_t>(c.rgba, c.rgba + 12))
+            << c.file;
+    }
+}
 
 TEST(PngReader, SniffsTheSignatureOnly) {
     struct Case { std::vector<std::uint8_t> head; Sniff expect; };

@@ -24,12 +24,6 @@ struct Rgb8 {
     Bytes pixels;
 };
 
-// Our picture as 8-bit RGB.
-inline Rgb8 rgbOf(const imaging::Image& img) {
-    const imaging::Image rgb = imaging::toRgb24(img);
-    return {rgb.width(), rgb.height(), Bytes(rgb.data(), rgb.data() + rgb.byteSize())};
-}
-
 // An Rgba32 picture's colour samples, its alpha dropped.
 inline Rgb8 withoutAlpha(const imaging::Image& rgba) {
     Rgb8 r{rgba.width(), rgba.height(), {}};
@@ -37,6 +31,14 @@ inline Rgb8 withoutAlpha(const imaging::Image& rgba) {
     for (int y = 0; y < rgba.height(); ++y)
         for (int x = 0; x < rgba.width(); ++x) r.pixels.insert(r.pixels.end(), rgba.row(y) + 4 * x, rgba.row(y) + 4 * x + 3);
     return r;
+}
+
+// Our picture as 8-bit RGB; an Rgba32 picture gives its colour samples as
+// stored (alpha dropped, not composited), like the references below.
+inline Rgb8 rgbOf(const imaging::Image& img) {
+    if (img.format() == imaging::PixelFormat::Rgba32) return withoutAlpha(img);
+    const imaging::Image rgb = imaging::toRgb24(img);
+    return {rgb.width(), rgb.height(), Bytes(rgb.data(), rgb.data() + rgb.byteSize())};
 }
 
 // Splits a tool's "header line\n" + raw RGBA samples into the header and an
