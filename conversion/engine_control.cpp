@@ -89,7 +89,7 @@ DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
             const int sx = std::max(1, (x1 - x0) / 4), sy = std::max(1, (y1 - y0) / 4);
             for (int y = y0; y < y1; y += sy)
                 for (int x = x0; x < x1; x += sx) {
-                    const imaging::Rgb c = imaging::pixelRgb(img, x, y);
+                    const imaging::Rgb c = imaging::pixelOnWhite(img, x, y);
                     r += c.r;
                     g += c.g;
                     b += c.b;

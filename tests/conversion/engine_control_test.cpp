@@ -92,6 +92,16 @@ TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
     EXPECT_FALSE(fs::exists(dir / "x.awd"));
 }
 
+// A transparent picture previews as it converts: on white, not its hidden colour.
+TEST_F(EngineControlTest, PreviewShowsTransparentPixelsOnWhite) {
+    const fs::path p = dir / "clear.png";
+    ASSERT_EQ(std::system(("/usr/bin/convert -size 8x8 'xc:rgba(0,0,0,0)' 'PNG32:" + p.string() + "'").c_str()), 0);
+    EngineControl c;
+    std::int16_t pages = 0;
+    c.LoadFile(p.string(), 0, 0, pages);
+    for (const auto px : c.CurrentPicture().Pixels) EXPECT_EQ(px & 0xFFFFFFu, 0xFFFFFFu);
+}
+
 // The pixel limit holds per page and for a document's pages together.
 TEST_F(EngineControlTest, DocumentWhosePagesTogetherPassThePixelLimitIsRefused) {
     struct Case {
