@@ -161,7 +161,10 @@ void convertOne(std::string& entry, std::size_t i, ImagingControl& control, Batc
     const std::string target = !staged ? output : fileio::stagingPathFor(real) + (pending ? workingSuffix(i) : "");
     auto registered = std::make_unique<fileio::StagingRegistration>(staged ? target : std::string());
     try {
-        control.SaveFile(target, code, CurrentColorBits(), quality, 0);
+        if (staged)
+            control.SaveWorkingFile(target, output, code, CurrentColorBits(), quality);
+        else
+            control.SaveFile(target, code, CurrentColorBits(), quality, 0);
         if (IsMultiPageCode(code)) {
             // Only a staged output has further pages: a multi-page input always stages.
             for (int p = 2; p <= pages; ++p) {

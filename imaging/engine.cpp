@@ -90,11 +90,12 @@ Document loadDocument(const std::string& path) {
     });
 }
 
-void savePage(const std::string& path, const Image& page, int code, int bits, int quality) {
+void savePage(const std::string& path, const Image& page, int code, int bits, int quality,
+              const std::string& finalPath) {
     withPath(path, [&] {
         if (page.empty()) fail("save", "there is no image to save");
         const FormatWriter& w = writerFor(path, code, bits);
-        const auto bytes = w.write(page, WriteOptions{code, bits, quality, path});
+        const auto bytes = w.write(page, WriteOptions{code, bits, quality, finalPath.empty() ? path : finalPath});
         writeFileAtomic(path, bytes);
     });
 }
