@@ -1,7 +1,6 @@
 #include "cli/batch_report.h"
 
 #include <cstdio>
-#include <utility>
 
 namespace rastel {
 
@@ -23,36 +22,31 @@ std::string JsonString(const std::string& text) {
     return s + "\"";
 }
 
-BatchReport::BatchReport(std::ostream& out, std::vector<std::string> inputs, std::vector<std::string> outputs,
-                         const ImagingControl& control)
-    : out_(out), inputs_(std::move(inputs)), outputs_(std::move(outputs)), control_(control) {}
-
-long long BatchReport::ElapsedMs() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since_).count();
+std::string CauseOf(const std::string& input, const std::string& message) {
+    const std::string prefix = input + ": ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
 }
 
-void BatchReport::Line(std::size_t index, const char* status, const std::string& message, int pages, long long ms) {
-    out_ << "{\"input\":" << JsonString(inputs_.at(index)) << ",\"output\":" << JsonString(outputs_.at(index))
-         << ",\"status\":\"" << status << "\",\"message\":" << JsonString(message) << ",\"pages\":" << pages
-         << ",\"milliseconds\":" << ms << "}\n";
+void BatchReport::Line(const BatchItem& item, const char* status, const std::string& message, int pages, long long ms) {
+    out_ << "{\"input\":" << JsonString(item.Input) << ",\"output\":" << JsonString(item.Output) << ",\"status\":\""
+         << status << "\",\"message\":" << JsonString(message) << ",\"pages\":" << pages << ",\"milliseconds\":" << ms
+         << "}\n";
     out_.flush();
 }
 
-void BatchReport::Begin(std::size_t index) {
-    if (started_ && current_ < index) Line(current_, "converted", "", control_.InfoPageCount(), ElapsedMs());
-    current_ = index;
-    started_ = true;
-    since_ = std::chrono::steady_clock::now();
+void BatchReport::Write(const BatchItem& item) {
+    if (item.Status == BatchItem::State::Converted)
+        Line(item, "converted", "", item.Pages, item.Milliseconds);
+    else if (item.Status == BatchItem::State::Failed)
+        Line(item, "failed", CauseOf(item.Input, item.Message), 0, item.Milliseconds);
 }
 
-void BatchReport::End(bool failed, const std::string& message) {
-    if (!started_) return;
-    if (!failed) {
-        Line(current_, "converted", "", control_.InfoPageCount(), ElapsedMs());
-        return;
+void BatchReport::End(const std::vector<BatchItem>& items) {
+    bool ended = false;
+    for (const BatchItem& item : items) {
+        if (ended) Line(item, "not started", "", 0, 0);
+        ended = ended || item.Status == BatchItem::State::Failed;
     }
-    Line(current_, "failed", message, 0, ElapsedMs());
-    for (std::size_t i = current_ + 1; i < inputs_.size(); ++i) Line(i, "not started", "", 0, 0);
 }
 
 }  // namespace rastel

@@ -1,12 +1,10 @@
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "conversion/imaging_control.h"
+#include "conversion/batch_conversion.h"
 
 namespace rastel {
 
@@ -14,31 +12,27 @@ namespace rastel {
 //   {"input":..,"output":..,"status":"converted"|"failed"|"not started",
 //    "message":..,"pages":N,"milliseconds":N}
 // Items a failure leaves unstarted are listed too, so a scheduler can tell
-// what remains. The page count is the one the engine read for the item.
+// what remains: with several workers that includes items finished after the
+// failure, whose outputs were discarded. The page count is the one the engine
+// read for a converted item.
 class BatchReport {
 public:
-    // `outputs[i]` is where item i's output goes.
-    BatchReport(std::ostream& out, std::vector<std::string> inputs, std::vector<std::string> outputs,
-                const ImagingControl& control);
-    // Item `index` (0-based, in queue order) starts; the one before it converted.
-    void Begin(std::size_t index);
-    // The batch ended: every started item converted, or the last one failed
-    // with `message` and the rest were not started.
-    void End(bool failed, const std::string& message);
+    explicit BatchReport(std::ostream& out) : out_(out) {}
+    // Item `item` ended, converted or failed; in queue order.
+    void Write(const BatchItem& item);
+    // The batch ended: lists the items it never converted.
+    void End(const std::vector<BatchItem>& items);
 
 private:
-    void Line(std::size_t index, const char* status, const std::string& message, int pages, long long ms);
-    long long ElapsedMs() const;
+    void Line(const BatchItem& item, const char* status, const std::string& message, int pages, long long ms);
 
     std::ostream& out_;
-    std::vector<std::string> inputs_, outputs_;
-    const ImagingControl& control_;
-    std::size_t current_ = 0;
-    bool started_ = false;
-    std::chrono::steady_clock::time_point since_;
 };
 
 // `text` as a JSON string literal.
 std::string JsonString(const std::string& text);
+
+// The cause in an engine message, without the input's name that starts it.
+std::string CauseOf(const std::string& input, const std::string& message);
 
 }  // namespace rastel

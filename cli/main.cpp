@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,6 +60,9 @@ constexpr const char* kUsage =
     "  --null            names in the --files-from list end with NUL, not newline\n"
     "  --report FILE     write one JSON line per item (input, output, status,\n"
     "                    message, pages, milliseconds) to FILE as the batch goes\n"
+    "  --jobs N          convert N files at once (default: the number of online\n"
+    "                    cores); progress, outputs and exit status are those of\n"
+    "                    converting one file after another\n"
     "  --print-metadata FILE  list what reading FILE gives (pages, size, depth,\n"
     "                    resolution, ICC profile, Exif, XMP, IPTC) and exit\n"
     "  --help            show this help and exit\n"
@@ -73,7 +78,7 @@ struct Options {
     std::optional<std::string> settingsFile, filesFrom, report;
     bool nulSeparated = false;
     std::optional<std::string> format;
-    std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality;
+    std::optional<int> subformat, bits, grayscale, dither, rotate, mirror, quality, jobs;
     bool listFormats = false;
     bool printSettings = false;
     std::optional<std::string> printMetadata;
@@ -139,6 +144,7 @@ Options parseArguments(int argc, char** argv) {
         else if (a == "--rotate") o.rotate = parseInt(a, v, 0, 6);
         else if (a == "--mirror") o.mirror = parseInt(a, v, 0, 1);
         else if (a == "--quality") o.quality = parseInt(a, v, 2, 255);
+        else if (a == "--jobs") o.jobs = parseInt(a, v, 1, 1024);
         else if (a == "--print-metadata") o.printMetadata = v;
         else throw UsageError{"unknown option " + a};
     }
@@ -232,21 +238,27 @@ std::string executableFolder() {
 
 class ConsoleObserver : public BatchObserver {
 public:
-    ConsoleObserver(const std::vector<std::string>& queue, BatchReport* report) : queue_(queue), report_(report) {}
+    ConsoleObserver(const std::vector<std::string>& inputs, BatchReport* report) : inputs_(inputs), report_(report) {}
     void ShowProgress(const std::string& text) override {
-        // The batch shows "i/N処理中" before it touches the i-th entry.
         const std::size_t i = std::stoul(text.substr(0, text.find('/'))) - 1;
-        if (report_) report_->Begin(i);
-        std::cerr << text << ' ' << (i < queue_.size() ? queue_[i] : std::string()) << std::endl;
+        std::cerr << text << ' ' << (i < inputs_.size() ? inputs_[i] : std::string()) << std::endl;
     }
     void Yield() override {}
     void ShowPreview(const DisplayPicture&) override {}
     bool WantsPreview() const override { return false; }
+    void ItemDone(std::size_t, const BatchItem& item) override {
+        if (report_) report_->Write(item);
+    }
 
 private:
-    const std::vector<std::string>& queue_;
+    const std::vector<std::string>& inputs_;
     BatchReport* report_;
 };
+
+unsigned onlineCores() {
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
 
 // The names a --files-from list holds, queued after the command line's.
 void readFilesFrom(Options& o) {
@@ -373,19 +385,16 @@ int run(int argc, char** argv) {
             std::cerr << "rastel-batch: --report " << *o.report << ": cannot be written\n";
             return 2;
         }
-        std::vector<std::string> outputs;
-        const std::string& ext = ExtensionTable.at(static_cast<std::size_t>(ConvertSettings.FormatType));
-        for (const auto& in : inputs) outputs.push_back(in.size() < 4 ? std::string() : in.substr(0, in.size() - 4) + ext);
-        report.emplace(reportFile, inputs, outputs, control);
+        report.emplace(reportFile);
     }
-    ConsoleObserver observer(FileQueue, report ? &*report : nullptr);
-    const bool failed = ConvertQueue(FileQueue, control, observer) != 0;
-    std::string cause = LastBatchFailure.Message;
-    const std::string prefix = LastBatchFailure.Path + ": ";
-    if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
-    if (report) report->End(failed, failed ? cause : std::string());
-    if (failed) {
-        std::cerr << "エラーが発生しました: " << LastBatchFailure.Path << ": " << cause << '\n';
+    ConsoleObserver observer(inputs, report ? &*report : nullptr);
+    const unsigned jobs = o.jobs ? static_cast<unsigned>(*o.jobs) : onlineCores();
+    const BatchResult result =
+        ConvertQueue(FileQueue, control, observer, jobs, [] { return std::make_unique<EngineControl>(); });
+    if (report) report->End(result.Items);
+    if (result.Status != 0) {
+        std::cerr << "エラーが発生しました: " << result.Failure.Path << ": "
+                  << CauseOf(result.Failure.Path, result.Failure.Message) << '\n';
         return 1;
     }
     std::cerr << "変換終了: " << queued << (queued == 1 ? " file" : " files") << " converted to "

@@ -4,9 +4,14 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "fileio/file_io.h"
 #include "settings_model/convert_settings.h"
@@ -73,10 +78,55 @@ std::string nameTheOutput(std::string message, const std::string& staging, const
     return message;
 }
 
-void convertOne(std::vector<std::string>& queue, std::size_t i, std::size_t n, ImagingControl& control,
-                BatchObserver& observer, const BatchInputs& inputs, std::set<std::string>& cleanedFolders) {
-    const std::string path = queue[i];
-    observer.ShowProgress(std::to_string(i + 1) + "/" + std::to_string(n) + "処理中");
+void removeWorkingFile(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
+// Folders whose working files left by dead processes this batch has removed;
+// shared by the workers of a parallel run.
+class StaleCleaner {
+public:
+    void clean(const std::string& folder) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (!done_.insert(folder).second) return;
+        }
+        fileio::removeStaleStaging(folder);
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> done_;
+};
+
+// A finished output still under its working name, for the caller to rename
+// into place or discard; registered for removal on a signal until then.
+struct PendingOutput {
+    std::string Staged;
+    std::unique_ptr<fileio::StagingRegistration> Registration;
+};
+
+// A suffix that keeps apart the working files of items whose outputs name the
+// same file, in the "-XXXXXX" shape that removeStaleStaging recognises.
+std::string workingSuffix(std::size_t index) {
+    static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string s = "-000000";
+    for (std::size_t k = 6; k >= 1 && index != 0; --k, index /= 36) s[k] = kDigits[index % 36];
+    return s;
+}
+
+std::string progressText(std::size_t i, std::size_t n) {
+    return std::to_string(i + 1) + "/" + std::to_string(n) + "処理中";
+}
+
+// Converts `entry`, item i of the batch, overwriting it with its base path as
+// the per-file steps do. `observer` is null for a parallel worker. Without
+// `pending` the output is in its place on return; with it every output goes to
+// a working file that is left in `pending` for the caller to rename.
+void convertOne(std::string& entry, std::size_t i, ImagingControl& control, BatchObserver* observer,
+                const BatchInputs& inputs, StaleCleaner& cleaner, BatchItem& item, PendingOutput* pending) {
+    const std::string path = entry;
     if (path.size() >= 4) {
         const std::string output = outputPath(path.substr(0, path.size() - 4));
         inputs.checkOutput(i, output);
@@ -88,52 +138,226 @@ void convertOne(std::vector<std::string>& queue, std::size_t i, std::size_t n, I
     const std::int32_t info = control.InfoPageCount();
     if (info < INT16_MIN || info > INT16_MAX)
         throw ImagingError(path + ": page count " + std::to_string(info) + " is too large");
+    item.Pages = info;
     std::int16_t pages = static_cast<std::int16_t>(info);
     control.LoadFile(path, 0, 0, pages);
-    observer.Yield();
-    if (observer.WantsPreview()) observer.ShowPreview(control.CurrentPicture());
+    if (observer) {
+        observer->Yield();
+        if (observer->WantsPreview()) observer->ShowPreview(control.CurrentPicture());
+    }
 
     if (path.size() < 4) throw ImagingError(path + ": the file name has no extension");
-    queue[i] = path.substr(0, path.size() - 4);
+    entry = path.substr(0, path.size() - 4);
 
     processPage(control);
-    const std::string output = outputPath(queue[i]);
+    const std::string output = outputPath(entry);
+    item.Output = output;
     const std::int32_t code = CurrentFormatCode();
     std::int16_t quality = ConvertSettings.Quality;
-    const bool staged = IsMultiPageCode(code) && pages >= 2;
+    const bool staged = pending || (IsMultiPageCode(code) && pages >= 2);
     const std::string real = fileio::replaceTarget(output);
-    const std::string folder = std::filesystem::path(real).parent_path().string();
-    if (cleanedFolders.insert(folder).second) fileio::removeStaleStaging(folder);
+    cleaner.clean(std::filesystem::path(real).parent_path().string());
     // The working file sits beside the file it replaces, so the final rename stays in one file system.
-    const std::string target = staged ? fileio::stagingPathFor(real) : output;
-    const fileio::StagingRegistration registered(staged ? target : std::string());
+    const std::string target = !staged ? output : fileio::stagingPathFor(real) + (pending ? workingSuffix(i) : "");
+    auto registered = std::make_unique<fileio::StagingRegistration>(staged ? target : std::string());
     try {
-        control.SaveFile(target, code, CurrentColorBits(), quality, 0);
+        if (staged)
+            control.SaveWorkingFile(target, output, code, CurrentColorBits(), quality);
+        else
+            control.SaveFile(target, code, CurrentColorBits(), quality, 0);
         if (IsMultiPageCode(code)) {
+            // Only a staged output has further pages: a multi-page input always stages.
             for (int p = 2; p <= pages; ++p) {
                 control.SetCurrentPageIndex(p - 1);
                 processPage(control);
                 quality = ConvertSettings.Quality;
-                if (staged)
-                    control.AppendToWorkingFile(target, CurrentFormatCode(), CurrentColorBits(), quality);
-                else
-                    control.SaveFile(outputPath(queue[i]), CurrentFormatCode(), CurrentColorBits(), quality, 1);
+                control.AppendToWorkingFile(target, CurrentFormatCode(), CurrentColorBits(), quality);
             }
         }
-        if (staged) fileio::replaceWithStaged(target, output);
+        if (pending) {
+            pending->Staged = target;
+            pending->Registration = std::move(registered);
+        } else if (staged) {
+            fileio::replaceWithStaged(target, output);
+        }
     } catch (const std::exception& e) {
         if (!staged) throw;
-        std::error_code ec;
-        std::filesystem::remove(target, ec);
+        removeWorkingFile(target);
         throw ImagingError(nameTheOutput(e.what(), target, output));
     } catch (...) {
-        if (staged) {
-            std::error_code ec;
-            std::filesystem::remove(target, ec);
-        }
+        if (staged) removeWorkingFile(target);
         throw;
     }
 }
+
+long long millisecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Working files of one batch that are registered for the signal cleanup at a
+// time stay well inside what fileio's table holds, whatever --jobs asks for.
+constexpr std::size_t kMaxWorkers = 16;
+
+// The parallel batch: workers convert items in queue order into working files;
+// the calling thread shows progress, renames the outputs into place in queue
+// order and stops at the first failure in that order.
+class ParallelBatch {
+public:
+    ParallelBatch(std::vector<std::string>& queue, std::size_t n, BatchObserver& observer, const BatchInputs& inputs,
+                  BatchResult& result)
+        : queue_(queue), inputs_(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n)), n_(n),
+          observer_(observer), batchInputs_(inputs), result_(result), slots_(n) {}
+
+    // Runs the batch with one worker per control; returns the index of the
+    // item that failed, or n.
+    std::size_t run(const std::vector<ImagingControl*>& controls) {
+        window_ = 2 * controls.size();
+        std::size_t failedAt = n_;
+        try {
+            std::vector<std::jthread> workers;
+            const Stopper stopper{*this};
+            for (ImagingControl* control : controls) workers.emplace_back([this, control] { work(*control); });
+            failedAt = commitInOrder();
+        } catch (...) {
+            discardFrom(0);
+            throw;
+        }
+        discardFrom(failedAt + 1);
+        return failedAt;
+    }
+
+private:
+    struct Slot {
+        bool done = false;
+        bool failed = false;
+        std::string message;
+        PendingOutput pending;
+    };
+    // Lets every worker end (at most after its current item) before they are joined.
+    struct Stopper {
+        ParallelBatch& batch;
+        ~Stopper() {
+            {
+                const std::lock_guard lock(batch.mutex_);
+                batch.stop_ = true;
+            }
+            batch.changed_.notify_all();
+        }
+    };
+
+    // Removes the working files of finished items from `first` on; called once
+    // the workers have ended.
+    void discardFrom(std::size_t first) {
+        for (std::size_t j = first; j < n_; ++j)
+            if (!slots_[j].pending.Staged.empty()) removeWorkingFile(slots_[j].pending.Staged);
+    }
+
+    void work(ImagingControl& control) {
+        for (;;) {
+            std::size_t i = 0;
+            {
+                std::unique_lock lock(mutex_);
+                // A bounded look-ahead keeps the finished, not yet renamed outputs few.
+                changed_.wait(lock, [&] { return stop_ || next_ >= n_ || next_ < committed_ + window_; });
+                // A failure known here lies before `next_`: nothing after it starts.
+                if (stop_ || next_ >= n_) return;
+                i = next_++;
+            }
+            Slot& slot = slots_[i];
+            BatchItem& item = result_.Items[i];
+            std::string entry = inputs_[i];
+            const auto start = std::chrono::steady_clock::now();
+            bool failed = false;
+            std::string message;
+            try {
+                convertOne(entry, i, control, nullptr, batchInputs_, cleaner_, item, &slot.pending);
+            } catch (const std::exception& e) {
+                failed = true;
+                message = e.what();
+            } catch (...) {
+                failed = true;
+                message = "unexpected failure";
+            }
+            item.Milliseconds = millisecondsSince(start);
+            {
+                const std::lock_guard lock(mutex_);
+                slot.done = true;
+                slot.failed = failed;
+                slot.message = std::move(message);
+                if (failed) stop_ = true;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    std::size_t commitInOrder() {
+        for (std::size_t i = 0; i < n_; ++i) {
+            BatchItem& item = result_.Items[i];
+            Slot& slot = slots_[i];
+            try {
+                observer_.ShowProgress(progressText(i, n_));
+                {
+                    std::unique_lock lock(mutex_);
+                    changed_.wait(lock, [&] { return slot.done; });
+                }
+                if (slot.failed) {
+                    fail(item, slot.message);
+                    return i;
+                }
+                const auto start = std::chrono::steady_clock::now();
+                try {
+                    fileio::replaceWithStaged(slot.pending.Staged, item.Output);
+                } catch (...) {
+                    removeWorkingFile(slot.pending.Staged);
+                    throw;
+                }
+                slot.pending = {};
+                item.Milliseconds += millisecondsSince(start);
+                item.Status = BatchItem::State::Converted;
+                queue_[i] = inputs_[i].substr(0, inputs_[i].size() - 4);
+                {
+                    const std::lock_guard lock(mutex_);
+                    committed_ = i + 1;
+                }
+                changed_.notify_all();
+                observer_.ItemDone(i, item);
+            } catch (const std::exception& e) {
+                fail(item, e.what());
+                return i;
+            } catch (...) {
+                fail(item, "unexpected failure");
+                return i;
+            }
+        }
+        return n_;
+    }
+
+    void fail(BatchItem& item, const std::string& message) {
+        item.Status = BatchItem::State::Failed;
+        item.Message = message;
+        // A later item may have started; what it wrote is discarded.
+        {
+            const std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    std::vector<std::string>& queue_;
+    const std::vector<std::string> inputs_;
+    const std::size_t n_;
+    BatchObserver& observer_;
+    const BatchInputs& batchInputs_;
+    BatchResult& result_;
+    StaleCleaner cleaner_;
+    std::vector<Slot> slots_;
+    std::size_t window_ = 2;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0, committed_ = 0;
+    bool stop_ = false;
+};
 
 }  // namespace
 
@@ -141,26 +365,80 @@ bool IsMultiPageCode(std::int32_t code) {
     return std::find(kMultiPageCodes.begin(), kMultiPageCodes.end(), code) != kMultiPageCodes.end();
 }
 
-std::int16_t ConvertQueue(std::vector<std::string>& queue, ImagingControl& control, BatchObserver& observer) {
+BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& control, BatchObserver& observer,
+                         unsigned jobs, const ControlFactory& makeControl) {
     const std::size_t n = queue.empty() ? 0 : queue.size() - 1;
-    std::string input;
-    std::int16_t result = 0;
+    BatchResult result;
+    result.Items.resize(n);
+    const std::string& ext = ExtensionTable.at(static_cast<std::size_t>(ConvertSettings.FormatType));
+    for (std::size_t i = 0; i < n; ++i) {
+        result.Items[i].Input = queue[i];
+        if (queue[i].size() >= 4) result.Items[i].Output = queue[i].substr(0, queue[i].size() - 4) + ext;
+    }
+
+    std::size_t at = 0;
+    auto start = std::chrono::steady_clock::now();
+    bool failed = false;
+    std::string message;
     try {
         const BatchInputs inputs(queue, n);
-        std::set<std::string> cleanedFolders;
-        for (std::size_t i = 0; i < n; ++i) {
-            input = queue[i];
-            convertOne(queue, i, n, control, observer, inputs, cleanedFolders);
+        std::vector<std::unique_ptr<ImagingControl>> owned;
+        std::vector<ImagingControl*> controls{&control};
+        const std::size_t workers = std::min<std::size_t>({jobs, n, kMaxWorkers});
+        while (makeControl && controls.size() < workers) {
+            owned.push_back(makeControl());
+            if (!owned.back()) break;
+            controls.push_back(owned.back().get());
+        }
+        if (controls.size() > 1) {
+            ParallelBatch batch(queue, n, observer, inputs, result);
+            at = batch.run(controls);
+            failed = at < n;
+        } else {
+            StaleCleaner cleaner;
+            for (; at < n; ++at) {
+                BatchItem& item = result.Items[at];
+                observer.ShowProgress(progressText(at, n));
+                start = std::chrono::steady_clock::now();
+                convertOne(queue[at], at, control, &observer, inputs, cleaner, item, nullptr);
+                item.Milliseconds = millisecondsSince(start);
+                item.Status = BatchItem::State::Converted;
+                observer.ItemDone(at, item);
+            }
         }
     } catch (const std::exception& e) {
-        LastBatchFailure = {input, e.what()};
-        result = -1;
+        failed = true;
+        message = e.what();
     } catch (...) {
-        LastBatchFailure = {input, "unexpected failure"};
-        result = -1;
+        failed = true;
+        message = "unexpected failure";
+    }
+    if (failed) {
+        result.Status = -1;
+        if (at < n) {
+            BatchItem& item = result.Items[at];
+            if (item.Status != BatchItem::State::Failed) {
+                item.Status = BatchItem::State::Failed;
+                item.Message = message;
+                item.Milliseconds = millisecondsSince(start);
+            }
+            result.Failure = {item.Input, item.Message};
+            try {
+                observer.ItemDone(at, item);
+            } catch (...) {
+            }
+        } else {
+            result.Failure = {std::string(), message};
+        }
     }
     queue.assign(1, std::string());
     return result;
+}
+
+std::int16_t ConvertQueue(std::vector<std::string>& queue, ImagingControl& control, BatchObserver& observer) {
+    const BatchResult result = ConvertQueue(queue, control, observer, 1);
+    if (result.Status != 0) LastBatchFailure = result.Failure;
+    return result.Status;
 }
 
 }  // namespace rastel

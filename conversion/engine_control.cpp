@@ -142,6 +142,11 @@ void EngineControl::SaveFile(const std::string& path, std::int32_t formatCode, i
     });
 }
 
+void EngineControl::SaveWorkingFile(const std::string& path, const std::string& output, std::int32_t formatCode,
+                                    int bits, std::int16_t& quality) {
+    guarded(path, [&] { imaging::savePage(path, page(), formatCode, bits, quality, output); });
+}
+
 void EngineControl::AppendToWorkingFile(const std::string& path, std::int32_t formatCode, int bits,
                                         std::int16_t& quality) {
     guarded(path, [&] { imaging::appendPageInPlace(path, page(), formatCode, bits, quality); });

@@ -53,6 +53,14 @@ public:
     // current page to it. `quality` is read, never changed.
     virtual void SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality,
                           int mode) = 0;
+    // SaveFile in mode 0 onto a private working file that is renamed to
+    // `output` once complete; a format that records its file's name records
+    // `output`, so the result is that of saving to `output` directly.
+    virtual void SaveWorkingFile(const std::string& path, const std::string& output, std::int32_t formatCode, int bits,
+                                 std::int16_t& quality) {
+        (void)output;
+        SaveFile(path, formatCode, bits, quality, 0);
+    }
     // SaveFile in mode 1 onto a private working file that is renamed into place
     // once complete (the batch's multi-page staging file). An implementation
     // may write into such a file directly instead of replacing it whole, since

@@ -77,10 +77,11 @@ Document loadDocument(const std::string& path) {
     });
 }
 
-void savePage(const std::string& path, const Image& page, int code, int bits, int quality) {
+void savePage(const std::string& path, const Image& page, int code, int bits, int quality,
+              const std::string& finalPath) {
     withPath(path, [&] {
         if (page.empty()) fail("save", "there is no image to save");
-        const auto bytes = writerFor(path, code).write(page, WriteOptions{code, bits, quality, path});
+        const auto bytes = writerFor(path, code).write(page, WriteOptions{code, bits, quality, finalPath.empty() ? path : finalPath});
         writeFileAtomic(path, bytes);
     });
 }

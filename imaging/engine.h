@@ -14,8 +14,11 @@ int probePageCount(const std::string& path);
 // Every page of a file.
 Document loadDocument(const std::string& path);
 // Writes `page` as a new one-page file with format `code` at `bits` bits per
-// pixel, replacing any file of that name atomically.
-void savePage(const std::string& path, const Image& page, int code, int bits, int quality);
+// pixel, replacing any file of that name atomically. `finalPath`, when given,
+// is the name a working file `path` will be renamed to: a format that records
+// its file's name records that one.
+void savePage(const std::string& path, const Image& page, int code, int bits, int quality,
+              const std::string& finalPath = {});
 // Appends `page` to a file written by savePage with the same code; the file is
 // either left as it was or replaced by the complete file with the new page.
 void appendPage(const std::string& path, const Image& page, int code, int bits, int quality);

@@ -211,6 +211,8 @@ TEST_F(RastelBatch, UsageErrorsExitWithTwo) {
         {"--format", "xyz"},
         {"--format", "gif", "--bits", "24"},
         {"--format", "gif", "--subformat", "1"},
+        {"--jobs", "0"},
+        {"--jobs", "two"},
         {},
         {(dir / "missing.jpg").string()},
     };
@@ -546,6 +548,72 @@ TEST_F(RastelBatch, SettingsLiveBesideAPortableCopyElseInTheUserConfigFolder) {
     const Result r = run({"--print-settings"}, prefix, kAsNobody, (bin / "rastel-batch").string());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(fs::is_regular_file(bin / "Rastel.ini"));
+}
+
+// --jobs 4 against --jobs 1 on the same inputs in two folders: the same bytes,
+// progress, report (timings aside) and exit status.
+TEST_F(RastelBatch, ParallelJobsGiveTheResultOfASequentialRun) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::string>> inputs;  // name, what convert makes
+        int status;
+        std::vector<std::string> format{"--format", "tif", "--subformat", "3"};
+    };
+    // A large PNG cut short: it fails only after a long decode, while later files finish.
+    const std::string lateFailure = "late failure";
+    const Case cases[] = {
+        {"mixed inputs, a multi-page one, two outputs naming the same file",
+         {{"a.png", "gradient:red-blue"}, {"b.gif", "-size 40x30 xc:red xc:lime xc:blue"}, {"c.bmp", "xc:green"},
+          {"d.png", "xc:navy"}, {"d.jpg", "gradient:white-black"}, {"e.png", "plasma:"}},
+         0},
+        {"a file failing in the middle",
+         {{"a.png", "xc:red"}, {"b.png", lateFailure}, {"c.png", "xc:blue"}, {"d.png", "xc:lime"}, {"e.bmp", "xc:gray"}},
+         1},
+        {"a format that records its own file name", {{"a.png", "xc:red"}, {"b.bmp", "xc:blue"}}, 0, {"--format", "eps"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::map<std::string, std::map<std::string, std::string>> files;
+        std::map<std::string, Result> results;
+        std::map<std::string, std::string> reports;
+        const fs::path source = dir / "source";
+        fs::remove_all(source);
+        for (const auto& [name, picture] : c.inputs) {
+            const fs::path p = source / name;
+            if (picture == lateFailure) {
+                ASSERT_EQ(std::system(("/usr/bin/convert -size 2000x2000 plasma: -quality 0 " + quote(p.string())).c_str()), 0);
+                fs::resize_file(p, fs::file_size(p) * 3 / 4);
+            } else {
+                makeImage(p, picture);
+            }
+        }
+        for (const std::string jobs : {"1", "4"}) {
+            const fs::path folder = dir / ("jobs" + jobs);
+            fs::remove_all(folder);
+            fs::copy(source, folder);
+            std::vector<std::string> args{"--settings", settings().string(), "--jobs", jobs, "--report",
+                                          (dir / "report.jsonl").string()};
+            args.insert(args.end(), c.format.begin(), c.format.end());
+            for (const auto& input : c.inputs) args.push_back((folder / input.first).string());
+            results[jobs] = run(args);
+            for (const auto& e : fs::directory_iterator(folder)) files[jobs][e.path().filename()] = slurp(e.path());
+            auto unfold = [&](std::string text) {
+                for (auto at = text.find(folder.string()); at != std::string::npos; at = text.find(folder.string()))
+                    text.replace(at, folder.string().size(), "DIR");
+                return text;
+            };
+            results[jobs].err = unfold(results[jobs].err);
+            std::istringstream lines(unfold(slurp(dir / "report.jsonl")));
+            for (std::string l; std::getline(lines, l);) reports[jobs] += l.substr(0, l.find(",\"milliseconds\":")) + "\n";
+        }
+        EXPECT_EQ(results["1"].status, c.status) << results["1"].err;
+        EXPECT_EQ(results["4"].status, c.status) << results["4"].err;
+        EXPECT_EQ(results["4"].err, results["1"].err);
+        EXPECT_EQ(reports["4"], reports["1"]);
+        EXPECT_EQ(files["4"], files["1"]) << "the same files with the same bytes, no working files";
+        if (c.inputs.size() > 5) { EXPECT_EQ(identify(dir / "jobs4" / "b.tif"), "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n"); }
+        if (c.status != 0) { EXPECT_EQ(files["4"].count("a.tif") + files["4"].count("c.tif"), 1u); }
+    }
 }
 
 TEST_F(RastelBatch, FilesFromQueuesTheListAndTheReportSaysWhatBecameOfEachItem) {

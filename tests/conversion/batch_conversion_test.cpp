@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
@@ -24,6 +25,7 @@ public:
     std::vector<std::string> calls;
     std::map<std::string, int> pages;  // by path; 1 when absent
     std::string failLoad;              // LoadFile of this path throws
+    int failAfterMs = 0;               // ... after this long
     int failSaveNumber = 0;            // the n-th SaveFile call (1-based) throws
 
     void ReadFileInfo(const std::string& path, int page) override {
@@ -34,7 +36,9 @@ public:
     void LoadFile(const std::string& path, int bits, int first, std::int16_t& count) override {
         calls.push_back("LoadFile(" + path + "," + std::to_string(bits) + "," + std::to_string(first) + "," +
                         std::to_string(count) + ")");
-        if (path == failLoad) throw ImagingError(path + ": BMP: truncated file");
+        if (path != failLoad) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(failAfterMs));
+        throw ImagingError(path + ": BMP: truncated file");
     }
     DisplayPicture CurrentPicture(int) const override {
         const_cast<RecordingControl*>(this)->calls.push_back("CurrentPicture");
@@ -77,6 +81,9 @@ public:
     void ShowProgress(const std::string& text) override { calls.push_back("Progress " + text); }
     void Yield() override { calls.push_back("Yield"); }
     void ShowPreview(const DisplayPicture&) override { calls.push_back("Preview"); }
+    void ItemDone(std::size_t i, const BatchItem& item) override {
+        calls.push_back("Done " + std::to_string(i) + (item.Status == BatchItem::State::Converted ? " converted" : " failed"));
+    }
 };
 
 struct Settings {
@@ -180,6 +187,7 @@ TEST_F(BatchTest, CallSequencesFollowTheSettings) {
                                           "LoadFile(" + in(P) + ",0,0," + std::to_string(c.pages) + ")", "Yield",
                                           "CurrentPicture", "Preview"};
         expected.insert(expected.end(), c.expected.begin(), c.expected.end());
+        expected.push_back("Done 0 converted");
         EXPECT_EQ(control.calls, expected);
         EXPECT_EQ(queue, std::vector<std::string>{""});
         const std::string out = in("a") + ExtensionTable[static_cast<std::size_t>(c.settings.family)];
@@ -225,6 +233,37 @@ TEST_F(BatchTest, FailureStopsTheBatchAndNamesTheFile) {
         EXPECT_EQ(c.find("3.bmp"), std::string::npos) << c;
         EXPECT_EQ(c.find("4.bmp"), std::string::npos) << c;
     }
+}
+
+// Several workers, the second file failing late: the files after it finish
+// first, yet the batch ends as a sequential one does.
+TEST_F(BatchTest, ParallelFailureLeavesWhatASequentialRunLeaves) {
+    applySettings({});
+    RecordingControl first;
+    auto prepare = [&](RecordingControl& c) {
+        c.failLoad = in("2.bmp");
+        c.failAfterMs = 300;
+    };
+    prepare(first);
+    std::vector<std::string> shown;
+    RecordingObserver observer(shown);
+    std::vector<std::string> queue{in("1.bmp"), in("2.bmp"), in("3.bmp"), in("4.bmp"), in("5.bmp"), ""};
+    const BatchResult result = ConvertQueue(queue, first, observer, 3, [&] {
+        auto c = std::make_unique<RecordingControl>();
+        prepare(*c);
+        return c;
+    });
+    EXPECT_EQ(result.Status, -1);
+    EXPECT_EQ(result.Failure.Path, in("2.bmp"));
+    EXPECT_EQ(queue, std::vector<std::string>{""});
+    EXPECT_EQ(shown, (std::vector<std::string>{"Progress 1/5処理中", "Done 0 converted", "Progress 2/5処理中", "Done 1 failed"}));
+    std::vector<BatchItem::State> states;
+    for (const auto& item : result.Items) states.push_back(item.Status);
+    using S = BatchItem::State;
+    EXPECT_EQ(states, (std::vector<S>{S::Converted, S::Failed, S::NotStarted, S::NotStarted, S::NotStarted}));
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+    EXPECT_EQ(names, std::set<std::string>{"1.bmp"}) << "finished later outputs and their working files are discarded";
 }
 
 TEST_F(BatchTest, MultiPageOutputAppearsOnlyWhenComplete) {
