@@ -48,6 +48,8 @@ public:
     Handle& operator=(const Handle&) = delete;
 
     TIFF* get() const { return tif_; }
+    // The bytes a reading handle was opened on.
+    std::span<const std::uint8_t> input() const { return {file_.readOnly, static_cast<std::size_t>(file_.size)}; }
     // Flushes and closes; throws Error when libtiff reported a failure on the way.
     void close();
     // Forgets what libtiff reported so far (a complaint while counting
