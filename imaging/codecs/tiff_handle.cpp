@@ -21,9 +21,8 @@ constexpr const char* kMemoryName = "memory";
 // Messages libtiff reports without a handle (or before one exists) land here.
 thread_local std::string lastGlobalError;
 
-// libtiff prints some signed quantities (a byte count gone negative) through
-// unsigned formats, which shows them as numbers near 2^64. Runs of digits at
-// or above 2^63 are shown as the signed value they stand for.
+}  // namespace
+
 std::string signedCounts(const std::string& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size();) {
@@ -46,6 +45,8 @@ std::string signedCounts(const std::string& text) {
     }
     return out;
 }
+
+namespace {
 
 std::string formatMessage(const char* module, const char* fmt, va_list ap) {
     char buf[1024];

@@ -16,6 +16,11 @@ namespace rastel::imaging::tiffio {
 
 inline constexpr const char* kFormat = "TIFF";
 
+// libtiff prints some signed quantities (a byte count gone negative) through
+// unsigned formats, which shows them as numbers near 2^64. Runs of digits at
+// or above 2^63 in `text` become the signed value they stand for.
+std::string signedCounts(const std::string& text);
+
 // What libtiff reported while a handle was open.
 struct Diagnostics {
     std::string firstError;

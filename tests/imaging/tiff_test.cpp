@@ -13,6 +13,7 @@
 
 #include <tiffio.h>
 
+#include "imaging/codecs/tiff_handle.h"
 #include "imaging/convert.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
@@ -882,6 +883,15 @@ TEST(TiffReader, DamagedFilesFailCleanly) {
     EXPECT_EQ(capture.finish(), "");
     EXPECT_GT(errors, 0);
     EXPECT_GT(decoded, 0);
+}
+
+TEST(TiffReader, MessagesShowNegativeCountsAsSuch) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"got 18446744073709550928 bytes", "got -688 bytes"},
+        {"9223372036854775808 and 9223372036854775807", "-9223372036854775808 and 9223372036854775807"},
+        {"strip 12, 99999999999999999999 bytes", "strip 12, 99999999999999999999 bytes"},  // beyond 64 bits: as printed
+    };
+    for (const auto& [in, out] : rows) EXPECT_EQ(rastel::imaging::tiffio::signedCounts(in), out);
 }
 
 TEST(TiffReader, ImageLargerThanThePixelLimitIsRefusedBeforeDecoding) {
