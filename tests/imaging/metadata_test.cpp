@@ -187,4 +187,18 @@ TEST(Colour, CmykAndLabConvertThroughProfiles) {
     }
 }
 
+// Each appended page gets its own Exif directory, linked from its own image directory.
+TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
+    if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    TempDir dir("rastel-meta-append");
+    const Document doc = loadDocument(makeTaggedPhoto(dir, "jpg"));
+    const std::string out = dir / "multi.tif";
+    savePage(out, doc.pages[0], 17, 24, 2);
+    appendPage(out, doc.pages[0], 17, 24, 2);
+    appendPageInPlace(out, doc.pages[0], 17, 24, 2);
+    EXPECT_EQ(loadDocument(out).pages.size(), 3u);
+    const std::string tags = capture("exiftool -a -s -s -s -DateTimeOriginal " + out);
+    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n") << tags;
+}
+
 }  // namespace
