@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace rastel::imaging {
 
@@ -25,6 +26,44 @@ public:
 private:
     void* transform_ = nullptr;
     bool inverted_;
+};
+
+// sRGB to the standard CMYK profile (see CmykToRgb), so that a CMYK file
+// tagged with that profile shows the page's colours wherever it is opened.
+// Without the profile, the largest-black formula of the plain conversion.
+class RgbToCmyk {
+public:
+    RgbToCmyk();
+    ~RgbToCmyk();
+    RgbToCmyk(const RgbToCmyk&) = delete;
+    RgbToCmyk& operator=(const RgbToCmyk&) = delete;
+
+    // `count` pixels of three bytes to four bytes each (0 is no ink).
+    void convert(const std::uint8_t* rgb, std::uint8_t* cmyk, unsigned count) const;
+    // The profile the samples are meant for; empty without one.
+    const std::vector<std::uint8_t>& profile() const { return profile_; }
+
+private:
+    void* transform_ = nullptr;
+    std::vector<std::uint8_t> profile_;
+};
+
+// CIE L*a*b* samples to sRGB through LittleCMS's built-in Lab profile (D50
+// white). Samples are 8-bit: L* 0..255 for 0..100; a* and b* offset by 128 (`signedAb`:
+// stored as signed bytes, as TIFF's CIELab has them).
+class LabToRgb {
+public:
+    explicit LabToRgb(bool signedAb);
+    ~LabToRgb();
+    LabToRgb(const LabToRgb&) = delete;
+    LabToRgb& operator=(const LabToRgb&) = delete;
+
+    // `count` pixels of three bytes, in place.
+    void convert(std::uint8_t* pixels, unsigned count) const;
+
+private:
+    void* transform_ = nullptr;
+    bool signedAb_;
 };
 
 }  // namespace rastel::imaging

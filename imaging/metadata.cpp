@@ -25,7 +25,8 @@ constexpr std::uint16_t kTypeLong = 4;
 // is dropped, never a reason to refuse the picture.
 class TiffView {
 public:
-    explicit TiffView(std::span<std::uint8_t> d) : d_(d) {}
+    explicit TiffView(std::span<std::uint8_t> d) : d_(d), w_(d.data()) {}
+    explicit TiffView(std::span<const std::uint8_t> d) : d_(d) {}
 
     bool open() {
         if (d_.size() < 8) return false;
@@ -47,14 +48,17 @@ public:
         for (int i = 0; i < 4; ++i) v |= std::uint32_t(d_[at + i]) << (little_ ? 8 * i : 8 * (3 - i));
         return v;
     }
+    // Writes only through a view made over writable bytes.
     void put16(std::size_t at, std::uint16_t v) {
-        d_[at] = std::uint8_t(little_ ? v : v >> 8);
-        d_[at + 1] = std::uint8_t(little_ ? v >> 8 : v);
+        w_[at] = std::uint8_t(little_ ? v : v >> 8);
+        w_[at + 1] = std::uint8_t(little_ ? v >> 8 : v);
     }
     void put32(std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) d_[at + i] = std::uint8_t(v >> (little_ ? 8 * i : 8 * (3 - i)));
+        for (int i = 0; i < 4; ++i) w_[at + i] = std::uint8_t(v >> (little_ ? 8 * i : 8 * (3 - i)));
     }
-    std::span<std::uint8_t> data() const { return d_; }
+    bool little() const { return little_; }
+    std::uint8_t byte(std::size_t at) const { return d_[at]; }
+    std::size_t size() const { return d_.size(); }
 
     struct Entry {
         std::size_t at;  // offset of the 12-byte entry
@@ -90,9 +94,160 @@ public:
     }
 
 private:
-    std::span<std::uint8_t> d_;
+    std::span<const std::uint8_t> d_;
+    std::uint8_t* w_ = nullptr;
     bool little_ = true;
 };
+
+// Bytes of one element of a TIFF field type, and of the unit whose byte
+// order is swapped (a RATIONAL is two LONGs); 0 for types not copied.
+std::size_t typeSize(std::uint16_t type) {
+    switch (type) {
+        case 1: case 2: case 6: case 7: return 1;
+        case 3: case 8: return 2;
+        case 4: case 9: case 11: case 13: return 4;
+        case 5: case 10: case 12: return 8;
+        default: return 0;
+    }
+}
+std::size_t swapUnit(std::uint16_t type) { return type == 5 || type == 10 ? 4 : typeSize(type); }
+
+constexpr std::uint16_t kGpsIfd = 0x8825;
+constexpr std::uint16_t kMakerNote = 0x927C;
+constexpr std::uint16_t kInteropIfd = 0xA005;
+
+// Entries of the directory at `offset` with their values in little-endian
+// order; entries whose values do not fit the data are left out.
+std::vector<ExifEntry> readEntries(const TiffView& t, std::uint32_t offset) {
+    std::vector<ExifEntry> out;
+    const auto ifd = t.ifd(offset);
+    if (!ifd) return out;
+    for (const auto& e : ifd->first) {
+        const std::size_t size = typeSize(e.type);
+        if (size == 0 || e.count == 0 || e.count > t.size() / size) continue;
+        const std::size_t bytes = size * e.count;
+        std::size_t at = e.at + 8;
+        if (bytes > 4) {
+            const auto off = t.u32(e.at + 8);
+            if (!off || *off > t.size() || t.size() - *off < bytes) continue;
+            at = *off;
+        }
+        ExifEntry x{e.tag, e.type, e.count, {}};
+        x.value.reserve(bytes);
+        const std::size_t unit = swapUnit(e.type);
+        for (std::size_t u = 0; u < bytes; u += unit)
+            for (std::size_t k = 0; k < unit; ++k) x.value.push_back(t.byte(at + u + (t.little() ? k : unit - 1 - k)));
+        out.push_back(std::move(x));
+    }
+    return out;
+}
+
+}  // namespace
+
+ExifTree exifTree(std::span<const std::uint8_t> exif, std::uint32_t ifd0) {
+    ExifTree tree;
+    TiffView t(exif);
+    if (!t.open()) return tree;
+    if (ifd0 == 0) ifd0 = *t.u32(4);
+    tree.ifd0 = readEntries(t, ifd0);
+    for (const auto& e : tree.ifd0) {
+        if ((e.tag != kExifIfd && e.tag != kGpsIfd) || e.count != 1 || (e.type != kTypeLong && e.type != 13)) continue;
+        const std::uint32_t sub = e.number(0);
+        if (sub == ifd0) continue;
+        (e.tag == kExifIfd ? tree.exif : tree.gps) = readEntries(t, sub);
+    }
+    return tree;
+}
+
+double ExifEntry::number(std::size_t i) const {
+    const std::size_t size = typeSize(type);
+    if (i >= count || value.size() < (i + 1) * size) return 0;
+    const std::uint8_t* p = value.data() + i * size;
+    auto u32 = [](const std::uint8_t* q) {
+        return std::uint32_t(q[0]) | std::uint32_t(q[1]) << 8 | std::uint32_t(q[2]) << 16 | std::uint32_t(q[3]) << 24;
+    };
+    switch (type) {
+        case 1: case 2: case 7: return p[0];
+        case 6: return std::int8_t(p[0]);
+        case 3: return std::uint16_t(p[0] | p[1] << 8);
+        case 8: return std::int16_t(p[0] | p[1] << 8);
+        case 4: case 13: return u32(p);
+        case 9: return std::int32_t(u32(p));
+        case 5: return u32(p + 4) ? double(u32(p)) / u32(p + 4) : 0;
+        case 10: return std::int32_t(u32(p + 4)) ? double(std::int32_t(u32(p))) / std::int32_t(u32(p + 4)) : 0;
+        case 11: { float f; const std::uint32_t b = u32(p); std::memcpy(&f, &b, 4); return f; }
+        case 12: { double d; std::memcpy(&d, p, 8); return d; }
+        default: return 0;
+    }
+}
+
+std::string ExifEntry::text() const {
+    std::string out;
+    for (auto c : value) {
+        if (!c) break;
+        out += char(c);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> serializeExif(const ExifTree& tree) {
+    std::vector<std::uint8_t> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    auto put = [&](std::size_t at, std::uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) out[at + i] = std::uint8_t(v >> (8 * i));
+    };
+    // Writes a directory, its values after it, and returns its offset.
+    auto write = [&](std::vector<ExifEntry> entries) {
+        std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.tag < b.tag; });
+        if (out.size() & 1) out.push_back(0);
+        const std::size_t at = out.size();
+        out.resize(at + 2 + 12 * entries.size() + 4, 0);
+        put(at, std::uint32_t(entries.size()), 2);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const ExifEntry& e = entries[i];
+            const std::size_t p = at + 2 + 12 * i;
+            put(p, e.tag, 2);
+            put(p + 2, e.type, 2);
+            put(p + 4, e.count, 4);
+            if (e.value.size() <= 4) {
+                std::copy(e.value.begin(), e.value.end(), out.begin() + std::ptrdiff_t(p + 8));
+            } else {
+                if (out.size() & 1) out.push_back(0);
+                put(p + 8, std::uint32_t(out.size()), 4);
+                out.insert(out.end(), e.value.begin(), e.value.end());
+            }
+        }
+        return std::uint32_t(at);
+    };
+    auto pointer = [](std::uint16_t tag, std::uint32_t offset) {
+        return ExifEntry{tag, kTypeLong, 1,
+                         {std::uint8_t(offset), std::uint8_t(offset >> 8), std::uint8_t(offset >> 16), std::uint8_t(offset >> 24)}};
+    };
+    std::vector<ExifEntry> ifd0;
+    for (const auto& e : tree.ifd0)
+        if (e.tag != kExifIfd && e.tag != kGpsIfd) ifd0.push_back(e);
+    if (!tree.exif.empty()) ifd0.push_back(pointer(kExifIfd, write(tree.exif)));
+    if (!tree.gps.empty()) ifd0.push_back(pointer(kGpsIfd, write(tree.gps)));
+    if (ifd0.empty()) return {};
+    put(4, write(ifd0), 4);
+    return out;
+}
+
+std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::uint32_t ifdOffset) {
+    // IFD0 tags that describe the picture's origin; the others describe how
+    // that file stored its pixels, which the output decides anew.
+    static const std::uint16_t kKept[] = {0x010E, 0x010F, 0x0110, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298};
+    ExifTree tree = exifTree(file, ifdOffset);
+    std::erase_if(tree.ifd0, [](const ExifEntry& e) {
+        return std::find(std::begin(kKept), std::end(kKept), e.tag) == std::end(kKept);
+    });
+    // A makernote's inner offsets count from where it stood in the file, so a
+    // moved one would point at the wrong bytes; the interoperability pointer
+    // would point at nothing.
+    std::erase_if(tree.exif, [](const ExifEntry& e) { return e.tag == kMakerNote || e.tag == kInteropIfd; });
+    return serializeExif(tree);
+}
+
+namespace {
 
 std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) {
     return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
@@ -139,8 +294,7 @@ std::string iccDescription(std::span<const std::uint8_t> icc) {
 }
 
 int exifOrientation(std::span<const std::uint8_t> exif) {
-    std::vector<std::uint8_t> copy(exif.begin(), exif.end());
-    TiffView t(copy);
+    TiffView t(exif);
     if (!t.open()) return 1;
     const auto ifd0 = t.ifd(*t.u32(4));
     if (!ifd0) return 1;
@@ -154,7 +308,7 @@ int exifOrientation(std::span<const std::uint8_t> exif) {
 
 std::vector<std::uint8_t> exifForOutput(std::span<const std::uint8_t> exif, int width, int height) {
     std::vector<std::uint8_t> out(exif.begin(), exif.end());
-    TiffView t(out);
+    TiffView t{std::span<std::uint8_t>(out)};
     if (!t.open()) return {};
     const auto ifd0 = t.ifd(*t.u32(4));
     if (!ifd0) return {};
@@ -198,10 +352,9 @@ std::vector<std::string> exifSummary(std::span<const std::uint8_t> exif) {
         {0x010F, "Make"},          {0x0110, "Model"},          {0x0112, "Orientation"},
         {0x0131, "Software"},      {0x0132, "DateTime"},       {0x9003, "DateTimeOriginal"},
         {0xA002, "PixelXDimension"}, {0xA003, "PixelYDimension"}, {0x927C, "MakerNote"},
-        {0x8825, "GPSInfo"},
+        {0x8825, "GPSInfo"},       {0x013B, "Artist"},         {0x8298, "Copyright"},
     };
-    std::vector<std::uint8_t> copy(exif.begin(), exif.end());
-    TiffView t(copy);
+    TiffView t(exif);
     std::vector<std::string> lines;
     if (!t.open()) return lines;
     auto describe = [&](const TiffView::Entry& e) {

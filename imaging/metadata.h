@@ -45,6 +45,34 @@ std::vector<std::uint8_t> exifForOutput(std::span<const std::uint8_t> exif, int 
 // A copy of an XMP packet whose tiff:Orientation, when present, says 1.
 std::vector<std::uint8_t> xmpForOutput(std::span<const std::uint8_t> xmp);
 
+// One entry of an Exif directory, its value bytes in little-endian order.
+struct ExifEntry {
+    std::uint16_t tag, type;
+    std::uint32_t count;
+    std::vector<std::uint8_t> value;
+
+    // Element `i` as a number (a RATIONAL as its quotient); 0 when out of range.
+    double number(std::size_t i) const;
+    // An ASCII value up to its first NUL.
+    std::string text() const;
+};
+// The directories of an Exif structure: IFD0 and the Exif and GPS
+// directories it points to. Entries whose values lie outside the data are
+// left out.
+struct ExifTree {
+    std::vector<ExifEntry> ifd0, exif, gps;
+};
+// `ifd0`: where IFD0 starts; 0 for the offset the header names.
+ExifTree exifTree(std::span<const std::uint8_t> exif, std::uint32_t ifd0 = 0);
+// A little-endian TIFF structure holding `tree`; empty when it holds nothing.
+std::vector<std::uint8_t> serializeExif(const ExifTree& tree);
+// The Exif record of the TIFF directory at `ifdOffset` of a whole TIFF
+// file: its Exif and GPS directories and the IFD0 tags that say where the
+// picture comes from (Make, Model, DateTime, Artist, Copyright, ...). The
+// makernote, whose inner offsets would no longer hold, is left out, and so
+// is Orientation: readers turn the pixels upright. Empty when there is none.
+std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::uint32_t ifdOffset);
+
 // One readable line per tag of note (Make, Model, DateTimeOriginal, ...), "Name: value".
 std::vector<std::string> exifSummary(std::span<const std::uint8_t> exif);
 

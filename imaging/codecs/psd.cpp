@@ -18,8 +18,10 @@
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/common/packbits.h"
+#include "imaging/colour.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
@@ -40,6 +42,11 @@ enum Mode : int {
 };
 
 constexpr std::uint16_t kResolutionInfo = 0x03ED;
+constexpr std::uint16_t kIptc = 1028;
+constexpr std::uint16_t kIccProfile = 1039;
+constexpr std::uint16_t kExif = 1058;
+constexpr std::uint16_t kExif3 = 1059;
+constexpr std::uint16_t kXmp = 1060;
 
 struct Header {
     int version = 1;  // 2 = large document (PSB)
@@ -114,6 +121,8 @@ double resolutionDpi(std::uint32_t fixed) { return fixed / 65536.0; }
 struct Resources {
     double xDpi = 0;
     double yDpi = 0;
+    Metadata meta;
+    std::vector<std::uint8_t> exif3;  // resource 1059, used when 1058 is missing
 };
 
 Resources readResources(std::span<const std::uint8_t> block) {
@@ -131,6 +140,11 @@ Resources readResources(std::span<const std::uint8_t> block) {
         const std::uint32_t size = in.u32be();
         const auto body = in.bytes(size, "image resource data");
         if (size % 2 && in.remaining() > 0) in.skip(1);
+        if (id == kIccProfile) res.meta.icc.assign(body.begin(), body.end());
+        if (id == kXmp) res.meta.xmp.assign(body.begin(), body.end());
+        if (id == kIptc) res.meta.iptc.assign(body.begin(), body.end());
+        if (id == kExif) res.meta.exif.assign(body.begin(), body.end());
+        if (id == kExif3) res.exif3.assign(body.begin(), body.end());
         if (id == kResolutionInfo && size >= 16) {
             ByteReader r(body, kFormat);
             const std::uint32_t h = r.u32be();
@@ -140,6 +154,10 @@ Resources readResources(std::span<const std::uint8_t> block) {
             res.yDpi = resolutionDpi(v);
         }
     }
+    if (res.meta.exif.empty()) res.meta.exif = std::move(res.exif3);
+    // Some writers keep the APP1 prefix in front of the TIFF structure.
+    if (res.meta.exif.size() >= 6 && std::memcmp(res.meta.exif.data(), "Exif\0\0", 6) == 0)
+        res.meta.exif.erase(res.meta.exif.begin(), res.meta.exif.begin() + 6);
     return res;
 }
 
@@ -220,25 +238,6 @@ std::vector<Plane> readPlanes(ByteReader& in, const Header& h, int wanted) {
     return planes;
 }
 
-std::uint8_t clamp8(double v) { return static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 255.0))); }
-
-// CIE L*a*b* (D50, as Photoshop stores it) to sRGB.
-void labToRgb(std::uint8_t L8, std::uint8_t a8, std::uint8_t b8, std::uint8_t* rgb) {
-    const double L = L8 * 100.0 / 255.0, a = a8 - 128.0, b = b8 - 128.0;
-    const double fy = (L + 16.0) / 116.0, fx = fy + a / 500.0, fz = fy - b / 200.0;
-    auto inv = [](double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); };
-    const double X = 0.9642 * inv(fx), Y = inv(fy), Z = 0.8249 * inv(fz);
-    // D50 XYZ to linear sRGB (Bradford-adapted matrix).
-    const double lin[3] = {3.1338561 * X - 1.6168667 * Y - 0.4906146 * Z,
-                           -0.9787684 * X + 1.9161415 * Y + 0.0334540 * Z,
-                           0.0719453 * X - 0.2289914 * Y + 1.4052427 * Z};
-    for (int i = 0; i < 3; ++i) {
-        const double c = std::clamp(lin[i], 0.0, 1.0);
-        const double s = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1.0 / 2.4) - 0.055;
-        rgb[i] = clamp8(s * 255.0);
-    }
-}
-
 Image decode(std::span<const std::uint8_t> data) {
     ByteReader in(data, kFormat);
     const Header h = readHeader(in);
@@ -251,7 +250,7 @@ Image decode(std::span<const std::uint8_t> data) {
     const std::uint32_t colourBytes = in.u32be();
     const auto colourData = in.bytes(colourBytes, "colour mode data");
     const std::uint32_t resourceBytes = in.u32be();
-    const Resources res = readResources(in.bytes(resourceBytes, "image resources"));
+    Resources res = readResources(in.bytes(resourceBytes, "image resources"));
     const std::uint64_t layerBytes = h.version == 2 ? (std::uint64_t{in.u32be()} << 32) | in.u32be() : in.u32be();
     in.skip(layerBytes);
 
@@ -296,32 +295,40 @@ Image decode(std::span<const std::uint8_t> data) {
         break;
     }
     case kCmyk: {
-        // Stored inverted: 255 is no ink.
+        // Stored inverted (255 is no ink); converted through the document's
+        // profile, else the standard CMYK one.
+        const CmykToRgb toRgb(res.meta.icc, true);
         out = Image(w, ht, PixelFormat::Rgb24);
+        std::vector<std::uint8_t> cmyk(4 * W);
         for (int y = 0; y < ht; ++y) {
-            std::uint8_t* d = out.row(y);
             const std::size_t base = W * static_cast<std::size_t>(y);
-            for (std::size_t x = 0; x < W; ++x) {
-                const unsigned k = planes[3][base + x];
-                for (int c = 0; c < 3; ++c)
-                    d[3 * x + static_cast<std::size_t>(c)] =
-                        static_cast<std::uint8_t>((planes[static_cast<std::size_t>(c)][base + x] * k + 127) / 255);
-            }
+            for (std::size_t x = 0; x < W; ++x)
+                for (std::size_t c = 0; c < 4; ++c) cmyk[4 * x + c] = planes[c][base + x];
+            toRgb.convert(cmyk.data(), out.row(y), static_cast<unsigned>(W));
         }
         break;
     }
     case kLab: {
+        const LabToRgb toRgb(false);
         out = Image(w, ht, PixelFormat::Rgb24);
         for (int y = 0; y < ht; ++y) {
             std::uint8_t* d = out.row(y);
             const std::size_t base = W * static_cast<std::size_t>(y);
-            for (std::size_t x = 0; x < W; ++x) labToRgb(planes[0][base + x], planes[1][base + x], planes[2][base + x], d + 3 * x);
+            for (std::size_t x = 0; x < W; ++x)
+                for (std::size_t c = 0; c < 3; ++c) d[3 * x + c] = planes[c][base + x];
+            toRgb.convert(d, static_cast<unsigned>(W));
         }
         break;
     }
     }
     out.xDpi = res.xDpi;
     out.yDpi = res.yDpi;
+    // A CMYK or Lab profile no longer describes the converted pixels.
+    const std::string space = iccColourSpace(res.meta.icc);
+    if (space == "CMYK" || space == "Lab ") res.meta.icc.clear();
+    // The merged image is stored as Photoshop shows it, so an Exif
+    // orientation is not applied again (other readers agree).
+    out.metadata = shareMetadata(std::move(res.meta));
     return out;
 }
 
@@ -430,10 +437,26 @@ public:
         out.u32be(static_cast<std::uint32_t>(colourTable.size()));
         out.bytes(colourTable);
 
-        // Image resources: the resolution (72 dpi when the page states none).
+        // Image resources: the resolution (72 dpi when the page states none),
+        // then the metadata the page carries. A profile is written only where
+        // it describes the document's colours; Exif and XMP say Orientation 1
+        // and the written size.
+        std::vector<std::uint8_t> more;
+        if (page.metadata) {
+            const Metadata& m = *page.metadata;
+            auto add = [&more](std::uint16_t id, std::span<const std::uint8_t> data) {
+                if (data.empty()) return;
+                const auto block = photoshopResourceBlock(id, data);
+                more.insert(more.end(), block.begin(), block.end());
+            };
+            if (mode != kBitmap) add(kIccProfile, profileFor(page, mode == kGrayscale));
+            add(kIptc, m.iptc);
+            if (!m.exif.empty()) add(kExif, exifForOutput(m.exif, page.width(), page.height()));
+            if (!m.xmp.empty()) add(kXmp, xmpForOutput(m.xmp));
+        }
         const double xDpi = page.xDpi > 0 ? page.xDpi : 72.0;
         const double yDpi = page.yDpi > 0 ? page.yDpi : 72.0;
-        out.u32be(28);
+        out.u32be(static_cast<std::uint32_t>(28 + more.size()));
         out.bytes("8BIM", 4);
         out.u16be(kResolutionInfo);
         out.u16be(0);  // empty name, padded
@@ -444,6 +467,7 @@ public:
         writeFixed(out, yDpi);
         out.u16be(1);
         out.u16be(1);
+        out.bytes(more);
 
         out.u32be(0);  // no layers
 

@@ -1,6 +1,7 @@
 #include "imaging/codecs/tiff_handle.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +21,37 @@ constexpr const char* kMemoryName = "memory";
 // Messages libtiff reports without a handle (or before one exists) land here.
 thread_local std::string lastGlobalError;
 
+}  // namespace
+
+std::string signedCounts(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        if (!std::isdigit(static_cast<unsigned char>(text[i]))) {
+            out += text[i++];
+            continue;
+        }
+        std::size_t end = i;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+        const std::string digits = text.substr(i, end - i);
+        // 2^63 has 19 digits; 2^64 - 1 has 20.
+        // Equal lengths compare as numbers.
+        const bool huge = (digits.size() == 19 && digits >= "9223372036854775808") ||
+                          (digits.size() == 20 && digits <= "18446744073709551615");
+        if (huge)
+            out += std::to_string(static_cast<std::int64_t>(std::stoull(digits)));
+        else
+            out += digits;
+        i = end;
+    }
+    return out;
+}
+
+namespace {
+
 std::string formatMessage(const char* module, const char* fmt, va_list ap) {
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, fmt, ap);
-    std::string msg = buf;
+    std::string msg = signedCounts(buf);
     if (module != nullptr && *module != '\0' && std::strcmp(module, kMemoryName) != 0) msg = std::string(module) + ": " + msg;
     return msg;
 }

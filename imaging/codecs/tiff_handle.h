@@ -16,6 +16,11 @@ namespace rastel::imaging::tiffio {
 
 inline constexpr const char* kFormat = "TIFF";
 
+// libtiff prints some signed quantities (a byte count gone negative) through
+// unsigned formats, which shows them as numbers near 2^64. Runs of digits at
+// or above 2^63 in `text` become the signed value they stand for.
+std::string signedCounts(const std::string& text);
+
 // What libtiff reported while a handle was open.
 struct Diagnostics {
     std::string firstError;
@@ -48,6 +53,8 @@ public:
     Handle& operator=(const Handle&) = delete;
 
     TIFF* get() const { return tif_; }
+    // The bytes a reading handle was opened on.
+    std::span<const std::uint8_t> input() const { return {file_.readOnly, static_cast<std::size_t>(file_.size)}; }
     // Flushes and closes; throws Error when libtiff reported a failure on the way.
     void close();
     // Forgets what libtiff reported so far (a complaint while counting

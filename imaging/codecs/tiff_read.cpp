@@ -9,7 +9,9 @@
 #include "imaging/codec.h"
 #include "imaging/codecs/tiff_handle.h"
 #include "imaging/codecs/tiff_internal.h"
+#include "imaging/colour.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 
 namespace rastel::imaging {
 namespace {
@@ -140,25 +142,6 @@ bool wideLayout(const Layout& l) {
     if (l.sampleFormat == SAMPLEFORMAT_IEEEFP) return l.bps == 16 || l.bps == 32 || l.bps == 64;
     if (l.sampleFormat == SAMPLEFORMAT_INT) return l.bps == 8 || l.bps == 16 || l.bps == 32;
     return l.bps == 24 || l.bps == 32;
-}
-
-// CIE L*a*b* (8-bit: L 0..255 for 0..100, a and b signed) to sRGB, D65 white.
-void labToRgb(Image& img) {
-    auto finv = [](double t) { return t > 6.0 / 29 ? t * t * t : 3 * (6.0 / 29) * (6.0 / 29) * (t - 4.0 / 29); };
-    auto gamma = [](double c) {
-        c = std::clamp(c, 0.0, 1.0);
-        c = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
-        return static_cast<std::uint8_t>(std::lround(c * 255));
-    };
-    for (int y = 0; y < img.height(); ++y)
-        for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * img.width(); p += 3) {
-            const double L = p[0] * 100.0 / 255, a = static_cast<std::int8_t>(p[1]), b = static_cast<std::int8_t>(p[2]);
-            const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
-            const double X = 0.95047 * finv(fx), Y = finv(fy), Z = 1.08883 * finv(fz);
-            p[0] = gamma(3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z);
-            p[1] = gamma(-0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z);
-            p[2] = gamma(0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z);
-        }
 }
 
 // Refuses working buffers larger than the biggest image the pixel limit admits
@@ -398,15 +381,19 @@ Image decodeNative(const Handle& h, const Layout& l) {
     if (cmy)
         for (int y = 0; y < ht; ++y)
             for (std::uint8_t* p = img.row(y); p < img.row(y) + 3 * w; ++p) *p = static_cast<std::uint8_t>(255 - *p);
-    if (lab) labToRgb(img);
+    if (lab) {
+        const LabToRgb toRgb(true);
+        for (int y = 0; y < ht; ++y) toRgb.convert(img.row(y), static_cast<unsigned>(w));
+    }
     if (cmyk) {
-        for (int y = 0; y < ht; ++y)
-            for (std::uint8_t* p = img.row(y); p < img.row(y) + 4 * w; p += 4) {
-                const unsigned k = 255u - p[3];
-                for (int c = 0; c < 3; ++c) p[c] = static_cast<std::uint8_t>(((255u - p[c]) * k + 127) / 255);
-                p[3] = 255;
-            }
-        img = dropAlpha(img);
+        // Through the directory's own CMYK profile, else the standard one.
+        std::uint32_t iccSize = 0;
+        void* icc = nullptr;
+        if (!TIFFGetField(h.get(), TIFFTAG_ICCPROFILE, &iccSize, &icc) || icc == nullptr) iccSize = 0;
+        const CmykToRgb toRgb({static_cast<const std::uint8_t*>(icc), iccSize}, false);
+        Image rgb(w, ht, PixelFormat::Rgb24);
+        for (int y = 0; y < ht; ++y) toRgb.convert(img.row(y), rgb.row(y), static_cast<unsigned>(w));
+        img = std::move(rgb);
     }
     if (alpha && l.alphaAssociated) unpremultiply(img);
     return img;
@@ -564,35 +551,6 @@ Image decodePlanarYcbcr(const Handle& h, const Layout& l) {
     return img;
 }
 
-// Turns the stored pixel order into the upright picture the Orientation tag describes.
-Image applyOrientation(const Image& src, int orientation) {
-    if (orientation == ORIENTATION_TOPLEFT) return src;
-    const int sw = src.width(), sh = src.height();
-    const bool swap = orientation >= ORIENTATION_LEFTTOP;
-    const int dw = swap ? sh : sw, dh = swap ? sw : sh;
-    Image dst(dw, dh, src.format(), src.indexBits());
-    dst.palette() = src.palette();
-    dst.xDpi = swap ? src.yDpi : src.xDpi;
-    dst.yDpi = swap ? src.xDpi : src.yDpi;
-    const int bpp = bytesPerPixel(src.format());
-    for (int y = 0; y < dh; ++y)
-        for (int x = 0; x < dw; ++x) {
-            int sx = x, sy = y;
-            switch (orientation) {
-                case ORIENTATION_TOPRIGHT: sx = sw - 1 - x; break;
-                case ORIENTATION_BOTRIGHT: sx = sw - 1 - x; sy = sh - 1 - y; break;
-                case ORIENTATION_BOTLEFT: sy = sh - 1 - y; break;
-                case ORIENTATION_LEFTTOP: sx = y; sy = x; break;
-                case ORIENTATION_RIGHTTOP: sx = y; sy = sh - 1 - x; break;
-                case ORIENTATION_RIGHTBOT: sx = sw - 1 - y; sy = sh - 1 - x; break;
-                case ORIENTATION_LEFTBOT: sx = sw - 1 - y; sy = x; break;
-                default: break;
-            }
-            std::memcpy(dst.row(y) + x * bpp, src.row(sy) + sx * bpp, static_cast<std::size_t>(bpp));
-        }
-    return dst;
-}
-
 void readResolution(TIFF* tif, Image& img) {
     float xr = 0, yr = 0;
     std::uint16_t unit = RESUNIT_INCH;
@@ -619,9 +577,10 @@ Image decodePage(const Handle& h) {
         img = decodeRgba(h, l);
     }
     readResolution(h.get(), img);
-    Image upright = applyOrientation(img, l.orientation);
-    upright.metadata = readTiffMetadata(h.get());
-    return upright;
+    // TIFF's Orientation values are the Exif ones.
+    applyOrientation(img, l.orientation);
+    img.metadata = readTiffMetadata(h.get(), h.input());
+    return img;
 }
 
 class TiffReader : public FormatReader {

@@ -2,11 +2,13 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/tiff_handle.h"
 #include "imaging/codecs/tiff_internal.h"
+#include "imaging/colour.h"
 #include "imaging/convert.h"
 #include "imaging/error.h"
 
@@ -203,13 +205,19 @@ void writeRgb(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo
     pw.writeRows([&](int y, std::uint8_t* out) { std::memcpy(out, src.row(y), static_cast<std::size_t>(src.width()) * spp); });
 }
 
-// 32 bits: CMYK with the largest possible black; 24 bits: three inks C, M, Y.
+// 32 bits: CMYK through the standard CMYK profile, which the file carries;
+// 24 bits: three inks C, M, Y, each the complement of a primary.
 void writeCmyk(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo& info, int bits) {
     const Image src = toRgb24(page);
     const bool withBlack = bits == 32;
     pw.setBasics(info.compression, PHOTOMETRIC_SEPARATED, 8, withBlack ? 4 : 3);
+    std::optional<RgbToCmyk> toCmyk;
     if (withBlack) {
         pw.set(TIFFTAG_INKSET, static_cast<std::uint16_t>(INKSET_CMYK));
+        toCmyk.emplace();
+        const auto& icc = toCmyk->profile();
+        if (!icc.empty() && !TIFFSetField(h.get(), TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data()))
+            h.fail("cannot set the colour profile");
     } else {
         static const char names[] = "Cyan\0Magenta\0Yellow";
         pw.set(TIFFTAG_INKSET, static_cast<std::uint16_t>(INKSET_MULTIINK));
@@ -219,15 +227,11 @@ void writeCmyk(const Handle& h, PageWriter& pw, const Image& page, const CodeInf
     pw.setDefaultStrips();
     pw.writeRows([&](int y, std::uint8_t* out) {
         const std::uint8_t* s = src.row(y);
-        for (int x = 0; x < src.width(); ++x, s += 3) {
-            if (!withBlack) {
-                for (int c = 0; c < 3; ++c) *out++ = static_cast<std::uint8_t>(255 - s[c]);
-                continue;
-            }
-            const unsigned mx = std::max({s[0], s[1], s[2]});
-            for (int c = 0; c < 3; ++c) *out++ = mx == 0 ? 0 : static_cast<std::uint8_t>(((mx - s[c]) * 255 + mx / 2) / mx);
-            *out++ = static_cast<std::uint8_t>(255 - mx);
+        if (withBlack) {
+            toCmyk->convert(s, out, static_cast<unsigned>(src.width()));
+            return;
         }
+        for (int x = 0; x < 3 * src.width(); ++x) out[x] = static_cast<std::uint8_t>(255 - s[x]);
     });
 }
 
@@ -290,19 +294,31 @@ void writeFax(PageWriter& pw, const Image& page, const CodeInfo& info) {
 // Fax pages without a stated resolution get the standard fine fax resolution.
 constexpr double kFaxDefaultDpi = 200;
 
+// Writes the image directory and an Exif directory after it: the carried
+// Exif entries, then the version, colour space and the written picture's size
+// where those are still unset. The image directory is then reopened to point
+// at it.
 void writeExifDirectory(const Handle& h, const Image& page) {
     TIFF* tif = h.get();
     if (!TIFFWriteDirectory(tif)) h.fail("cannot write the image directory");
+    // New pages always go to the end of the chain.
+    const tdir_t index = TIFFNumberOfDirectories(tif) - 1;
     if (TIFFCreateEXIFDirectory(tif) != 0) h.fail("cannot create the Exif directory");
-    if (!TIFFSetField(tif, EXIFTAG_EXIFVERSION, "0220") ||
-        !TIFFSetField(tif, EXIFTAG_COLORSPACE, static_cast<std::uint16_t>(1)) ||
-        !TIFFSetField(tif, EXIFTAG_PIXELXDIMENSION, static_cast<std::uint32_t>(page.width())) ||
+    writeExifFields(tif, page);
+    void* unused = nullptr;
+    std::uint16_t colourSpace = 0;
+    if (!TIFFGetField(tif, EXIFTAG_EXIFVERSION, &unused) && !TIFFSetField(tif, EXIFTAG_EXIFVERSION, "0220"))
+        h.fail("cannot set the Exif version");
+    if (!TIFFGetField(tif, EXIFTAG_COLORSPACE, &colourSpace) &&
+        !TIFFSetField(tif, EXIFTAG_COLORSPACE, static_cast<std::uint16_t>(1)))
+        h.fail("cannot set the Exif colour space");
+    if (!TIFFSetField(tif, EXIFTAG_PIXELXDIMENSION, static_cast<std::uint32_t>(page.width())) ||
         !TIFFSetField(tif, EXIFTAG_PIXELYDIMENSION, static_cast<std::uint32_t>(page.height())))
         h.fail("cannot set the Exif tags");
     std::uint64_t exifOffset = 0;
     if (!TIFFWriteCustomDirectory(tif, &exifOffset)) h.fail("cannot write the Exif directory");
     // Point the image directory at the Exif directory.
-    if (!TIFFSetDirectory(tif, 0)) h.fail("cannot reopen the image directory");
+    if (!TIFFSetDirectory(tif, index)) h.fail("cannot reopen the image directory");
     if (!TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset)) h.fail("cannot link the Exif directory");
     if (!TIFFRewriteDirectory(tif)) h.fail("cannot rewrite the image directory");
 }
@@ -340,7 +356,7 @@ void writePage(const Handle& h, const Image& page, const WriteOptions& opt, cons
         pw.setResolution(kFaxDefaultDpi, kFaxDefaultDpi);
     else
         pw.setResolution(page.xDpi, page.yDpi);
-    if (info.model == Model::ExifRgb || info.model == Model::ExifYCbCr) {
+    if (info.model == Model::ExifRgb || info.model == Model::ExifYCbCr || hasExifDirectory(page)) {
         // Reserve the pointer so the directory is written with it in place.
         pw.set(TIFFTAG_EXIFIFD, std::uint64_t{0});
         writeExifDirectory(h, page);

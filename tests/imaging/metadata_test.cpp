@@ -82,7 +82,7 @@ std::string makeTaggedPhoto(const TempDir& dir, const std::string& ext) {
     const std::string path = dir / ("tagged." + ext);
     runQuiet("convert -size 40x20 gradient:red-blue -profile " + kAdobeRgb + " " + path);
     runQuiet("exiftool -q -overwrite_original -IFD0:Orientation#=6 -Make=Acme -Model=Cam1 "
-             "'-DateTimeOriginal=2020:01:02 03:04:05' -ExifImageWidth=40 -ExifImageHeight=20 "
+             "'-DateTimeOriginal=2020:01:02 03:04:05' -FNumber=2.8 -ISO=200 -ExifImageWidth=40 -ExifImageHeight=20 "
              "-XMP-dc:Title=Hello -XMP-tiff:Orientation#=6 -IPTC:Keywords=kw1 " + path);
     runQuiet("convert -size 8x8 xc:green " + (dir / "thumb.jpg"));
     runQuiet("exiftool -q -overwrite_original '-ThumbnailImage<=" + (dir / "thumb.jpg") + "' " + path);
@@ -106,18 +106,26 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         {"jpg", 75, 8, "png", true, true, true, false},  // palette colours are still RGB
         {"png", 10, 24, "jpg", true, true, true, false},  // the PNG source holds no IPTC
         {"png", 75, 24, "png", true, true, true, false},
-        {"jpg", 17, 24, "tif", true, false, true, true},  // TIFF output does not carry Exif yet
-        {"jpg", 17, 8, "tif", true, false, true, true},  // a palette: its colours are still RGB
+        {"jpg", 17, 24, "tif", true, true, true, true},
+        {"jpg", 17, 8, "tif", true, true, true, true},  // a palette: its colours are still RGB
+        {"jpg", 96, 24, "tif", true, true, true, true},  // Exif TIFF: the carried entries join its own
+        {"jpg", 11, 24, "tif", true, true, true, true},  // JPEG-compressed TIFF
+        {"tif", 10, 24, "jpg", true, true, true, true},
+        {"tif", 3, 24, "tif", true, true, true, true},
+        {"jpg", 76, 24, "psd", true, true, true, true},
+        {"jpg", 76, 8, "psd", true, true, true, true},  // a palette: its colours are still RGB
+        {"psd", 10, 24, "jpg", true, true, true, true},  // stored as shown: the orientation is not applied
     };
     TempDir dir("rastel-meta");
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.in) + " -> code " + std::to_string(row.code) + " at " + std::to_string(row.bits));
         const Document doc = loadDocument(makeTaggedPhoto(dir, row.in));
-        ASSERT_EQ(doc.pages[0].width(), 20);
+        const int w = doc.pages[0].width(), h = doc.pages[0].height();
+        ASSERT_EQ(w, std::string(row.in) == "psd" ? 40 : 20);
         const std::string out = dir / (std::string("out.") + row.out);
         savePage(out, doc.pages[0], row.code, row.bits, 2);
         const std::string tags =
-            capture("exiftool -n -s -G1 -ColorSpaceData -Make -DateTimeOriginal -Orientation -ExifImageWidth "
+            capture("exiftool -n -s -G1 -ColorSpaceData -Make -DateTimeOriginal -FNumber -ISO -Orientation -ExifImageWidth "
                     "-ExifImageHeight -ThumbnailLength -Title -Keywords " + out);
         EXPECT_EQ(tags.find("ColorSpaceData") != std::string::npos, row.icc) << tags;
         EXPECT_EQ(tags.find("Make                            : Acme") != std::string::npos, row.exif) << tags;
@@ -126,39 +134,71 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         EXPECT_EQ(tags.find("Orientation                     : 6"), std::string::npos) << tags;
         EXPECT_EQ(tags.find("ThumbnailLength"), std::string::npos) << tags;
         if (row.exif) {
-            EXPECT_NE(tags.find("ExifImageWidth                  : 20"), std::string::npos) << tags;
-            EXPECT_NE(tags.find("ExifImageHeight                 : 40"), std::string::npos) << tags;
+            // A rational and a counted array, set on libtiff's Exif directory in their own forms
+            // (libtiff keeps such rationals as floats: 2.8 comes back as 2.799999952).
+            const auto f = tags.find("FNumber                         : ");
+            ASSERT_NE(f, std::string::npos) << tags;
+            EXPECT_NEAR(std::stod(tags.substr(f + 34)), 2.8, 1e-6) << tags;
+            EXPECT_NE(tags.find("ISO                             : 200"), std::string::npos) << tags;
+            EXPECT_NE(tags.find("ExifImageWidth                  : " + std::to_string(w)), std::string::npos) << tags;
+            EXPECT_NE(tags.find("ExifImageHeight                 : " + std::to_string(h)), std::string::npos) << tags;
         }
     }
 }
 
-TEST(Colour, CmykJpegConvertsThroughItsProfile) {
+TEST(Colour, CmykAndLabConvertThroughProfiles) {
     const std::string cmykProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
     if (!haveTools() || !haveTool("tificc") || !std::filesystem::exists(cmykProfile)) GTEST_SKIP() << "needs ImageMagick and Ghostscript's profiles";
     const std::string srgb = "/usr/share/color/icc/sRGB.icc";
+    // LittleCMS's own TIFF tool is the reference: `ref` turns SRC into REF.tif (sRGB).
+    const std::string cmyk = "convert -size 48x16 gradient:cyan-orange -profile " + srgb + " -profile " + cmykProfile +
+                             " -quality 100 ";
+    const std::string tagged = "convert SRC SRC.tif && tificc SRC.tif REF.tif";
+    // An untagged source gets the standard profile attached (not applied) first.
+    const std::string untagged = "convert SRC -profile " + cmykProfile + " SRC.tif && tificc SRC.tif REF.tif";
     struct Row {
         const char* name;
-        bool embedded;  // otherwise the reader falls back to the standard CMYK profile
+        std::string make, ref;  // commands; SRC and REF stand for the files
     };
-    const Row rows[] = {{"embedded", true}, {"untagged", false}};
+    const Row rows[] = {
+        {"embedded.jpg", cmyk + "SRC", tagged},
+        {"untagged.jpg", cmyk + "-strip SRC", untagged},  // the standard CMYK profile
+        {"embedded.tif", cmyk + "SRC", tagged},
+        {"untagged.tif", cmyk + "-strip SRC", untagged},
+        {"lab.tif", "convert -size 48x16 gradient:cyan-orange -depth 8 SRC.rgb.tif && tificc '-o*Lab' SRC.rgb.tif SRC",
+         "tificc '-i*Lab' SRC REF.tif"},
+    };
     TempDir dir("rastel-cmyk");
+    auto expand = [](std::string cmd, const std::string& src, const std::string& ref) {
+        for (std::size_t at; (at = cmd.find("SRC")) != std::string::npos;) cmd.replace(at, 3, src);
+        for (std::size_t at; (at = cmd.find("REF")) != std::string::npos;) cmd.replace(at, 3, ref);
+        return cmd;
+    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const std::string src = dir / (std::string(row.name) + ".jpg");
-        const std::string ref = dir / (std::string(row.name) + ".ppm");
-        ASSERT_TRUE(runQuiet("convert -size 48x16 gradient:cyan-orange -profile " + srgb + " -profile " + cmykProfile +
-                             " -quality 100 " + std::string(row.embedded ? "" : "-strip ") + src));
-        // LittleCMS's own TIFF tool is the reference.
-        const std::string tif = dir / (std::string(row.name) + ".tif");
-        // An untagged source gets the standard profile attached (not applied) first.
-        ASSERT_TRUE(runQuiet("convert " + src + (row.embedded ? "" : " -profile " + cmykProfile) + " " + tif +
-                             " && tificc " + tif + " " + tif + ".rgb.tif && convert " + tif + ".rgb.tif -depth 8 " + ref));
+        const std::string src = dir / row.name, ref = dir / (std::string(row.name) + ".ref");
+        ASSERT_TRUE(runQuiet(expand(row.make, src, ref)));
+        ASSERT_TRUE(runQuiet(expand(row.ref, src, ref) + " && convert " + ref + ".tif -depth 8 " + ref + ".ppm"));
         const Document doc = loadDocument(src);
-        const Image ours = toRgb24(doc.pages[0]), theirs = parsePnm(readBytes(ref));
+        const Image ours = toRgb24(doc.pages[0]), theirs = parsePnm(readBytes(ref + ".ppm"));
         EXPECT_LE(maxDifference(ours, theirs), 4);
         EXPECT_LE(meanDifference(ours, theirs), 1.0);
         EXPECT_TRUE(!doc.pages[0].metadata || doc.pages[0].metadata->icc.empty());
     }
+}
+
+// Each appended page gets its own Exif directory, linked from its own image directory.
+TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
+    if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    TempDir dir("rastel-meta-append");
+    const Document doc = loadDocument(makeTaggedPhoto(dir, "jpg"));
+    const std::string out = dir / "multi.tif";
+    savePage(out, doc.pages[0], 17, 24, 2);
+    appendPage(out, doc.pages[0], 17, 24, 2);
+    appendPageInPlace(out, doc.pages[0], 17, 24, 2);
+    EXPECT_EQ(loadDocument(out).pages.size(), 3u);
+    const std::string tags = capture("exiftool -a -s -s -s -DateTimeOriginal " + out);
+    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n") << tags;
 }
 
 }  // namespace

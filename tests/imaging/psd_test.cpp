@@ -121,7 +121,9 @@ TEST(Psd, CarriesTheResolution) {
 TEST(Psd, ReadsColourModesFromImageMagick) {
     // ImageMagick can't read back indexed documents and un-mattes the colours
     // of transparent ones; Pillow is the reference for those.
-    enum Reference { kMagick, kPillow };
+    // CMYK goes through the standard CMYK profile (kManaged: the samples as
+    // a TIFF, converted by LittleCMS's tificc).
+    enum Reference { kMagick, kPillow, kManaged };
     struct Case {
         const char* name;
         const char* options;
@@ -135,7 +137,7 @@ TEST(Psd, ReadsColourModesFromImageMagick) {
         {"rgb 16-bit", "-depth 16", PixelFormat::Rgb24, 1, kMagick},
         {"gray 16-bit", "-colorspace Gray -depth 16", PixelFormat::Gray8, 1, kMagick},
         {"rgba", "-alpha set -channel A -fx 'i/w' +channel", PixelFormat::Rgba32, 0, kPillow},
-        {"cmyk", "-colorspace CMYK", PixelFormat::Rgb24, 2, kMagick},
+        {"cmyk", "-colorspace CMYK", PixelFormat::Rgb24, 4, kManaged},
         {"raw rgb", "-compress None", PixelFormat::Rgb24, 0, kMagick},
         {"bilevel", "-monochrome", PixelFormat::Gray8, 0, kMagick},
         {"palette", "-colors 12 -type Palette", PixelFormat::Indexed, 0, kPillow},
@@ -157,6 +159,11 @@ TEST(Psd, ReadsColourModesFromImageMagick) {
         std::optional<Rgb8> ref;
         if (c.reference == kMagick) {
             ref = magickRgb(path);
+        } else if (c.reference == kManaged) {
+            const std::string tif = dir.file("cmyk.tif"), rgb = dir.file("srgb.tif");
+            if (output("/usr/bin/convert " + shellQuote(path) + " " + shellQuote(tif) + " && tificc -n "
+                       "-i/usr/share/color/icc/ghostscript/default_cmyk.icc " + shellQuote(tif) + " " + shellQuote(rgb)))
+                ref = magickRgb(rgb);
         } else if (auto pil = pillowRgb(path)) {
             ref = pil->rgb;
         }

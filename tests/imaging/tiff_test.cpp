@@ -13,6 +13,7 @@
 
 #include <tiffio.h>
 
+#include "imaging/codecs/tiff_handle.h"
 #include "imaging/convert.h"
 #include "imaging/engine.h"
 #include "imaging/error.h"
@@ -45,10 +46,24 @@ void keepAsFuzzSeed(const std::string& path, const std::string& name) {
 
 std::vector<std::uint8_t> readFile(const std::string& path) { return rastel::test::readBytes(path); }
 
-// RGBA bytes of one page as ImageMagick decodes it, upright; empty when it cannot.
+// RGBA bytes of one page as ImageMagick decodes it, upright; empty when it
+// cannot. ImageMagick turns CMYK into RGB by the plain formula, so a CMYK file
+// goes through LittleCMS's tificc first, with its own profile or else the
+// standard CMYK one, as the reader converts it.
 std::vector<std::uint8_t> magickRgba(const std::string& path, int page = 0) {
     int status = 0;
-    std::string out = run("convert " + q(path + "[" + std::to_string(page) + "]") + " -auto-orient -depth 8 rgba:-", &status);
+    const std::string at = "[" + std::to_string(page) + "]";
+    TempDir dir;
+    std::string source = path;
+    if (run("identify -format '%[colorspace]' " + q(path + at)) == "CMYK") {
+        // Without an embedded profile tificc would build an RGB one from the
+        // white point and primaries ImageMagick writes: -n leaves those out.
+        const std::string rgb = q(dir / "srgb.tif");
+        run("tificc " + q(path) + " " + rgb + " || tificc -n -i/usr/share/color/icc/ghostscript/default_cmyk.icc " +
+                q(path) + " " + rgb, &status);
+        if (status == 0) source = dir / "srgb.tif";
+    }
+    std::string out = run("convert " + q(source + at) + " -auto-orient -depth 8 rgba:-", &status);
     if (status != 0) return {};
     return {out.begin(), out.end()};
 }
@@ -251,7 +266,8 @@ struct WriteCase {
     const char* photometric;
     int bps, spp;
     const char* subsampling;  // "" when tiffinfo shows none
-    int tolerance;            // largest channel error read back; -1: lossy, judged by PSNR
+    int tolerance;            // largest channel error read back; -1: lossy, judged by PSNR;
+                              // -2: through a press profile, judged against LittleCMS only
     int magickTolerance;      // against ImageMagick's decode; -1: ImageMagick cannot read it
 };
 
@@ -270,7 +286,7 @@ const std::vector<WriteCase> kWriteCases = [] {
     const std::pair<int, const char*> cmykCodes[] = {{85, "None"}, {86, "LZW"}, {88, "PackBits"}};
     for (auto [code, comp] : cmykCodes) {
         v.push_back({code, 24, comp, "separated", 8, 3, "", 0, -1});
-        v.push_back({code, 32, comp, "separated", 8, 4, "", 1, 1});
+        v.push_back({code, 32, comp, "separated", 8, 4, "", -2, 2});
     }
     const std::pair<int, const char*> ycbcrCodes[] = {{93, "None"}, {94, "LZW"}, {95, "PackBits"}};
     for (auto [code, comp] : ycbcrCodes) v.push_back({code, 24, comp, "YCbCr", 8, 3, "1, 1", 2, 3});
@@ -335,7 +351,7 @@ TEST_P(TiffWriteAll, ToolsSeeTheLayoutAndPixelsComeBack) {
     const Image expected = expectedAfterWrite(src, c);
     if (c.tolerance >= 0) {
         EXPECT_LE(maxRgbDiff(back, expected), c.tolerance);
-    } else {
+    } else if (c.tolerance == -1) {
         EXPECT_GE(psnr(back, expected), 35.0);
     }
     if (c.photometric == std::string(kPal) || c.bits == 1) {
@@ -474,11 +490,13 @@ TEST_P(TiffAppend, ThreePagesComeBackInOrder) {
         EXPECT_EQ(doc.pages[static_cast<std::size_t>(i)].height(), pages[i].height()) << i;
         const Image want = bits == 8 && code != 3 ? toGray8(pages[i]) : pages[i];
         const Image& got = doc.pages[static_cast<std::size_t>(i)];
-        if (lossy)  // 4:1:1 loses more of the steep colour gradients
-            EXPECT_GE(psnr(got, want), code == 22 ? 28.0 : 35.0) << i;
-        else
-            EXPECT_LE(maxRgbDiff(got, want), 2) << i;
         const bool threeInks = bits == 24 && (code == 85 || code == 86 || code == 88);
+        const bool press = bits == 32 && (code == 85 || code == 86 || code == 88);  // colours in the CMYK gamut
+        if (lossy) {  // 4:1:1 loses more of the steep colour gradients
+            EXPECT_GE(psnr(got, want), code == 22 ? 28.0 : 35.0) << i;
+        } else if (!press) {
+            EXPECT_LE(maxRgbDiff(got, want), 2) << i;
+        }
         if (!threeInks) {
             EXPECT_LE(maxDiffToMagick(got, magickRgba(path, i)), 3) << i;
         }
@@ -546,7 +564,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MagickCase{"group4", "-type Bilevel -compress Group4", false, 0},
                       MagickCase{"fax", "-type Bilevel -compress Fax", false, 0},
                       MagickCase{"cmyk", "-colorspace CMYK", false, 1},
-                      MagickCase{"cmyk_lzw16", "-colorspace CMYK -depth 16 -compress LZW", false, 1},
+                      MagickCase{"cmyk_lzw16", "-colorspace CMYK -depth 16 -compress LZW", false, 2},
                       MagickCase{"palette", "-type Palette", false, 1},
                       MagickCase{"palette4", "-colors 16 -type Palette -depth 4", false, 1},
                       MagickCase{"rgb16", "-depth 16", false, 1},
@@ -864,6 +882,15 @@ TEST(TiffReader, DamagedFilesFailCleanly) {
     EXPECT_GT(decoded, 0);
 }
 
+TEST(TiffReader, MessagesShowNegativeCountsAsSuch) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"got 18446744073709550928 bytes", "got -688 bytes"},
+        {"9223372036854775808 and 9223372036854775807", "-9223372036854775808 and 9223372036854775807"},
+        {"strip 12, 99999999999999999999 bytes", "strip 12, 99999999999999999999 bytes"},  // beyond 64 bits: as printed
+    };
+    for (const auto& [in, out] : rows) EXPECT_EQ(rastel::imaging::tiffio::signedCounts(in), out);
+}
+
 TEST(TiffReader, ImageLargerThanThePixelLimitIsRefusedBeforeDecoding) {
     TempDir dir;
     const std::string path = dir / "big.tif";
@@ -887,6 +914,9 @@ const std::map<std::string, std::string>& knownDifferences() {
     static const std::map<std::string, std::string> known = {
         {"commonsimaging--images__tiff__oss-fuzz-53669__clusterfuzz-testcase-minimized-ImagingTiffFuzzer-5965016805539840.tif", malformed},
         {"pillow--tiff_wrong_bits_per_sample_3.tif", malformed},
+        {"imagers--bad__tiff__TODO_hpredict_cmyk.tif", malformed},
+        {"pillow--tiff_strip_cmyk_jpeg.tif",
+         "JPEG-compressed CMYK: tificc cannot read it and ImageMagick uses the plain formula, not the CMYK profile"},
         {"libgd--tiff__tiff-conformance__valid__cmyk-3c-32b-float.tif", "floating-point 3-ink separated is not decoded"},
         {"libgd--tiff__tiff-conformance__valid__int8.tif", signedSamples},
         {"libgd--tiff__tiff-conformance__valid__minisblack-1c-i8b.tif", signedSamples},
