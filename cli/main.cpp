@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <memory>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +87,14 @@ struct Options {
     std::vector<std::string> items;
 };
 
+// The highest sub-format position of any family: what --subformat accepts before
+// the family it applies to is known.
+int lastSubFormatPosition() {
+    std::size_t most = 0;
+    for (const FormatFamily& family : FormatCatalogue()) most = std::max(most, family.SubFormats.size());
+    return static_cast<int>(most) - 1;
+}
+
 int parseInt(const std::string& option, const std::string& text, int lo, int hi) {
     try {
         std::size_t used = 0;
@@ -137,7 +145,7 @@ Options parseArguments(int argc, char** argv) {
         else if (a == "--format") o.format = v;
         else if (a == "--files-from") o.filesFrom = v;
         else if (a == "--report") o.report = v;
-        else if (a == "--subformat") o.subformat = parseInt(a, v, 0, 17);
+        else if (a == "--subformat") o.subformat = parseInt(a, v, 0, lastSubFormatPosition());
         else if (a == "--bits") o.bits = parseInt(a, v, 1, 32);
         else if (a == "--grayscale") o.grayscale = parseInt(a, v, 0, 1);
         else if (a == "--dither") o.dither = parseInt(a, v, 0, 8);
