@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -201,6 +202,19 @@ constexpr std::size_t kMaxWorkers = 16;
 // The parallel batch: workers convert items in queue order into working files;
 // the calling thread shows progress, renames the outputs into place in queue
 // order and stops at the first failure in that order.
+// Runs `f`; the message of what it threw, or nothing when it returned.
+template <typename F>
+std::optional<std::string> failureOf(F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    } catch (...) {
+        return std::string("unexpected failure");
+    }
+}
+
 class ParallelBatch {
 public:
     ParallelBatch(std::vector<std::string>& queue, std::size_t n, BatchObserver& observer, const BatchInputs& inputs,
@@ -267,24 +281,15 @@ private:
             BatchItem& item = result_.Items[i];
             std::string entry = inputs_[i];
             const auto start = std::chrono::steady_clock::now();
-            bool failed = false;
-            std::string message;
-            try {
-                convertOne(entry, i, control, nullptr, batchInputs_, cleaner_, item, &slot.pending);
-            } catch (const std::exception& e) {
-                failed = true;
-                message = e.what();
-            } catch (...) {
-                failed = true;
-                message = "unexpected failure";
-            }
+            const auto failure =
+                failureOf([&] { convertOne(entry, i, control, nullptr, batchInputs_, cleaner_, item, &slot.pending); });
             item.Milliseconds = millisecondsSince(start);
             {
                 const std::lock_guard lock(mutex_);
                 slot.done = true;
-                slot.failed = failed;
-                slot.message = std::move(message);
-                if (failed) stop_ = true;
+                slot.failed = failure.has_value();
+                slot.message = failure.value_or(std::string());
+                if (failure) stop_ = true;
             }
             changed_.notify_all();
         }
@@ -380,7 +385,7 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
     auto start = std::chrono::steady_clock::now();
     bool failed = false;
     std::string message;
-    try {
+    const auto failure = failureOf([&] {
         const BatchInputs inputs(queue, n);
         std::vector<std::unique_ptr<ImagingControl>> owned;
         std::vector<ImagingControl*> controls{&control};
@@ -406,12 +411,10 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
                 observer.ItemDone(at, item);
             }
         }
-    } catch (const std::exception& e) {
+    });
+    if (failure) {
         failed = true;
-        message = e.what();
-    } catch (...) {
-        failed = true;
-        message = "unexpected failure";
+        message = *failure;
     }
     if (failed) {
         result.Status = -1;
