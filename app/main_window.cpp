@@ -14,8 +14,8 @@
 #include <QUrl>
 #include <filesystem>
 
-#include "conversion/file_intake.h"
 #include "app/startup.h"
+#include "conversion/file_intake.h"
 #include "rastel_version.h"
 
 namespace rastel {
@@ -87,7 +87,7 @@ MainWindow::MainWindow(Platform& platform) : platform_(platform) {
     // The window is exactly the client area plus the menu bar; adjustSize()
     // alone would widen a window this small to the toolkit's minimum.
     const int menuHeight = menuBar()->heightForWidth(client->width()) > 0 ? menuBar()->heightForWidth(client->width())
-                                                                           : menuBar()->sizeHint().height();
+                                                                          : menuBar()->sizeHint().height();
     setFixedSize(client->width(), menuHeight + client->height());
 
     // Load step.
@@ -138,7 +138,9 @@ void MainWindow::DropFiles(const std::vector<std::string>& paths) {
     // loop right after. A drop that arrives while an intake or a batch runs
     // (their yields let events through) waits until it ends, never nested.
     heldDrops_.push_back(paths);
-    if (!busy_) QMetaObject::invokeMethod(this, [this] { DrainHeldDrops(); }, Qt::QueuedConnection);
+    if (!busy_)
+        QMetaObject::invokeMethod(
+            this, [this] { DrainHeldDrops(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::DrainHeldDrops() {

@@ -1,10 +1,10 @@
 #include "app/qt_platform.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
 #include <QStandardPaths>
-#include <unistd.h>
 
 #include <cstdlib>
 
@@ -24,8 +24,7 @@ static std::string ProgramFolderOf(const QString& dir) { return QDir::toNativeSe
 std::string QtPlatform::ProgramFolder() { return ProgramFolderOf(QCoreApplication::applicationDirPath()); }
 
 void QtPlatform::ShowMessage(const std::string& text, const std::string& title) {
-    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
-                    QMessageBox::Ok);
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text), QMessageBox::Ok);
     box.exec();
 }
 

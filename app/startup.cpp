@@ -2,8 +2,8 @@
 
 #include <sys/stat.h>
 
-#include "conversion/file_intake.h"
 #include "app/main_window.h"
+#include "conversion/file_intake.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"

@@ -12,13 +12,13 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "imaging/convert.h"
 #include "imaging/image.h"
@@ -211,7 +211,8 @@ const std::filesystem::path& photoPpm() {
 void runConvert(benchmark::State& state, const std::string& args) {
     const auto in = photoPpm();
     const auto out = in.parent_path() / "out.ppm";
-    const std::string cmd = "convert -limit thread 1 '" + in.string() + "' " + args + " '" + out.string() + "' 2>/dev/null";
+    const std::string cmd =
+        "convert -limit thread 1 '" + in.string() + "' " + args + " '" + out.string() + "' 2>/dev/null";
     // The machine may be shared, so the CPU time of the convert processes is
     // reported too (counter child_cpu_ms, per run) next to the wall time.
     auto childCpuMs = [] {

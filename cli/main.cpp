@@ -20,18 +20,18 @@
 
 #include "cli/batch_report.h"
 #include "cli/file_list.h"
-#include "conversion/file_intake.h"
 #include "conversion/batch_conversion.h"
 #include "conversion/engine_control.h"
+#include "conversion/file_intake.h"
 #include "fileio/file_io.h"
 #include "imaging/metadata.h"
+#include "rastel_version.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
 #include "settings_model/list_models.h"
 #include "settings_model/option_tables.h"
 #include "settings_model/setting_rules.h"
-#include "rastel_version.h"
 
 namespace {
 
@@ -102,8 +102,8 @@ int parseInt(const std::string& option, const std::string& text, int lo, int hi)
         if (used == text.size() && v >= lo && v <= hi) return v;
     } catch (const std::exception&) {
     }
-    throw UsageError{option + " takes a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                     ", got \"" + text + "\""};
+    throw UsageError{option + " takes a number from " + std::to_string(lo) + " to " + std::to_string(hi) + ", got \"" +
+                     text + "\""};
 }
 
 Options parseArguments(int argc, char** argv) {
@@ -141,20 +141,34 @@ Options parseArguments(int argc, char** argv) {
         }
         if (i + 1 >= argc) throw UsageError{a + " needs a value"};
         const std::string v = argv[++i];
-        if (a == "--settings") o.settingsFile = v;
-        else if (a == "--format") o.format = v;
-        else if (a == "--files-from") o.filesFrom = v;
-        else if (a == "--report") o.report = v;
-        else if (a == "--subformat") o.subformat = parseInt(a, v, 0, lastSubFormatPosition());
-        else if (a == "--bits") o.bits = parseInt(a, v, 1, 32);
-        else if (a == "--grayscale") o.grayscale = parseInt(a, v, 0, 1);
-        else if (a == "--dither") o.dither = parseInt(a, v, 0, 8);
-        else if (a == "--rotate") o.rotate = parseInt(a, v, 0, 6);
-        else if (a == "--mirror") o.mirror = parseInt(a, v, 0, 1);
-        else if (a == "--quality") o.quality = parseInt(a, v, 2, 255);
-        else if (a == "--jobs") o.jobs = parseInt(a, v, 1, 1024);
-        else if (a == "--print-metadata") o.printMetadata = v;
-        else throw UsageError{"unknown option " + a};
+        if (a == "--settings")
+            o.settingsFile = v;
+        else if (a == "--format")
+            o.format = v;
+        else if (a == "--files-from")
+            o.filesFrom = v;
+        else if (a == "--report")
+            o.report = v;
+        else if (a == "--subformat")
+            o.subformat = parseInt(a, v, 0, lastSubFormatPosition());
+        else if (a == "--bits")
+            o.bits = parseInt(a, v, 1, 32);
+        else if (a == "--grayscale")
+            o.grayscale = parseInt(a, v, 0, 1);
+        else if (a == "--dither")
+            o.dither = parseInt(a, v, 0, 8);
+        else if (a == "--rotate")
+            o.rotate = parseInt(a, v, 0, 6);
+        else if (a == "--mirror")
+            o.mirror = parseInt(a, v, 0, 1);
+        else if (a == "--quality")
+            o.quality = parseInt(a, v, 2, 255);
+        else if (a == "--jobs")
+            o.jobs = parseInt(a, v, 1, 1024);
+        else if (a == "--print-metadata")
+            o.printMetadata = v;
+        else
+            throw UsageError{"unknown option " + a};
     }
     return o;
 }

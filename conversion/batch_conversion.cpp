@@ -26,7 +26,7 @@ BatchFailure LastBatchFailure;
 namespace {
 
 constexpr std::array<std::int32_t, 23> kMultiPageCodes{99, 80, 81, 83, 1,  3,  85, 93, 17, 86, 94, 87,
-                                                        88, 95, 11, 24, 22, 25, 27, 28, 29, 69, 70};
+                                                       88, 95, 11, 24, 22, 25, 27, 28, 29, 69, 70};
 
 // Grayscale, mirror, rotation and colour reduction of the current page, each
 // reading its setting afresh.
@@ -48,10 +48,12 @@ std::string outputPath(const std::string& base) {
 // replaces another input, queued or already converted.
 class BatchInputs {
 public:
-    explicit BatchInputs(const std::vector<std::string>& queue, std::size_t n) : names_(queue.begin(), queue.begin() + n) {
+    explicit BatchInputs(const std::vector<std::string>& queue, std::size_t n)
+        : names_(queue.begin(), queue.begin() + n) {
         for (const auto& name : names_) {
             struct stat st {};
-            ids_.push_back(::stat(name.c_str(), &st) == 0 ? std::pair{st.st_dev, st.st_ino} : std::pair{dev_t{}, ino_t{}});
+            ids_.push_back(::stat(name.c_str(), &st) == 0 ? std::pair{st.st_dev, st.st_ino}
+                                                          : std::pair{dev_t{}, ino_t{}});
         }
     }
     // Throws when `output` of input `i` is another input of the batch.
@@ -60,7 +62,8 @@ public:
         const bool exists = ::stat(output.c_str(), &st) == 0;
         for (std::size_t j = 0; j < names_.size(); ++j) {
             if (names_[j] == names_[i] && ids_[j] == ids_[i]) continue;
-            const bool sameFile = exists && ids_[j] != std::pair{dev_t{}, ino_t{}} && ids_[j] == std::pair{st.st_dev, st.st_ino};
+            const bool sameFile =
+                exists && ids_[j] != std::pair{dev_t{}, ino_t{}} && ids_[j] == std::pair{st.st_dev, st.st_ino};
             if (names_[j] == output || sameFile)
                 throw ImagingError(names_[i] + ": its output " + output + " would replace " + names_[j] +
                                    ", another input of this batch; nothing was written");
@@ -74,7 +77,8 @@ private:
 
 // Replaces the working file's name by the output's in an engine message.
 std::string nameTheOutput(std::string message, const std::string& staging, const std::string& output) {
-    for (std::size_t at = message.find(staging); at != std::string::npos; at = message.find(staging, at + output.size()))
+    for (std::size_t at = message.find(staging); at != std::string::npos;
+         at = message.find(staging, at + output.size()))
         message.replace(at, staging.size(), output);
     return message;
 }
@@ -219,8 +223,13 @@ class ParallelBatch {
 public:
     ParallelBatch(std::vector<std::string>& queue, std::size_t n, BatchObserver& observer, const BatchInputs& inputs,
                   BatchResult& result)
-        : queue_(queue), inputs_(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n)), n_(n),
-          observer_(observer), batchInputs_(inputs), result_(result), slots_(n) {}
+        : queue_(queue),
+          inputs_(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(n)),
+          n_(n),
+          observer_(observer),
+          batchInputs_(inputs),
+          result_(result),
+          slots_(n) {}
 
     // Runs the batch with one worker per control; returns the index of the
     // item that failed, or n.

@@ -61,7 +61,8 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
         imaging::Document doc = imaging::loadDocument(path);
         if (firstPage < 0 || static_cast<std::size_t>(firstPage) >= doc.pages.size())
             throw ImagingError(path + ": page " + std::to_string(firstPage) + " does not exist");
-        if (doc.pages.size() > 32767) throw ImagingError(path + ": too many pages (" + std::to_string(doc.pages.size()) + ")");
+        if (doc.pages.size() > 32767)
+            throw ImagingError(path + ": too many pages (" + std::to_string(doc.pages.size()) + ")");
         doc_ = std::move(doc);
         current_ = firstPage;
         loadedPath_ = path;
@@ -95,8 +96,8 @@ DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
                     b += c.b;
                     ++n;
                 }
-            pic.Pixels[static_cast<std::size_t>(py) * static_cast<std::size_t>(pic.Width) + static_cast<std::size_t>(px)] =
-                0xFF000000u | ((r / n) << 16) | ((g / n) << 8) | (b / n);
+            pic.Pixels[static_cast<std::size_t>(py) * static_cast<std::size_t>(pic.Width) +
+                       static_cast<std::size_t>(px)] = 0xFF000000u | ((r / n) << 16) | ((g / n) << 8) | (b / n);
         }
     }
     return pic;
@@ -104,7 +105,8 @@ DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
 
 void EngineControl::ConvertToGrayscale(int bits) {
     guarded(loadedPath_, [&] {
-        if (bits != 8) throw ImagingError(loadedPath_ + ": grayscale conversion supports 8 bits, got " + std::to_string(bits));
+        if (bits != 8)
+            throw ImagingError(loadedPath_ + ": grayscale conversion supports 8 bits, got " + std::to_string(bits));
         page() = imaging::convertToGrayscale(page());
         page().metadata = imaging::grayMetadata(page().metadata);
     });

@@ -16,8 +16,7 @@ public:
     void MirrorImage() override;
     void RotateImage(std::int32_t hundredths, bool grow, FillColor fill) override;
     void ReduceColors(int bits, int paletteOption, int ditherCode, int colourCount) override;
-    void SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality,
-                  int mode) override;
+    void SaveFile(const std::string& path, std::int32_t formatCode, int bits, std::int16_t& quality, int mode) override;
     void SaveWorkingFile(const std::string& path, const std::string& output, std::int32_t formatCode, int bits,
                          std::int16_t& quality) override;
     void AppendToWorkingFile(const std::string& path, std::int32_t formatCode, int bits,

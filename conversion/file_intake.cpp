@@ -17,10 +17,9 @@ void ResetQueue(FileQueueType& queue) { queue.assign(1, std::string()); }
 std::size_t QueuedCount(const FileQueueType& queue) { return queue.empty() ? 0 : queue.size() - 1; }
 
 const std::vector<std::string>& AcceptedExtensions() {
-    static const std::vector<std::string> list{".AWD", ".BMP", ".CAL", ".CMP", ".DIB", ".EPS", ".FAX",
-                                               ".FPX", ".GIF", ".ICA", ".ICO", ".IMG", ".JPG", ".MAC",
-                                               ".MSP", ".PCD", ".PCX", ".PCT", ".PNG", ".PSD", ".RAS",
-                                               ".TGA", ".TIF", ".WFX", ".WMF", ".WPG"};
+    static const std::vector<std::string> list{".AWD", ".BMP", ".CAL", ".CMP", ".DIB", ".EPS", ".FAX", ".FPX", ".GIF",
+                                               ".ICA", ".ICO", ".IMG", ".JPG", ".MAC", ".MSP", ".PCD", ".PCX", ".PCT",
+                                               ".PNG", ".PSD", ".RAS", ".TGA", ".TIF", ".WFX", ".WMF", ".WPG"};
     return list;
 }
 

@@ -28,8 +28,7 @@ std::int16_t AcceptFile(const std::string& path, FileQueueType& queue = FileQueu
 // Offers every plain file directly inside `folder` to AcceptFile, in the order
 // the folder lists them: no subfolders, no hidden entries (names starting with a
 // dot), only regular files, no recursion. `yield` runs before each file.
-void ExpandFolder(const std::string& folder, FileQueueType& queue = FileQueue,
-                  const std::function<void()>& yield = {});
+void ExpandFolder(const std::string& folder, FileQueueType& queue = FileQueue, const std::function<void()>& yield = {});
 
 // `path` with the native separator appended unless it already ends in one.
 std::string AddBackslash(const std::string& path);

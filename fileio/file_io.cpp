@@ -123,8 +123,8 @@ std::string replaceTarget(const std::string& path) {
             continue;
         }
         if (!S_ISREG(st.st_mode)) writeRefused(path, std::string(fileKind(st.st_mode)) + " is never replaced");
-        const bool readOnly = ::geteuid() == 0 ? (st.st_mode & 0222) == 0
-                                                : ::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0;
+        const bool readOnly =
+            ::geteuid() == 0 ? (st.st_mode & 0222) == 0 : ::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0;
         if (readOnly) writeRefused(path, "the file is read-only");
         return current.string();
     }

@@ -35,7 +35,8 @@ inline int runReader(const imaging::FormatReader* reader, const std::uint8_t* da
         for (const Image& page : doc.pages) {
             // Touch every byte so that a wrong size shows up under ASan.
             volatile std::uint8_t sink = 0;
-            for (std::size_t i = 0; i < page.byteSize(); i += 61) sink = static_cast<std::uint8_t>(sink ^ page.data()[i]);
+            for (std::size_t i = 0; i < page.byteSize(); i += 61)
+                sink = static_cast<std::uint8_t>(sink ^ page.data()[i]);
             (void)sink;
         }
     } catch (const Error&) {
@@ -45,8 +46,8 @@ inline int runReader(const imaging::FormatReader* reader, const std::uint8_t* da
 
 }  // namespace rastel::fuzz
 
-#define RASTEL_READER_FUZZER(NAME)                                              \
+#define RASTEL_READER_FUZZER(NAME)                                                      \
     extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { \
-        static const auto* reader = rastel::fuzz::fuzzedReader(NAME);             \
-        return rastel::fuzz::runReader(reader, data, size);                        \
+        static const auto* reader = rastel::fuzz::fuzzedReader(NAME);                   \
+        return rastel::fuzz::runReader(reader, data, size);                             \
     }

@@ -39,8 +39,8 @@ CmykToRgb::CmykToRgb(std::span<const std::uint8_t> profile, bool inverted) : inv
     if (!in) return;
     cmsHPROFILE out = cmsCreate_sRGBProfile();
     if (out)
-        transform_ = cmsCreateTransform(in, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, out, TYPE_RGB_8,
-                                        INTENT_PERCEPTUAL, 0);
+        transform_ =
+            cmsCreateTransform(in, inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8, out, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
     cmsCloseProfile(in);
     if (out) cmsCloseProfile(out);
 }
@@ -99,9 +99,7 @@ void RgbToCmyk::convert(const std::uint8_t* rgb, std::uint8_t* cmyk, unsigned co
 LabToRgb::LabToRgb(bool signedAb) : signedAb_(signedAb) {
     cmsHPROFILE in = cmsCreateLab4Profile(nullptr);
     cmsHPROFILE out = cmsCreate_sRGBProfile();
-    if (in && out)
-        transform_ = cmsCreateTransform(in, TYPE_Lab_16, out, TYPE_RGB_8, INTENT_PERCEPTUAL,
-                                        0);
+    if (in && out) transform_ = cmsCreateTransform(in, TYPE_Lab_16, out, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
     if (in) cmsCloseProfile(in);
     if (out) cmsCloseProfile(out);
 }
@@ -126,7 +124,9 @@ void LabToRgb::convert(std::uint8_t* pixels, unsigned count) const {
     }
     // Without LittleCMS's transform: the CIE equations, D50 white, and the
     // Bradford-adapted sRGB matrix.
-    auto inv = [](double t) { return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0); };
+    auto inv = [](double t) {
+        return t > 6.0 / 29.0 ? t * t * t : 3.0 * (6.0 / 29.0) * (6.0 / 29.0) * (t - 4.0 / 29.0);
+    };
     for (unsigned i = 0; i < count; ++i) {
         std::uint8_t* p = pixels + 3 * i;
         const double L = p[0] * 100.0 / 255.0, a = p[1] - 128.0, b = p[2] - 128.0;

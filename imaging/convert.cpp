@@ -211,7 +211,8 @@ Image toIndexed(const Image& src, int bits) {
         if (src.format() == PixelFormat::Gray8) return ditherGray(src, bits, kDitherNone);
         return ditherGray(toGray8(src), bits, kDitherNone);
     }
-    if (src.format() == PixelFormat::Rgb24) return ditherColour(src, optimisedPalette(src, maxColours), bits, kDitherNone);
+    if (src.format() == PixelFormat::Rgb24)
+        return ditherColour(src, optimisedPalette(src, maxColours), bits, kDitherNone);
     const Image rgb = toRgb24(src);
     return ditherColour(rgb, optimisedPalette(rgb, maxColours), bits, kDitherNone);
 }

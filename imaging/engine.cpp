@@ -81,7 +81,8 @@ void savePage(const std::string& path, const Image& page, int code, int bits, in
               const std::string& finalPath) {
     withPath(path, [&] {
         if (page.empty()) fail("save", "there is no image to save");
-        const auto bytes = writerFor(path, code).write(page, WriteOptions{code, bits, quality, finalPath.empty() ? path : finalPath});
+        const auto bytes =
+            writerFor(path, code).write(page, WriteOptions{code, bits, quality, finalPath.empty() ? path : finalPath});
         writeFileAtomic(path, bytes);
     });
 }
@@ -95,7 +96,8 @@ const FormatWriter& appendingWriter(const std::string& path, const Image& page, 
     const FormatWriter& w = writerFor(path, code);
     w.checkCapability(code, bits);
     if (!w.canAppend(code))
-        fail(w.name(), "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
+        fail(w.name(),
+             "a file of code " + std::to_string(code) + " holds one page; a further page cannot be added to it");
     return w;
 }
 

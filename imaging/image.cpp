@@ -8,9 +8,7 @@
 
 namespace rastel::imaging {
 
-void fail(const std::string& format, const std::string& cause) {
-    throw Error(format + ": " + cause);
-}
+void fail(const std::string& format, const std::string& cause) { throw Error(format + ": " + cause); }
 
 namespace {
 std::atomic<std::uint64_t> g_pixelLimit{std::uint64_t{1} << 28};

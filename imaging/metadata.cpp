@@ -103,11 +103,20 @@ private:
 // order is swapped (a RATIONAL is two LONGs); 0 for types not copied.
 std::size_t typeSize(std::uint16_t type) {
     switch (type) {
-        case 1: case 2: case 6: case 7: return 1;
-        case 3: case 8: return 2;
-        case 4: case 9: case 11: case 13: return 4;
-        case 5: case 10: case 12: return 8;
-        default: return 0;
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;
+    case 3:
+    case 8: return 2;
+    case 4:
+    case 9:
+    case 11:
+    case 13: return 4;
+    case 5:
+    case 10:
+    case 12: return 8;
+    default: return 0;
     }
 }
 std::size_t swapUnit(std::uint16_t type) { return type == 5 || type == 10 ? 4 : typeSize(type); }
@@ -167,17 +176,29 @@ double ExifEntry::number(std::size_t i) const {
         return std::uint32_t(q[0]) | std::uint32_t(q[1]) << 8 | std::uint32_t(q[2]) << 16 | std::uint32_t(q[3]) << 24;
     };
     switch (type) {
-        case 1: case 2: case 7: return p[0];
-        case 6: return std::int8_t(p[0]);
-        case 3: return std::uint16_t(p[0] | p[1] << 8);
-        case 8: return std::int16_t(p[0] | p[1] << 8);
-        case 4: case 13: return u32(p);
-        case 9: return std::int32_t(u32(p));
-        case 5: return u32(p + 4) ? double(u32(p)) / u32(p + 4) : 0;
-        case 10: return std::int32_t(u32(p + 4)) ? double(std::int32_t(u32(p))) / std::int32_t(u32(p + 4)) : 0;
-        case 11: { float f; const std::uint32_t b = u32(p); std::memcpy(&f, &b, 4); return f; }
-        case 12: { double d; std::memcpy(&d, p, 8); return d; }
-        default: return 0;
+    case 1:
+    case 2:
+    case 7: return p[0];
+    case 6: return std::int8_t(p[0]);
+    case 3: return std::uint16_t(p[0] | p[1] << 8);
+    case 8: return std::int16_t(p[0] | p[1] << 8);
+    case 4:
+    case 13: return u32(p);
+    case 9: return std::int32_t(u32(p));
+    case 5: return u32(p + 4) ? double(u32(p)) / u32(p + 4) : 0;
+    case 10: return std::int32_t(u32(p + 4)) ? double(std::int32_t(u32(p))) / std::int32_t(u32(p + 4)) : 0;
+    case 11: {
+        float f;
+        const std::uint32_t b = u32(p);
+        std::memcpy(&f, &b, 4);
+        return f;
+    }
+    case 12: {
+        double d;
+        std::memcpy(&d, p, 8);
+        return d;
+    }
+    default: return 0;
     }
 }
 
@@ -219,8 +240,11 @@ std::vector<std::uint8_t> serializeExif(const ExifTree& tree) {
         return std::uint32_t(at);
     };
     auto pointer = [](std::uint16_t tag, std::uint32_t offset) {
-        return ExifEntry{tag, kTypeLong, 1,
-                         {std::uint8_t(offset), std::uint8_t(offset >> 8), std::uint8_t(offset >> 16), std::uint8_t(offset >> 24)}};
+        return ExifEntry{
+            tag,
+            kTypeLong,
+            1,
+            {std::uint8_t(offset), std::uint8_t(offset >> 8), std::uint8_t(offset >> 16), std::uint8_t(offset >> 24)}};
     };
     std::vector<ExifEntry> ifd0;
     for (const auto& e : tree.ifd0)
@@ -349,10 +373,18 @@ std::vector<std::uint8_t> xmpForOutput(std::span<const std::uint8_t> xmp) {
 
 std::vector<std::string> exifSummary(std::span<const std::uint8_t> exif) {
     static const std::pair<std::uint16_t, const char*> kNames[] = {
-        {0x010F, "Make"},          {0x0110, "Model"},          {0x0112, "Orientation"},
-        {0x0131, "Software"},      {0x0132, "DateTime"},       {0x9003, "DateTimeOriginal"},
-        {0xA002, "PixelXDimension"}, {0xA003, "PixelYDimension"}, {0x927C, "MakerNote"},
-        {0x8825, "GPSInfo"},       {0x013B, "Artist"},         {0x8298, "Copyright"},
+        {0x010F, "Make"},
+        {0x0110, "Model"},
+        {0x0112, "Orientation"},
+        {0x0131, "Software"},
+        {0x0132, "DateTime"},
+        {0x9003, "DateTimeOriginal"},
+        {0xA002, "PixelXDimension"},
+        {0xA003, "PixelYDimension"},
+        {0x927C, "MakerNote"},
+        {0x8825, "GPSInfo"},
+        {0x013B, "Artist"},
+        {0x8298, "Copyright"},
     };
     TiffView t(exif);
     std::vector<std::string> lines;
@@ -402,13 +434,28 @@ void applyOrientation(Image& img, int orientation) {
         for (int x = 0; x < out.width(); ++x, dst += bpp) {
             int sx = x, sy = y;
             switch (orientation) {
-                case 2: sx = w - 1 - x; break;
-                case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-                case 4: sy = h - 1 - y; break;
-                case 5: sx = y; sy = x; break;
-                case 6: sx = y; sy = h - 1 - x; break;
-                case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-                case 8: sx = w - 1 - y; sy = x; break;
+            case 2: sx = w - 1 - x; break;
+            case 3:
+                sx = w - 1 - x;
+                sy = h - 1 - y;
+                break;
+            case 4: sy = h - 1 - y; break;
+            case 5:
+                sx = y;
+                sy = x;
+                break;
+            case 6:
+                sx = y;
+                sy = h - 1 - x;
+                break;
+            case 7:
+                sx = w - 1 - y;
+                sy = h - 1 - x;
+                break;
+            case 8:
+                sx = w - 1 - y;
+                sy = x;
+                break;
             }
             std::memcpy(dst, img.row(sy) + static_cast<std::size_t>(sx) * bpp, bpp);
         }

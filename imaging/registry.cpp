@@ -59,7 +59,8 @@ std::vector<std::uint8_t> FormatWriter::write(const Image& page, const WriteOpti
 
 std::vector<std::uint8_t> FormatWriter::append(std::span<const std::uint8_t>, const Image&,
                                                const WriteOptions& opt) const {
-    fail(name(), "a file of code " + std::to_string(opt.code) + " holds one page; a further page cannot be added to it");
+    fail(name(),
+         "a file of code " + std::to_string(opt.code) + " holds one page; a further page cannot be added to it");
 }
 
 Registry& Registry::instance() {

@@ -65,7 +65,8 @@ std::string firstBytes(std::span<const std::uint8_t> head) {
 
 }  // namespace
 
-std::string describeUnrecognised(const Registry& registry, std::span<const std::uint8_t> data, const std::string& path) {
+std::string describeUnrecognised(const Registry& registry, std::span<const std::uint8_t> data,
+                                 const std::string& path) {
     const auto head = data.first(std::min<std::size_t>(data.size(), 4096));
     for (const auto& s : kForeign)
         if (matches(head, s)) return "the content looks like " + std::string(s.what) + ", which is not read";
@@ -80,8 +81,9 @@ std::string describeUnrecognised(const Registry& registry, std::span<const std::
     }
     if (head.size() >= 2 && head[0] == '%' && head[1] == '!')
         return "the content looks like a PostScript document without the header comments of Encapsulated PostScript";
-    const bool text = std::all_of(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(head.size(), 64)),
-                                  [](std::uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F); });
+    const bool text =
+        std::all_of(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(head.size(), 64)),
+                    [](std::uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F); });
     return std::string("no known image signature matched") + (text ? "; the file starts as plain text" : "") +
            " (first bytes " + firstBytes(head) + ")";
 }

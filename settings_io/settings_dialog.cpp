@@ -143,8 +143,8 @@ void frmSet::BuildControls() {
 // false).
 void frmSet::LoadStep() {
     const auto& s = ConvertSettings;
-    opening_ = {s.FormatType, s.FormatDetails, s.ColorType,  s.Grayscale,
-                s.DitheringType, s.RotateType, s.Reverse, s.Quality};
+    opening_ = {s.FormatType,    s.FormatDetails, s.ColorType, s.Grayscale,
+                s.DitheringType, s.RotateType,    s.Reverse,   s.Quality};
     loadComplete_ = false;
 
     LoadLists(lists_);

@@ -136,7 +136,8 @@ void makeFolders(const std::string& folder) {
 }  // namespace
 
 std::string SettingsFolderFor(const std::string& programFolder) {
-    const std::string portable = programFolder.empty() || programFolder.back() == '/' ? programFolder : programFolder + "/";
+    const std::string portable =
+        programFolder.empty() || programFolder.back() == '/' ? programFolder : programFolder + "/";
     struct stat st {};
     if (::lstat((portable + kFileName).c_str(), &st) == 0) return portable;
     if (::access(portable.empty() ? "." : portable.c_str(), W_OK) == 0) return portable;

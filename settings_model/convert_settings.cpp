@@ -20,8 +20,8 @@ int16_t CurrentColorBits() {
     const auto& bits = ConvertSettings.ColorBits;
     const int index = ConvertSettings.ColorType;
     if (index < 0 || static_cast<std::size_t>(index) >= bits.size())
-        throw SettingsIndexError("ColorType " + std::to_string(index) + " outside the " +
-                                 std::to_string(bits.size()) + " colour depths");
+        throw SettingsIndexError("ColorType " + std::to_string(index) + " outside the " + std::to_string(bits.size()) +
+                                 " colour depths");
     return bits[static_cast<std::size_t>(index)];
 }
 

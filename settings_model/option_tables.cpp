@@ -16,9 +16,8 @@ struct DitherRow {
 };
 // Positions 2 and 3 hold codes 3 and 2: the list order is not the code order.
 constexpr DitherRow kDither[] = {
-    {"ディザリングなし", 0}, {"Floyd Steinberg法", 1}, {"Stucki法", 3},
-    {"Burkes法", 2},        {"Sierra法", 4},          {"Stevenson Arce法", 5},
-    {"Jarvis法", 6},        {"パターン法", 7},        {"クラスタ法", 8},
+    {"ディザリングなし", 0}, {"Floyd Steinberg法", 1}, {"Stucki法", 3},   {"Burkes法", 2},   {"Sierra法", 4},
+    {"Stevenson Arce法", 5}, {"Jarvis法", 6},          {"パターン法", 7}, {"クラスタ法", 8},
 };
 
 struct RotateRow {
@@ -26,8 +25,8 @@ struct RotateRow {
     int16_t angle;
 };
 constexpr RotateRow kRotate[] = {
-    {"回転なし", 0},    {"右 90度", 90},   {"右180度", 180}, {"右270度", 270},
-    {"左 90度", -90},   {"左180度", -180}, {"左270度", -270},
+    {"回転なし", 0},  {"右 90度", 90},   {"右180度", 180},  {"右270度", 270},
+    {"左 90度", -90}, {"左180度", -180}, {"左270度", -270},
 };
 
 }  // namespace

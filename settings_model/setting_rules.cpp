@@ -19,20 +19,25 @@ bool isOneOf(int32_t v, std::initializer_list<int32_t> set) {
 // does not list or a family outside the catalogue.
 std::optional<int16_t> defaultColorPosition() {
     switch (ConvertSettings.FormatType) {
-    case 0: case 2: case 5: case 8: case 9: case 11: case 12: case 20:
-        return 0;
-    case 4:
-        return 0;
-    case 6: case 21:
-        return 1;
-    case 7:
-        return 7;
-    case 13: case 14: case 15: case 17:
-        return 3;
-    case 16: case 18:
-        return 2;
-    case 22:
-        return 2;
+    case 0:
+    case 2:
+    case 5:
+    case 8:
+    case 9:
+    case 11:
+    case 12:
+    case 20: return 0;
+    case 4: return 0;
+    case 6:
+    case 21: return 1;
+    case 7: return 7;
+    case 13:
+    case 14:
+    case 15:
+    case 17: return 3;
+    case 16:
+    case 18: return 2;
+    case 22: return 2;
     case 1: {
         const int32_t code = CurrentFormatCode();
         if (code == 6) return 4;
@@ -60,8 +65,7 @@ std::optional<int16_t> defaultColorPosition() {
         if (isOneOf(code, {25, 27, 28, 29})) return 0;
         return std::nullopt;
     }
-    default:
-        return std::nullopt;
+    default: return std::nullopt;
     }
 }
 

@@ -11,10 +11,10 @@ namespace rastel {
 
 // Rules that keep the record consistent. Each writes at most one field, reads
 // before it writes, and returns 0, or -1 (record unchanged) on an index error.
-int16_t ResetDetails();       // FormatDetails := 0
-int16_t DefaultColorType();   // ColorType := default for (FormatType, CurrentFormatCode)
-int16_t DefaultDithering();   // DitheringType := 1 at 8 bits or less, else 0
-int16_t DefaultQuality();     // Quality := 2
+int16_t ResetDetails();      // FormatDetails := 0
+int16_t DefaultColorType();  // ColorType := default for (FormatType, CurrentFormatCode)
+int16_t DefaultDithering();  // DitheringType := 1 at 8 bits or less, else 0
+int16_t DefaultQuality();    // Quality := 2
 // Enables the quality controls for the codes that take a quality factor;
 // never changes Quality.
 int16_t EnableQualityControls(SettingsLists& lists);

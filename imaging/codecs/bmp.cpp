@@ -52,7 +52,6 @@ const char* const kIco = "ICO";
 
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
-
 // BMP reader
 
 class BmpReader : public FormatReader {
@@ -62,13 +61,15 @@ public:
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (head.size() >= 18 && head[0] == 'B' && head[1] == 'M') {
-            const std::uint32_t hs = head[14] | (head[15] << 8) | (head[16] << 16) | (static_cast<std::uint32_t>(head[17]) << 24);
+            const std::uint32_t hs =
+                head[14] | (head[15] << 8) | (head[16] << 16) | (static_cast<std::uint32_t>(head[17]) << 24);
             return isKnownDibHeaderSize(hs) ? Sniff::Strong : Sniff::Weak;
         }
         if (head.size() >= 2 && head[0] == 'B' && head[1] == 'M') return Sniff::Weak;
         // A packed bitmap without file header (clipboard .dib): only with the extension.
         if (head.size() >= 16) {
-            const std::uint32_t hs = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
+            const std::uint32_t hs =
+                head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<std::uint32_t>(head[3]) << 24);
             const unsigned planes = head[hs == 12 ? 8 : 12] | (head[hs == 12 ? 9 : 13] << 8);
             if ((hs == 12 || isWindowsDibHeaderSize(hs)) && planes == 1) return Sniff::Weak;
         }
@@ -143,8 +144,9 @@ Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
         fail(kIco, "compressed icon bitmaps are not supported");
     h.height /= 2;
     if (h.height <= 0) fail(kIco, "icon bitmap has no rows");
-    const std::uint64_t pixels = h.paletteStart + (h.bits <= 8 ? std::min<std::uint64_t>(h.tableEntries, 1u << h.bits) : h.tableEntries) *
-                                                      static_cast<std::uint64_t>(h.paletteEntrySize);
+    const std::uint64_t pixels =
+        h.paletteStart + (h.bits <= 8 ? std::min<std::uint64_t>(h.tableEntries, 1u << h.bits) : h.tableEntries) *
+                             static_cast<std::uint64_t>(h.paletteEntrySize);
     if (pixels > blob.size()) fail(kIco, "colour table runs past the end of the icon image");
     const Image colour = decodeDib(blob, h, static_cast<std::size_t>(pixels), true, kIco);
     Image out = toRgba32(colour);
@@ -158,11 +160,13 @@ Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
     }
     const std::uint64_t maskAt = pixels + dibRowBytes(h.width, h.bits) * static_cast<std::uint64_t>(h.height);
     const std::uint64_t maskStride = dibRowBytes(h.width, 1);
-    const std::uint64_t maskEnd = maskAt + maskStride * static_cast<std::uint64_t>(h.height - 1) + packedBytes(static_cast<std::size_t>(h.width), 1);
+    const std::uint64_t maskEnd = maskAt + maskStride * static_cast<std::uint64_t>(h.height - 1) +
+                                  packedBytes(static_cast<std::size_t>(h.width), 1);
     if (maskEnd > blob.size()) fail(kIco, "icon transparency mask is truncated");
     std::vector<std::uint8_t> bitsRow(static_cast<std::size_t>(h.width));
     for (int s = 0; s < out.height(); ++s) {
-        unpackBits(blob.data() + maskAt + maskStride * static_cast<std::uint64_t>(s), bitsRow.size(), 1, bitsRow.data());
+        unpackBits(blob.data() + maskAt + maskStride * static_cast<std::uint64_t>(s), bitsRow.size(), 1,
+                   bitsRow.data());
         std::uint8_t* d = out.row(h.topDown ? s : out.height() - 1 - s);
         for (int x = 0; x < out.width(); ++x)
             if (bitsRow[static_cast<std::size_t>(x)]) d[4 * x + 3] = 0;
@@ -251,7 +255,6 @@ constexpr int kCodeWindows = 6, kCodeWindowsRle = 84, kCodeOs2v1 = 14, kCodeOs2v
 // Size of the OS/2 2.x header the writer uses (the full BITMAPINFOHEADER2).
 constexpr std::uint32_t kOs2v2HeaderSize = 64;
 
-
 class BmpWriter : public FormatWriter {
 public:
     std::string name() const override { return kBmp; }
@@ -275,7 +278,8 @@ public:
 
         // Pixel data first, so that its size is known for the headers.
         const std::vector<std::uint8_t> pixels = encodeDibPixels(img, bits, rle);
-        const std::uint64_t offBits = 14 + headerSize + std::uint64_t{tableEntries} * static_cast<std::uint64_t>(entrySize);
+        const std::uint64_t offBits =
+            14 + headerSize + std::uint64_t{tableEntries} * static_cast<std::uint64_t>(entrySize);
         const std::uint64_t fileSize = offBits + pixels.size();
         if (fileSize > 0xFFFFFFFFu) fail(kBmp, "image too large for a bitmap file");
 
@@ -301,7 +305,7 @@ public:
             out.u32le(static_cast<std::uint32_t>(dibPixelsPerMetre(page.xDpi)));
             out.u32le(static_cast<std::uint32_t>(dibPixelsPerMetre(page.yDpi)));
             out.u32le(tableEntries);
-            out.u32le(0);  // every colour is important
+            out.u32le(0);                                 // every colour is important
             if (os2v2) out.zeros(kOs2v2HeaderSize - 40);  // units, origin, halftoning, encoding: all defaults
         }
         writeDibColourTable(out, img.palette(), tableEntries, entrySize);

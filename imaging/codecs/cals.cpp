@@ -42,8 +42,8 @@ bool startsWithKey(std::span<const std::uint8_t> head, const char* key) {
 }
 
 std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\0' || s.back() == '\r' || s.back() == '\n' ||
-                          s.back() == '\t'))
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\0' || s.back() == '\r' || s.back() == '\n' || s.back() == '\t'))
         s.pop_back();
     std::size_t i = 0;
     while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
@@ -74,11 +74,11 @@ bool parsePair(const std::string& s, long& a, long& b) {
 // Unit step of a direction in degrees counter-clockwise (y grows downwards).
 bool direction(long degrees, int& dx, int& dy) {
     switch (degrees) {
-        case 0: dx = 1, dy = 0; return true;
-        case 90: dx = 0, dy = -1; return true;
-        case 180: dx = -1, dy = 0; return true;
-        case 270: dx = 0, dy = 1; return true;
-        default: return false;
+    case 0: dx = 1, dy = 0; return true;
+    case 90: dx = 0, dy = -1; return true;
+    case 180: dx = -1, dy = 0; return true;
+    case 270: dx = 0, dy = 1; return true;
+    default: return false;
     }
 }
 

@@ -42,9 +42,7 @@ constexpr double kMaxCoordinate = 1e7;
 
 bool startsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
 
-std::string_view asView(std::span<const std::uint8_t> d) {
-    return {reinterpret_cast<const char*>(d.data()), d.size()};
-}
+std::string_view asView(std::span<const std::uint8_t> d) { return {reinterpret_cast<const char*>(d.data()), d.size()}; }
 
 // Splits PostScript text into lines ending in CR, LF or CR LF.
 class LineCursor {
@@ -143,15 +141,18 @@ Info parse(std::span<const std::uint8_t> data) {
         if (line[0] != '%') break;
         if (startsWith(line, "%%BoundingBox:")) {
             const auto v = line.substr(14);
-            if (isAtEnd(v)) boxAtEnd = !info.boundingBox;
+            if (isAtEnd(v))
+                boxAtEnd = !info.boundingBox;
             else if (!info.boundingBox) {
                 info.boundingBox = parseBox(v);
                 if (!info.boundingBox) fail(kFormat, "%%BoundingBox is not four numbers");
             }
         } else if (startsWith(line, "%%HiResBoundingBox:")) {
             const auto v = line.substr(19);
-            if (isAtEnd(v)) hiResAtEnd = !info.hiResBoundingBox;
-            else if (!info.hiResBoundingBox) info.hiResBoundingBox = parseBox(v);
+            if (isAtEnd(v))
+                hiResAtEnd = !info.hiResBoundingBox;
+            else if (!info.hiResBoundingBox)
+                info.hiResBoundingBox = parseBox(v);
         } else if (startsWith(line, "%%LanguageLevel:")) {
             double level = 0;
             auto v = line.substr(16);
@@ -331,10 +332,24 @@ Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
     // without showpage still gives its page. Relative names inside the
     // private folder: no '%' of a temporary path can be taken for a
     // page-number template.
-    run.args = {"-dSAFER",       "-dBATCH",        "-dNOPAUSE",     "-dNOPROMPT", "-dQUIET",
-                "-dFIXEDMEDIA",  size,             "-dLastPage=1",   "-dNOINTERPOLATE", "-sDEVICE=ppmraw", dpi,
-                "-sOutputFile=page.ppm", "-c", origin, "-f", "input.eps",
-                "-c", "currentpagedevice /PageCount get 0 eq { showpage } if"};
+    run.args = {"-dSAFER",
+                "-dBATCH",
+                "-dNOPAUSE",
+                "-dNOPROMPT",
+                "-dQUIET",
+                "-dFIXEDMEDIA",
+                size,
+                "-dLastPage=1",
+                "-dNOINTERPOLATE",
+                "-sDEVICE=ppmraw",
+                dpi,
+                "-sOutputFile=page.ppm",
+                "-c",
+                origin,
+                "-f",
+                "input.eps",
+                "-c",
+                "currentpagedevice /PageCount get 0 eq { showpage } if"};
     run.env = {"PATH=/usr/bin:/bin", "HOME=" + dir.path(), "TMPDIR=" + dir.path(), "LC_ALL=C"};
     run.workDir = dir.path();
     run.outputPath = dir.path() + "/messages.txt";

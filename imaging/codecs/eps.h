@@ -22,11 +22,11 @@ struct Box {
 // What the reader learns from a file before rendering it.
 struct Info {
     std::span<const std::uint8_t> postscript;  // the PostScript section (the whole file unless DOS binary)
-    bool dosBinary = false;                     // C5 D0 D3 C6 header with preview sections
-    bool epsf = false;                          // first line names EPSF-x.y
-    std::optional<Box> boundingBox;             // %%BoundingBox, from the trailer when (atend)
-    std::optional<Box> hiResBoundingBox;        // %%HiResBoundingBox
-    int languageLevel = 0;                      // %%LanguageLevel, 0 when absent
+    bool dosBinary = false;                    // C5 D0 D3 C6 header with preview sections
+    bool epsf = false;                         // first line names EPSF-x.y
+    std::optional<Box> boundingBox;            // %%BoundingBox, from the trailer when (atend)
+    std::optional<Box> hiResBoundingBox;       // %%HiResBoundingBox
+    int languageLevel = 0;                     // %%LanguageLevel, 0 when absent
     std::string creator, title;
 };
 

@@ -82,10 +82,10 @@ public:
 
 CcittCoding codingFor(int code) {
     switch (code) {
-        case 66: return CcittCoding::G3OneD;
-        case 67: return CcittCoding::G3TwoD;
-        case 68: return CcittCoding::G4;
-        default: fail(kFormat, "unknown file-format code " + std::to_string(code));
+    case 66: return CcittCoding::G3OneD;
+    case 67: return CcittCoding::G3TwoD;
+    case 68: return CcittCoding::G4;
+    default: fail(kFormat, "unknown file-format code " + std::to_string(code));
     }
 }
 

@@ -95,9 +95,22 @@ using Guid = std::array<std::uint8_t, 16>;
 // The FlashPix class and format identifiers differ only in their first field:
 // xxxxxxxx-C154-11CE-8553-00AA00A1F95B, stored little-endian.
 constexpr Guid fpxGuid(std::uint32_t first) {
-    return {static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(first >> 8),
-            static_cast<std::uint8_t>(first >> 16), static_cast<std::uint8_t>(first >> 24),
-            0x54, 0xC1, 0xCE, 0x11, 0x85, 0x53, 0x00, 0xAA, 0x00, 0xA1, 0xF9, 0x5B};
+    return {static_cast<std::uint8_t>(first),
+            static_cast<std::uint8_t>(first >> 8),
+            static_cast<std::uint8_t>(first >> 16),
+            static_cast<std::uint8_t>(first >> 24),
+            0x54,
+            0xC1,
+            0xCE,
+            0x11,
+            0x85,
+            0x53,
+            0x00,
+            0xAA,
+            0x00,
+            0xA1,
+            0xF9,
+            0x5B};
 }
 
 constexpr Guid kClsidImageView = fpxGuid(0x56616700);
@@ -169,8 +182,7 @@ std::vector<std::uint8_t> requireStream(GsfInfile* parent, const char* name, std
 
 GPtr<GsfInfile> childStorage(GsfInfile* parent, const std::string& name) {
     GPtr<GsfInput> child(gsf_infile_child_by_name(parent, name.c_str()));
-    if (!child || !GSF_IS_INFILE(child.get()) || gsf_infile_num_children(GSF_INFILE(child.get())) < 0)
-        return nullptr;
+    if (!child || !GSF_IS_INFILE(child.get()) || gsf_infile_num_children(GSF_INFILE(child.get())) < 0) return nullptr;
     return GPtr<GsfInfile>(GSF_INFILE(child.release()));
 }
 
@@ -218,13 +230,10 @@ public:
         if (it == values_.end()) return std::nullopt;
         ByteReader r(it->second.bytes, kFormat);
         switch (it->second.type) {
-            case kVtUi4:
-            case kVtI4:
-                return r.u32le();
-            case kVtI2:
-                return r.u16le();
-            default:
-                fail(kFormat, "property " + hex(id) + " is not an integer");
+        case kVtUi4:
+        case kVtI4: return r.u32le();
+        case kVtI2: return r.u16le();
+        default: fail(kFormat, "property " + hex(id) + " is not an integer");
         }
     }
 
@@ -369,8 +378,8 @@ Colour parseColour(std::span<const std::uint8_t> block) {
     } else if (s == kSpaceNifRgb && channels == 4) {
         colour.format = PixelFormat::Rgba32;
     } else {
-        fail(kFormat, "unsupported colour space " + std::to_string(s) + " with " + std::to_string(channels) +
-                          " channels");
+        fail(kFormat,
+             "unsupported colour space " + std::to_string(s) + " with " + std::to_string(channels) + " channels");
     }
     return colour;
 }
@@ -522,8 +531,8 @@ public:
         // FlashPix image apart when the directory lies within the head.
         if (head.size() >= 0x34) {
             const unsigned shift = head[0x1E] | head[0x1F] << 8;
-            const std::uint64_t dirSector = head[0x30] | head[0x31] << 8 | head[0x32] << 16 |
-                                            std::uint64_t{head[0x33]} << 24;
+            const std::uint64_t dirSector =
+                head[0x30] | head[0x31] << 8 | head[0x32] << 16 | std::uint64_t{head[0x33]} << 24;
             if (shift >= 7 && shift <= 16) {
                 const std::uint64_t rootEntry = (dirSector + 1) << shift;
                 if (rootEntry + 0x60 <= head.size()) {
@@ -592,7 +601,8 @@ Image halve(const Image& src) {
         for (int x = 0; x < w; ++x) {
             const int x0 = std::min(2 * x, src.width() - 1) * ch, x1 = std::min(2 * x + 1, src.width() - 1) * ch;
             for (int c = 0; c < ch; ++c)
-                out[x * ch + c] = static_cast<std::uint8_t>((r0[x0 + c] + r0[x1 + c] + r1[x0 + c] + r1[x1 + c] + 2) / 4);
+                out[x * ch + c] =
+                    static_cast<std::uint8_t>((r0[x0 + c] + r0[x1 + c] + r1[x0 + c] + r1[x1 + c] + 2) / 4);
         }
     }
     return dst;

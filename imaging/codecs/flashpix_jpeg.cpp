@@ -11,8 +11,8 @@
 #include <memory>
 
 // jpeglib.h first: jerror.h's message list depends on its configuration.
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "imaging/codecs/common/jpeg_glue.h"
 #include "imaging/codecs/flashpix_internal.h"
@@ -67,8 +67,8 @@ bool decodeC(Decoder* d, const std::uint8_t* data, std::size_t size, int channel
     jpeg_mem_src(&c, data, static_cast<unsigned long>(size));
     jpeg_read_header(&c, TRUE);
     if (c.image_width != kTile || c.image_height != kTile || c.num_components != channels) {
-        std::snprintf(d->err.message, sizeof d->err.message, "JPEG tile is %ux%u with %d components",
-                      c.image_width, c.image_height, c.num_components);
+        std::snprintf(d->err.message, sizeof d->err.message, "JPEG tile is %ux%u with %d components", c.image_width,
+                      c.image_height, c.num_components);
         return false;
     }
     if (channels == 1) {

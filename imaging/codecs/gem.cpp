@@ -28,10 +28,10 @@ constexpr int kMaxPlanes = 8;
 constexpr double kDefaultDpi = 72;
 
 // The VDI default colours (pen numbers 0..15): 0 is white and 1 black.
-const Rgb kVdiPalette[16] = {
-    {255, 255, 255}, {0, 0, 0},     {255, 0, 0},   {0, 255, 0},   {0, 0, 255},     {0, 255, 255},
-    {255, 255, 0},   {255, 0, 255}, {192, 192, 192}, {128, 128, 128}, {128, 0, 0},  {0, 128, 0},
-    {0, 0, 128},     {0, 128, 128}, {128, 128, 0}, {128, 0, 128}};
+const Rgb kVdiPalette[16] = {{255, 255, 255}, {0, 0, 0},       {255, 0, 0},   {0, 255, 0},
+                             {0, 0, 255},     {0, 255, 255},   {255, 255, 0}, {255, 0, 255},
+                             {192, 192, 192}, {128, 128, 128}, {128, 0, 0},   {0, 128, 0},
+                             {0, 0, 128},     {0, 128, 128},   {128, 128, 0}, {128, 0, 128}};
 
 struct Header {
     int version = 0;
@@ -68,7 +68,8 @@ Header parseHeader(ByteReader& in) {
     if (h.headerWords < 8) fail(kFormat, "header length of " + std::to_string(h.headerWords) + " words is too short");
     if (h.planes < 1 || h.planes > kMaxPlanes)
         fail(kFormat, "unsupported number of planes: " + std::to_string(h.planes));
-    if (h.patternLength > 8) fail(kFormat, "pattern length of " + std::to_string(h.patternLength) + " bytes is too long");
+    if (h.patternLength > 8)
+        fail(kFormat, "pattern length of " + std::to_string(h.patternLength) + " bytes is too long");
     checkDimensions(kFormat, h.width, h.height);
     in.require(2u * static_cast<std::size_t>(h.headerWords), "header");
     h.ximg = hasXimgTag(d, h.headerWords);
@@ -91,9 +92,7 @@ std::vector<Rgb> defaultPalette(int planes) {
     return pal;
 }
 
-std::uint8_t fromVdi(std::uint16_t v) {
-    return static_cast<std::uint8_t>((std::min<int>(v, 1000) * 255 + 500) / 1000);
-}
+std::uint8_t fromVdi(std::uint16_t v) { return static_cast<std::uint8_t>((std::min<int>(v, 1000) * 255 + 500) / 1000); }
 
 // Decodes one scan line (all planes, `lineBytes` bytes) into `line`.
 void decodeLine(ByteReader& in, const Header& h, std::uint8_t* line, std::size_t lineBytes) {
@@ -153,9 +152,11 @@ public:
         if (h.ximg) {
             const int model = word(data, 10);
             if (model != 0) fail(kFormat, "unsupported XIMG colour model " + std::to_string(model));
-            const std::size_t entries = std::min<std::size_t>(palette.size(), (static_cast<std::size_t>(h.headerWords) - 11) / 3);
+            const std::size_t entries =
+                std::min<std::size_t>(palette.size(), (static_cast<std::size_t>(h.headerWords) - 11) / 3);
             for (std::size_t i = 0; i < entries; ++i)
-                palette[i] = {fromVdi(word(data, 11 + 3 * i)), fromVdi(word(data, 12 + 3 * i)), fromVdi(word(data, 13 + 3 * i))};
+                palette[i] = {fromVdi(word(data, 11 + 3 * i)), fromVdi(word(data, 12 + 3 * i)),
+                              fromVdi(word(data, 13 + 3 * i))};
         }
 
         const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(h.width), 1);
@@ -182,8 +183,10 @@ public:
                 std::uint8_t* dst = img.row(y);
                 std::fill_n(dst, h.width, 0);
                 for (int p = 0; p < h.planes; ++p) {
-                    unpackBits(line.data() + rowBytes * static_cast<std::size_t>(p), static_cast<std::size_t>(h.width), 1, bitsRow.data());
-                    for (int x = 0; x < h.width; ++x) dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
+                    unpackBits(line.data() + rowBytes * static_cast<std::size_t>(p), static_cast<std::size_t>(h.width),
+                               1, bitsRow.data());
+                    for (int x = 0; x < h.width; ++x)
+                        dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
                 }
             }
         }
@@ -238,7 +241,8 @@ public:
     std::vector<WriteCapability> capabilities() const override { return {{kCode, {1}}}; }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
-        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for GEM (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535)
+            fail(kFormat, "picture too large for GEM (65535 pixels at most)");
         const Image img = toInkBits(page);  // a set bit is black
 
         ByteWriter out;
@@ -248,7 +252,8 @@ public:
 
         const std::size_t width = static_cast<std::size_t>(img.width());
         const std::size_t rowBytes = packedBytes(width, 1);
-        std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(img.height()), std::vector<std::uint8_t>(rowBytes));
+        std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(img.height()),
+                                                    std::vector<std::uint8_t>(rowBytes));
         for (int y = 0; y < img.height(); ++y) packBits(img.row(y), width, 1, rows[static_cast<std::size_t>(y)].data());
         for (std::size_t y = 0; y < rows.size();) {
             std::size_t same = 1;

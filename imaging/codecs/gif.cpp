@@ -168,8 +168,8 @@ GifFile parseGif(std::span<const std::uint8_t> data) {
         if (in.remaining() < 1) truncated("image data");
         f.minCodeSize = in.u8();
         if (f.minCodeSize > GifLzwDecoder::kMaxCodeSize)
-            fail(kFormat, "LZW minimum code size " + std::to_string(f.minCodeSize) +
-                              " leaves no room for 12-bit codes");
+            fail(kFormat,
+                 "LZW minimum code size " + std::to_string(f.minCodeSize) + " leaves no room for 12-bit codes");
         f.data = in.pos();
         skipSubBlocks(in, "image data");
         f.disposal = disposal;
@@ -284,8 +284,10 @@ public:
             }
             doc.pages.push_back(anyTransparent(canvas) ? canvas : opaqueCopy(canvas));
 
-            if (f.disposal == 2) clearRect(canvas, f);  // browsers clear to transparent
-            else if (f.disposal == 3) canvas = std::move(*saved);
+            if (f.disposal == 2)
+                clearRect(canvas, f);  // browsers clear to transparent
+            else if (f.disposal == 3)
+                canvas = std::move(*saved);
             // 0 (unspecified), 1 (leave in place) and the undefined 4..7: the frame stays.
         }
         if (indexed) doc.pages[0] = std::move(*indexed);
@@ -318,8 +320,10 @@ private:
                 }
                 // An index past the table shows black.
                 Rgb c{0, 0, 0};
-                if (std::size_t(v) < colours.size()) c = colours[std::size_t(v)];
-                else opaqueInTable = false;
+                if (std::size_t(v) < colours.size())
+                    c = colours[std::size_t(v)];
+                else
+                    opaqueInTable = false;
                 d[0] = c.r;
                 d[1] = c.g;
                 d[2] = c.b;
@@ -333,7 +337,8 @@ private:
         static constexpr int start[4] = {0, 4, 2, 1};
         static constexpr int step[4] = {8, 8, 4, 2};
         for (int pass = 0; pass < (f.interlaced ? 4 : 1); ++pass)
-            for (int y = f.interlaced ? start[pass] : 0; y < f.height && !lzw.ended(); y += f.interlaced ? step[pass] : 1)
+            for (int y = f.interlaced ? start[pass] : 0; y < f.height && !lzw.ended();
+                 y += f.interlaced ? step[pass] : 1)
                 row(y);
         // Data ending early with its end code leaves the rest of the frame undrawn.
         if (lzw.ended()) opaqueInTable = false;
@@ -360,7 +365,7 @@ public:
         for (std::size_t i = 0; i < idx.palette().size(); ++i)
             table[i] = {idx.palette()[i].r, idx.palette()[i].g, idx.palette()[i].b};
         std::unique_ptr<ColorMapObject, void (*)(ColorMapObject*)> map(GifMakeMapObject(entries, table),
-                                                                        GifFreeMapObject);
+                                                                       GifFreeMapObject);
         if (!map) fail(kFormat, "out of memory");
 
         std::vector<std::uint8_t> out;

@@ -49,9 +49,21 @@ constexpr const char* kFormat = "IOCA";
 
 // Structured field identifiers of MO:DCA.
 enum : std::uint32_t {
-    kBDT = 0xD3A8A8, kEDT = 0xD3A9A8, kBPG = 0xD3A8AF, kEPG = 0xD3A9AF, kBAG = 0xD3A8C9, kEAG = 0xD3A9C9,
-    kPGD = 0xD3A6AF, kBIM = 0xD3A8FB, kEIM = 0xD3A9FB, kBOG = 0xD3A8C7, kEOG = 0xD3A9C7, kOBD = 0xD3A66B,
-    kOBP = 0xD3AC6B, kIDD = 0xD3A6FB, kIPD = 0xD3EEFB,
+    kBDT = 0xD3A8A8,
+    kEDT = 0xD3A9A8,
+    kBPG = 0xD3A8AF,
+    kEPG = 0xD3A9AF,
+    kBAG = 0xD3A8C9,
+    kEAG = 0xD3A9C9,
+    kPGD = 0xD3A6AF,
+    kBIM = 0xD3A8FB,
+    kEIM = 0xD3A9FB,
+    kBOG = 0xD3A8C7,
+    kEOG = 0xD3A9C7,
+    kOBD = 0xD3A66B,
+    kOBP = 0xD3AC6B,
+    kIDD = 0xD3A6FB,
+    kIPD = 0xD3EEFB,
 };
 
 // IOCA compression identifiers.
@@ -72,7 +84,7 @@ double toDpi(int unitBase, int perUnit) {
     if (perUnit <= 0) return 0;
     if (unitBase == 0) return perUnit / 10.0;         // per 10 inches
     if (unitBase == 1) return perUnit / 10.0 * 2.54;  // per 10 centimetres
-    return 0;                                          // logical units: no resolution
+    return 0;                                         // logical units: no resolution
 }
 
 Segment parseSegment(std::span<const std::uint8_t> bytes) {
@@ -90,36 +102,36 @@ Segment parseSegment(std::span<const std::uint8_t> bytes) {
         }
         ByteReader p(r.bytes(len, "IOCA parameter"), kFormat);
         switch (id) {
-            case 0x70: began = true; break;
-            case 0x71: ended = true; break;
-            case 0x94: {
-                if (len < 9) fail(kFormat, "Image Size parameter too short");
-                const int unit = p.u8();
-                const int xr = p.u16be(), yr = p.u16be();
-                seg.width = p.u16be();
-                seg.height = p.u16be();
-                seg.xDpi = toDpi(unit, xr);
-                seg.yDpi = toDpi(unit, yr);
-                seg.sawSize = true;
-                break;
-            }
-            case 0x95:
-                if (len < 2) fail(kFormat, "Image Encoding parameter too short");
-                seg.compression = p.u8();
-                (void)p.u8();  // recording algorithm
-                if (len >= 3) seg.bitOrder = p.u8();
-                break;
-            case 0x96:
-                if (len < 1) fail(kFormat, "IDE Size parameter too short");
-                if (const int ide = p.u8(); ide != 1)
-                    fail(kFormat, std::to_string(ide) + " bits per image point are not supported (only 1)");
-                break;
-            case 0xFE92: {
-                const auto piece = p.bytes(len);
-                seg.data.insert(seg.data.end(), piece.begin(), piece.end());
-                break;
-            }
-            default: break;  // Begin/End Image Content, LUT-ID, colour and others: nothing to do
+        case 0x70: began = true; break;
+        case 0x71: ended = true; break;
+        case 0x94: {
+            if (len < 9) fail(kFormat, "Image Size parameter too short");
+            const int unit = p.u8();
+            const int xr = p.u16be(), yr = p.u16be();
+            seg.width = p.u16be();
+            seg.height = p.u16be();
+            seg.xDpi = toDpi(unit, xr);
+            seg.yDpi = toDpi(unit, yr);
+            seg.sawSize = true;
+            break;
+        }
+        case 0x95:
+            if (len < 2) fail(kFormat, "Image Encoding parameter too short");
+            seg.compression = p.u8();
+            (void)p.u8();  // recording algorithm
+            if (len >= 3) seg.bitOrder = p.u8();
+            break;
+        case 0x96:
+            if (len < 1) fail(kFormat, "IDE Size parameter too short");
+            if (const int ide = p.u8(); ide != 1)
+                fail(kFormat, std::to_string(ide) + " bits per image point are not supported (only 1)");
+            break;
+        case 0xFE92: {
+            const auto piece = p.bytes(len);
+            seg.data.insert(seg.data.end(), piece.begin(), piece.end());
+            break;
+        }
+        default: break;  // Begin/End Image Content, LUT-ID, colour and others: nothing to do
         }
     }
     if (!began) fail(kFormat, "no Begin Segment");
@@ -140,22 +152,22 @@ Image decodeSegment(Segment seg) {
         for (auto& b : seg.data) b = reverseBits(b);
     Image page;
     switch (seg.compression) {
-        case kG3MH: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G3OneD, kFormat); break;
-        case kG3MR: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G3TwoD, kFormat); break;
-        case kG4MMR: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G4, kFormat); break;
-        case -1:
-        case kNone: {
-            const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(seg.width), 1);
-            if (seg.data.size() / rowBytes < static_cast<std::size_t>(seg.height))
-                fail(kFormat, "uncompressed image data too short");
-            page = Image(seg.width, seg.height, PixelFormat::Indexed, 1);
-            page.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
-            for (int y = 0; y < seg.height; ++y)
-                unpackBits(seg.data.data() + static_cast<std::size_t>(y) * rowBytes,
-                           static_cast<std::size_t>(seg.width), 1, page.row(y));
-            break;
-        }
-        default: fail(kFormat, "compression " + std::to_string(seg.compression) + " is not supported");
+    case kG3MH: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G3OneD, kFormat); break;
+    case kG3MR: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G3TwoD, kFormat); break;
+    case kG4MMR: page = ccittDecode(seg.data, seg.width, seg.height, CcittCoding::G4, kFormat); break;
+    case -1:
+    case kNone: {
+        const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(seg.width), 1);
+        if (seg.data.size() / rowBytes < static_cast<std::size_t>(seg.height))
+            fail(kFormat, "uncompressed image data too short");
+        page = Image(seg.width, seg.height, PixelFormat::Indexed, 1);
+        page.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};
+        for (int y = 0; y < seg.height; ++y)
+            unpackBits(seg.data.data() + static_cast<std::size_t>(y) * rowBytes, static_cast<std::size_t>(seg.width), 1,
+                       page.row(y));
+        break;
+    }
+    default: fail(kFormat, "compression " + std::to_string(seg.compression) + " is not supported");
     }
     page.xDpi = seg.xDpi;
     page.yDpi = seg.yDpi;
@@ -267,13 +279,13 @@ struct Target {
 
 Target targetFor(int code) {
     switch (code) {
-        case 71: return {true, CcittCoding::G3OneD, kG3MH};
-        case 72: return {true, CcittCoding::G3TwoD, kG3MR};
-        case 73: return {true, CcittCoding::G4, kG4MMR};
-        case 77: return {false, CcittCoding::G3OneD, kG3MH};
-        case 78: return {false, CcittCoding::G3TwoD, kG3MR};
-        case 79: return {false, CcittCoding::G4, kG4MMR};
-        default: fail(kFormat, "unknown file-format code " + std::to_string(code));
+    case 71: return {true, CcittCoding::G3OneD, kG3MH};
+    case 72: return {true, CcittCoding::G3TwoD, kG3MR};
+    case 73: return {true, CcittCoding::G4, kG4MMR};
+    case 77: return {false, CcittCoding::G3OneD, kG3MH};
+    case 78: return {false, CcittCoding::G3TwoD, kG3MR};
+    case 79: return {false, CcittCoding::G4, kG4MMR};
+    default: fail(kFormat, "unknown file-format code " + std::to_string(code));
     }
 }
 
@@ -317,10 +329,14 @@ std::vector<std::uint8_t> ebcdicName(const char* name) {
     std::vector<std::uint8_t> out(8, 0x40);
     for (std::size_t i = 0; i < 8 && name[i]; ++i) {
         const char c = name[i];
-        if (c >= 'A' && c <= 'I') out[i] = static_cast<std::uint8_t>(0xC1 + (c - 'A'));
-        else if (c >= 'J' && c <= 'R') out[i] = static_cast<std::uint8_t>(0xD1 + (c - 'J'));
-        else if (c >= 'S' && c <= 'Z') out[i] = static_cast<std::uint8_t>(0xE2 + (c - 'S'));
-        else if (c >= '0' && c <= '9') out[i] = static_cast<std::uint8_t>(0xF0 + (c - '0'));
+        if (c >= 'A' && c <= 'I')
+            out[i] = static_cast<std::uint8_t>(0xC1 + (c - 'A'));
+        else if (c >= 'J' && c <= 'R')
+            out[i] = static_cast<std::uint8_t>(0xD1 + (c - 'J'));
+        else if (c >= 'S' && c <= 'Z')
+            out[i] = static_cast<std::uint8_t>(0xE2 + (c - 'S'));
+        else if (c >= '0' && c <= '9')
+            out[i] = static_cast<std::uint8_t>(0xF0 + (c - '0'));
     }
     return out;
 }
@@ -330,8 +346,8 @@ void u24be(ByteWriter& w, std::uint32_t v) {
     w.u16be(static_cast<std::uint16_t>(v & 0xFFFF));
 }
 
-std::vector<std::uint8_t> modcaDocument(const Image& page, const std::vector<std::uint8_t>& segment,
-                                        std::uint16_t xr, std::uint16_t yr) {
+std::vector<std::uint8_t> modcaDocument(const Image& page, const std::vector<std::uint8_t>& segment, std::uint16_t xr,
+                                        std::uint16_t yr) {
     const auto w16 = static_cast<std::uint32_t>(page.width());
     const auto h16 = static_cast<std::uint32_t>(page.height());
     ByteWriter w;

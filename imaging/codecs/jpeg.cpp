@@ -18,8 +18,8 @@
 #include <vector>
 
 // jpeglib.h first: jerror.h's message list depends on its configuration.
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
@@ -84,9 +84,7 @@ void onEmitMessage(j_common_ptr cinfo, int level) {
     }
 }
 
-void setMessage(ErrorManager& err, const char* text) {
-    std::snprintf(err.message, sizeof err.message, "%s", text);
-}
+void setMessage(ErrorManager& err, const char* text) { std::snprintf(err.message, sizeof err.message, "%s", text); }
 
 // Decoding
 
@@ -147,9 +145,9 @@ bool readHeader(Decoder* d, const std::uint8_t* data, std::size_t size, long mem
 
 // How the decoded samples reach the image.
 struct DecodeTarget {
-    std::uint8_t* pixels;   // first row of the output image
-    std::size_t stride;     // bytes from one output row to the next
-    std::uint8_t* cmykRow;    // scratch row of width * 4 bytes for CMYK input, else null
+    std::uint8_t* pixels;    // first row of the output image
+    std::size_t stride;      // bytes from one output row to the next
+    std::uint8_t* cmykRow;   // scratch row of width * 4 bytes for CMYK input, else null
     const CmykToRgb* toRgb;  // turns that row into RGB
     unsigned width, components;
 };
@@ -217,8 +215,7 @@ std::optional<Resolution> resolutionOf(const jpeg_decompress_struct& c) {
         if (c.density_unit == 2) return Resolution{c.X_density * 2.54, c.Y_density * 2.54};
     }
     for (jpeg_saved_marker_ptr m = c.marker_list; m; m = m->next) {
-        if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || std::memcmp(m->data, "Exif\0\0", 6) != 0)
-            continue;
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < 6 || std::memcmp(m->data, "Exif\0\0", 6) != 0) continue;
         return readExifResolution(std::span<const std::uint8_t>(m->data, m->data_length));
     }
     return std::nullopt;
@@ -250,8 +247,10 @@ Metadata metadataOf(const jpeg_decompress_struct& c) {
                    p->data_length > sizeof kIccId + 2) {
             const unsigned seq = data[sizeof kIccId], count = data[sizeof kIccId + 1];
             if (chunks.empty()) chunks.resize(count);
-            if (seq == 0 || count != chunks.size() || seq > count || !chunks[seq - 1].empty()) iccBroken = true;
-            else chunks[seq - 1] = data.subspan(sizeof kIccId + 2);
+            if (seq == 0 || count != chunks.size() || seq > count || !chunks[seq - 1].empty())
+                iccBroken = true;
+            else
+                chunks[seq - 1] = data.subspan(sizeof kIccId + 2);
         } else if (p->marker == JPEG_APP0 + 13 && m.iptc.empty() && startsWith(p, kPhotoshopId, sizeof kPhotoshopId)) {
             m.iptc = photoshopResource(data.subspan(sizeof kPhotoshopId), kIptcResource);
         }
@@ -291,21 +290,18 @@ public:
         PixelFormat format = PixelFormat::Rgb24;
         bool cmyk = false;
         switch (c.jpeg_color_space) {
-            case JCS_GRAYSCALE:
-                c.out_color_space = JCS_GRAYSCALE;
-                format = PixelFormat::Gray8;
-                break;
-            case JCS_YCbCr:
-            case JCS_RGB:
-                c.out_color_space = JCS_RGB;
-                break;
-            case JCS_CMYK:
-            case JCS_YCCK:
-                c.out_color_space = JCS_CMYK;  // libjpeg turns YCCK into CMYK
-                cmyk = true;
-                break;
-            default:
-                fail(kFormat, "unsupported colour layout with " + std::to_string(c.num_components) + " components");
+        case JCS_GRAYSCALE:
+            c.out_color_space = JCS_GRAYSCALE;
+            format = PixelFormat::Gray8;
+            break;
+        case JCS_YCbCr:
+        case JCS_RGB: c.out_color_space = JCS_RGB; break;
+        case JCS_CMYK:
+        case JCS_YCCK:
+            c.out_color_space = JCS_CMYK;  // libjpeg turns YCCK into CMYK
+            cmyk = true;
+            break;
+        default: fail(kFormat, "unsupported colour layout with " + std::to_string(c.num_components) + " components");
         }
         c.dct_method = JDCT_ISLOW;
 
@@ -432,12 +428,12 @@ std::vector<std::uint8_t> exifPayload(int code, unsigned width, unsigned height,
     TiffIfd exif;
     const bool v22 = code == kCodeExif;
     exif.addUndefined(0x9000, v22 ? std::vector<std::uint8_t>{'0', '2', '2', '0'}
-                                   : std::vector<std::uint8_t>{'0', '2', '0', '0'});  // ExifVersion
-    exif.addUndefined(0x9101, {1, 2, 3, 0});  // ComponentsConfiguration: Y Cb Cr
-    if (v22) exif.addUndefined(0xA000, {'0', '1', '0', '0'});  // FlashpixVersion
-    exif.addShort(0xA001, {1});                                  // ColorSpace: sRGB
-    exif.addLong(0xA002, {width});                               // PixelXDimension
-    exif.addLong(0xA003, {height});                              // PixelYDimension
+                                  : std::vector<std::uint8_t>{'0', '2', '0', '0'});  // ExifVersion
+    exif.addUndefined(0x9101, {1, 2, 3, 0});                                         // ComponentsConfiguration: Y Cb Cr
+    if (v22) exif.addUndefined(0xA000, {'0', '1', '0', '0'});                        // FlashpixVersion
+    exif.addShort(0xA001, {1});                                                      // ColorSpace: sRGB
+    exif.addLong(0xA002, {width});                                                   // PixelXDimension
+    exif.addLong(0xA003, {height});                                                  // PixelYDimension
     return buildExifApp1(ifd0, exif);
 }
 
@@ -464,7 +460,8 @@ struct CarriedMarkers {
         if (exif.size() <= sizeof kExifId || exif.size() > kMaxMarkerPayload) exif.clear();
         if (!m.xmp.empty()) add(JPEG_APP0 + 1, withId(kXmpId, sizeof kXmpId, xmpForOutput(m.xmp)));
         if (!m.iptc.empty())
-            add(JPEG_APP0 + 13, withId(kPhotoshopId, sizeof kPhotoshopId, photoshopResourceBlock(kIptcResource, m.iptc)));
+            add(JPEG_APP0 + 13,
+                withId(kPhotoshopId, sizeof kPhotoshopId, photoshopResourceBlock(kIptcResource, m.iptc)));
     }
     void add(int marker, std::vector<std::uint8_t> payload) {
         if (payload.size() > kMaxMarkerPayload) return;
@@ -477,7 +474,11 @@ class JpegWriter final : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
     std::vector<WriteCapability> capabilities() const override {
-        return {{kCodeYuv444, {8, 24}}, {kCodeYuv422, {8, 24}}, {kCodeYuv411, {8, 24}}, {kCodeExif, {24}}, {kCodeExif20, {24}}};
+        return {{kCodeYuv444, {8, 24}},
+                {kCodeYuv422, {8, 24}},
+                {kCodeYuv411, {8, 24}},
+                {kCodeExif, {24}},
+                {kCodeExif20, {24}}};
     }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {

@@ -9,8 +9,8 @@
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/bilevel.h"
-#include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/common/bits.h"
+#include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/common/packbits.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
@@ -44,9 +44,7 @@ bool isMacBinary(std::span<const std::uint8_t> d) {
     return dataFork >= kHeaderBytes;
 }
 
-bool hasPntgType(std::span<const std::uint8_t> d) {
-    return isMacBinary(d) && std::memcmp(&d[65], "PNTG", 4) == 0;
-}
+bool hasPntgType(std::span<const std::uint8_t> d) { return isMacBinary(d) && std::memcmp(&d[65], "PNTG", 4) == 0; }
 
 // The MacPaint document inside `data`: without a MacBinary header when there is one.
 std::span<const std::uint8_t> documentBytes(std::span<const std::uint8_t> data) {
@@ -85,8 +83,7 @@ public:
         const auto doc = documentBytes(data);
         ByteReader in(doc, kFormat);
         const std::uint32_t version = in.u32be();
-        if (!plausibleVersion(version))
-            fail(kFormat, "unknown header version " + std::to_string(version));
+        if (!plausibleVersion(version)) fail(kFormat, "unknown header version " + std::to_string(version));
         in.seek(kHeaderBytes);
         const auto packed = in.bytes(in.remaining());
 
@@ -97,7 +94,8 @@ public:
         // the next row, so the 720 rows are decoded as one continuous stream.
         std::vector<std::uint8_t> bits(kRowBytes * kHeight);
         packBitsDecode(packed, bits.data(), bits.size(), kFormat);
-        for (int y = 0; y < kHeight; ++y) unpackBits(&bits[kRowBytes * static_cast<std::size_t>(y)], kWidth, 1, page.row(y));
+        for (int y = 0; y < kHeight; ++y)
+            unpackBits(&bits[kRowBytes * static_cast<std::size_t>(y)], kWidth, 1, page.row(y));
         Document out;
         out.pages.push_back(std::move(page));
         return out;

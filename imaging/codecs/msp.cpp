@@ -103,8 +103,9 @@ public:
         const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(h.width), 1);
         // Version 1 holds the whole bitmap, version 2 at least the row map:
         // check before allocating anything sized by the header.
-        in.require(h.version == 1 ? rowBytes * static_cast<std::size_t>(h.height) : 2u * static_cast<std::size_t>(h.height),
-                   h.version == 1 ? "bitmap" : "scan-line map");
+        in.require(
+            h.version == 1 ? rowBytes * static_cast<std::size_t>(h.height) : 2u * static_cast<std::size_t>(h.height),
+            h.version == 1 ? "bitmap" : "scan-line map");
         std::vector<std::uint8_t> bits(rowBytes * static_cast<std::size_t>(h.height), 0xFF);
         if (h.version == 1) {
             const auto raw = in.bytes(bits.size(), "bitmap");
@@ -122,7 +123,8 @@ public:
         Image img(h.width, h.height, PixelFormat::Indexed, 1);
         img.palette() = {{0, 0, 0}, {255, 255, 255}};
         for (int y = 0; y < h.height; ++y)
-            unpackBits(bits.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(h.width), 1, img.row(y));
+            unpackBits(bits.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(h.width), 1,
+                       img.row(y));
         Document doc;
         doc.pages.push_back(std::move(img));
         return doc;
@@ -161,15 +163,28 @@ public:
 
     // Version 2 (run-coded) files.
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions&) const override {
-        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for MSP (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535)
+            fail(kFormat, "picture too large for MSP (65535 pixels at most)");
         const Image img = toInkBits(page);  // 1 is black here; a set bit in the file is white
 
         const std::size_t width = static_cast<std::size_t>(img.width());
         const std::size_t rowBytes = packedBytes(width, 1);
-        std::uint16_t words[16] = {kV2Key1, kV2Key2, static_cast<std::uint16_t>(img.width()),
-                                   static_cast<std::uint16_t>(img.height()), 1, 1, 1, 1,
-                                   static_cast<std::uint16_t>(img.width()), static_cast<std::uint16_t>(img.height()),
-                                   0, 0, 0, 0, 0, 0};
+        std::uint16_t words[16] = {kV2Key1,
+                                   kV2Key2,
+                                   static_cast<std::uint16_t>(img.width()),
+                                   static_cast<std::uint16_t>(img.height()),
+                                   1,
+                                   1,
+                                   1,
+                                   1,
+                                   static_cast<std::uint16_t>(img.width()),
+                                   static_cast<std::uint16_t>(img.height()),
+                                   0,
+                                   0,
+                                   0,
+                                   0,
+                                   0,
+                                   0};
         for (int i = 0; i < 12; ++i) words[12] = static_cast<std::uint16_t>(words[12] ^ words[i]);
 
         ByteWriter out;
@@ -182,7 +197,8 @@ public:
             std::fill(packed.begin(), packed.end(), 0);
             packBits(v.data(), width, 1, packed.data());
             // Pad bits past the width are white, as Paint leaves them.
-            if (width % 8) packed[rowBytes - 1] = static_cast<std::uint8_t>(packed[rowBytes - 1] | (0xFF >> (width % 8)));
+            if (width % 8)
+                packed[rowBytes - 1] = static_cast<std::uint8_t>(packed[rowBytes - 1] | (0xFF >> (width % 8)));
             const std::size_t start = out.size();
             encodeRow(packed.data(), rowBytes, out);
             const std::size_t coded = out.size() - start;

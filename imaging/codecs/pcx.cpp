@@ -44,10 +44,10 @@ bool isDcx(std::span<const std::uint8_t> data) {
 
 // The 16 colours of the EGA/VGA default palette, used when a file carries no
 // palette of its own (version 3) or an empty one.
-const Rgb kEgaPalette[16] = {
-    {0, 0, 0},       {0, 0, 170},     {0, 170, 0},     {0, 170, 170},  {170, 0, 0},     {170, 0, 170},
-    {170, 85, 0},    {170, 170, 170}, {85, 85, 85},    {85, 85, 255},  {85, 255, 85},   {85, 255, 255},
-    {255, 85, 85},   {255, 85, 255},  {255, 255, 85},  {255, 255, 255}};
+const Rgb kEgaPalette[16] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
+                             {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
+                             {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
+                             {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
 
 struct Header {
     int version = 0;
@@ -95,7 +95,7 @@ Header parseHeader(ByteReader& in) {
     if (h.encoding > 1) fail(kFormat, "unknown encoding " + std::to_string(h.encoding));
     if (!plausibleLayout(h.bitsPerPixel, h.planes))
         fail(kFormat, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
-                        std::to_string(h.bitsPerPixel) + " bits");
+                          std::to_string(h.bitsPerPixel) + " bits");
     if (h.xmax < h.xmin || h.ymax < h.ymin) fail(kFormat, "window end lies before its start");
     const std::int64_t width = std::int64_t{h.xmax} - h.xmin + 1;
     const std::int64_t height = std::int64_t{h.ymax} - h.ymin + 1;
@@ -103,7 +103,7 @@ Header parseHeader(ByteReader& in) {
     const std::int64_t needed = (width * h.bitsPerPixel + 7) / 8;
     if (h.bytesPerLine < needed)
         fail(kFormat, "bytes per line (" + std::to_string(h.bytesPerLine) + ") too small for a width of " +
-                        std::to_string(width));
+                          std::to_string(width));
     return h;
 }
 
@@ -210,7 +210,8 @@ Image decodePcx(std::span<const std::uint8_t> data) {
             for (int p = 0; p < h.planes; ++p) {
                 unpackBits(raw.data() + static_cast<std::size_t>(y) * lineBytes + static_cast<std::size_t>(p) * bpl,
                            static_cast<std::size_t>(width), 1, bitsRow.data());
-                for (int x = 0; x < width; ++x) dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
+                for (int x = 0; x < width; ++x)
+                    dst[x] = static_cast<std::uint8_t>(dst[x] | (bitsRow[static_cast<std::size_t>(x)] << p));
             }
         }
         img.palette() = headerPalette(h, 1 << h.planes);
@@ -223,7 +224,8 @@ Image decodePcx(std::span<const std::uint8_t> data) {
             std::uint8_t* dst = img.row(y);
             const std::uint8_t* src = raw.data() + static_cast<std::size_t>(y) * lineBytes;
             for (int c = 0; c < channels; ++c)
-                for (int x = 0; x < width; ++x) dst[x * channels + c] = src[static_cast<std::size_t>(c) * bpl + static_cast<std::size_t>(x)];
+                for (int x = 0; x < width; ++x)
+                    dst[x * channels + c] = src[static_cast<std::size_t>(c) * bpl + static_cast<std::size_t>(x)];
         }
     }
     // Many writers put the screen or picture size in the resolution fields
@@ -266,7 +268,7 @@ std::vector<std::span<const std::uint8_t>> dcxPages(std::span<const std::uint8_t
         if (off < tableEnd) fail(kFormat, page + " starts inside the page table (offset " + std::to_string(off) + ")");
         if (off >= data.size())
             fail(kFormat, page + " starts past the end of the file (offset " + std::to_string(off) + ", file of " +
-                            std::to_string(data.size()) + " bytes)");
+                              std::to_string(data.size()) + " bytes)");
         const auto next = std::upper_bound(sorted.begin(), sorted.end(), off);
         const std::size_t end = next == sorted.end() ? data.size() : *next;
         if (end - off < kHeaderSize)
@@ -372,8 +374,7 @@ public:
                 forPage(i, pages.size(), [&] {
                     ByteReader in(pages[i], kFormat);
                     parseHeader(in);
-                    if (pages[i].data() + pages[i].size() == existing.data() + existing.size())
-                        checkPcxFile(pages[i]);
+                    if (pages[i].data() + pages[i].size() == existing.data() + existing.size()) checkPcxFile(pages[i]);
                 });
         } else if (!existing.empty() && existing[0] == 0x0A) {
             checkPcxFile(existing);
@@ -405,7 +406,8 @@ public:
     }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
-        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for PCX (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535)
+            fail(kFormat, "picture too large for PCX (65535 pixels at most)");
         const int bits = opt.bits;
         Image img = toBitsPerPixel(page, bits);
         const int width = img.width();

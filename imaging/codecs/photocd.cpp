@@ -66,9 +66,18 @@ Image orient(const Image& src, int orientation) {
         for (int x = 0; x < w; ++x) {
             int ox = 0, oy = 0;
             switch (orientation) {
-            case 1: ox = y; oy = w - 1 - x; break;
-            case 2: ox = w - 1 - x; oy = h - 1 - y; break;
-            default: ox = h - 1 - y; oy = x; break;
+            case 1:
+                ox = y;
+                oy = w - 1 - x;
+                break;
+            case 2:
+                ox = w - 1 - x;
+                oy = h - 1 - y;
+                break;
+            default:
+                ox = h - 1 - y;
+                oy = x;
+                break;
             }
             std::memcpy(out.row(oy) + 3 * ox, in + 3 * x, 3);
         }

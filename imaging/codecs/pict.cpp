@@ -162,20 +162,43 @@ void skipOpcode(ByteReader& in, unsigned op, Version version) {
     switch (op) {
     case 0x00: return;
     case 0x01: return skipRegion(in);
-    case 0x02: case 0x09: case 0x0A: case 0x10: return in.skip(8);
-    case 0x03: case 0x05: case 0x08: case 0x0D: case 0x15: case 0x16: return in.skip(2);
+    case 0x02:
+    case 0x09:
+    case 0x0A:
+    case 0x10: return in.skip(8);
+    case 0x03:
+    case 0x05:
+    case 0x08:
+    case 0x0D:
+    case 0x15:
+    case 0x16: return in.skip(2);
     case 0x04: return in.skip(1);
-    case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E: case 0x0F: return in.skip(4);
+    case 0x06:
+    case 0x07:
+    case 0x0B:
+    case 0x0C:
+    case 0x0E:
+    case 0x0F: return in.skip(4);
     case 0x11: return in.skip(v2 ? 2 : 1);
-    case 0x12: case 0x13: case 0x14: return skipPixPat(in);
-    case 0x17: case 0x18: case 0x19: case 0x1C: case 0x1E: return;
-    case 0x1A: case 0x1B: case 0x1D: case 0x1F: return in.skip(6);
+    case 0x12:
+    case 0x13:
+    case 0x14: return skipPixPat(in);
+    case 0x17:
+    case 0x18:
+    case 0x19:
+    case 0x1C:
+    case 0x1E: return;
+    case 0x1A:
+    case 0x1B:
+    case 0x1D:
+    case 0x1F: return in.skip(6);
     case 0x20: return in.skip(8);
     case 0x21: return in.skip(4);
     case 0x22: return in.skip(6);
     case 0x23: return in.skip(2);
     case 0x28: return skipText(in, 4);
-    case 0x29: case 0x2A: return skipText(in, 1);
+    case 0x29:
+    case 0x2A: return skipText(in, 1);
     case 0x2B: return skipText(in, 2);
     case 0xA0: return in.skip(2);
     case 0xA1: in.skip(2); return in.skip(in.u16be());
@@ -185,7 +208,7 @@ void skipOpcode(ByteReader& in, unsigned op, Version version) {
         (op >= 0x9C && op <= 0x9F) || (op >= 0xA2 && op <= 0xAF))
         return in.skip(in.u16be());
     if (op >= 0x30 && op <= 0x6F) {
-        const unsigned shape = (op >> 3) & 1;  // 0: with a rectangle, 1: the "same" form
+        const unsigned shape = (op >> 3) & 1;            // 0: with a rectangle, 1: the "same" form
         if (op >= 0x60) return in.skip(shape ? 4 : 12);  // arcs carry two angles
         return in.skip(shape ? 0 : 8);
     }
@@ -402,7 +425,8 @@ Image crop(const Drawn& d, const Rect& r) {
     out.palette() = d.pixels.palette();
     const std::size_t bpp = static_cast<std::size_t>(bytesPerPixel(d.pixels.format()));
     for (int y = 0; y < r.height(); ++y)
-        std::memcpy(out.row(y), d.pixels.row(r.top - d.bounds.top + y) + bpp * static_cast<std::size_t>(r.left - d.bounds.left),
+        std::memcpy(out.row(y),
+                    d.pixels.row(r.top - d.bounds.top + y) + bpp * static_cast<std::size_t>(r.left - d.bounds.left),
                     bpp * static_cast<std::size_t>(r.width()));
     return out;
 }
@@ -435,7 +459,9 @@ std::string vectorContent(unsigned drawing, unsigned text) {
     if (drawing == 0 && text == 0) return "picture holds no bitmap and draws nothing";
     std::string what;
     if (drawing) what = std::to_string(drawing) + " shape-drawing opcode" + (drawing == 1 ? "" : "s");
-    if (text) what += std::string(what.empty() ? "" : " and ") + std::to_string(text) + " text opcode" + (text == 1 ? "" : "s");
+    if (text)
+        what +=
+            std::string(what.empty() ? "" : " and ") + std::to_string(text) + " text opcode" + (text == 1 ? "" : "s");
     return "picture holds no bitmap, only vector drawing (" + what + "), which is not rendered";
 }
 
@@ -471,7 +497,8 @@ Image decode(std::span<const std::uint8_t> data, const ReadContext& ctx) {
     int bitmaps = 0;
     Image canvas;
     std::uint64_t work = 0;
-    const std::uint64_t frameArea = static_cast<std::uint64_t>(frame.width()) * static_cast<std::uint64_t>(frame.height());
+    const std::uint64_t frameArea =
+        static_cast<std::uint64_t>(frame.width()) * static_cast<std::uint64_t>(frame.height());
     const std::uint64_t workLimit = 64 * std::max<std::uint64_t>(frameArea, 1 << 20);
     auto draw = [&](const Drawn& d) {
         if (canvas.empty()) {
@@ -558,7 +585,9 @@ void writeRect(ByteWriter& out, int w, int h) {
     out.u16be(static_cast<std::uint16_t>(w));
 }
 
-std::uint32_t toFixed(double v) { return static_cast<std::uint32_t>(std::lround(std::clamp(v, 1.0, 32767.0) * 65536.0)); }
+std::uint32_t toFixed(double v) {
+    return static_cast<std::uint32_t>(std::lround(std::clamp(v, 1.0, 32767.0) * 65536.0));
+}
 
 // Rows of PixData: unpacked below 8 bytes a row, else a byte count (a word
 // past 250 bytes) and the PackBits runs.

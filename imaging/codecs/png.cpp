@@ -96,9 +96,9 @@ struct WriteHandles {
 // What the header phase learned about the file, after our transforms.
 struct PngHeader {
     png_uint_32 width = 0, height = 0;
-    int bitDepth = 0;   // as stored in the file
-    int colourType = 0; // as stored in the file
-    int channels = 0;   // per pixel after the transforms, one byte each
+    int bitDepth = 0;    // as stored in the file
+    int colourType = 0;  // as stored in the file
+    int channels = 0;    // per pixel after the transforms, one byte each
     png_colorp palette = nullptr;
     int paletteSize = 0;
     png_uint_32 xPpu = 0, yPpu = 0;
@@ -123,17 +123,16 @@ bool readHeader(PngSession* s, png_structp png, png_infop info, PngHeader* h) {
     png_set_chunk_malloc_max(png, 8u << 20);
     // Chunks the page does not use are skipped unread (their checksums are
     // still verified), so a header claiming a gigabyte of text costs nothing.
-    static const png_byte unused[] = "bKGD\0cHRM\0gAMA\0hIST\0oFFs\0pCAL\0sCAL\0sBIT\0"
-                                     "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt\0eXIf\0iTXt";
+    static const png_byte unused[] =
+        "bKGD\0cHRM\0gAMA\0hIST\0oFFs\0pCAL\0sCAL\0sBIT\0"
+        "sPLT\0sRGB\0sTER\0tEXt\0tIME\0zTXt\0eXIf\0iTXt";
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, unused, static_cast<int>(sizeof unused / 5));
     png_read_info(png, info);
 
     int interlace = 0;
     png_get_IHDR(png, info, &h->width, &h->height, &h->bitDepth, &h->colourType, &interlace, nullptr, nullptr);
-    if (h->colourType == PNG_COLOR_TYPE_PALETTE)
-        png_get_PLTE(png, info, &h->palette, &h->paletteSize);
-    if (png_get_valid(png, info, PNG_INFO_pHYs))
-        png_get_pHYs(png, info, &h->xPpu, &h->yPpu, &h->physUnit);
+    if (h->colourType == PNG_COLOR_TYPE_PALETTE) png_get_PLTE(png, info, &h->palette, &h->paletteSize);
+    if (png_get_valid(png, info, PNG_INFO_pHYs)) png_get_pHYs(png, info, &h->xPpu, &h->yPpu, &h->physUnit);
     if (png_get_valid(png, info, PNG_INFO_tRNS)) {
         if (h->colourType == PNG_COLOR_TYPE_PALETTE) {
             png_bytep alpha = nullptr;
@@ -335,17 +334,13 @@ public:
                 img = Image(w, hgt, PixelFormat::Gray8);
             }
             break;
-        case PNG_COLOR_TYPE_RGB:
-            img = Image(w, hgt, head.keyedAlpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24);
-            break;
+        case PNG_COLOR_TYPE_RGB: img = Image(w, hgt, head.keyedAlpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24); break;
         case PNG_COLOR_TYPE_RGB_ALPHA:
-        case PNG_COLOR_TYPE_GRAY_ALPHA:
-            img = Image(w, hgt, PixelFormat::Rgba32);
-            break;
-        default:
-            fail(kFormat, "unknown colour type " + std::to_string(head.colourType));
+        case PNG_COLOR_TYPE_GRAY_ALPHA: img = Image(w, hgt, PixelFormat::Rgba32); break;
+        default: fail(kFormat, "unknown colour type " + std::to_string(head.colourType));
         }
-        if (head.channels != bytesPerPixel(img.format()) && !(img.format() == PixelFormat::Indexed && head.channels == 1))
+        if (head.channels != bytesPerPixel(img.format()) &&
+            !(img.format() == PixelFormat::Indexed && head.channels == 1))
             fail(kFormat, "unexpected sample layout");
         if (png_get_rowbytes(h.png, h.info) != img.stride()) fail(kFormat, "unexpected row size");
 
@@ -353,10 +348,8 @@ public:
         for (int y = 0; y < hgt; ++y) rows[static_cast<std::size_t>(y)] = img.row(y);
         bool imageDone = false;
         switch (readBody(h.png, h.info, rows.data(), &imageDone)) {
-        case BodyResult::Ok:
-            break;
-        case BodyResult::FailedInImage:
-            fail(kFormat, session.message);
+        case BodyResult::Ok: break;
+        case BodyResult::FailedInImage: fail(kFormat, session.message);
         case BodyResult::FailedAfterImage:
             // The pixels are complete; a file cut short after them (no IEND)
             // still shows the whole picture. Damaged chunks are refused.
@@ -471,8 +464,7 @@ public:
                 maxIndex = std::max(maxIndex, *std::max_element(r, r + src.width()));
             }
             const std::size_t limit = std::size_t{1} << opt.bits;
-            if (maxIndex >= src.palette().size() || maxIndex >= limit)
-                fail(kFormat, "pixel index beyond the palette");
+            if (maxIndex >= src.palette().size() || maxIndex >= limit) fail(kFormat, "pixel index beyond the palette");
             plan.paletteSize = maxIndex + 1;
             for (int i = 0; i < plan.paletteSize; ++i) {
                 const Rgb c = src.palette()[static_cast<std::size_t>(i)];

@@ -290,7 +290,9 @@ Image decode(std::span<const std::uint8_t> data) {
             std::uint8_t* d = out.row(y);
             const std::size_t base = W * static_cast<std::size_t>(y);
             for (std::size_t x = 0; x < W; ++x)
-                for (int c = 0; c < n; ++c) d[x * static_cast<std::size_t>(n) + static_cast<std::size_t>(c)] = planes[static_cast<std::size_t>(c)][base + x];
+                for (int c = 0; c < n; ++c)
+                    d[x * static_cast<std::size_t>(n) + static_cast<std::size_t>(c)] =
+                        planes[static_cast<std::size_t>(c)][base + x];
         }
         break;
     }

@@ -84,11 +84,14 @@ std::size_t rowBytes(std::size_t width, std::uint32_t depth) {
 class SunReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
-    std::vector<std::string> extensions() const override { return {".ras", ".sun", ".rs", ".im1", ".im8", ".im24", ".im32"}; }
+    std::vector<std::string> extensions() const override {
+        return {".ras", ".sun", ".rs", ".im1", ".im8", ".im24", ".im32"};
+    }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (head.size() < 4) return Sniff::No;
-        const std::uint32_t m = (std::uint32_t{head[0]} << 24) | (std::uint32_t{head[1]} << 16) | (std::uint32_t{head[2]} << 8) | head[3];
+        const std::uint32_t m =
+            (std::uint32_t{head[0]} << 24) | (std::uint32_t{head[1]} << 16) | (std::uint32_t{head[2]} << 8) | head[3];
         return m == kMagic ? Sniff::Strong : Sniff::No;
     }
 
@@ -127,7 +130,8 @@ public:
         Image img;
         if (h.depth == 1) {
             img = Image(width, height, PixelFormat::Indexed, 1);
-            for (int y = 0; y < height; ++y) unpackBits(raw.data() + stride * static_cast<std::size_t>(y), h.width, 1, img.row(y));
+            for (int y = 0; y < height; ++y)
+                unpackBits(raw.data() + stride * static_cast<std::size_t>(y), h.width, 1, img.row(y));
             // Without a two-entry map, a set bit is black.
             if (palette.size() == 2)
                 img.palette() = palette;
@@ -154,7 +158,8 @@ public:
                 bool allZero = true, allFull = true;
                 for (int y = 0; y < height; ++y)
                     for (int x = 0; x < width; ++x) {
-                        const std::uint8_t a = raw[stride * static_cast<std::size_t>(y) + pb * static_cast<std::size_t>(x)];
+                        const std::uint8_t a =
+                            raw[stride * static_cast<std::size_t>(y) + pb * static_cast<std::size_t>(x)];
                         allZero = allZero && a == 0;
                         allFull = allFull && a == 255;
                     }

@@ -91,7 +91,8 @@ public:
         // A header of a known image type whose fields do not fit together (a
         // colour-mapped image without a map) is still taken as TGA under its
         // extension, so that the refusal names the fault.
-        const bool knownType = h.imageType <= 3 || (h.imageType >= 9 && h.imageType <= 11) || h.imageType == 32 || h.imageType == 33;
+        const bool knownType =
+            h.imageType <= 3 || (h.imageType >= 9 && h.imageType <= 11) || h.imageType == 32 || h.imageType == 33;
         if (!headerProblem(h).empty() && !(knownType && h.mapType <= 1)) return Sniff::No;
         return Sniff::Weak;
     }
@@ -139,7 +140,8 @@ public:
         } else {
             // A run packet yields at most 128 pixels: refuse files far too short
             // for the picture they announce before allocating it.
-            if (in.remaining() < count / 128) fail(kFormat, "truncated file: pixel data too short for the picture size");
+            if (in.remaining() < count / 128)
+                fail(kFormat, "truncated file: pixel data too short for the picture size");
             px.resize(count * static_cast<std::size_t>(pixelBytes));
             // Packets may run on from one row into the next; a packet running past
             // the last pixel is cut there.
@@ -150,7 +152,8 @@ public:
                 const std::size_t n = std::min<std::size_t>((packet & 0x7F) + 1u, count - pos);
                 if (packet & 0x80) {
                     const auto value = in.bytes(pb, "run packet");
-                    for (std::size_t k = 0; k < n; ++k) std::copy(value.begin(), value.end(), px.begin() + static_cast<std::ptrdiff_t>((pos + k) * pb));
+                    for (std::size_t k = 0; k < n; ++k)
+                        std::copy(value.begin(), value.end(), px.begin() + static_cast<std::ptrdiff_t>((pos + k) * pb));
                     pos += n;
                 } else {
                     const auto raw = in.bytes(((packet & 0x7Fu) + 1u) * pb, "raw packet");
@@ -187,7 +190,9 @@ public:
         for (int fy = 0; fy < h.height; ++fy) {
             std::uint8_t* dst = img.row(topDown ? fy : h.height - 1 - fy);
             for (int fx = 0; fx < h.width; ++fx) {
-                const std::uint8_t* s = px.data() + (static_cast<std::size_t>(fy) * static_cast<std::size_t>(h.width) + static_cast<std::size_t>(fx)) * static_cast<std::size_t>(pixelBytes);
+                const std::uint8_t* s = px.data() + (static_cast<std::size_t>(fy) * static_cast<std::size_t>(h.width) +
+                                                     static_cast<std::size_t>(fx)) *
+                                                        static_cast<std::size_t>(pixelBytes);
                 std::uint8_t* d = dst + static_cast<std::ptrdiff_t>(rightToLeft ? h.width - 1 - fx : fx) * bpp;
                 if (base == 1) {
                     d[0] = s[0];
@@ -227,16 +232,17 @@ public:
     // followed by a TGA 2.0 footer without extension or developer areas.
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for TGA (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535)
+            fail(kFormat, "picture too large for TGA (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const bool gray = bits == 8 && isGrayPalette(img.palette());
         const bool mapped = bits == 8 && !gray;
 
         ByteWriter out;
-        out.u8(0);                           // no image ID
-        out.u8(mapped ? 1 : 0);              // colour map type
-        out.u8(mapped ? 1 : gray ? 3 : 2);   // image type
-        out.u16le(0);                        // first map entry
+        out.u8(0);                          // no image ID
+        out.u8(mapped ? 1 : 0);             // colour map type
+        out.u8(mapped ? 1 : gray ? 3 : 2);  // image type
+        out.u16le(0);                       // first map entry
         out.u16le(static_cast<std::uint16_t>(mapped ? img.palette().size() : 0));
         out.u8(mapped ? 24 : 0);
         out.u16le(0);

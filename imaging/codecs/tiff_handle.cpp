@@ -52,13 +52,12 @@ std::string formatMessage(const char* module, const char* fmt, va_list ap) {
     char buf[1024];
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     std::string msg = signedCounts(buf);
-    if (module != nullptr && *module != '\0' && std::strcmp(module, kMemoryName) != 0) msg = std::string(module) + ": " + msg;
+    if (module != nullptr && *module != '\0' && std::strcmp(module, kMemoryName) != 0)
+        msg = std::string(module) + ": " + msg;
     return msg;
 }
 
-void globalError(const char* module, const char* fmt, va_list ap) {
-    lastGlobalError = formatMessage(module, fmt, ap);
-}
+void globalError(const char* module, const char* fmt, va_list ap) { lastGlobalError = formatMessage(module, fmt, ap); }
 
 // Installed once: nothing libtiff says may reach the console.
 void silenceGlobalHandlers() {
@@ -165,8 +164,8 @@ TIFFOpenOptions* Handle::options() {
     TIFFOpenOptionsSetWarningHandlerExtR(opts, onWarning, nullptr);
     // One allocation inside libtiff may hold a strip or tile of the largest
     // image the engine accepts, with room for 16-bit samples and extra channels.
-    const std::uint64_t cap = std::min<std::uint64_t>(pixelLimit() * 16 + (std::uint64_t{1} << 20),
-                                                      std::uint64_t{1} << 31);
+    const std::uint64_t cap =
+        std::min<std::uint64_t>(pixelLimit() * 16 + (std::uint64_t{1} << 20), std::uint64_t{1} << 31);
     TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(cap));
     return opts;
 }
@@ -176,8 +175,8 @@ void Handle::open(const char* mode) {
     tif_ = TIFFClientOpenExt(kMemoryName, mode, &file_, readProc, writeProc, seekProc, closeProc, sizeProc, mapProc,
                              unmapProc, opts);
     TIFFOpenOptionsFree(opts);
-    if (tif_ == nullptr) fail(file_.growable != nullptr && mode[0] == 'a' ? "cannot append to this file"
-                                                                          : "not a readable TIFF file");
+    if (tif_ == nullptr)
+        fail(file_.growable != nullptr && mode[0] == 'a' ? "cannot append to this file" : "not a readable TIFF file");
 }
 
 Handle::~Handle() {

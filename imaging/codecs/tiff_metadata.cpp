@@ -24,8 +24,8 @@ std::vector<std::uint8_t> bytesOf(TIFF* tif, ttag_t tag) {
 }
 
 // Tags of IFD0 that say where a picture comes from, all ASCII.
-constexpr ttag_t kOriginTags[] = {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE, TIFFTAG_MODEL, TIFFTAG_SOFTWARE,
-                                  TIFFTAG_DATETIME, TIFFTAG_ARTIST, TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT};
+constexpr ttag_t kOriginTags[] = {TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE,   TIFFTAG_MODEL,        TIFFTAG_SOFTWARE,
+                                  TIFFTAG_DATETIME,         TIFFTAG_ARTIST, TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT};
 
 // Copies `n` elements of `e` into an array of the element type libtiff
 // keeps for field `f`.
@@ -74,18 +74,14 @@ void setExifField(TIFF* tif, const ExifEntry& e) {
         if (e.count != 1) return;
         const double v = e.number(0);
         switch (type) {
-            case TIFF_RATIONAL: case TIFF_SRATIONAL: case TIFF_FLOAT: case TIFF_DOUBLE:
-                TIFFSetField(tif, e.tag, v);
-                break;
-            case TIFF_LONG: case TIFF_IFD:
-                TIFFSetField(tif, e.tag, static_cast<std::uint32_t>(v));
-                break;
-            case TIFF_SLONG:
-                TIFFSetField(tif, e.tag, static_cast<std::int32_t>(v));
-                break;
-            default:
-                TIFFSetField(tif, e.tag, static_cast<int>(v));
-                break;
+        case TIFF_RATIONAL:
+        case TIFF_SRATIONAL:
+        case TIFF_FLOAT:
+        case TIFF_DOUBLE: TIFFSetField(tif, e.tag, v); break;
+        case TIFF_LONG:
+        case TIFF_IFD: TIFFSetField(tif, e.tag, static_cast<std::uint32_t>(v)); break;
+        case TIFF_SLONG: TIFFSetField(tif, e.tag, static_cast<std::int32_t>(v)); break;
+        default: TIFFSetField(tif, e.tag, static_cast<int>(v)); break;
         }
         return;
     }
@@ -144,14 +140,15 @@ void writeTiffMetadata(TIFF* tif, const Image& page) {
     std::uint16_t photometric = PHOTOMETRIC_RGB;
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     const bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    const bool rgb = photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_PALETTE ||
-                     photometric == PHOTOMETRIC_YCBCR;
+    const bool rgb =
+        photometric == PHOTOMETRIC_RGB || photometric == PHOTOMETRIC_PALETTE || photometric == PHOTOMETRIC_YCBCR;
     if (gray || rgb) {
         const auto icc = profileFor(page, gray);
         if (!icc.empty()) TIFFSetField(tif, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data());
     }
     for (const ExifEntry& e : exifTree(m.exif).ifd0)
-        if (e.type == TIFF_ASCII && std::find(std::begin(kOriginTags), std::end(kOriginTags), e.tag) != std::end(kOriginTags))
+        if (e.type == TIFF_ASCII &&
+            std::find(std::begin(kOriginTags), std::end(kOriginTags), e.tag) != std::end(kOriginTags))
             TIFFSetField(tif, e.tag, e.text().c_str());
     if (!m.xmp.empty()) {
         const auto xmp = xmpForOutput(m.xmp);

@@ -149,7 +149,8 @@ bool wideLayout(const Layout& l) {
 void checkBuffer(std::uint64_t rowBytes, std::uint64_t rows) {
     const std::uint64_t cap = pixelLimit() * 8 + (std::uint64_t{1} << 20);
     if (rows != 0 && rowBytes > cap / rows)
-        fail(kFormat, "strip or tile rows of " + std::to_string(rowBytes) + " bytes are larger than the image limit allows");
+        fail(kFormat,
+             "strip or tile rows of " + std::to_string(rowBytes) + " bytes are larger than the image limit allows");
 }
 
 // Calls `onRow(y, bytes)` for every row of one plane (all samples when the
@@ -247,20 +248,15 @@ bool nativeLayout(const Layout& l) {
         if ((std::uint64_t{l.tileWidth} * l.bps * perPlane) % 8 != 0) return false;
     }
     switch (l.photometric) {
-        case PHOTOMETRIC_MINISWHITE:
-        case PHOTOMETRIC_MINISBLACK:
-            return true;
-        case PHOTOMETRIC_PALETTE:
-            return plain;
-        case PHOTOMETRIC_CIELAB:
-            return l.bps == 8 && l.spp >= 3 && plain;
-        case PHOTOMETRIC_RGB:
-            return l.spp >= 3;
-        case PHOTOMETRIC_SEPARATED:
-            return plain && (l.bps == 8 || l.bps == 16) &&
-                   ((l.inkSet == INKSET_CMYK && l.spp >= 4) || (l.inkSet != INKSET_CMYK && l.spp == 3));
-        default:
-            return false;
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK: return true;
+    case PHOTOMETRIC_PALETTE: return plain;
+    case PHOTOMETRIC_CIELAB: return l.bps == 8 && l.spp >= 3 && plain;
+    case PHOTOMETRIC_RGB: return l.spp >= 3;
+    case PHOTOMETRIC_SEPARATED:
+        return plain && (l.bps == 8 || l.bps == 16) &&
+               ((l.inkSet == INKSET_CMYK && l.spp >= 4) || (l.inkSet != INKSET_CMYK && l.spp == 3));
+    default: return false;
     }
 }
 
@@ -339,8 +335,8 @@ Image decodeNative(const Handle& h, const Layout& l) {
     // The common cases, 8- or 16-bit samples stored in the order and count of
     // the output pixel (gray, RGB, RGBA, CMYK, 8-bit palette), are a row copy
     // or a row of 16-to-8-bit scaling.
-    bool identity = l.planar == PLANARCONFIG_CONTIG && (l.bps == 8 || (l.bps == 16 && scale)) && !wide &&
-                    !invert && !deepPalette && l.spp == bpp;
+    bool identity = l.planar == PLANARCONFIG_CONTIG && (l.bps == 8 || (l.bps == 16 && scale)) && !wide && !invert &&
+                    !deepPalette && l.spp == bpp;
     for (int s = 0; identity && s < l.spp; ++s) identity = target[static_cast<std::size_t>(s)] == s;
     if (identity) {
         const std::size_t samples = static_cast<std::size_t>(w) * static_cast<std::size_t>(bpp);
@@ -401,12 +397,18 @@ Image decodeNative(const Handle& h, const Layout& l) {
 
 // What a directory holds, for messages: "YCbCr, 3 x 8 bits, planar, LZW".
 std::string describeLayout(const Layout& l) {
-    static const std::pair<int, const char*> models[] = {
-        {PHOTOMETRIC_MINISWHITE, "white is zero"}, {PHOTOMETRIC_MINISBLACK, "black is zero"},
-        {PHOTOMETRIC_RGB, "RGB"}, {PHOTOMETRIC_PALETTE, "palette"}, {PHOTOMETRIC_MASK, "mask"},
-        {PHOTOMETRIC_SEPARATED, "separated"}, {PHOTOMETRIC_YCBCR, "YCbCr"}, {PHOTOMETRIC_CIELAB, "CIE L*a*b*"},
-        {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"}, {PHOTOMETRIC_ITULAB, "ITU L*a*b*"}, {PHOTOMETRIC_LOGL, "LogL"},
-        {PHOTOMETRIC_LOGLUV, "LogLuv"}};
+    static const std::pair<int, const char*> models[] = {{PHOTOMETRIC_MINISWHITE, "white is zero"},
+                                                         {PHOTOMETRIC_MINISBLACK, "black is zero"},
+                                                         {PHOTOMETRIC_RGB, "RGB"},
+                                                         {PHOTOMETRIC_PALETTE, "palette"},
+                                                         {PHOTOMETRIC_MASK, "mask"},
+                                                         {PHOTOMETRIC_SEPARATED, "separated"},
+                                                         {PHOTOMETRIC_YCBCR, "YCbCr"},
+                                                         {PHOTOMETRIC_CIELAB, "CIE L*a*b*"},
+                                                         {PHOTOMETRIC_ICCLAB, "ICC L*a*b*"},
+                                                         {PHOTOMETRIC_ITULAB, "ITU L*a*b*"},
+                                                         {PHOTOMETRIC_LOGL, "LogL"},
+                                                         {PHOTOMETRIC_LOGLUV, "LogLuv"}};
     std::string model = "photometric " + std::to_string(l.photometric);
     for (const auto& [code, name] : models)
         if (code == l.photometric) model = name;
@@ -497,11 +499,13 @@ Image decodePlanarYcbcr(const Handle& h, const Layout& l) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &hs, &vs);
     auto valid = [](std::uint16_t f) { return f == 1 || f == 2 || f == 4; };
     if (!valid(hs) || !valid(vs))
-        imaging::fail(kFormat, "YCbCr subsampling " + std::to_string(hs) + "x" + std::to_string(vs) + " is not 1, 2 or 4");
+        imaging::fail(kFormat,
+                      "YCbCr subsampling " + std::to_string(hs) + "x" + std::to_string(vs) + " is not 1, 2 or 4");
     const std::uint32_t w = l.width, ht = l.height;
     const std::uint32_t rps = std::clamp<std::uint32_t>(l.rowsPerStrip, 1, ht);
     // Each strip of a chroma plane holds the chroma of the strip's luma rows.
-    if (rps < ht && rps % vs != 0) imaging::fail(kFormat, "rows per strip are not a multiple of the vertical subsampling");
+    if (rps < ht && rps % vs != 0)
+        imaging::fail(kFormat, "rows per strip are not a multiple of the vertical subsampling");
     // libtiff would undo horizontal differencing over rows of the luma width,
     // also in the narrower chroma planes; it is undone here per plane row.
     std::uint16_t predictor = PREDICTOR_NONE;
@@ -525,7 +529,8 @@ Image decodePlanarYcbcr(const Handle& h, const Layout& l) {
         if (predictor == PREDICTOR_HORIZONTAL)
             for (std::uint32_t r = 0; r < planeHeight[p]; ++r) {
                 std::uint8_t* row = planes[p].data() + std::size_t{r} * planeWidth[p];
-                for (std::uint32_t x = 1; x < planeWidth[p]; ++x) row[x] = static_cast<std::uint8_t>(row[x] + row[x - 1]);
+                for (std::uint32_t x = 1; x < planeWidth[p]; ++x)
+                    row[x] = static_cast<std::uint8_t>(row[x] + row[x - 1]);
             }
     }
     const YcbcrModel m = readYcbcrModel(tif);

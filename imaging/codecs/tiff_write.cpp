@@ -28,7 +28,7 @@ struct CodeInfo {
     int code;
     Model model;
     std::uint16_t compression;
-    std::uint16_t group3Options;  // CCITT group 3 only
+    std::uint16_t group3Options;   // CCITT group 3 only
     std::uint16_t jpegHorizontal;  // JPEG chroma subsampling, horizontal factor
     std::vector<int> depths;
     bool appendable;
@@ -114,7 +114,8 @@ public:
         set(TIFFTAG_ROWSPERSTRIP, std::clamp<std::uint32_t>(rowsPerStrip, 1, static_cast<std::uint32_t>(ht_)));
     }
     void setDefaultStrips(std::uint32_t multiple = 1) {
-        std::uint32_t rows = static_cast<std::uint32_t>(std::max<std::size_t>(1, 65536 / std::max<std::size_t>(1, rowBytes_)));
+        std::uint32_t rows =
+            static_cast<std::uint32_t>(std::max<std::size_t>(1, 65536 / std::max<std::size_t>(1, rowBytes_)));
         rows = (rows + multiple - 1) / multiple * multiple;
         setStrips(rows);
     }
@@ -173,7 +174,8 @@ void writeIndexed(const Handle& h, PageWriter& pw, const Image& page, const Code
     pw.setBasics(info.compression, photometric, bits, 1);
     if (photometric == PHOTOMETRIC_PALETTE) setColormap(h, pal, bits);
     pw.setDefaultStrips();
-    pw.writeRows([&](int y, std::uint8_t* out) { packBits(idx.row(y), static_cast<std::size_t>(idx.width()), bits, out); });
+    pw.writeRows(
+        [&](int y, std::uint8_t* out) { packBits(idx.row(y), static_cast<std::size_t>(idx.width()), bits, out); });
 }
 
 // 16 bits: the colours a 5-5-5 pixel holds, stored as ordinary 8-bit RGB
@@ -205,7 +207,8 @@ void writeRgb(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo
         if (!TIFFSetField(h.get(), TIFFTAG_EXTRASAMPLES, 1, extra)) h.fail("cannot set the alpha sample");
     }
     pw.setDefaultStrips();
-    pw.writeRows([&](int y, std::uint8_t* out) { std::memcpy(out, src.row(y), static_cast<std::size_t>(src.width()) * spp); });
+    pw.writeRows(
+        [&](int y, std::uint8_t* out) { std::memcpy(out, src.row(y), static_cast<std::size_t>(src.width()) * spp); });
 }
 
 // 32 bits: CMYK through the standard CMYK profile, which the file carries;
@@ -219,7 +222,8 @@ void writeCmyk(const Handle& h, PageWriter& pw, const Image& page, const CodeInf
         pw.set(TIFFTAG_INKSET, static_cast<std::uint16_t>(INKSET_CMYK));
         toCmyk.emplace();
         const auto& icc = toCmyk->profile();
-        if (!icc.empty() && !TIFFSetField(h.get(), TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data()))
+        if (!icc.empty() &&
+            !TIFFSetField(h.get(), TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(icc.size()), icc.data()))
             h.fail("cannot set the colour profile");
     } else {
         static const char names[] = "Cyan\0Magenta\0Yellow";
@@ -280,11 +284,14 @@ void writeFax(PageWriter& pw, const Image& page, const CodeInfo& info) {
     const Image idx = toIndexed(page, 1);
     const auto& pal = idx.palette();
     std::uint8_t blackIndex = 1;
-    if (pal.size() >= 2) blackIndex = luma(pal[0]) <= luma(pal[1]) ? 0 : 1;
-    else if (pal.size() == 1) blackIndex = luma(pal[0]) < luma(Rgb{128, 128, 128}) ? 0 : 1;
+    if (pal.size() >= 2)
+        blackIndex = luma(pal[0]) <= luma(pal[1]) ? 0 : 1;
+    else if (pal.size() == 1)
+        blackIndex = luma(pal[0]) < luma(Rgb{128, 128, 128}) ? 0 : 1;
     pw.setBasics(info.compression, PHOTOMETRIC_MINISWHITE, 1, 1);
     pw.set(TIFFTAG_FILLORDER, static_cast<std::uint16_t>(FILLORDER_MSB2LSB));
-    if (info.compression == COMPRESSION_CCITTFAX3) pw.set(TIFFTAG_GROUP3OPTIONS, static_cast<std::uint32_t>(info.group3Options));
+    if (info.compression == COMPRESSION_CCITTFAX3)
+        pw.set(TIFFTAG_GROUP3OPTIONS, static_cast<std::uint32_t>(info.group3Options));
     pw.setStrips(static_cast<std::uint32_t>(page.height()));
     std::vector<std::uint8_t> bits(static_cast<std::size_t>(idx.width()));
     pw.writeRows([&](int y, std::uint8_t* out) {
@@ -366,30 +373,20 @@ void writePage(const Handle& h, const Image& page, const WriteOptions& opt, cons
     if (page.empty()) fail(kFormat, "empty page");
     PageWriter pw(h, page);
     switch (info.model) {
-        case Model::Rgb:
-            if (opt.bits <= 8)
-                writeIndexed(h, pw, page, info, opt.bits);
-            else if (opt.bits == 16)
-                writeRgb555(pw, page, info);
-            else
-                writeRgb(h, pw, page, info, opt.bits);
-            break;
-        case Model::ExifRgb:
-            writeRgb(h, pw, page, info, 24);
-            break;
-        case Model::Cmyk:
-            writeCmyk(h, pw, page, info, opt.bits);
-            break;
-        case Model::YCbCr:
-        case Model::ExifYCbCr:
-            writeYCbCr(h, pw, page, info.compression);
-            break;
-        case Model::Jpeg:
-            writeJpeg(h, pw, page, info, opt.bits, opt.quality);
-            break;
-        case Model::Fax:
-            writeFax(pw, page, info);
-            break;
+    case Model::Rgb:
+        if (opt.bits <= 8)
+            writeIndexed(h, pw, page, info, opt.bits);
+        else if (opt.bits == 16)
+            writeRgb555(pw, page, info);
+        else
+            writeRgb(h, pw, page, info, opt.bits);
+        break;
+    case Model::ExifRgb: writeRgb(h, pw, page, info, 24); break;
+    case Model::Cmyk: writeCmyk(h, pw, page, info, opt.bits); break;
+    case Model::YCbCr:
+    case Model::ExifYCbCr: writeYCbCr(h, pw, page, info.compression); break;
+    case Model::Jpeg: writeJpeg(h, pw, page, info, opt.bits, opt.quality); break;
+    case Model::Fax: writeFax(pw, page, info); break;
     }
     if (info.model == Model::Fax && !(page.xDpi > 0 && page.yDpi > 0))
         pw.setResolution(kFaxDefaultDpi, kFaxDefaultDpi);

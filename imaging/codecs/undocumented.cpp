@@ -21,10 +21,8 @@ struct Undocumented {
 
 const std::vector<Undocumented>& table() {
     static const std::vector<Undocumented> t{
-        {99, "Microsoft FAX (AWD)", {1}},
-        {69, "WinFax CCITT-G3 1D (WFX)", {1}},
-        {70, "WinFax CCITT-G4 (WFX)", {1}},
-        {5, "CMP compression (CMP)", {8, 24}},
+        {99, "Microsoft FAX (AWD)", {1}},         {69, "WinFax CCITT-G3 1D (WFX)", {1}},
+        {70, "WinFax CCITT-G4 (WFX)", {1}},       {5, "CMP compression (CMP)", {8, 24}},
         {26, "CMP 1-bit compression (CMP)", {1}},
     };
     return t;

@@ -91,7 +91,7 @@ struct BitmapRecord {
     std::uint16_t colorUsage = kDibRgbColors;
     std::int16_t destWidth = 0, destHeight = 0;  // logical units; 0 when the record gives none
     std::int16_t destX = 0, destY = 0;           // top-left corner of the drawing, logical units
-    std::int64_t width = 0, height = 0;         // pixels of the bitmap
+    std::int64_t width = 0, height = 0;          // pixels of the bitmap
 };
 
 struct Metafile {
@@ -184,12 +184,12 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
         int usageAt = -1;
         std::size_t destAt = 0;
         switch (function) {
-        case kStretchDib: fixed = 22, usageAt = 4, destAt = 14; break;     // rop usage src h,w,y,x dest h,w,y,x
+        case kStretchDib: fixed = 22, usageAt = 4, destAt = 14; break;  // rop usage src h,w,y,x dest h,w,y,x
         case kDibStretchBlt:
-        case kStretchBlt: fixed = 20, destAt = 12; break;                  // rop src h,w,y,x dest h,w,y,x
+        case kStretchBlt: fixed = 20, destAt = 12; break;  // rop src h,w,y,x dest h,w,y,x
         case kDibBitBlt:
-        case kBitBlt: fixed = 16, destAt = 8; break;                       // rop src y,x height width dest y,x
-        case kSetDibToDev: fixed = 18, usageAt = 0, destAt = 10; break;    // usage scans start dib y,x h,w dest y,x
+        case kBitBlt: fixed = 16, destAt = 8; break;                     // rop src y,x height width dest y,x
+        case kSetDibToDev: fixed = 18, usageAt = 0, destAt = 10; break;  // usage scans start dib y,x h,w dest y,x
         default: break;
         }
         if (fixed && params.size() >= fixed) {
@@ -281,7 +281,8 @@ Image composeBitmaps(const Metafile& mf, const BitmapRecord& largest, double& un
     // A hostile file could repeat huge bitmaps over one another; real banded
     // pictures decode about one page of pixels and draw each page pixel once.
     std::uint64_t decoded = 0, drawn = 0;
-    const std::uint64_t pagePixels = static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
+    const std::uint64_t pagePixels =
+        static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
     for (const BitmapRecord& b : mf.bitmaps) {
         const Rect r = drawnRect(b);
         if (r.right <= r.left || r.bottom <= r.top) continue;
@@ -386,8 +387,7 @@ public:
     std::vector<WriteCapability> capabilities() const override { return {{kCode, {8, 24}}}; }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
-        if (page.width() > 0x7FFF || page.height() > 0x7FFF)
-            fail(kWmf, "metafiles hold at most 32767 x 32767 pixels");
+        if (page.width() > 0x7FFF || page.height() > 0x7FFF) fail(kWmf, "metafiles hold at most 32767 x 32767 pixels");
         const Image img = toBitsPerPixel(page, opt.bits);
         const int w = img.width(), h = img.height(), bits = opt.bits;
         const std::uint32_t tableEntries = bits == 8 ? 256 : 0;
@@ -441,8 +441,8 @@ public:
         out.u16le(0);  // unused
 
         record(out, kSetMapMode, {kMmAnisotropic});
-        record(out, kSetWindowOrg, {0, 0});      // y, x
-        record(out, kSetWindowExt, {sh, sw});    // height, width
+        record(out, kSetWindowOrg, {0, 0});    // y, x
+        record(out, kSetWindowExt, {sh, sw});  // height, width
         out.u32le(static_cast<std::uint32_t>(stretchWords));
         out.u16le(kStretchDib);
         out.u32le(kSrcCopy);

@@ -33,10 +33,10 @@ constexpr std::uint8_t kEnd = 0x10;
 constexpr double kDefaultDpi = 72;
 constexpr int kWpgUnitsPerInch = 1200;
 
-const Rgb kEgaPalette[16] = {
-    {0, 0, 0},       {0, 0, 170},     {0, 170, 0},     {0, 170, 170},  {170, 0, 0},     {170, 0, 170},
-    {170, 85, 0},    {170, 170, 170}, {85, 85, 85},    {85, 85, 255},  {85, 255, 85},   {85, 255, 255},
-    {255, 85, 85},   {255, 85, 255},  {255, 255, 85},  {255, 255, 255}};
+const Rgb kEgaPalette[16] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
+                             {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
+                             {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
+                             {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
 
 bool hasSignature(std::span<const std::uint8_t> d) {
     return d.size() >= 4 && d[0] == 0xFF && d[1] == 'W' && d[2] == 'P' && d[3] == 'C';
@@ -139,7 +139,8 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
 
     Image img(width, height, PixelFormat::Indexed, depth);
     for (int y = 0; y < height; ++y)
-        unpackBits(raw.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(width), depth, img.row(y));
+        unpackBits(raw.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(width), depth,
+                   img.row(y));
     img.palette().assign(palette.begin(), palette.begin() + (std::ptrdiff_t{1} << depth));
     if (hres > 0 && vres > 0) {
         img.xDpi = hres;
@@ -244,7 +245,8 @@ public:
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         const int bits = opt.bits;
-        if (page.width() > 65535 || page.height() > 65535) fail(kFormat, "picture too large for WPG (65535 pixels at most)");
+        if (page.width() > 65535 || page.height() > 65535)
+            fail(kFormat, "picture too large for WPG (65535 pixels at most)");
         const Image img = toBitsPerPixel(page, bits);
         const std::uint16_t hres = dpiOf(img.xDpi), vres = dpiOf(img.yDpi);
 
@@ -259,10 +261,12 @@ public:
         out.u16le(0);
 
         ByteWriter start;
-        start.u8(1);     // version
-        start.u8(0);     // flags
-        start.u16le(static_cast<std::uint16_t>(std::min<long>(65535, std::lround(double(img.width()) * kWpgUnitsPerInch / hres))));
-        start.u16le(static_cast<std::uint16_t>(std::min<long>(65535, std::lround(double(img.height()) * kWpgUnitsPerInch / vres))));
+        start.u8(1);  // version
+        start.u8(0);  // flags
+        start.u16le(static_cast<std::uint16_t>(
+            std::min<long>(65535, std::lround(double(img.width()) * kWpgUnitsPerInch / hres))));
+        start.u16le(static_cast<std::uint16_t>(
+            std::min<long>(65535, std::lround(double(img.height()) * kWpgUnitsPerInch / vres))));
         putRecord(out, kStart, start.take());
 
         ByteWriter map;
@@ -293,7 +297,8 @@ public:
             ++y;
             // Following rows equal to this one: a scan line repeat.
             int same = 0;
-            while (y < img.height() && same < 255 && std::equal(img.row(y), img.row(y) + width, img.row(y - 1 - same))) {
+            while (y < img.height() && same < 255 &&
+                   std::equal(img.row(y), img.row(y) + width, img.row(y - 1 - same))) {
                 ++same;
                 ++y;
             }

@@ -20,16 +20,46 @@ struct Tap {
 };
 
 constexpr auto kFloydSteinberg = std::to_array<Tap>({{1, 0, 7}, {-1, 1, 3}, {0, 1, 5}, {1, 1, 1}});
-constexpr auto kBurkes = std::to_array<Tap>({{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}});
-constexpr auto kStucki = std::to_array<Tap>({{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4},
-                                             {2, 1, 2}, {-2, 2, 1}, {-1, 2, 2}, {0, 2, 4}, {1, 2, 2}, {2, 2, 1}});
-constexpr auto kSierra = std::to_array<Tap>({{1, 0, 5}, {2, 0, 3}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 5},
-                                             {1, 1, 4}, {2, 1, 2}, {-1, 2, 2}, {0, 2, 3}, {1, 2, 2}});
-constexpr auto kStevensonArce = std::to_array<Tap>({{2, 0, 32}, {-3, 1, 12}, {-1, 1, 26}, {1, 1, 30}, {3, 1, 16},
-                                                    {-2, 2, 12}, {0, 2, 26}, {2, 2, 12}, {-3, 3, 5}, {-1, 3, 12},
-                                                    {1, 3, 12}, {3, 3, 5}});
-constexpr auto kJarvis = std::to_array<Tap>({{1, 0, 7}, {2, 0, 5}, {-2, 1, 3}, {-1, 1, 5}, {0, 1, 7}, {1, 1, 5},
-                                             {2, 1, 3}, {-2, 2, 1}, {-1, 2, 3}, {0, 2, 5}, {1, 2, 3}, {2, 2, 1}});
+constexpr auto kBurkes =
+    std::to_array<Tap>({{1, 0, 8}, {2, 0, 4}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 8}, {1, 1, 4}, {2, 1, 2}});
+constexpr auto kStucki = std::to_array<Tap>({{1, 0, 8},
+                                             {2, 0, 4},
+                                             {-2, 1, 2},
+                                             {-1, 1, 4},
+                                             {0, 1, 8},
+                                             {1, 1, 4},
+                                             {2, 1, 2},
+                                             {-2, 2, 1},
+                                             {-1, 2, 2},
+                                             {0, 2, 4},
+                                             {1, 2, 2},
+                                             {2, 2, 1}});
+constexpr auto kSierra = std::to_array<Tap>(
+    {{1, 0, 5}, {2, 0, 3}, {-2, 1, 2}, {-1, 1, 4}, {0, 1, 5}, {1, 1, 4}, {2, 1, 2}, {-1, 2, 2}, {0, 2, 3}, {1, 2, 2}});
+constexpr auto kStevensonArce = std::to_array<Tap>({{2, 0, 32},
+                                                    {-3, 1, 12},
+                                                    {-1, 1, 26},
+                                                    {1, 1, 30},
+                                                    {3, 1, 16},
+                                                    {-2, 2, 12},
+                                                    {0, 2, 26},
+                                                    {2, 2, 12},
+                                                    {-3, 3, 5},
+                                                    {-1, 3, 12},
+                                                    {1, 3, 12},
+                                                    {3, 3, 5}});
+constexpr auto kJarvis = std::to_array<Tap>({{1, 0, 7},
+                                             {2, 0, 5},
+                                             {-2, 1, 3},
+                                             {-1, 1, 5},
+                                             {0, 1, 7},
+                                             {1, 1, 5},
+                                             {2, 1, 3},
+                                             {-2, 2, 1},
+                                             {-1, 2, 3},
+                                             {0, 2, 5},
+                                             {1, 2, 3},
+                                             {2, 2, 1}});
 
 template <std::size_t N>
 constexpr int weightSum(const std::array<Tap, N>& taps) {
@@ -180,8 +210,8 @@ std::array<int, 64> thresholdOffsets(const Matrix& m, double step) {
     std::array<int, 64> off{};
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x)
-            off[static_cast<std::size_t>(y * 8 + x)] =
-                static_cast<int>(std::lround(((m[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] + 0.5) / 64.0 - 0.5) * step));
+            off[static_cast<std::size_t>(y * 8 + x)] = static_cast<int>(
+                std::lround(((m[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)] + 0.5) / 64.0 - 0.5) * step));
     return off;
 }
 
@@ -226,14 +256,16 @@ Image ditherGray(const Image& gray, int bits, int code) {
     for (int v = 0; v < 256; ++v) {
         int best = 0;
         for (std::size_t i = 1; i < pal.size(); ++i)
-            if (std::abs(pal[i].r - v) < std::abs(pal[static_cast<std::size_t>(best)].r - v)) best = static_cast<int>(i);
+            if (std::abs(pal[i].r - v) < std::abs(pal[static_cast<std::size_t>(best)].r - v))
+                best = static_cast<int>(i);
         nearest[v] = static_cast<std::uint8_t>(best);
     }
     Image out = blankIndexed(gray, bits);
     const double step = 255.0 / static_cast<double>(pal.size() - 1);
     dither<1>(
         out, code, step, [&gray](int y, int x, int* v) { v[0] = gray.row(y)[x]; },
-        [&nearest](const int* v) { return nearest[v[0]]; }, [&pal](int i, int* q) { q[0] = pal[static_cast<std::size_t>(i)].r; });
+        [&nearest](const int* v) { return nearest[v[0]]; },
+        [&pal](int i, int* q) { q[0] = pal[static_cast<std::size_t>(i)].r; });
     out.palette() = pal;
     return out;
 }

@@ -5,7 +5,8 @@
 
 namespace rastel::imaging {
 
-PaletteSearch::PaletteSearch(std::vector<Rgb> palette) : palette_(std::move(palette)), cache_(std::size_t{1} << 18, -1) {}
+PaletteSearch::PaletteSearch(std::vector<Rgb> palette)
+    : palette_(std::move(palette)), cache_(std::size_t{1} << 18, -1) {}
 
 int PaletteSearch::nearestExact(int r, int g, int b) const {
     int best = 0;

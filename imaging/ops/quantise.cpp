@@ -203,7 +203,8 @@ std::vector<Rgb> optimisedPalette(const Image& rgb, std::size_t colours) {
     std::vector<Box> boxes{Box{}};
     std::vector<double> variance{splitter.variance(boxes[0])};
     while (boxes.size() < colours) {
-        const auto pick = static_cast<std::size_t>(std::max_element(variance.begin(), variance.end()) - variance.begin());
+        const auto pick =
+            static_cast<std::size_t>(std::max_element(variance.begin(), variance.end()) - variance.begin());
         if (variance[pick] <= 0) break;
         Box upper;
         if (!splitter.split(boxes[pick], upper)) {
@@ -218,7 +219,8 @@ std::vector<Rgb> optimisedPalette(const Image& rgb, std::size_t colours) {
     for (const Box& x : boxes) {
         const BoxStats s = splitter.stats(x);
         if (s.w <= 0) continue;
-        pal.push_back({static_cast<std::uint8_t>(std::lround(s.r / s.w)), static_cast<std::uint8_t>(std::lround(s.g / s.w)),
+        pal.push_back({static_cast<std::uint8_t>(std::lround(s.r / s.w)),
+                       static_cast<std::uint8_t>(std::lround(s.g / s.w)),
                        static_cast<std::uint8_t>(std::lround(s.b / s.w))});
     }
     if (pal.empty()) pal.push_back({0, 0, 0});
@@ -257,7 +259,8 @@ std::optional<Image> exactIndexed(const Image& src, int bits, const Image* rgb) 
             if (!used[v]) continue;
             Rgb c{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v)};
             if (src.format() == PixelFormat::Indexed)
-                c = static_cast<std::size_t>(v) < src.palette().size() ? src.palette()[static_cast<std::size_t>(v)] : Rgb{};
+                c = static_cast<std::size_t>(v) < src.palette().size() ? src.palette()[static_cast<std::size_t>(v)]
+                                                                       : Rgb{};
             auto it = std::find(pal.begin(), pal.end(), c);
             if (it == pal.end()) {
                 if (pal.size() == colours) return std::nullopt;

@@ -103,7 +103,9 @@ FillPixel fillPixel(const Image& img, Rgb fill) {
         }
         break;
     }
-    case PixelFormat::Gray8: f.bytes[0] = static_cast<std::uint8_t>((299 * fill.r + 587 * fill.g + 114 * fill.b + 500) / 1000); break;
+    case PixelFormat::Gray8:
+        f.bytes[0] = static_cast<std::uint8_t>((299 * fill.r + 587 * fill.g + 114 * fill.b + 500) / 1000);
+        break;
     case PixelFormat::Rgb555: {
         const unsigned v = ((fill.r >> 3u) << 10) | ((fill.g >> 3u) << 5) | (fill.b >> 3u);
         f.bytes[0] = static_cast<std::uint8_t>(v);

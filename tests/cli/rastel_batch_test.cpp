@@ -10,8 +10,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -57,7 +57,8 @@ protected:
     // the process, so limits and ignored signals set there apply to it).
     // `launcher` runs the converter (a user switch, a time limit).
     Result run(const std::vector<std::string>& args, const std::string& shellPrefix = "",
-               const std::string& launcher = "timeout 60", const std::string& program = RASTEL_BIN_DIR "/rastel-batch") {
+               const std::string& launcher = "timeout 60",
+               const std::string& program = RASTEL_BIN_DIR "/rastel-batch") {
         std::string cmd = "exec " + launcher + " " + quote(program);
         for (const auto& a : args) cmd += " " + quote(a);
         const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
@@ -83,8 +84,10 @@ protected:
     // Red and blue of the top-left pixel, "255,0" for red.
     std::string redBlue(const fs::path& p) {
         const fs::path out = dir / "pixel.txt";
-        std::system(("convert " + quote(p.string()) + " -format '%[fx:int(255*p{0,0}.r)],%[fx:int(255*p{0,0}.b)]' info: >" +
-                     quote(out.string()) + " 2>&1").c_str());
+        std::system(("convert " + quote(p.string()) +
+                     " -format '%[fx:int(255*p{0,0}.r)],%[fx:int(255*p{0,0}.b)]' info: >" + quote(out.string()) +
+                     " 2>&1")
+                        .c_str());
         const std::string s = slurp(out);
         fs::remove(out);
         return s;
@@ -93,17 +96,21 @@ protected:
     std::vector<std::string> staging(const fs::path& folder) {
         std::vector<std::string> found;
         for (const auto& e : fs::directory_iterator(folder))
-            if (const std::string name = e.path().filename(); name[0] == '.' && name.find(".rastel-") != std::string::npos)
+            if (const std::string name = e.path().filename();
+                name[0] == '.' && name.find(".rastel-") != std::string::npos)
                 found.push_back(name);
         return found;
     }
     void threePages(const fs::path& p, const std::string& size = "40x30") {
-        ASSERT_EQ(std::system(("/usr/bin/convert -size " + size + " xc:red xc:lime xc:blue -compress None " +
-                               quote(p.string())).c_str()), 0);
+        ASSERT_EQ(std::system(
+                      ("/usr/bin/convert -size " + size + " xc:red xc:lime xc:blue -compress None " + quote(p.string()))
+                          .c_str()),
+                  0);
     }
     std::string identify(const fs::path& p) {
         const fs::path out = dir / "identify.txt";
-        const std::string cmd = "identify -format '%m %w %h\\n' " + quote(p.string()) + " >" + quote(out.string()) + " 2>&1";
+        const std::string cmd =
+            "identify -format '%m %w %h\\n' " + quote(p.string()) + " >" + quote(out.string()) + " 2>&1";
         std::system(cmd.c_str());
         const std::string s = slurp(out);
         fs::remove(out);
@@ -157,11 +164,24 @@ TEST_F(RastelBatch, NamedSettingsThatCannotBeReadAreLeftAlone) {
     const Case cases[] = {
         {"a device", [] { return fs::path("/dev/zero"); }, false,
          [](const fs::path& p) { return fs::is_character_file(p); }},
-        {"a FIFO", [&] { ::mkfifo(fifo.c_str(), 0644); return fifo; }, false,
-         [](const fs::path& p) { return fs::is_fifo(p); }},
-        {"a folder", [&] { fs::create_directory(dir / "d.ini"); return dir / "d.ini"; }, false,
-         [](const fs::path& p) { return fs::is_directory(p); }},
-        {"a file the user may not read", [&] { settings("FormatType=7\r\n"); ::chmod(settings().c_str(), 0600); return settings(); },
+        {"a FIFO",
+         [&] {
+             ::mkfifo(fifo.c_str(), 0644);
+             return fifo;
+         },
+         false, [](const fs::path& p) { return fs::is_fifo(p); }},
+        {"a folder",
+         [&] {
+             fs::create_directory(dir / "d.ini");
+             return dir / "d.ini";
+         },
+         false, [](const fs::path& p) { return fs::is_directory(p); }},
+        {"a file the user may not read",
+         [&] {
+             settings("FormatType=7\r\n");
+             ::chmod(settings().c_str(), 0600);
+             return settings();
+         },
          true, [&](const fs::path& p) { return slurp(p) == "FormatType=7\r\n"; }},
     };
     for (const auto& c : cases) {
@@ -180,26 +200,31 @@ TEST_F(RastelBatch, MissingSettingsFileIsCreatedWithDefaults) {
     fs::create_directories(ini.parent_path());
     const Result r = run({"--settings", ini.string(), "--print-settings"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "FormatType=1\nFormatDetails=0\nColorType=4\nGrayscale=0\nDitheringType=0\nRotateType=0\n"
-                     "Reverse=0\nQuality=2\n");
+    EXPECT_EQ(r.out,
+              "FormatType=1\nFormatDetails=0\nColorType=4\nGrayscale=0\nDitheringType=0\nRotateType=0\n"
+              "Reverse=0\nQuality=2\n");
     EXPECT_TRUE(fs::exists(ini));
-    EXPECT_EQ(slurp(ini).size(), 45u + 2 + 8 * 2 + std::string("FormatType=1FormatDetails=0ColorType=4Grayscale=0"
-                                                                 "DitheringType=0RotateType=0Reverse=0Quality=2")
-                                                         .size());
+    EXPECT_EQ(slurp(ini).size(), 45u + 2 + 8 * 2 +
+                                     std::string("FormatType=1FormatDetails=0ColorType=4Grayscale=0"
+                                                 "DitheringType=0RotateType=0Reverse=0Quality=2")
+                                         .size());
 }
 
 TEST_F(RastelBatch, OptionsApplyTheDialogDefaultsFirst) {
     const fs::path ini = settings();
     const Result gif = run({"--settings", ini.string(), "--format", "gif", "--print-settings"});
-    EXPECT_EQ(gif.out, "FormatType=7\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
-                       "Reverse=0\nQuality=2\n");
+    EXPECT_EQ(gif.out,
+              "FormatType=7\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
+              "Reverse=0\nQuality=2\n");
     const Result g4 = run({"--settings", ini.string(), "--format", "19", "--subformat", "17", "--quality", "9",
                            "--rotate", "4", "--print-settings"});
-    EXPECT_EQ(g4.out, "FormatType=19\nFormatDetails=17\nColorType=0\nGrayscale=0\nDitheringType=1\nRotateType=4\n"
-                      "Reverse=0\nQuality=9\n");
+    EXPECT_EQ(g4.out,
+              "FormatType=19\nFormatDetails=17\nColorType=0\nGrayscale=0\nDitheringType=1\nRotateType=4\n"
+              "Reverse=0\nQuality=9\n");
     const Result bits = run({"--settings", ini.string(), "--format", "tif", "--bits", "8", "--print-settings"});
-    EXPECT_EQ(bits.out, "FormatType=19\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
-                        "Reverse=0\nQuality=2\n");
+    EXPECT_EQ(bits.out,
+              "FormatType=19\nFormatDetails=0\nColorType=7\nGrayscale=0\nDitheringType=1\nRotateType=0\n"
+              "Reverse=0\nQuality=2\n");
 }
 
 TEST_F(RastelBatch, UsageErrorsExitWithTwo) {
@@ -269,11 +294,11 @@ TEST_F(RastelBatch, InputConvertedOntoItsOwnNameIsReplacedByAValidFile) {
 
 TEST_F(RastelBatch, MultiPageTiffKeepsItsPages) {
     const fs::path p = dir / "three.tif";
-    ASSERT_EQ(std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue -compress None " + quote(p.string()))
-                              .c_str()),
+    ASSERT_EQ(std::system(
+                  ("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue -compress None " + quote(p.string())).c_str()),
               0);
-    const Result r = run({"--settings", settings().string(), "--format", "tif", "--subformat", "3", "--rotate", "1",
-                          p.string()});
+    const Result r =
+        run({"--settings", settings().string(), "--format", "tif", "--subformat", "3", "--rotate", "1", p.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(identify(p), "TIFF 30 40\nTIFF 30 40\nTIFF 30 40\n") << "every page rotated";
 }
@@ -283,20 +308,22 @@ TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
     // first page be written but makes the first append fail (as a full disk would).
     const fs::path p = dir / "three.tif";
     ASSERT_EQ(std::system(("/usr/bin/convert -size 100x100 gradient:red-blue gradient:green-white xc:gray "
-                           "-compress None " + quote(p.string()))
+                           "-compress None " +
+                           quote(p.string()))
                               .c_str()),
               0);
     const std::string before = slurp(p);
     ASSERT_GT(before.size(), 90000u);
     // sh counts the limit in 512-byte blocks: 46080 bytes hold one page, not two.
     const std::string limit = "trap '' XFSZ; ulimit -f 90";
-    const std::vector<std::string> options{"--settings", settings().string(), "--format", "tif", "--subformat", "0",
-                                           "--bits", "24", "--mirror", "1"};
+    const std::vector<std::string> options{
+        "--settings", settings().string(), "--format", "tif", "--subformat", "0", "--bits", "24", "--mirror", "1"};
     const fs::path single = dir / "one" / "first.tif";
     fs::create_directories(single.parent_path());
-    ASSERT_EQ(std::system(("/usr/bin/convert " + quote(p.string() + "[0]") + " -compress None " + quote(single.string()))
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("/usr/bin/convert " + quote(p.string() + "[0]") + " -compress None " + quote(single.string())).c_str()),
+        0);
     std::vector<std::string> args = options;
     args.push_back(single.string());
     ASSERT_EQ(run(args, limit).status, 0) << "under the limit a one-page output fits";
@@ -358,7 +385,9 @@ TEST_F(RastelBatch, OutputNeverReplacesAnotherInputOfTheBatch) {
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find((dir / "in" / c.clash).string()), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(replaced.string()), std::string::npos) << "names both files: " << r.err;
-        if (!convertedFirst) { EXPECT_EQ(slurp(replaced), before); }
+        if (!convertedFirst) {
+            EXPECT_EQ(slurp(replaced), before);
+        }
         EXPECT_EQ(redBlue(replaced), "255,0") << "still the red picture";
     }
 }
@@ -423,7 +452,9 @@ TEST_F(RastelBatch, ReplacingAnOutputKeepsLinksPermissionsAndRefusesWhatItMustNo
         // Three GIF frames become three TIFF pages.
         const fs::path input = dir / "in" / (c.multiPage ? "a.gif" : "a.png"), out = dir / "in" / "a.tif";
         if (c.multiPage)
-            ASSERT_EQ(std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue " + quote(input.string())).c_str()), 0);
+            ASSERT_EQ(
+                std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue " + quote(input.string())).c_str()),
+                0);
         else
             makeImage(input);
         c.make(out);
@@ -434,10 +465,14 @@ TEST_F(RastelBatch, ReplacingAnOutputKeepsLinksPermissionsAndRefusesWhatItMustNo
         const Result r = run({"--settings", settings().string(), "--format", "tif", "--subformat", "3", input.string()},
                              "", c.asNobody ? kAsNobody : "timeout 60");
         EXPECT_EQ(r.status, c.status) << r.err;
-        if (c.status != 0) { EXPECT_NE(r.err.find(out.string()), std::string::npos) << r.err; }
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find(out.string()), std::string::npos) << r.err;
+        }
         EXPECT_EQ(staging(dir / "in"), std::vector<std::string>{});
         c.check(out);
-        if (c.status == 0) { EXPECT_EQ(identify(out), c.multiPage ? "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n" : "TIFF 64 48\n"); }
+        if (c.status == 0) {
+            EXPECT_EQ(identify(out), c.multiPage ? "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n" : "TIFF 64 48\n");
+        }
     }
 }
 
@@ -449,10 +484,18 @@ TEST_F(RastelBatch, InputsThatCannotBeOpenedFailWithoutWaitingOrAborting) {
         const char* cause;
     };
     const Case cases[] = {
-        {"a FIFO named like an image", [&] { ::mkfifo((dir / "x.bmp").c_str(), 0644); return dir / "x.bmp"; }, 1,
-         "FIFO"},
-        {"a link loop", [&] { fs::create_symlink("loop.bmp", dir / "loop.bmp"); return dir / "loop.bmp"; }, 2,
-         "symbolic links"},
+        {"a FIFO named like an image",
+         [&] {
+             ::mkfifo((dir / "x.bmp").c_str(), 0644);
+             return dir / "x.bmp";
+         },
+         1, "FIFO"},
+        {"a link loop",
+         [&] {
+             fs::create_symlink("loop.bmp", dir / "loop.bmp");
+             return dir / "loop.bmp";
+         },
+         2, "symbolic links"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -470,7 +513,10 @@ TEST_F(RastelBatch, StagingFilesAreRemovedOnSignalsAndAfterACrash) {
     fs::create_directories(in);
     // Enough large pages that the batch is caught while it collects them.
     ASSERT_EQ(std::system(("/usr/bin/convert -size 1500x1500 gradient:red-blue gradient:green-white gradient: "
-                           "gradient:blue-yellow gradient:red-lime gradient:gray-navy " + quote((in / "big.gif").string())).c_str()), 0);
+                           "gradient:blue-yellow gradient:red-lime gradient:gray-navy " +
+                           quote((in / "big.gif").string()))
+                              .c_str()),
+              0);
     const std::string before = slurp(in / "big.gif");
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
@@ -486,14 +532,17 @@ TEST_F(RastelBatch, StagingFilesAreRemovedOnSignalsAndAfterACrash) {
         ::kill(pid, sig);
         int status = 0;
         ::waitpid(pid, &status, 0);
-        if (WIFSIGNALED(status)) { EXPECT_EQ(WTERMSIG(status), sig); }
+        if (WIFSIGNALED(status)) {
+            EXPECT_EQ(WTERMSIG(status), sig);
+        }
         EXPECT_EQ(staging(in), std::vector<std::string>{});
         EXPECT_EQ(slurp(in / "big.gif"), before);
         fs::remove(in / "big.tif");
     }
 
     // A process id above any the kernel hands out is a dead process; 1 is alive.
-    const std::vector<std::string> dead{".a.tif.rastel-2147483000", "..a.tif.rastel-2147483000.rastel-2147483000-Ab12Cd",
+    const std::vector<std::string> dead{".a.tif.rastel-2147483000",
+                                        "..a.tif.rastel-2147483000.rastel-2147483000-Ab12Cd",
                                         ".a.tif.rastel-2147483000-xY34zW"};
     const std::string live = ".a.tif.rastel-1";
     for (const auto& name : dead) std::ofstream(in / name) << "x";
@@ -540,8 +589,12 @@ TEST_F(RastelBatch, SettingsLiveBesideAPortableCopyElseInTheUserConfigFolder) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(std::string("FormatType=") + c.formatType + "\n"), std::string::npos) << r.out;
         EXPECT_TRUE(fs::is_regular_file(c.expected));
-        if (c.besideProgram.empty()) { EXPECT_FALSE(fs::exists(bin / "Rastel.ini")); }
-        if (!c.besideProgram.empty()) { EXPECT_FALSE(fs::exists(home / ".config")); }
+        if (c.besideProgram.empty()) {
+            EXPECT_FALSE(fs::exists(bin / "Rastel.ini"));
+        }
+        if (!c.besideProgram.empty()) {
+            EXPECT_FALSE(fs::exists(home / ".config"));
+        }
     }
     // A writable program folder is a portable copy.
     (void)::chown(bin.c_str(), kNobody, kNobody);
@@ -563,13 +616,24 @@ TEST_F(RastelBatch, ParallelJobsGiveTheResultOfASequentialRun) {
     const std::string lateFailure = "late failure";
     const Case cases[] = {
         {"mixed inputs, a multi-page one, two outputs naming the same file",
-         {{"a.png", "gradient:red-blue"}, {"b.gif", "-size 40x30 xc:red xc:lime xc:blue"}, {"c.bmp", "xc:green"},
-          {"d.png", "xc:navy"}, {"d.jpg", "gradient:white-black"}, {"e.png", "plasma:"}},
+         {{"a.png", "gradient:red-blue"},
+          {"b.gif", "-size 40x30 xc:red xc:lime xc:blue"},
+          {"c.bmp", "xc:green"},
+          {"d.png", "xc:navy"},
+          {"d.jpg", "gradient:white-black"},
+          {"e.png", "plasma:"}},
          0},
         {"a file failing in the middle",
-         {{"a.png", "xc:red"}, {"b.png", lateFailure}, {"c.png", "xc:blue"}, {"d.png", "xc:lime"}, {"e.bmp", "xc:gray"}},
+         {{"a.png", "xc:red"},
+          {"b.png", lateFailure},
+          {"c.png", "xc:blue"},
+          {"d.png", "xc:lime"},
+          {"e.bmp", "xc:gray"}},
          1},
-        {"a format that records its own file name", {{"a.png", "xc:red"}, {"b.bmp", "xc:blue"}}, 0, {"--format", "eps"}},
+        {"a format that records its own file name",
+         {{"a.png", "xc:red"}, {"b.bmp", "xc:blue"}},
+         0,
+         {"--format", "eps"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -581,7 +645,9 @@ TEST_F(RastelBatch, ParallelJobsGiveTheResultOfASequentialRun) {
         for (const auto& [name, picture] : c.inputs) {
             const fs::path p = source / name;
             if (picture == lateFailure) {
-                ASSERT_EQ(std::system(("/usr/bin/convert -size 2000x2000 plasma: -quality 0 " + quote(p.string())).c_str()), 0);
+                ASSERT_EQ(
+                    std::system(("/usr/bin/convert -size 2000x2000 plasma: -quality 0 " + quote(p.string())).c_str()),
+                    0);
                 fs::resize_file(p, fs::file_size(p) * 3 / 4);
             } else {
                 makeImage(p, picture);
@@ -591,8 +657,8 @@ TEST_F(RastelBatch, ParallelJobsGiveTheResultOfASequentialRun) {
             const fs::path folder = dir / ("jobs" + jobs);
             fs::remove_all(folder);
             fs::copy(source, folder);
-            std::vector<std::string> args{"--settings", settings().string(), "--jobs", jobs, "--report",
-                                          (dir / "report.jsonl").string()};
+            std::vector<std::string> args{"--settings", settings().string(), "--jobs",
+                                          jobs,         "--report",          (dir / "report.jsonl").string()};
             args.insert(args.end(), c.format.begin(), c.format.end());
             for (const auto& input : c.inputs) args.push_back((folder / input.first).string());
             results[jobs] = run(args);
@@ -604,15 +670,20 @@ TEST_F(RastelBatch, ParallelJobsGiveTheResultOfASequentialRun) {
             };
             results[jobs].err = unfold(results[jobs].err);
             std::istringstream lines(unfold(slurp(dir / "report.jsonl")));
-            for (std::string l; std::getline(lines, l);) reports[jobs] += l.substr(0, l.find(",\"milliseconds\":")) + "\n";
+            for (std::string l; std::getline(lines, l);)
+                reports[jobs] += l.substr(0, l.find(",\"milliseconds\":")) + "\n";
         }
         EXPECT_EQ(results["1"].status, c.status) << results["1"].err;
         EXPECT_EQ(results["4"].status, c.status) << results["4"].err;
         EXPECT_EQ(results["4"].err, results["1"].err);
         EXPECT_EQ(reports["4"], reports["1"]);
         EXPECT_EQ(files["4"], files["1"]) << "the same files with the same bytes, no working files";
-        if (c.inputs.size() > 5) { EXPECT_EQ(identify(dir / "jobs4" / "b.tif"), "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n"); }
-        if (c.status != 0) { EXPECT_EQ(files["4"].count("a.tif") + files["4"].count("c.tif"), 1u); }
+        if (c.inputs.size() > 5) {
+            EXPECT_EQ(identify(dir / "jobs4" / "b.tif"), "TIFF 40 30\nTIFF 40 30\nTIFF 40 30\n");
+        }
+        if (c.status != 0) {
+            EXPECT_EQ(files["4"].count("a.tif") + files["4"].count("c.tif"), 1u);
+        }
     }
 }
 
@@ -635,8 +706,9 @@ TEST_F(RastelBatch, FilesFromQueuesTheListAndTheReportSaysWhatBecameOfEachItem) 
         std::string list;
         for (const auto& n : k.names) list += n.string() + (k.nul ? '\0' : '\n');
         std::ofstream(dir / "list", std::ios::binary) << list;
-        std::vector<std::string> args{"--settings", settings().string(), "--files-from", (dir / "list").string(),
-                                      "--report", (dir / "report.jsonl").string()};
+        std::vector<std::string> args{"--settings",   settings().string(),
+                                      "--files-from", (dir / "list").string(),
+                                      "--report",     (dir / "report.jsonl").string()};
         if (k.nul) args.push_back("--null");
         const Result r = run(args);
         std::istringstream report(slurp(dir / "report.jsonl"));
@@ -681,11 +753,11 @@ TEST_F(RastelBatch, GnuParallelRecipeConvertsEveryChunk) {
         list += p.string() + '\0';
     }
     std::ofstream(dir / "list", std::ios::binary) << list;
-    const std::string cmd = "parallel --sshlogin : --null -N 2 " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch") +
-                            " --settings " + quote(settings().string()) + " --report " + quote((dir / "part-{#}.jsonl").string()) +
-                            " -- {} <" + quote((dir / "list").string()) + " >/dev/null 2>&1; echo $? >" +
-                            quote((dir / "status").string()) + "; cat " + quote(dir.string()) + "/part-*.jsonl >" +
-                            quote((dir / "report.jsonl").string());
+    const std::string cmd =
+        "parallel --sshlogin : --null -N 2 " + quote(std::string(RASTEL_BIN_DIR) + "/rastel-batch") + " --settings " +
+        quote(settings().string()) + " --report " + quote((dir / "part-{#}.jsonl").string()) + " -- {} <" +
+        quote((dir / "list").string()) + " >/dev/null 2>&1; echo $? >" + quote((dir / "status").string()) + "; cat " +
+        quote(dir.string()) + "/part-*.jsonl >" + quote((dir / "report.jsonl").string());
     std::system(("sh -c " + quote(cmd)).c_str());
     EXPECT_EQ(slurp(dir / "status"), "1\n");  // one failed job
     std::istringstream report(slurp(dir / "report.jsonl"));
@@ -696,5 +768,6 @@ TEST_F(RastelBatch, GnuParallelRecipeConvertsEveryChunk) {
         ++statuses[l.substr(at + 10, l.find('"', at + 10) - at - 10)];
     }
     EXPECT_EQ(statuses, (std::map<std::string, int>{{"converted", 4}, {"failed", 1}}));
-    for (const char* name : {"a 1", "c", "d", "e"}) EXPECT_TRUE(fs::exists(dir / "in" / (std::string(name) + ".bmp"))) << name;
+    for (const char* name : {"a 1", "c", "d", "e"})
+        EXPECT_TRUE(fs::exists(dir / "in" / (std::string(name) + ".bmp"))) << name;
 }

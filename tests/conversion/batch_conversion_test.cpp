@@ -47,8 +47,8 @@ public:
     void ConvertToGrayscale(int bits) override { calls.push_back("ConvertToGrayscale(" + std::to_string(bits) + ")"); }
     void MirrorImage() override { calls.push_back("MirrorImage"); }
     void RotateImage(std::int32_t a, bool grow, FillColor f) override {
-        calls.push_back("RotateImage(" + std::to_string(a) + "," + std::to_string(grow) + "," +
-                        std::to_string(f.Red) + std::to_string(f.Green) + std::to_string(f.Blue) + ")");
+        calls.push_back("RotateImage(" + std::to_string(a) + "," + std::to_string(grow) + "," + std::to_string(f.Red) +
+                        std::to_string(f.Green) + std::to_string(f.Blue) + ")");
     }
     void ReduceColors(int bits, int pal, int dither, int count) override {
         calls.push_back("ReduceColors(" + std::to_string(bits) + "," + std::to_string(pal) + "," +
@@ -66,7 +66,9 @@ public:
             std::ofstream(path, std::ios::app) << "+page";
         }
     }
-    void SetCurrentPageIndex(std::int32_t i) override { calls.push_back("SetCurrentPageIndex(" + std::to_string(i) + ")"); }
+    void SetCurrentPageIndex(std::int32_t i) override {
+        calls.push_back("SetCurrentPageIndex(" + std::to_string(i) + ")");
+    }
     void ClearImage(int) override { calls.push_back("ClearImage"); }
 
 private:
@@ -82,7 +84,8 @@ public:
     void Yield() override { calls.push_back("Yield"); }
     void ShowPreview(const DisplayPicture&) override { calls.push_back("Preview"); }
     void ItemDone(std::size_t i, const BatchItem& item) override {
-        calls.push_back("Done " + std::to_string(i) + (item.Status == BatchItem::State::Converted ? " converted" : " failed"));
+        calls.push_back("Done " + std::to_string(i) +
+                        (item.Status == BatchItem::State::Converted ? " converted" : " failed"));
     }
 };
 
@@ -168,7 +171,9 @@ TEST_F(BatchTest, CallSequencesFollowTheSettings) {
           "SaveFile(.a.tif.rastel-" + std::to_string(::getpid()) + ",17,24,2,1)", "SetCurrentPageIndex(2)",
           "ConvertToGrayscale(8)", "MirrorImage", "RotateImage(18000,1,255255255)",
           "SaveFile(.a.tif.rastel-" + std::to_string(::getpid()) + ",17,24,2,1)"}},
-        {"three pages to GIF: one save", {.family = 7, .color = 7, .dither = 1}, 3,
+        {"three pages to GIF: one save",
+         {.family = 7, .color = 7, .dither = 1},
+         3,
          {"ReduceColors(8,2,1,0)", "SaveFile(a.gif,2,8,2,0)"}},
         {"one page with a multi-page code: one save, no staging",
          {.family = 19, .details = 3, .color = 9},
@@ -183,9 +188,12 @@ TEST_F(BatchTest, CallSequencesFollowTheSettings) {
         RecordingObserver observer(control.calls);
         std::vector<std::string> queue{in(P), ""};
         ASSERT_EQ(ConvertQueue(queue, control, observer), 0) << LastBatchFailure.Message;
-        std::vector<std::string> expected{"Progress 1/1処理中", "ReadFileInfo(" + in(P) + ",0)",
-                                          "LoadFile(" + in(P) + ",0,0," + std::to_string(c.pages) + ")", "Yield",
-                                          "CurrentPicture", "Preview"};
+        std::vector<std::string> expected{"Progress 1/1処理中",
+                                          "ReadFileInfo(" + in(P) + ",0)",
+                                          "LoadFile(" + in(P) + ",0,0," + std::to_string(c.pages) + ")",
+                                          "Yield",
+                                          "CurrentPicture",
+                                          "Preview"};
         expected.insert(expected.end(), c.expected.begin(), c.expected.end());
         expected.push_back("Done 0 converted");
         EXPECT_EQ(control.calls, expected);
@@ -256,7 +264,8 @@ TEST_F(BatchTest, ParallelFailureLeavesWhatASequentialRunLeaves) {
     EXPECT_EQ(result.Status, -1);
     EXPECT_EQ(result.Failure.Path, in("2.bmp"));
     EXPECT_EQ(queue, std::vector<std::string>{""});
-    EXPECT_EQ(shown, (std::vector<std::string>{"Progress 1/5処理中", "Done 0 converted", "Progress 2/5処理中", "Done 1 failed"}));
+    EXPECT_EQ(shown, (std::vector<std::string>{"Progress 1/5処理中", "Done 0 converted", "Progress 2/5処理中",
+                                               "Done 1 failed"}));
     std::vector<BatchItem::State> states;
     for (const auto& item : result.Items) states.push_back(item.Status);
     using S = BatchItem::State;

@@ -61,10 +61,10 @@ TEST(AcceptFile, ComparesTheUpperCasedLastFourCharacters) {
         bool accepted;
     };
     const Case cases[] = {
-        {"/p/A.Jpg", true},   {"/p/b.jpeg", false}, {"/p/c.TIF", true},   {"/p/d.tiff", false},
-        {"/p/e.dib", true},   {"/p/f.ico", true},   {"/p/g.pcd", true},   {"/p/h.txt", false},
+        {"/p/A.Jpg", true},    {"/p/b.jpeg", false}, {"/p/c.TIF", true},   {"/p/d.tiff", false},
+        {"/p/e.dib", true},    {"/p/f.ico", true},   {"/p/g.pcd", true},   {"/p/h.txt", false},
         {"/p/写真.png", true}, {".wpg", true},       {"wpg", false},       {"/p/noext", false},
-        {"/p/x.awd", true},   {"/p/x.Wfx", true},   {"/p/x.jpg ", false}, {"", false},
+        {"/p/x.awd", true},    {"/p/x.Wfx", true},   {"/p/x.jpg ", false}, {"", false},
     };
     for (const auto& c : cases) {
         FileQueueType queue{std::string()};

@@ -28,8 +28,10 @@ TEST(FormatCapabilities, CatalogueWritersAndMultiPageCodesAgree) {
             // Multi-page codes whose writer cannot add a page: FlashPix keeps one
             // picture per file, and AWD/WFX refuse their first page already.
             const bool exception = std::set<int>{80, 81, 83, 99, 69, 70}.count(sub.Code) != 0;
-            if (!exception) EXPECT_EQ(w->canAppend(sub.Code), IsMultiPageCode(sub.Code));
-            else EXPECT_FALSE(w->canAppend(sub.Code));
+            if (!exception)
+                EXPECT_EQ(w->canAppend(sub.Code), IsMultiPageCode(sub.Code));
+            else
+                EXPECT_FALSE(w->canAppend(sub.Code));
         }
     }
     for (const auto& w : registry.writers())

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <utility>
 
-#include "conversion/file_intake.h"
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "conversion/file_intake.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
@@ -113,7 +113,7 @@ TEST_F(StartUpTest, NoArgumentsShowsTheIdleWindowAndWritesDefaults) {
 
 TEST_F(StartUpTest, UnreadableAndUnwritableSettingsEndWithInternalError) {
     std::ofstream(dir / "file") << "x";
-    platform.folder = (dir / "file" / "sub").string();  // a folder that cannot exist
+    platform.folder = (dir / "file" / "sub").string();                  // a folder that cannot exist
     ::setenv("XDG_CONFIG_HOME", (dir / "file" / "config").c_str(), 1);  // nor can the fallback
     EXPECT_FALSE(StartUp(platform, {}, program));
     ASSERT_EQ(platform.messages.size(), 1u);

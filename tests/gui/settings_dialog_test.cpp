@@ -16,10 +16,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "conversion/file_intake.h"
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "conversion/batch_conversion.h"
+#include "conversion/file_intake.h"
 #include "settings_io/settings_dialog.h"
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
@@ -36,8 +36,8 @@ using Fields = std::array<int16_t, 8>;
 
 Fields currentFields() {
     const auto& s = ConvertSettings;
-    return {s.FormatType, s.FormatDetails, s.ColorType, s.Grayscale, s.DitheringType, s.RotateType, s.Reverse,
-            s.Quality};
+    return {s.FormatType,    s.FormatDetails, s.ColorType, s.Grayscale,
+            s.DitheringType, s.RotateType,    s.Reverse,   s.Quality};
 }
 
 void setFields(const Fields& f) {
@@ -87,8 +87,7 @@ public:
     }
     void SaveFile(const std::string& path, std::int32_t code, int bits, std::int16_t& quality, int mode) override {
         calls.push_back("save " + fs::path(path).filename().string() + " code " + std::to_string(code) + " bits " +
-                        std::to_string(bits) + " quality " + std::to_string(quality) + " mode " +
-                        std::to_string(mode));
+                        std::to_string(bits) + " quality " + std::to_string(quality) + " mode " + std::to_string(mode));
     }
     void SetCurrentPageIndex(std::int32_t) override {}
     void ClearImage(int) override {}
@@ -275,15 +274,27 @@ TEST_F(SettingsDialogTest, EachPickRunsItsCascadeThroughTheWidgets) {
     };
     const Case cases[] = {
         {"family JPG resets sub-format, depth, dithering, quality; keeps gray, rotation, mirror",
-         {1, 2, 1, 1, 5, 3, 1, 150}, Format, 10, {10, 0, 0, 1, 0, 3, 1, 2}},
+         {1, 2, 1, 1, 5, 3, 1, 150},
+         Format,
+         10,
+         {10, 0, 0, 1, 0, 3, 1, 2}},
         {"family GIF: 8 bits and Floyd-Steinberg", {10, 3, 0, 0, 0, 6, 0, 99}, Format, 7, {7, 0, 7, 0, 1, 6, 0, 2}},
         {"family TIF: first sub-format at 24 bits", {7, 0, 2, 1, 7, 0, 1, 2}, Format, 19, {19, 0, 9, 1, 0, 0, 1, 2}},
-        {"sub-format TIF JPEG 4:2:2 keeps the family", {19, 0, 3, 0, 1, 1, 0, 80}, Details, 12,
+        {"sub-format TIF JPEG 4:2:2 keeps the family",
+         {19, 0, 3, 0, 1, 1, 0, 80},
+         Details,
+         12,
          {19, 12, 1, 0, 0, 1, 0, 2}},
         {"sub-format TIF CCITT-G4", {19, 0, 9, 1, 0, 5, 1, 2}, Details, 17, {19, 17, 0, 1, 1, 5, 1, 2}},
-        {"sub-format TIF Exif(RGB): quality reset although disabled", {19, 12, 1, 0, 0, 0, 0, 180}, Details, 9,
+        {"sub-format TIF Exif(RGB): quality reset although disabled",
+         {19, 12, 1, 0, 0, 0, 0, 180},
+         Details,
+         9,
          {19, 9, 0, 0, 0, 0, 0, 2}},
-        {"depth 8 bits: dithering back to Floyd-Steinberg, quality stays", {1, 0, 4, 0, 0, 2, 1, 33}, Color, 2,
+        {"depth 8 bits: dithering back to Floyd-Steinberg, quality stays",
+         {1, 0, 4, 0, 0, 2, 1, 33},
+         Color,
+         2,
          {1, 0, 2, 0, 1, 2, 1, 33}},
         {"depth 16 bits overwrites a picked method", {1, 0, 2, 1, 6, 0, 0, 40}, Color, 3, {1, 0, 3, 1, 0, 0, 0, 40}},
         {"dithering method only", {7, 0, 7, 0, 1, 0, 0, 2}, Dither, 2, {7, 0, 7, 0, 2, 0, 0, 2}},

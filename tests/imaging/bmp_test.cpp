@@ -63,8 +63,10 @@ Image testPicture(int w, int h, int colours) {
 
 // Pillow's RGB pixels of a file (the system Python, where python3-pil lives).
 std::optional<std::string> pillowRgb(const std::string& path) {
-    return run("/usr/bin/python3 -c \"import sys; from PIL import Image; "
-               "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGB').tobytes())\" " + path);
+    return run(
+        "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+        "sys.stdout.buffer.write(Image.open(sys.argv[1]).convert('RGB').tobytes())\" " +
+        path);
 }
 
 // RGB bytes of every page in order, as `convert x rgb:-` prints them.
@@ -94,7 +96,7 @@ long firstDifference(const std::string& a, const std::string& b) {
 
 struct WriteCase {
     int code, bits;
-    const char* identify;  // "%z %C" ImageMagick reports for the file
+    const char* identify;       // "%z %C" ImageMagick reports for the file
     bool pillowPixels = false;  // ImageMagick 6 reads the colour table of 64-byte OS/2 headers as 3-byte entries
 };
 
@@ -136,12 +138,14 @@ TEST_P(BmpWrite, RoundTripsAndImageMagickAgrees) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, BmpWrite,
-                         ::testing::Values(WriteCase{6, 1, "1 None"}, WriteCase{6, 4, "4 None"}, WriteCase{6, 8, "8 None"},
-                                           WriteCase{6, 16, "8 None"}, WriteCase{6, 24, "8 None"}, WriteCase{6, 32, "8 None"},
+                         ::testing::Values(WriteCase{6, 1, "1 None"}, WriteCase{6, 4, "4 None"},
+                                           WriteCase{6, 8, "8 None"}, WriteCase{6, 16, "8 None"},
+                                           WriteCase{6, 24, "8 None"}, WriteCase{6, 32, "8 None"},
                                            WriteCase{84, 4, "4 RLE"}, WriteCase{84, 8, "8 RLE"},
-                                           WriteCase{14, 1, "1 None"}, WriteCase{14, 4, "4 None"}, WriteCase{14, 8, "8 None"},
-                                           WriteCase{14, 24, "8 None"}, WriteCase{74, 1, "1 None", true},
-                                           WriteCase{74, 4, "4 None", true}, WriteCase{74, 8, "8 None", true}, WriteCase{74, 24, "8 None"}));
+                                           WriteCase{14, 1, "1 None"}, WriteCase{14, 4, "4 None"},
+                                           WriteCase{14, 8, "8 None"}, WriteCase{14, 24, "8 None"},
+                                           WriteCase{74, 1, "1 None", true}, WriteCase{74, 4, "4 None", true},
+                                           WriteCase{74, 8, "8 None", true}, WriteCase{74, 24, "8 None"}));
 
 TEST(BmpWrite, RleCompressesRunsAndSurvivesNoise) {
     TempDir dir;
@@ -325,7 +329,7 @@ struct DibLayout {
     std::int32_t width = 4, height = 2;  // negative height: top-down
     int bits = 8;
     std::uint32_t compression = 0;
-    std::vector<std::uint32_t> masks;  // inside a 52+ byte header, else after the 40-byte one
+    std::vector<std::uint32_t> masks;    // inside a 52+ byte header, else after the 40-byte one
     std::vector<std::uint32_t> palette;  // 0xRRGGBB
     std::uint32_t clrUsed = 0;
     std::vector<std::uint8_t> pixels;  // exactly as stored
@@ -341,8 +345,12 @@ std::vector<std::uint8_t> makeBmp(const DibLayout& s, bool fileHeader = true) {
         h.u16le(1);
         h.u16le(static_cast<std::uint16_t>(s.bits));
     } else {
-        const std::uint32_t fields[] = {s.compression, static_cast<std::uint32_t>(s.pixels.size()),
-                                        static_cast<std::uint32_t>(s.ppm), static_cast<std::uint32_t>(s.ppm), s.clrUsed, 0};
+        const std::uint32_t fields[] = {s.compression,
+                                        static_cast<std::uint32_t>(s.pixels.size()),
+                                        static_cast<std::uint32_t>(s.ppm),
+                                        static_cast<std::uint32_t>(s.ppm),
+                                        s.clrUsed,
+                                        0};
         h.u32le(static_cast<std::uint32_t>(s.width));
         h.u32le(static_cast<std::uint32_t>(s.height));
         h.u16le(1);
@@ -387,7 +395,7 @@ struct DecodeCase {
     const char* name;
     DibLayout layout;
     PixelFormat format;
-    std::vector<std::uint32_t> expect;  // 0xRRGGBB (0xAARRGGBB for Rgba32), top row first
+    std::vector<std::uint32_t> expect;     // 0xRRGGBB (0xAARRGGBB for Rgba32), top row first
     Checker check = Checker::ImageMagick;  // who else decodes it (ImageMagick refuses short OS/2 tables,
                                            // 2-bit pixels, ALPHABITFIELDS and 16-byte headers)
 };
@@ -410,45 +418,91 @@ std::vector<std::uint32_t> pal16(std::initializer_list<int> idx) {
 }
 
 const DecodeCase kDecodeCases[] = {
-    {"os2-1x-8bit", {12, 3, 2, 8, 0, {}, {0xFF0000, 0x00FF00, 0x0000FF}, 0, {0, 1, 2, 0, 2, 2, 0, 0}},
-     PixelFormat::Indexed, {0x0000FF, 0x0000FF, 0xFF0000, 0xFF0000, 0x00FF00, 0x0000FF}, Checker::Pillow},
-    {"os2-1x-1bit", {12, 9, 1, 1, 0, {}, {0x000000, 0xFFFFFF}, 0, {0x0F, 0x80, 0, 0}},
-     PixelFormat::Indexed, {0, 0, 0, 0, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF}},
-    {"os2-2x-16byte-4bit", {16, 3, 1, 4, 0, {}, {0x112233, 0x445566}, 0, {0x01, 0x10, 0, 0}},
-     PixelFormat::Indexed, {0x112233, 0x445566, 0x445566}, Checker::None},
-    {"os2-2x-64byte-1bit", {64, 10, 1, 1, 0, {}, {0x000000, 0xFFFFFF}, 2, {0xA5, 0x80, 0, 0}},
-     PixelFormat::Indexed, {0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0, 0xFFFFFF, 0xFFFFFF, 0}, Checker::Pillow},
-    {"2bit", {40, 5, 1, 2, 0, {}, {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF}, 4, {0x1B, 0xC0, 0, 0}},
-     PixelFormat::Indexed, {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF, 0xFFFFFF}, Checker::None},
-    {"short-palette", {40, 3, 1, 8, 0, {}, {0x102030, 0x405060}, 2, {1, 0, 5, 0}},
-     PixelFormat::Indexed, {0x405060, 0x102030, 0x000000}, Checker::None},
-    {"top-down-24", {40, 2, -2, 24, 0, {}, {}, 0, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}},
-     PixelFormat::Rgb24, {0x030201, 0x060504, 0x090807, 0x0C0B0A}},
-    {"16-plain-555", {40, 2, 1, 16, 0, {}, {}, 0, {0x00, 0x7C, 0xFF, 0x03}},
-     PixelFormat::Rgb24, {0xFF0000, 0x00FFFF}},
-    {"16-bitfields-565-top-down", {40, 2, -1, 16, 3, {0xF800, 0x07E0, 0x001F}, {}, 0, {0xE0, 0x07, 0x1F, 0x08}},
-     PixelFormat::Rgb24, {0x00FF00, 0x0800FF}},
-    {"32-v3-alpha-mask", {56, 2, 1, 32, 3, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, {}, 0, {1, 2, 3, 0x80, 4, 5, 6, 0xFF}},
-     PixelFormat::Rgba32, {0x80030201, 0xFF060504}},
-    {"32-alphabitfields-10bit", {40, 2, 1, 32, 6, {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}, {}, 0,
-                                 {0xFF, 0x03, 0x00, 0x40, 0x00, 0xFC, 0xFF, 0xFF}},
-     PixelFormat::Rgba32, {0x550000FF, 0xFFFFFF00}, Checker::None},
-    {"32-plain-zero-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 0}},
-     PixelFormat::Rgb24, {0x030201, 0x060504}},
-    {"32-plain-opaque-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 255, 4, 5, 6, 255}},
-     PixelFormat::Rgb24, {0x030201, 0x060504}},
-    {"32-plain-mixed-fourth-byte", {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 255}},
-     PixelFormat::Rgba32, {0x00030201, 0xFF060504}},
+    {"os2-1x-8bit",
+     {12, 3, 2, 8, 0, {}, {0xFF0000, 0x00FF00, 0x0000FF}, 0, {0, 1, 2, 0, 2, 2, 0, 0}},
+     PixelFormat::Indexed,
+     {0x0000FF, 0x0000FF, 0xFF0000, 0xFF0000, 0x00FF00, 0x0000FF},
+     Checker::Pillow},
+    {"os2-1x-1bit",
+     {12, 9, 1, 1, 0, {}, {0x000000, 0xFFFFFF}, 0, {0x0F, 0x80, 0, 0}},
+     PixelFormat::Indexed,
+     {0, 0, 0, 0, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0xFFFFFF}},
+    {"os2-2x-16byte-4bit",
+     {16, 3, 1, 4, 0, {}, {0x112233, 0x445566}, 0, {0x01, 0x10, 0, 0}},
+     PixelFormat::Indexed,
+     {0x112233, 0x445566, 0x445566},
+     Checker::None},
+    {"os2-2x-64byte-1bit",
+     {64, 10, 1, 1, 0, {}, {0x000000, 0xFFFFFF}, 2, {0xA5, 0x80, 0, 0}},
+     PixelFormat::Indexed,
+     {0xFFFFFF, 0, 0xFFFFFF, 0, 0, 0xFFFFFF, 0, 0xFFFFFF, 0xFFFFFF, 0},
+     Checker::Pillow},
+    {"2bit",
+     {40, 5, 1, 2, 0, {}, {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF}, 4, {0x1B, 0xC0, 0, 0}},
+     PixelFormat::Indexed,
+     {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF, 0xFFFFFF},
+     Checker::None},
+    {"short-palette",
+     {40, 3, 1, 8, 0, {}, {0x102030, 0x405060}, 2, {1, 0, 5, 0}},
+     PixelFormat::Indexed,
+     {0x405060, 0x102030, 0x000000},
+     Checker::None},
+    {"top-down-24",
+     {40, 2, -2, 24, 0, {}, {}, 0, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}},
+     PixelFormat::Rgb24,
+     {0x030201, 0x060504, 0x090807, 0x0C0B0A}},
+    {"16-plain-555", {40, 2, 1, 16, 0, {}, {}, 0, {0x00, 0x7C, 0xFF, 0x03}}, PixelFormat::Rgb24, {0xFF0000, 0x00FFFF}},
+    {"16-bitfields-565-top-down",
+     {40, 2, -1, 16, 3, {0xF800, 0x07E0, 0x001F}, {}, 0, {0xE0, 0x07, 0x1F, 0x08}},
+     PixelFormat::Rgb24,
+     {0x00FF00, 0x0800FF}},
+    {"32-v3-alpha-mask",
+     {56, 2, 1, 32, 3, {0xFF0000, 0xFF00, 0xFF, 0xFF000000}, {}, 0, {1, 2, 3, 0x80, 4, 5, 6, 0xFF}},
+     PixelFormat::Rgba32,
+     {0x80030201, 0xFF060504}},
+    {"32-alphabitfields-10bit",
+     {40,
+      2,
+      1,
+      32,
+      6,
+      {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000},
+      {},
+      0,
+      {0xFF, 0x03, 0x00, 0x40, 0x00, 0xFC, 0xFF, 0xFF}},
+     PixelFormat::Rgba32,
+     {0x550000FF, 0xFFFFFF00},
+     Checker::None},
+    {"32-plain-zero-fourth-byte",
+     {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 0}},
+     PixelFormat::Rgb24,
+     {0x030201, 0x060504}},
+    {"32-plain-opaque-fourth-byte",
+     {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 255, 4, 5, 6, 255}},
+     PixelFormat::Rgb24,
+     {0x030201, 0x060504}},
+    {"32-plain-mixed-fourth-byte",
+     {40, 2, 1, 32, 0, {}, {}, 0, {1, 2, 3, 0, 4, 5, 6, 255}},
+     PixelFormat::Rgba32,
+     {0x00030201, 0xFF060504}},
     // RLE8: run, delta (right 1, up 1), single pixel, end of line, odd absolute run, end of bitmap.
-    {"rle8-delta", {40, 4, 3, 8, 1, {}, kPal16, 16, {2, 5, 0, 2, 1, 1, 1, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}},
-     PixelFormat::Indexed, pal16({1, 2, 3, 0, 0, 0, 0, 7, 5, 5, 0, 0})},
+    {"rle8-delta",
+     {40, 4, 3, 8, 1, {}, kPal16, 16, {2, 5, 0, 2, 1, 1, 1, 7, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}},
+     PixelFormat::Indexed,
+     pal16({1, 2, 3, 0, 0, 0, 0, 7, 5, 5, 0, 0})},
     // RLE4: alternating run, end of line, odd absolute run of 5 (3 bytes + pad), end of bitmap.
-    {"rle4-absolute", {40, 5, 2, 4, 2, {}, kPal16, 16, {3, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1}},
-     PixelFormat::Indexed, pal16({3, 4, 5, 6, 7, 1, 2, 1, 0, 0})},
-    {"rle8-run-past-row-end-clipped", {40, 3, 1, 8, 1, {}, kPal16, 16, {5, 9, 0, 1}},
-     PixelFormat::Indexed, pal16({9, 9, 9})},
-    {"rle8-delta-past-image-end", {40, 2, 2, 8, 1, {}, kPal16, 16, {1, 4, 0, 2, 0, 5}},
-     PixelFormat::Indexed, pal16({0, 0, 4, 0})},
+    {"rle4-absolute",
+     {40, 5, 2, 4, 2, {}, kPal16, 16, {3, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1}},
+     PixelFormat::Indexed,
+     pal16({3, 4, 5, 6, 7, 1, 2, 1, 0, 0})},
+    {"rle8-run-past-row-end-clipped",
+     {40, 3, 1, 8, 1, {}, kPal16, 16, {5, 9, 0, 1}},
+     PixelFormat::Indexed,
+     pal16({9, 9, 9})},
+    {"rle8-delta-past-image-end",
+     {40, 2, 2, 8, 1, {}, kPal16, 16, {1, 4, 0, 2, 0, 5}},
+     PixelFormat::Indexed,
+     pal16({0, 0, 4, 0})},
 };
 
 class BmpDecode : public ::testing::TestWithParam<DecodeCase> {};
@@ -484,12 +538,11 @@ TEST_P(BmpDecode, GivesTheStoredPixels) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, BmpDecode, ::testing::ValuesIn(kDecodeCases),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             std::replace(n.begin(), n.end(), '-', '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(Layouts, BmpDecode, ::testing::ValuesIn(kDecodeCases), [](const auto& info) {
+    std::string n = info.param.name;
+    std::replace(n.begin(), n.end(), '-', '_');
+    return n;
+});
 
 struct BadCase {
     const char* name;
@@ -507,19 +560,63 @@ const BadCase kBadCases[] = {
     {"height-int-min", [](DibLayout& s) { s.height = INT32_MIN; }},
     {"huge-size", [](DibLayout& s) { s.width = s.height = 0x7FFFFFFF; }},
     {"unknown-header-size", [](DibLayout&) {}, [](auto& b) { b[14] = 41; }},
-    {"rle8-at-4-bits", [](DibLayout& s) { s.bits = 4; s.compression = 1; s.palette = kPal16; }},
-    {"bitfields-at-24-bits", [](DibLayout& s) { s.compression = 3; s.masks = {0xFF0000, 0xFF00, 0xFF}; }},
-    {"zero-masks", [](DibLayout& s) { s.bits = 32; s.compression = 3; s.masks = {0, 0, 0}; }},
+    {"rle8-at-4-bits",
+     [](DibLayout& s) {
+         s.bits = 4;
+         s.compression = 1;
+         s.palette = kPal16;
+     }},
+    {"bitfields-at-24-bits",
+     [](DibLayout& s) {
+         s.compression = 3;
+         s.masks = {0xFF0000, 0xFF00, 0xFF};
+     }},
+    {"zero-masks",
+     [](DibLayout& s) {
+         s.bits = 32;
+         s.compression = 3;
+         s.masks = {0, 0, 0};
+     }},
     {"embedded-jpeg", [](DibLayout& s) { s.compression = 4; }},
     {"unknown-compression", [](DibLayout& s) { s.compression = 77; }},
     {"pixels-truncated", [](DibLayout& s) { s.pixels.resize(12); }},
-    {"offset-past-end", [](DibLayout&) {}, [](auto& b) { b[10] = 0xF0; b[11] = 0xFF; }},
+    {"offset-past-end", [](DibLayout&) {},
+     [](auto& b) {
+         b[10] = 0xF0;
+         b[11] = 0xFF;
+     }},
     {"offset-inside-header", [](DibLayout&) {}, [](auto& b) { b[10] = 20; }},
-    {"no-colour-table", [](DibLayout& s) { s.bits = 8; s.pixels.assign(8, 0); }},
-    {"rle-ends-early", [](DibLayout& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {2, 1, 0, 0}; }},
-    {"rle-absolute-run-truncated", [](DibLayout& s) { s.bits = 8; s.compression = 1; s.palette = kPal16; s.pixels = {0, 9, 1, 2}; }},
-    {"os2-1x-16-bits", [](DibLayout& s) { s.headerSize = 12; s.bits = 16; }},
-    {"os2-huffman", [](DibLayout& s) { s.headerSize = 64; s.bits = 1; s.compression = 3; s.palette = {0, 0xFFFFFF}; }},
+    {"no-colour-table",
+     [](DibLayout& s) {
+         s.bits = 8;
+         s.pixels.assign(8, 0);
+     }},
+    {"rle-ends-early",
+     [](DibLayout& s) {
+         s.bits = 8;
+         s.compression = 1;
+         s.palette = kPal16;
+         s.pixels = {2, 1, 0, 0};
+     }},
+    {"rle-absolute-run-truncated",
+     [](DibLayout& s) {
+         s.bits = 8;
+         s.compression = 1;
+         s.palette = kPal16;
+         s.pixels = {0, 9, 1, 2};
+     }},
+    {"os2-1x-16-bits",
+     [](DibLayout& s) {
+         s.headerSize = 12;
+         s.bits = 16;
+     }},
+    {"os2-huffman",
+     [](DibLayout& s) {
+         s.headerSize = 64;
+         s.bits = 1;
+         s.compression = 3;
+         s.palette = {0, 0xFFFFFF};
+     }},
 };
 
 class BmpRefuse : public ::testing::TestWithParam<BadCase> {};
@@ -538,7 +635,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, BmpRefuse, ::testing::ValuesIn(kBadCases), [](co
     return n;
 });
 
-TEST(BmpRefuse, GoodBaseDecodes) { EXPECT_NO_THROW(readerNamed("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"})); }
+TEST(BmpRefuse, GoodBaseDecodes) {
+    EXPECT_NO_THROW(readerNamed("BMP").read(makeBmp(goodRgb24()), ReadContext{"good"}));
+}
 
 // hostile input
 
@@ -554,7 +653,8 @@ void readOrError(const FormatReader& r, std::span<const std::uint8_t> bytes, con
 }
 
 // Every cut of the file, and every header field inflated to huge values.
-void hammer(const FormatReader& r, const std::vector<std::uint8_t>& good, std::size_t headerBytes, const std::string& name) {
+void hammer(const FormatReader& r, const std::vector<std::uint8_t>& good, std::size_t headerBytes,
+            const std::string& name) {
     for (std::size_t n = 0; n < good.size(); ++n)
         readOrError(r, std::span(good).first(n), name + " cut at " + std::to_string(n));
     const std::uint32_t huge[] = {0xFFFFFFFFu, 0x7FFFFFFFu, 0x80000000u, 0x00010000u};
@@ -581,8 +681,9 @@ TEST_P(BmpHostile, TruncatedAndCorruptFilesFailCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, BmpHostile,
-                         ::testing::Values(HostileCase{84, 4}, HostileCase{84, 8}, HostileCase{6, 1}, HostileCase{6, 16},
-                                           HostileCase{6, 32}, HostileCase{14, 8}, HostileCase{74, 24}));
+                         ::testing::Values(HostileCase{84, 4}, HostileCase{84, 8}, HostileCase{6, 1},
+                                           HostileCase{6, 16}, HostileCase{6, 32}, HostileCase{14, 8},
+                                           HostileCase{74, 24}));
 
 TEST(BmpHostile, HandBuiltLayoutsFailCleanly) {
     for (const DecodeCase& c : kDecodeCases) hammer(readerNamed("BMP"), makeBmp(c.layout), 14 + 124 + 16, c.name);
@@ -603,7 +704,8 @@ TEST(BmpHostile, HeaderSizesPastThePixelLimitAreRefusedBeforeAllocating) {
 
 // One bitmap icon image: 40-byte header over twice the height, colours, then the AND mask.
 std::vector<std::uint8_t> iconBitmap(int w, int h, int bits, const std::vector<std::uint32_t>& palette,
-                                     const std::vector<std::uint8_t>& xorRows, const std::vector<std::uint8_t>& andRows) {
+                                     const std::vector<std::uint8_t>& xorRows,
+                                     const std::vector<std::uint8_t>& andRows) {
     DibLayout s{40, w, 2 * h, bits, 0, {}, palette, 0, xorRows};
     auto b = makeBmp(s, false);
     b.insert(b.end(), andRows.begin(), andRows.end());
@@ -684,8 +786,10 @@ TEST(Ico, MissingMaskIsAnError) {
 TEST(Ico, ImageMagickIconsDecodeAlike) {
     TempDir dir;
     const std::string path = dir.file("im.ico");
-    ASSERT_TRUE(run("convert -size 16x12 gradient:red-blue \\( -size 5x7 xc:'rgba(0,128,0,0.5)' \\) "
-                    "\\( -size 9x3 plasma:fractal -colors 12 \\) " + path));
+    ASSERT_TRUE(
+        run("convert -size 16x12 gradient:red-blue \\( -size 5x7 xc:'rgba(0,128,0,0.5)' \\) "
+            "\\( -size 9x3 plasma:fractal -colors 12 \\) " +
+            path));
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 3u);
     EXPECT_EQ(doc.pages[1].width(), 5);
@@ -738,17 +842,18 @@ TEST_P(IcoPageOrder, LargestThenDeepestFirst) {
     ASSERT_EQ(doc.pages.size(), GetParam().pages.size());
     for (std::size_t i = 0; i < doc.pages.size(); ++i) {
         const auto at = std::find(entries.begin(), entries.end(), GetParam().pages[i]) - entries.begin();
-        const Image alone = readerNamed("ICO").read(makeIco({images[static_cast<std::size_t>(at)]}), ReadContext{"ico"}).pages.at(0);
+        const Image alone =
+            readerNamed("ICO").read(makeIco({images[static_cast<std::size_t>(at)]}), ReadContext{"ico"}).pages.at(0);
         EXPECT_EQ(colours(doc.pages[i]), colours(alone)) << "page " << i;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Entries, IcoPageOrder,
-    ::testing::Values(IconOrderCase{{{16, 4}, {32, 4}, {48, 8}}, {{48, 8}, {32, 4}, {16, 4}}},
-                      IconOrderCase{{{16, 4}, {16, 24}}, {{16, 24}, {16, 4}}},
-                      IconOrderCase{{{16, 32}, {16, 8}}, {{16, 32}, {16, 8}}},
-                      IconOrderCase{{{8, 32}, {32, 1}, {16, 8}, {32, 8}}, {{32, 8}, {32, 1}, {16, 8}, {8, 32}}}));
+INSTANTIATE_TEST_SUITE_P(Entries, IcoPageOrder,
+                         ::testing::Values(IconOrderCase{{{16, 4}, {32, 4}, {48, 8}}, {{48, 8}, {32, 4}, {16, 4}}},
+                                           IconOrderCase{{{16, 4}, {16, 24}}, {{16, 24}, {16, 4}}},
+                                           IconOrderCase{{{16, 32}, {16, 8}}, {{16, 32}, {16, 8}}},
+                                           IconOrderCase{{{8, 32}, {32, 1}, {16, 8}, {32, 8}},
+                                                         {{32, 8}, {32, 1}, {16, 8}, {8, 32}}}));
 
 TEST(Ico, TruncatedAndCorruptIconsFailCleanly) { hammer(readerNamed("ICO"), sampleIcon(), 6 + 32 + 44, "icon"); }
 
@@ -762,9 +867,7 @@ struct SniffCase {
 
 class BmpSniff : public ::testing::TestWithParam<SniffCase> {};
 
-TEST_P(BmpSniff, Recognises) {
-    EXPECT_EQ(readerNamed(GetParam().reader).sniff(GetParam().head), GetParam().expect);
-}
+TEST_P(BmpSniff, Recognises) { EXPECT_EQ(readerNamed(GetParam().reader).sniff(GetParam().head), GetParam().expect); }
 
 std::vector<std::uint8_t> head(std::initializer_list<int> bytes, std::size_t size = 32) {
     std::vector<std::uint8_t> v(size, 0);
@@ -775,17 +878,17 @@ std::vector<std::uint8_t> head(std::initializer_list<int> bytes, std::size_t siz
 
 INSTANTIATE_TEST_SUITE_P(
     Heads, BmpSniff,
-    ::testing::Values(SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40}), Sniff::Strong},
-                      SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0, 12}), Sniff::Strong},
-                      SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 99}), Sniff::Weak},
-                      SniffCase{"BMP", head({'B', 'A'}), Sniff::No}, SniffCase{"BMP", head({}, 0), Sniff::No},
-                      SniffCase{"BMP", head({40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24}), Sniff::Weak},
-                      SniffCase{"BMP", head({'G', 'I', 'F', '8'}), Sniff::No},
-                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 22, 0, 0, 0}), Sniff::Strong},
-                      SniffCase{"ICO", head({0, 0, 1, 0, 0, 0}), Sniff::No},
-                      SniffCase{"ICO", head({0, 0, 3, 0, 1, 0}), Sniff::No},
-                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 2, 0, 0, 0}), Sniff::Weak},
-                      SniffCase{"ICO", head({0, 0, 1, 0, 1, 0}, 10), Sniff::No}));
+    ::testing::Values(
+        SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40}), Sniff::Strong},
+        SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 26, 0, 0, 0, 12}), Sniff::Strong},
+        SniffCase{"BMP", head({'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 99}), Sniff::Weak},
+        SniffCase{"BMP", head({'B', 'A'}), Sniff::No}, SniffCase{"BMP", head({}, 0), Sniff::No},
+        SniffCase{"BMP", head({40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 24}), Sniff::Weak},
+        SniffCase{"BMP", head({'G', 'I', 'F', '8'}), Sniff::No},
+        SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 22, 0, 0, 0}), Sniff::Strong},
+        SniffCase{"ICO", head({0, 0, 1, 0, 0, 0}), Sniff::No}, SniffCase{"ICO", head({0, 0, 3, 0, 1, 0}), Sniff::No},
+        SniffCase{"ICO", head({0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0, 40, 1, 0, 0, 2, 0, 0, 0}), Sniff::Weak},
+        SniffCase{"ICO", head({0, 0, 1, 0, 1, 0}, 10), Sniff::No}));
 
 // files other programs write
 
@@ -812,7 +915,8 @@ TEST_P(BmpForeign, DecodesLikeImageMagick) {
     ASSERT_TRUE(im);
     std::string theirs = *im;
     if (c.nibbles)
-        for (char& ch : theirs) ch = static_cast<char>(static_cast<std::uint8_t>(ch) | (static_cast<std::uint8_t>(ch) >> 4));
+        for (char& ch : theirs)
+            ch = static_cast<char>(static_cast<std::uint8_t>(ch) | (static_cast<std::uint8_t>(ch) >> 4));
     EXPECT_EQ(firstDifference(clearTransparent(theirs), rgbaBytes(doc)), -1) << c.command;
 }
 
@@ -833,11 +937,16 @@ INSTANTIATE_TEST_SUITE_P(
         ForeignCase{"im-v5-rgb555", IM "-define bmp:subtype=RGB555 BMP:$F", PixelFormat::Rgb24},
         ForeignCase{"pil-1", PIL "im.convert('1').save(os.environ['F'], 'BMP')\"", PixelFormat::Indexed},
         ForeignCase{"pil-L", PIL "im.save(os.environ['F'], 'BMP')\"", PixelFormat::Indexed},
-        ForeignCase{"pil-P", PIL "im.convert('RGB').convert('P', palette=Image.ADAPTIVE, colors=7).save(os.environ['F'], 'BMP')\"",
+        ForeignCase{"pil-P",
+                    PIL
+                    "im.convert('RGB').convert('P', palette=Image.ADAPTIVE, colors=7).save(os.environ['F'], 'BMP')\"",
                     PixelFormat::Indexed},
-        ForeignCase{"pil-RGB", PIL "Image.merge('RGB', (im, im.transpose(0), im.transpose(1))).save(os.environ['F'], 'BMP')\"",
+        ForeignCase{"pil-RGB",
+                    PIL "Image.merge('RGB', (im, im.transpose(0), im.transpose(1))).save(os.environ['F'], 'BMP')\"",
                     PixelFormat::Rgb24},
-        ForeignCase{"pil-RGBA", PIL "Image.merge('RGBA', (im, im, im.transpose(1), im.transpose(0))).save(os.environ['F'], 'BMP')\"",
+        ForeignCase{"pil-RGBA",
+                    PIL
+                    "Image.merge('RGBA', (im, im, im.transpose(1), im.transpose(0))).save(os.environ['F'], 'BMP')\"",
                     PixelFormat::Rgba32}),
     [](const auto& info) {
         std::string n = info.param.name;

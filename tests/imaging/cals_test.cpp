@@ -56,8 +56,10 @@ TEST(Cals, HeaderRecords) {
     savePage(dir.file("h.cal"), page, 50, 1, 2);
     const Bytes file = readBytes(dir.file("h.cal"));
     ASSERT_GT(file.size(), 2048u);
-    const char* expect[] = {"srcdocid: ", "dstdocid: ", "txtfilid: ", "figid: ", "srcgph: ", "doccls: ",
-                            "rtype: 1", "rorient: 000,270", "rpelcnt: 001728,000050", "rdensty: 0300", "notes: "};
+    const char* expect[] = {"srcdocid: ",    "dstdocid: ",       "txtfilid: ",
+                            "figid: ",       "srcgph: ",         "doccls: ",
+                            "rtype: 1",      "rorient: 000,270", "rpelcnt: 001728,000050",
+                            "rdensty: 0300", "notes: "};
     for (int r = 0; r < 11; ++r) EXPECT_EQ(record(file, r).rfind(expect[r], 0), 0u) << record(file, r);
     for (int r = 11; r < 16; ++r) EXPECT_EQ(record(file, r), std::string(128, ' '));
 }
@@ -102,13 +104,34 @@ TEST(Cals, RotatesAndMirrorsByRorient) {
         std::function<std::pair<int, int>(int, int)> place;
     };
     const Case cases[] = {
-        {"000,270", w, h, [](int i, int j) { return std::pair{i, j}; }},
-        {"180,270", w, h, [](int i, int j) { return std::pair{w - 1 - i, j}; }},
-        {"000,090", w, h, [](int i, int j) { return std::pair{i, h - 1 - j}; }},
-        {"180,090", w, h, [](int i, int j) { return std::pair{w - 1 - i, h - 1 - j}; }},
-        {"270,180", h, w, [](int i, int j) { return std::pair{h - 1 - j, i}; }},
-        {"090,000", h, w, [](int i, int j) { return std::pair{j, w - 1 - i}; }},
-        {"270,000", h, w, [](int i, int j) { return std::pair{j, i}; }},
+        {"000,270", w, h,
+         [](int i, int j) {
+             return std::pair{i, j};
+         }},
+        {"180,270", w, h,
+         [](int i, int j) {
+             return std::pair{w - 1 - i, j};
+         }},
+        {"000,090", w, h,
+         [](int i, int j) {
+             return std::pair{i, h - 1 - j};
+         }},
+        {"180,090", w, h,
+         [](int i, int j) {
+             return std::pair{w - 1 - i, h - 1 - j};
+         }},
+        {"270,180", h, w,
+         [](int i, int j) {
+             return std::pair{h - 1 - j, i};
+         }},
+        {"090,000", h, w,
+         [](int i, int j) {
+             return std::pair{j, w - 1 - i};
+         }},
+        {"270,000", h, w,
+         [](int i, int j) {
+             return std::pair{j, i};
+         }},
     };
     savePage(dir.file("o.cal"), stored, 50, 1, 2);
     const Bytes original = readBytes(dir.file("o.cal"));

@@ -2,11 +2,11 @@
 
 #include <vector>
 
+#include "imaging/codecs/common/ccitt.h"
+#include "imaging/error.h"
 #include "tests/support/interop.h"
 #include "tests/support/pictures.h"
 #include "tests/support/test_support.h"
-#include "imaging/codecs/common/ccitt.h"
-#include "imaging/error.h"
 
 using namespace rastel::imaging;
 using rastel::test::bilevelPage;
@@ -20,8 +20,8 @@ const CcittCoding kCodings[] = {CcittCoding::G3OneD, CcittCoding::G3TwoD, CcittC
 struct Size {
     int w, h;
 };
-const Size kSizes[] = {{1, 1}, {1, 9}, {7, 5}, {8, 3}, {9, 12}, {63, 10}, {64, 2}, {65, 4},
-                       {1728, 20}, {2000, 11}, {2561, 6}, {3000, 3}};
+const Size kSizes[] = {{1, 1},  {1, 9},  {7, 5},     {8, 3},     {9, 12},   {63, 10},
+                       {64, 2}, {65, 4}, {1728, 20}, {2000, 11}, {2561, 6}, {3000, 3}};
 
 TEST(Ccitt, RoundTripsEveryCodingAtEveryWidth) {
     for (CcittCoding c : kCodings)
@@ -86,8 +86,8 @@ TEST(Ccitt, GuessesTheCoding) {
 
 TEST(Ccitt, EncodesByLuminance) {
     Image rgb(4, 1, PixelFormat::Rgb24);
-    const Rgb colours[4] = {{255, 255, 255}, {200, 30, 30} /* luma 85: black */, {40, 250, 40} /* 170: white */,
-                            {0, 0, 0}};
+    const Rgb colours[4] = {
+        {255, 255, 255}, {200, 30, 30} /* luma 85: black */, {40, 250, 40} /* 170: white */, {0, 0, 0}};
     for (int x = 0; x < 4; ++x) {
         rgb.row(0)[3 * x] = colours[x].r;
         rgb.row(0)[3 * x + 1] = colours[x].g;
@@ -105,7 +105,8 @@ TEST(Ccitt, G3LinesStartWithByteAlignedEolAndEndWithRtc) {
     };
     const Case cases[] = {
         {CcittCoding::G3OneD, {0x00, 0x01}, {0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01, 0x00, 0x01}},
-        {CcittCoding::G3TwoD, {0x00, 0x01},
+        {CcittCoding::G3TwoD,
+         {0x00, 0x01},
          {0x00, 0x01, 0x80, 0x01, 0x80, 0x01, 0x80, 0x01, 0x80, 0x01, 0x80, 0x01, 0x80}},
     };
     for (const Case& c : cases) {

@@ -29,7 +29,7 @@ Image withDpi(Image img, double dpi) {
 // Ghostscript's rendering of a file at `dpi`, straight from the command line.
 std::optional<Rgb8> gsRender(const std::string& path, double dpi) {
     const auto out = output("gs -q -dSAFER -dBATCH -dNOPAUSE -dEPSCrop -sDEVICE=ppmraw -r" + std::to_string(int(dpi)) +
-                         " -sOutputFile=- " + shellQuote(path));
+                            " -sOutputFile=- " + shellQuote(path));
     if (!out) return std::nullopt;
     Image img;
     try {
@@ -49,14 +49,15 @@ std::string boxInHeader(const std::string& path, const TempDir& dir) {
     const bool blankLine = text.substr(0, headerEnd).find("\n\n") != std::string::npos;
     double fine[4];
     const std::size_t hiRes = text.find("%%HiResBoundingBox:");
-    const bool hasFine = hiRes != std::string::npos &&
-                         std::sscanf(text.c_str() + hiRes + 19, "%lf %lf %lf %lf", &fine[0], &fine[1], &fine[2], &fine[3]) == 4;
+    const bool hasFine = hiRes != std::string::npos && std::sscanf(text.c_str() + hiRes + 19, "%lf %lf %lf %lf",
+                                                                   &fine[0], &fine[1], &fine[2], &fine[3]) == 4;
     // Binary and CR-only files go to Ghostscript as they are.
     if (text.rfind("%!", 0) != 0 || text.find('\n') == std::string::npos ||
         (text.find("(atend)") == std::string::npos && !blankLine && !hasFine))
         return path;
     std::string box;
-    for (std::size_t at = text.find("%%BoundingBox:"); at != std::string::npos; at = text.find("%%BoundingBox:", at + 1)) {
+    for (std::size_t at = text.find("%%BoundingBox:"); at != std::string::npos;
+         at = text.find("%%BoundingBox:", at + 1)) {
         const std::string line = text.substr(at, text.find_first_of("\r\n", at) - at);
         if (line.find("(atend)") == std::string::npos) box = line;
     }
@@ -196,7 +197,8 @@ TEST(Eps, WrittenFilesRenderToTheSourcePixels) {
         EXPECT_EQ(page.xDpi, 72) << c.name;
         if (dpi == 72) {
             EXPECT_EQ(maxDiff(rgbOf(page), expected), 0) << c.name << ": own reader";
-            EXPECT_EQ(page.format(), c.colourSpace == std::string("/DeviceGray") ? PixelFormat::Gray8 : PixelFormat::Rgb24)
+            EXPECT_EQ(page.format(),
+                      c.colourSpace == std::string("/DeviceGray") ? PixelFormat::Gray8 : PixelFormat::Rgb24)
                 << c.name;
         }
     }
@@ -220,7 +222,8 @@ TEST(Eps, WriterKeepsCommentsAndDataApart) {
     EXPECT_NE(text.find("%%Title: bad_name.eps\n"), std::string::npos);
     std::size_t data = text.find("\nimage\n");
     ASSERT_NE(data, std::string::npos);
-    for (std::size_t at = text.find('\n', data + 1); at != std::string::npos && at + 1 < text.size(); at = text.find('\n', at + 1)) {
+    for (std::size_t at = text.find('\n', data + 1); at != std::string::npos && at + 1 < text.size();
+         at = text.find('\n', at + 1)) {
         if (text.compare(at + 1, 8, "grestore") == 0) break;
         ASSERT_NE(text[at + 1], '%') << "data line at " << at;
         ASSERT_LE(text.find('\n', at + 1) - at, 80u);
@@ -237,13 +240,23 @@ TEST(Eps, ParsesHeadersAndBoundingBoxes) {
     };
     const Case cases[] = {
         {"plain", epsWith("", "1 2 30 40"), true, 1, 2, 30, 40},
-        {"reals and CR line ends", "%!PS-Adobe-3.0 EPSF-3.0\r%%BoundingBox: 0.5 0 10.25 7\r%%EndComments\r", true, 0.5, 0, 10.25, 7},
-        {"atend, last trailer value", "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\nx\n%%Trailer\n%%BoundingBox: 0 0 4 4\n%%BoundingBox: 0 0 8 9\n", true, 0, 0, 8, 9},
-        {"atend, value after EOF", "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\nx\n%%Trailer\n%%EOF\n%%BoundingBox: 0 0 6 7\n", true, 0, 0, 6, 7},
-        {"blank line among the comments", "%!PS-Adobe-2.0 EPSF-2.0\n\n%%Title: x\n  \n%%BoundingBox: 0 0 3 4\n%%EndComments\n", true, 0, 0, 3, 4},
-        {"first header value wins", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 5 5\n%%BoundingBox: 0 0 9 9\n", true, 0, 0, 5, 5},
+        {"reals and CR line ends", "%!PS-Adobe-3.0 EPSF-3.0\r%%BoundingBox: 0.5 0 10.25 7\r%%EndComments\r", true, 0.5,
+         0, 10.25, 7},
+        {"atend, last trailer value",
+         "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\nx\n%%Trailer\n%%BoundingBox: 0 0 4 "
+         "4\n%%BoundingBox: 0 0 8 9\n",
+         true, 0, 0, 8, 9},
+        {"atend, value after EOF",
+         "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\nx\n%%Trailer\n%%EOF\n%%BoundingBox: 0 0 6 "
+         "7\n",
+         true, 0, 0, 6, 7},
+        {"blank line among the comments",
+         "%!PS-Adobe-2.0 EPSF-2.0\n\n%%Title: x\n  \n%%BoundingBox: 0 0 3 4\n%%EndComments\n", true, 0, 0, 3, 4},
+        {"first header value wins", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: 0 0 5 5\n%%BoundingBox: 0 0 9 9\n", true,
+         0, 0, 5, 5},
         {"header ends at code", "%!PS-Adobe-3.0 EPSF-3.0\nshowpage\n%%BoundingBox: 0 0 5 5\n", false, 0, 0, 0, 0},
-        {"atend without trailer", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: (atend)\n%%EndComments\n", false, 0, 0, 0, 0},
+        {"atend without trailer", "%!PS-Adobe-3.0 EPSF-3.0\n%%BoundingBox: (atend)\n%%EndComments\n", false, 0, 0, 0,
+         0},
         {"no box", "%!PS-Adobe-3.0 EPSF-3.0\n%%EndComments\n", false, 0, 0, 0, 0},
         {"empty box", epsWith("", "0 0 0 0"), false, 0, 0, 0, 0},
         {"inverted box", epsWith("", "10 10 5 20"), false, 0, 0, 0, 0},
@@ -279,11 +292,26 @@ TEST(Eps, RendersTheBoxItDeclares) {
     };
     const std::string head = "%!PS-Adobe-3.0 EPSF-3.0\n";
     const Case cases[] = {
-        {"no showpage", head + "%%BoundingBox: 0 0 10 10\n%%EndComments\n0 0 5 5 rectfill\n", 10, 10, {{0, 9}, {4, 5}}, {{5, 9}, {0, 4}}},
-        {"box in the trailer", "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\n10 10 5 5 rectfill showpage\n"
-                               "%%Trailer\n%%BoundingBox: 10 10 30 20\n", 20, 10, {{0, 9}, {4, 5}}, {{5, 9}, {19, 0}}},
-        {"fractional fine box", head + "%%BoundingBox: 0 0 11 11\n%%HiResBoundingBox: 0.6 0.6 10.5 10.5\n%%EndComments\n"
-                                "10.1 0.6 0.4 9.9 rectfill showpage\n", 11, 11, {{10, 5}}, {{9, 5}}},
+        {"no showpage",
+         head + "%%BoundingBox: 0 0 10 10\n%%EndComments\n0 0 5 5 rectfill\n",
+         10,
+         10,
+         {{0, 9}, {4, 5}},
+         {{5, 9}, {0, 4}}},
+        {"box in the trailer",
+         "%!PS-Adobe-2.0 EPSF-2.0\n%%BoundingBox: (atend)\n%%EndComments\n10 10 5 5 rectfill showpage\n"
+         "%%Trailer\n%%BoundingBox: 10 10 30 20\n",
+         20,
+         10,
+         {{0, 9}, {4, 5}},
+         {{5, 9}, {19, 0}}},
+        {"fractional fine box",
+         head + "%%BoundingBox: 0 0 11 11\n%%HiResBoundingBox: 0.6 0.6 10.5 10.5\n%%EndComments\n"
+                "10.1 0.6 0.4 9.9 rectfill showpage\n",
+         11,
+         11,
+         {{10, 5}},
+         {{9, 5}}},
     };
     for (const auto& c : cases) {
         Image img;
@@ -295,8 +323,10 @@ TEST(Eps, RendersTheBoxItDeclares) {
         }
         ASSERT_EQ(img.width(), c.width) << c.name;
         ASSERT_EQ(img.height(), c.height) << c.name;
-        for (const auto& [x, y] : c.black) EXPECT_EQ(pixelRgb(img, x, y), (Rgb{0, 0, 0})) << c.name << " " << x << "," << y;
-        for (const auto& [x, y] : c.white) EXPECT_EQ(pixelRgb(img, x, y), (Rgb{255, 255, 255})) << c.name << " " << x << "," << y;
+        for (const auto& [x, y] : c.black)
+            EXPECT_EQ(pixelRgb(img, x, y), (Rgb{0, 0, 0})) << c.name << " " << x << "," << y;
+        for (const auto& [x, y] : c.white)
+            EXPECT_EQ(pixelRgb(img, x, y), (Rgb{255, 255, 255})) << c.name << " " << x << "," << y;
     }
 }
 
@@ -311,7 +341,13 @@ TEST(Eps, DosBinaryHeaders) {
         {"PostScript then TIFF preview", dosEps(ps), true},
         {"offset inside the header", dosEps(ps, 20), false},
         {"length past the end", dosEps(ps, 30, 1u << 20), false},
-        {"zero length", [&] { Bytes f = dosEps(ps); std::fill_n(f.begin() + 8, 4, 0); return f; }(), false},
+        {"zero length",
+         [&] {
+             Bytes f = dosEps(ps);
+             std::fill_n(f.begin() + 8, 4, 0);
+             return f;
+         }(),
+         false},
         {"offset overflowing 32 bits", dosEps(ps, 0xFFFFFFF0u, 0x20), false},
         {"header cut short", Bytes{0xC5, 0xD0, 0xD3, 0xC6, 30, 0}, false},
         {"section not PostScript", dosEps(toBytes("II*\0")), false},
@@ -363,8 +399,10 @@ TEST(Eps, ParsesThePpmGhostscriptWrites) {
         int first;
     };
     const Case cases[] = {
-        {"P6 colour", std::string("P6\n2 1\n255\n") + std::string("\x10\x20\x30\x01\x02\x03", 6), true, 2, 1, PixelFormat::Rgb24, 0x10},
-        {"P6 gray pixels", std::string("P6 1 2 255 ") + std::string("\x40\x40\x40\x41\x41\x41", 6), true, 1, 2, PixelFormat::Gray8, 0x40},
+        {"P6 colour", std::string("P6\n2 1\n255\n") + std::string("\x10\x20\x30\x01\x02\x03", 6), true, 2, 1,
+         PixelFormat::Rgb24, 0x10},
+        {"P6 gray pixels", std::string("P6 1 2 255 ") + std::string("\x40\x40\x40\x41\x41\x41", 6), true, 1, 2,
+         PixelFormat::Gray8, 0x40},
         {"comments", std::string("P6\n# made by\n1 1\n# x\n255\n") + "abc", true, 1, 1, PixelFormat::Rgb24, 'a'},
         {"P5 maxval 15", std::string("P5\n1 1\n15\n\x0f", 11), true, 1, 1, PixelFormat::Gray8, 255},
         {"short data", std::string("P6\n2 2\n255\n") + "abcdefghijk", false, 0, 0, PixelFormat::Rgb24, 0},
@@ -429,16 +467,21 @@ TEST(Eps, RendererFailuresBecomeErrors) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 
     const Bytes simple = toBytes(epsWith("0 0 5 5 rectfill"));
-    EXPECT_EQ(errorOf([&] { (void)eps::render(simple, eps::RenderOptions{"/nonexistent/gs", 72, 5}); }),
+    EXPECT_EQ(errorOf([&] {
+                  (void)eps::render(simple, eps::RenderOptions{"/nonexistent/gs", 72, 5});
+              }),
               "EPS: rendering needs Ghostscript (gs), which is not installed");
-    EXPECT_NE(errorOf([&] { (void)eps::render(toBytes(epsWith("1 0 div")), eps::RenderOptions{}); }).find("undefinedresult"),
-              std::string::npos);
+    EXPECT_NE(
+        errorOf([&] { (void)eps::render(toBytes(epsWith("1 0 div")), eps::RenderOptions{}); }).find("undefinedresult"),
+        std::string::npos);
 
     // The pixel limit applies to the bounding box before anything runs (a
     // missing Ghostscript would give another message).
     const std::uint64_t saved = pixelLimit();
     setPixelLimit(10000);
-    const std::string big = errorOf([&] { (void)eps::render(toBytes(epsWith("", "0 0 101 100")), eps::RenderOptions{"/nonexistent/gs", 72, 5}); });
+    const std::string big = errorOf([&] {
+        (void)eps::render(toBytes(epsWith("", "0 0 101 100")), eps::RenderOptions{"/nonexistent/gs", 72, 5});
+    });
     setPixelLimit(saved);
     EXPECT_EQ(big.find("rendering needs"), std::string::npos) << big;
     EXPECT_NE(big.find("EPS:"), std::string::npos) << big;
@@ -457,7 +500,7 @@ TEST(Eps, ReadsFilesFromImageMagick) {
     for (const char* coder : coders) {
         const std::string path = dir.file("im.eps");
         ASSERT_TRUE(output("/usr/bin/convert -size 60x40 -depth 8 " + shellQuote("rgb:" + dir.file("src.rgb")) +
-                        " -density 72 -units PixelsPerInch -compress none " + shellQuote(std::string(coder) + path)))
+                           " -density 72 -units PixelsPerInch -compress none " + shellQuote(std::string(coder) + path)))
             << coder;
         const Document doc = loadDocument(path);
         ASSERT_EQ(doc.pages.size(), 1u) << coder;
@@ -494,7 +537,8 @@ TEST(Eps, SharedCorpus) {
             ASSERT_LE(ours.width - ref->width + ours.height - ref->height, 2) << path;
             Rgb8 bottomLeft{ref->width, ref->height, {}};
             for (int y = ours.height - ref->height; y < ours.height; ++y)
-                bottomLeft.pixels.insert(bottomLeft.pixels.end(), ours.pixels.begin() + std::ptrdiff_t(y) * ours.width * 3,
+                bottomLeft.pixels.insert(bottomLeft.pixels.end(),
+                                         ours.pixels.begin() + std::ptrdiff_t(y) * ours.width * 3,
                                          ours.pixels.begin() + (std::ptrdiff_t(y) * ours.width + ref->width) * 3);
             EXPECT_EQ(maxDiff(bottomLeft, *ref), 0) << path;
             ++rendered;
@@ -544,7 +588,8 @@ TEST(Subprocess, RunsWithTheGivenEnvironmentAndLimits) {
     };
     const Case cases[] = {
         {"exit code", "exit 3", 5, 0, false, 3, ""},
-        {"environment is only what we pass", "echo \"[$HOME][$GS_OPTIONS][$FOO]\"", 5, 0, false, 0, "[/nowhere][][bar]"},
+        {"environment is only what we pass", "echo \"[$HOME][$GS_OPTIONS][$FOO]\"", 5, 0, false, 0,
+         "[/nowhere][][bar]"},
         {"stderr captured too", "echo oops >&2", 5, 0, false, 0, "oops"},
         {"stdin is empty", "cat; echo end", 5, 0, false, 0, "end"},
         {"working directory", "pwd", 5, 0, false, 0, "/"},
@@ -605,7 +650,8 @@ TEST(Eps, RendererIsolation) {
     const std::uint64_t saved = pixelLimit();
     setPixelLimit(10000);
     const std::string huge = errorOf([&] {
-        const Image big = eps::render(toBytes(epsWith("<< /PageSize [3000 3000] >> setpagedevice 0 0 5 5 rectfill")), {});
+        const Image big =
+            eps::render(toBytes(epsWith("<< /PageSize [3000 3000] >> setpagedevice 0 0 5 5 rectfill")), {});
         EXPECT_EQ(big.width(), img.width());
         EXPECT_EQ(big.height(), img.height());
     });
@@ -614,6 +660,8 @@ TEST(Eps, RendererIsolation) {
     EXPECT_EQ(fs::directory_iterator(tmp.file("")), fs::directory_iterator()) << "temporary files left behind";
 
     unsetenv("GS_OPTIONS");
-    if (oldTmp) setenv("TMPDIR", savedTmp.c_str(), 1);
-    else unsetenv("TMPDIR");
+    if (oldTmp)
+        setenv("TMPDIR", savedTmp.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }

@@ -51,7 +51,7 @@ TEST(Fax, ColourPagesAreSavedByLuminance) {
     Image rgb(1728, 2, PixelFormat::Rgb24);
     for (int x = 0; x < 1728; ++x)
         for (int c = 0; c < 3; ++c) {
-            rgb.row(0)[3 * x + c] = 250;                         // light line
+            rgb.row(0)[3 * x + c] = 250;                 // light line
             rgb.row(1)[3 * x + c] = x < 900 ? 20 : 240;  // dark left, light right
         }
     savePage(dir.file("c.fax"), rgb, 68, 1, 2);
@@ -83,7 +83,7 @@ TEST(Fax, ReadsDataStoredLeastSignificantBitFirst) {
     for (const FaxCase& c : {kCases[2], kCases[7], kCases[8]}) {
         SCOPED_TRACE(caseName(c));
         const Image page = bilevelPage(c.width, c.height, 11);
-        Bytes data = ccittEncode(page, c.code == 66 ? CcittCoding::G3OneD
+        Bytes data = ccittEncode(page, c.code == 66   ? CcittCoding::G3OneD
                                        : c.code == 67 ? CcittCoding::G3TwoD
                                                       : CcittCoding::G4);
         for (auto& b : data) {
@@ -120,8 +120,10 @@ TEST(Fax, ReadsImageMagickFaxFiles) {
     TempDir dir("fax");
     const Image page = bilevelPage(300, 80, 3);
     const std::string pbm = dir.file("s.pbm");
-    ASSERT_TRUE(runQuiet("convert -size 300x80 xc:white -fill black -draw 'rectangle 10,10 100,40' "
-                         "-draw 'circle 200,40 220,60' " + pbm));
+    ASSERT_TRUE(
+        runQuiet("convert -size 300x80 xc:white -fill black -draw 'rectangle 10,10 100,40' "
+                 "-draw 'circle 200,40 220,60' " +
+                 pbm));
     const Image source = readPnmFile(pbm);
     ASSERT_FALSE(source.empty());
     for (const char* coder : {"FAX", "G3"}) {
@@ -160,7 +162,8 @@ TEST(Fax, ReadsStripsCodedByTiffcp) {
         const std::string pbm = dir.file("s.pbm"), tif = dir.file("s.tif");
         ASSERT_TRUE(runQuiet("convert -size " + std::to_string(w) +
                              "x70 xc:white -fill black -draw 'rectangle 30,5 400,30' -draw 'circle 900,40 930,60' "
-                             "-draw 'line 0,69 " + std::to_string(w - 1) + ",0' " + pbm));
+                             "-draw 'line 0,69 " +
+                             std::to_string(w - 1) + ",0' " + pbm));
         ASSERT_TRUE(runQuiet("convert " + pbm + " -define quantum:polarity=min-is-white " + tif));
         const Image source = readPnmFile(pbm);
         for (const char* coding : codings) {

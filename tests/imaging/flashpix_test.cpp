@@ -27,8 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-using rastel::test::TempDir;
 using rastel::test::readBytes;
+using rastel::test::TempDir;
 using rastel::test::writeBytes;
 
 const fs::path kCorpus = rastel::test::corpusDir() / "fpx";
@@ -182,7 +182,6 @@ std::vector<TileEntry> tileTable(const Bytes& hdr) {
     return out;
 }
 
-
 struct RoundTrip {
     int code, bits, width, height;
 };
@@ -296,11 +295,13 @@ TEST(FlashPix, ResolutionHierarchyHalvesDownToOneTile) {
         const Bytes& half = image(tree).storages.at("Resolution 0002").streams.at("Subimage 0000 Data");
         for (auto [x, y] : {std::pair{0, 0}, {5, 7}, {63, 63}, {static_cast<int>(c.sizes[2].first) - 1, 3}}) {
             const int x0 = 2 * x, x1 = std::min(2 * x + 1, c.width - 1);
-            const std::size_t at = 28 + static_cast<std::size_t>(x / 64) * 64 * 64 * 3 + static_cast<std::size_t>(y * 64 + x % 64) * 3;
+            const std::size_t at =
+                28 + static_cast<std::size_t>(x / 64) * 64 * 64 * 3 + static_cast<std::size_t>(y * 64 + x % 64) * 3;
             for (int ch = 0; ch < 3; ++ch) {
-                const int sum = src.row(2 * y)[3 * x0 + ch] + src.row(2 * y)[3 * x1 + ch] + src.row(2 * y + 1)[3 * x0 + ch] +
-                                src.row(2 * y + 1)[3 * x1 + ch];
-                EXPECT_EQ(half.at(at + static_cast<std::size_t>(ch)), (sum + 2) / 4) << c.width << ": " << x << "," << y;
+                const int sum = src.row(2 * y)[3 * x0 + ch] + src.row(2 * y)[3 * x1 + ch] +
+                                src.row(2 * y + 1)[3 * x0 + ch] + src.row(2 * y + 1)[3 * x1 + ch];
+                EXPECT_EQ(half.at(at + static_cast<std::size_t>(ch)), (sum + 2) / 4)
+                    << c.width << ": " << x << "," << y;
             }
         }
     }
@@ -352,8 +353,14 @@ TEST(FlashPix, DamagedFieldsAreRefused) {
         {"many levels", 80, [&](Node& t) { prop(t, 0x01000000, 1000); }, "number of resolutions"},
         {"huge width", 80, [&](Node& t) { prop(t, 0x01000002, 0x40000000); }, "exceeds the limit"},
         {"width mismatch", 80, [&](Node& t) { prop(t, 0x01000002, 201); }, "disagrees"},
-        {"five channels", 80, [&](Node& t) { put32(contents(t), propertyAt(contents(t), 0x02020002) + 8, 5); }, "channel count"},
-        {"PhotoYCC", 80, [&](Node& t) { for (int c = 0; c < 3; ++c) put32(contents(t), propertyAt(contents(t), 0x02020002) + 12 + 4 * c, 0x20000u | c); }, "colour space"},
+        {"five channels", 80, [&](Node& t) { put32(contents(t), propertyAt(contents(t), 0x02020002) + 8, 5); },
+         "channel count"},
+        {"PhotoYCC", 80,
+         [&](Node& t) {
+             for (int c = 0; c < 3; ++c)
+                 put32(contents(t), propertyAt(contents(t), 0x02020002) + 12 + 4 * c, 0x20000u | c);
+         },
+         "colour space"},
         {"header channels", 80, [](Node& t) { put32(header(t), 28 + 24, 1); }, "channel count"},
         {"tile size", 80, [](Node& t) { put32(header(t), 28 + 16, 32); }, "tile size"},
         {"tile count", 80, [](Node& t) { put32(header(t), 28 + 12, 5); }, "tile count"},
@@ -363,9 +370,12 @@ TEST(FlashPix, DamagedFieldsAreRefused) {
         {"tile length", 80, [&](Node& t) { tile0(t, 1, 0x7FFFFFFFu); }, "outside the data stream"},
         {"short raw tile", 80, [&](Node& t) { tile0(t, 1, 100); }, "too short"},
         {"compression", 80, [&](Node& t) { tile0(t, 2, 7); }, "unsupported tile compression"},
-        {"no data", 80, [](Node& t) { fullLevel(t).streams.erase("Subimage 0000 Data"); }, "missing stream Subimage 0000 Data"},
-        {"no level", 80, [](Node& t) { image(t).storages.erase("Resolution 0002"); }, "missing storage Resolution 0002"},
-        {"jpeg garbage", 83, [](Node& t) { std::fill(data(t).begin() + 60, data(t).begin() + 300, 0x5A); }, "JPEG tile"},
+        {"no data", 80, [](Node& t) { fullLevel(t).streams.erase("Subimage 0000 Data"); },
+         "missing stream Subimage 0000 Data"},
+        {"no level", 80, [](Node& t) { image(t).storages.erase("Resolution 0002"); },
+         "missing storage Resolution 0002"},
+        {"jpeg garbage", 83, [](Node& t) { std::fill(data(t).begin() + 60, data(t).begin() + 300, 0x5A); },
+         "JPEG tile"},
         {"jpeg tables", 83, [&](Node& t) { tile0(t, 3, 0x05011100); }, "missing tables"},
         {"jpeg not jpeg", 83, [&](Node& t) { tile0(t, 0, 4); }, "start marker"},
     };
@@ -454,8 +464,10 @@ TEST(FlashPixInterop, PillowReadsOurFiles) {
         const std::string in = dir.file("p.fpx"), out = dir.file("p.raw");
         const Image src = picture(c.width, c.height);
         savePage(in, src, c.code, c.bits, 2);
-        const std::string cmd = "/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + in +
-                                "'); open('" + out + "','wb').write(im.size[0].to_bytes(4,'little')+im.size[1].to_bytes(4,'little')+im.mode.encode()[:1]+im.tobytes())\" 2>/dev/null";
+        const std::string cmd = "/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + in + "'); open('" +
+                                out +
+                                "','wb').write(im.size[0].to_bytes(4,'little')+im.size[1].to_bytes(4,'little')+im.mode."
+                                "encode()[:1]+im.tobytes())\" 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         const Bytes got = readBytes(out);
         ASSERT_GE(got.size(), 9u);

@@ -15,11 +15,11 @@ Image picture(int w, int h) {
         for (int x = 0; x < w; ++x) {
             bool black;
             if (y < h / 4)
-                black = x < w / 3;                       // solid runs, rows repeat
+                black = x < w / 3;  // solid runs, rows repeat
             else if (y < h / 2)
-                black = (x % 8) == 1 || (x % 8) == 6;    // same non-solid byte repeated
+                black = (x % 8) == 1 || (x % 8) == 6;  // same non-solid byte repeated
             else
-                black = ((x * 31 + y * 17) % 7) < 3;     // literal stretches
+                black = ((x * 31 + y * 17) % 7) < 3;  // literal stretches
             img.row(y)[x] = black ? 0 : 255;
         }
     return img;
@@ -43,10 +43,10 @@ TEST_P(GemWrite, NetpbmReadsWhatWeWrite) {
     src.yDpi = 150;
     const auto bytes = writerFor(kGem).write(src, WriteOptions{kGem, 1, 2, "x.img"});
     ASSERT_GE(bytes.size(), 16u);
-    EXPECT_EQ(be16(bytes, 0), 1);  // version
-    EXPECT_EQ(be16(bytes, 2), 8);  // header words
-    EXPECT_EQ(be16(bytes, 4), 1);  // planes
-    EXPECT_EQ(be16(bytes, 6), 1);  // pattern length
+    EXPECT_EQ(be16(bytes, 0), 1);   // version
+    EXPECT_EQ(be16(bytes, 2), 8);   // header words
+    EXPECT_EQ(be16(bytes, 4), 1);   // planes
+    EXPECT_EQ(be16(bytes, 6), 1);   // pattern length
     EXPECT_EQ(be16(bytes, 8), 85);  // 25400 / 300 microns
     EXPECT_EQ(be16(bytes, 10), 169);
     EXPECT_EQ(be16(bytes, 12), w);
@@ -115,7 +115,8 @@ TEST_P(GemLayout, DecodesHandMadeFiles) {
     ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)]) << c.name << " " << x << "," << y;
+            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
+                << c.name << " " << x << "," << y;
 }
 
 std::vector<Rgb> repeatRow(std::vector<Rgb> row, int times) {
@@ -128,25 +129,29 @@ INSTANTIATE_TEST_SUITE_P(
     Hand, GemLayout,
     ::testing::Values(
         // Pattern length 2: pattern run of the pair 0xF0 0x0F once, 16 pixels.
-        LayoutCase{"pattern_run_of_two", gemFile({1, 8, 1, 2, 85, 85, 16, 1}, {0x00, 0x01, 0xF0, 0x0F}),
+        LayoutCase{"pattern_run_of_two",
+                   gemFile({1, 8, 1, 2, 85, 85, 16, 1}, {0x00, 0x01, 0xF0, 0x0F}),
                    {K, K, K, K, W, W, W, W, W, W, W, W, K, K, K, K}},
         // Vertical replication: the one scan line is used three times.
-        LayoutCase{"vertical_replication", gemFile({1, 8, 1, 1, 85, 85, 8, 3}, {0x00, 0x00, 0xFF, 0x03, 0x80, 0x01, 0xC3}),
+        LayoutCase{"vertical_replication",
+                   gemFile({1, 8, 1, 1, 85, 85, 8, 3}, {0x00, 0x00, 0xFF, 0x03, 0x80, 0x01, 0xC3}),
                    repeatRow({K, K, W, W, W, W, K, K}, 3)},
         // Solid runs: 0x81 is one byte of 0xFF, 0x01 one byte of 0x00.
-        LayoutCase{"solid_runs", gemFile({1, 8, 1, 1, 85, 85, 12, 1}, {0x81, 0x01}),
-                   {K, K, K, K, K, K, K, K, W, W, W, W}},
+        LayoutCase{
+            "solid_runs", gemFile({1, 8, 1, 1, 85, 85, 12, 1}, {0x81, 0x01}), {K, K, K, K, K, K, K, K, W, W, W, W}},
         // Longer header (9 words, not XIMG): the extra word is skipped.
         LayoutCase{"long_header", gemFile({1, 9, 1, 1, 85, 85, 8, 1, 0xABCD}, {0x81}), repeatRow({K}, 8)},
         // Two planes with an XIMG palette: plane 0 holds bit 0 of the index.
         // Palette: 0 white, 1 red, 2 green, 3 blue (VDI 0..1000).
         LayoutCase{"ximg_two_planes",
-                   gemFile({1, 23, 2, 1, 85, 85, 4, 1, 0x5849, 0x4D47, 0, 1000, 1000, 1000, 1000, 0, 0, 0, 1000, 0, 0, 0, 1000},
+                   gemFile({1,    23,   2,    1, 85, 85, 4,    1, 0x5849, 0x4D47, 0,   1000,
+                            1000, 1000, 1000, 0, 0,  0,  1000, 0, 0,      0,      1000},
                            {0x80, 0x01, 0xA0, 0x80, 0x01, 0x60}),
                    {Rgb{255, 0, 0}, Rgb{0, 255, 0}, Rgb{0, 0, 255}, W}},
         // Four planes without a palette: the VDI default colours (0 white,
         // 1 black, 2 red, 3 green, ...).
-        LayoutCase{"plain_four_planes", gemFile({1, 8, 4, 1, 85, 85, 4, 1}, {0x80, 0x01, 0x50, 0x80, 0x01, 0x30, 0x01, 0x01}),
+        LayoutCase{"plain_four_planes",
+                   gemFile({1, 8, 4, 1, 85, 85, 4, 1}, {0x80, 0x01, 0x50, 0x80, 0x01, 0x30, 0x01, 0x01}),
                    {W, K, Rgb{255, 0, 0}, Rgb{0, 255, 0}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -203,8 +208,6 @@ TEST(Gem, SharedCorpusMatchesNetpbm) {
     }
 }
 
-TEST(Gem, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(52, ".img", picture(45, 17));
-}
+TEST(Gem, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(52, ".img", picture(45, 17)); }
 
 }  // namespace

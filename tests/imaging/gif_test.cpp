@@ -1,6 +1,7 @@
 #include <gif_lib.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -9,7 +10,6 @@
 #include <random>
 #include <regex>
 #include <string>
-#include <unistd.h>
 
 #include "imaging/codec.h"
 #include "imaging/codecs/gif_lzw.h"
@@ -36,7 +36,9 @@ using rastel::test::runCommand;
 using rastel::test::TempDir;
 using rastel::test::writeBytes;
 
-Document gifDecode(const std::vector<std::uint8_t>& bytes) { return readerNamed("GIF").read(bytes, ReadContext{"mem.gif"}); }
+Document gifDecode(const std::vector<std::uint8_t>& bytes) {
+    return readerNamed("GIF").read(bytes, ReadContext{"mem.gif"});
+}
 
 std::vector<std::uint8_t> rgbBytes(const Image& img) {
     const Image rgb = toRgb24(img);
@@ -65,8 +67,7 @@ std::string diffFrame(const Image& page, const std::string& rgba, Rgb background
         const auto* e = reinterpret_cast<const std::uint8_t*>(rgba.data()) + 4 * i;
         const std::uint8_t* o = ours.data() + 4 * i;
         const Rgb theirs{e[0], e[1], e[2]};
-        const bool same = o[3] == 0 ? e[3] == 0 || theirs == background
-                                    : e[3] != 0 && Rgb{o[0], o[1], o[2]} == theirs;
+        const bool same = o[3] == 0 ? e[3] == 0 || theirs == background : e[3] != 0 && Rgb{o[0], o[1], o[2]} == theirs;
         if (!same)
             return "pixel " + std::to_string(i) + ": ours " + std::to_string(o[0]) + "," + std::to_string(o[1]) + "," +
                    std::to_string(o[2]) + "," + std::to_string(o[3]) + " theirs " + std::to_string(e[0]) + "," +
@@ -120,7 +121,9 @@ TEST(GifWriter, RefusesWhatAGifCannotHold) {
     const FormatWriter* w = Registry::instance().findWriter(2);
     ASSERT_NE(w, nullptr);
     EXPECT_FALSE(w->canAppend(2));
-    struct Case { int width, height, bits; };
+    struct Case {
+        int width, height, bits;
+    };
     const Case cases[] = {{65536, 1, 8}, {1, 65536, 8}, {4, 4, 9}, {4, 4, 24}, {4, 4, 0}};
     for (const Case& c : cases)
         EXPECT_THROW(w->write(Image(c.width, c.height, PixelFormat::Gray8), WriteOptions{2, c.bits, 2, "x.gif"}), Error)
@@ -131,16 +134,16 @@ TEST(GifWriter, RefusesWhatAGifCannotHold) {
 
 // Palette of the hand-made files: one letter per entry.
 constexpr const char* kLetters = "KRGBWCMY";
-const Rgb kColours[8] = {{0, 0, 0},     {255, 0, 0},   {0, 255, 0},   {0, 0, 255},
+const Rgb kColours[8] = {{0, 0, 0},       {255, 0, 0},   {0, 255, 0},   {0, 0, 255},
                          {255, 255, 255}, {0, 255, 255}, {255, 0, 255}, {255, 255, 0}};
 
 struct Frame {
     int left, top, width, height;
-    std::string pixels;     // letters, row by row; fewer than the frame holds end the data early
-    int disposal = 0;       // 0..3
-    char transparent = 0;   // letter drawn as transparent, 0 for none
+    std::string pixels;    // letters, row by row; fewer than the frame holds end the data early
+    int disposal = 0;      // 0..3
+    char transparent = 0;  // letter drawn as transparent, 0 for none
     bool interlaced = false;
-    int codeSize = 3;       // LZW minimum code size
+    int codeSize = 3;  // LZW minimum code size
 };
 
 int letterIndex(char c) { return static_cast<int>(std::string(kLetters).find(c)); }
@@ -210,8 +213,10 @@ std::string lettersOf(const Image& page) {
         for (int x = 0; x < page.width(); ++x) {
             const Rgb c = pixelRgb(page, x, y);
             const auto* it = std::find(std::begin(kColours), std::end(kColours), c);
-            if (page.format() == PixelFormat::Rgba32 && page.row(y)[4 * x + 3] == 0) s += '.';
-            else s += it == std::end(kColours) ? '?' : kLetters[it - std::begin(kColours)];
+            if (page.format() == PixelFormat::Rgba32 && page.row(y)[4 * x + 3] == 0)
+                s += '.';
+            else
+                s += it == std::end(kColours) ? '?' : kLetters[it - std::begin(kColours)];
         }
     }
     return s;
@@ -240,7 +245,7 @@ TEST_P(GifScene, ComposesFramesAsABrowserShowsThem) {
     EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
     for (std::size_t i = 0; i < s.pages.size(); ++i) {
         EXPECT_EQ(lettersOf(doc.pages[i]), s.pages[i]) << "page " << i;
-        const PixelFormat want = s.indexed ? PixelFormat::Indexed
+        const PixelFormat want = s.indexed                                   ? PixelFormat::Indexed
                                  : s.pages[i].find('.') != std::string::npos ? PixelFormat::Rgba32
                                                                              : PixelFormat::Rgb24;
         EXPECT_EQ(doc.pages[i].format(), want) << "page " << i;
@@ -264,40 +269,53 @@ INSTANTIATE_TEST_SUITE_P(
         Scene{"unused_transparent_index_keeps_palette", 3, 1, 'B', {{0, 0, 3, 1, "RGK", 0, 'W'}}, {"RGK"}, true},
         Scene{"uncovered_pixels_are_transparent", 3, 2, 'B', {{1, 0, 2, 1, "RG"}}, {".RG ..."}},
         Scene{"transparent_pixels_show_what_is_below",
-              3, 2, 'B',
+              3,
+              2,
+              'B',
               {{0, 0, 3, 2, "RRRGGG", 1}, {0, 0, 3, 2, "GKGKGK", 1, 'G'}},
               {"RRR GGG", "RKR KGK"}},
         Scene{"transparent_first_frame_stays_transparent", 3, 1, 'Y', {{0, 0, 3, 1, "RKR", 0, 'R'}}, {".K."}},
         Scene{"dispose_to_background_clears_the_frame_only",
-              3, 2, 'B',
+              3,
+              2,
+              'B',
               {{0, 0, 3, 2, "RRRRRR", 1}, {0, 0, 1, 1, "G", 2}, {2, 1, 1, 1, "K"}},
               {"RRR RRR", "GRR RRR", ".RR RRK"}},
         Scene{"dispose_to_previous_restores",
-              3, 2, 'B',
+              3,
+              2,
+              'B',
               {{0, 0, 3, 2, "RRRRRR", 1}, {1, 0, 2, 2, "GGGG", 3}, {0, 1, 1, 1, "K"}},
               {"RRR RRR", "RGG RGG", "RRR KRR"}},
         Scene{"dispose_to_previous_restores_transparency",
-              2, 1, 'B',
+              2,
+              1,
+              'B',
               {{0, 0, 1, 1, "R", 1}, {0, 0, 2, 1, "GG", 3}, {1, 0, 1, 1, "K"}},
               {"R.", "GG", "RK"}},
-        Scene{"no_disposal_keeps_the_frame",
-              2, 2, 'B',
-              {{0, 0, 1, 1, "R", 0}, {1, 1, 1, 1, "G", 1}},
-              {"R. ..", "R. .G"}},
+        Scene{
+            "no_disposal_keeps_the_frame", 2, 2, 'B', {{0, 0, 1, 1, "R", 0}, {1, 1, 1, 1, "G", 1}}, {"R. ..", "R. .G"}},
         Scene{"frames_past_the_screen_grow_the_canvas", 3, 2, 'B', {{2, 1, 2, 2, "RGKW"}}, {".... ..RG ..KW"}},
         Scene{"a_later_frame_grows_every_page",
-              2, 1, 'B',
+              2,
+              1,
+              'B',
               {{0, 0, 2, 1, "RG", 1}, {1, 1, 1, 1, "B"}},
               {"RG ..", "RG .B"}},
         Scene{"interlaced_rows_land_in_place",
-              1, 10, 'B',
+              1,
+              10,
+              'B',
               {{0, 0, 1, 10, "KRGBWCMYKR", 0, 0, true}},
-              {"K R G B W C M Y K R"}, true},
+              {"K R G B W C M Y K R"},
+              true},
         Scene{"data_ending_early_leaves_the_rest_undrawn", 2, 2, 'B', {{0, 0, 2, 2, "RGB"}}, {"RG B."}, false, false},
         // Minimum code sizes above 8 (browsers read them, giflib does not).
         Scene{"code_size_9", 3, 1, 'B', {{0, 0, 3, 1, "RGB", 0, 0, false, 9}}, {"RGB"}, true},
         Scene{"code_sizes_10_and_11",
-              2, 2, 'B',
+              2,
+              2,
+              'B',
               {{0, 0, 2, 2, "RGBK", 1, 0, true, 10}, {1, 0, 1, 2, "WY", 0, 'Y', false, 11}},
               {"RG BK", "RW BK"}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -314,11 +332,15 @@ TEST(GifReader, FramesBeyondThePixelLimitAreRefused) {
 }
 
 TEST(GifReader, SniffsBothVersionsOnly) {
-    struct Case { std::string head; Sniff expect; };
+    struct Case {
+        std::string head;
+        Sniff expect;
+    };
     const Case cases[] = {{"GIF87a..", Sniff::Strong}, {"GIF89a..", Sniff::Strong}, {"GIF88a..", Sniff::No},
                           {"GIF89", Sniff::No},        {"gif89a..", Sniff::No},     {"", Sniff::No}};
     for (const Case& c : cases)
-        EXPECT_EQ(readerNamed("GIF").sniff({reinterpret_cast<const std::uint8_t*>(c.head.data()), c.head.size()}), c.expect)
+        EXPECT_EQ(readerNamed("GIF").sniff({reinterpret_cast<const std::uint8_t*>(c.head.data()), c.head.size()}),
+                  c.expect)
             << c.head;
 }
 
@@ -338,10 +360,12 @@ TEST_P(GifForeign, MatchesImageMagickFrames) {
     const ForeignGif& c = GetParam();
     TempDir dir;
     const std::string cd = "cd '" + dir.path.string() + "' && ";
-    ASSERT_EQ(std::system((cd + "convert -size 40x30 gradient:red-blue -depth 8 a.ppm && "
-                                "convert a.ppm -fill yellow -draw 'rectangle 5,5 14,12' b.ppm && "
-                                "convert b.ppm -fill green -draw 'circle 30,20 34,24' c.ppm && " + c.make)
-                               .c_str()),
+    ASSERT_EQ(std::system((cd +
+                           "convert -size 40x30 gradient:red-blue -depth 8 a.ppm && "
+                           "convert a.ppm -fill yellow -draw 'rectangle 5,5 14,12' b.ppm && "
+                           "convert b.ppm -fill green -draw 'circle 30,20 34,24' c.ppm && " +
+                           c.make)
+                              .c_str()),
               0);
     const std::string path = dir / "x.gif";
     keepFuzzSeed("fuzz_gif", std::string(c.name) + ".gif", readBytes(path));
@@ -350,16 +374,15 @@ TEST_P(GifForeign, MatchesImageMagickFrames) {
     EXPECT_EQ(probePageCount(path), static_cast<int>(c.pages));
     const auto frames = coalescedFrames(path, 40, 30, c.pages);
     ASSERT_EQ(frames.size(), c.pages);
-    for (std::size_t i = 0; i < c.pages; ++i)
-        EXPECT_EQ(diffFrame(doc.pages[i], frames[i], Rgb{}), "") << "page " << i;
+    for (std::size_t i = 0; i < c.pages; ++i) EXPECT_EQ(diffFrame(doc.pages[i], frames[i], Rgb{}), "") << "page " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    OtherWriters, GifForeign,
-    ::testing::Values(ForeignGif{"animated", "convert -delay 10 a.ppm b.ppm c.ppm x.gif", 3},
-                      ForeignGif{"optimised_animation", "convert -delay 10 a.ppm b.ppm c.ppm -layers optimize x.gif", 3},
-                      ForeignGif{"interlaced", "convert c.ppm -interlace GIF x.gif", 1}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(OtherWriters, GifForeign,
+                         ::testing::Values(ForeignGif{"animated", "convert -delay 10 a.ppm b.ppm c.ppm x.gif", 3},
+                                           ForeignGif{"optimised_animation",
+                                                      "convert -delay 10 a.ppm b.ppm c.ppm -layers optimize x.gif", 3},
+                                           ForeignGif{"interlaced", "convert c.ppm -interlace GIF x.gif", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Runs `body` with standard error captured; returns what was printed there.
 template <class F>
@@ -396,13 +419,24 @@ TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
         for (const auto& good : sources) {
             for (std::size_t cut = 0; cut < good.size(); ++cut) {
                 const std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
-                try { gifDecode(b); } catch (const Error&) { ++refused; }
-                try { (void)readerNamed("GIF").pageCount(b, ReadContext{"x"}); } catch (const Error&) {}
+                try {
+                    gifDecode(b);
+                } catch (const Error&) {
+                    ++refused;
+                }
+                try {
+                    (void)readerNamed("GIF").pageCount(b, ReadContext{"x"});
+                } catch (const Error&) {
+                }
             }
             for (int i = 0; i < 400; ++i) {
                 auto b = good;
                 for (int k = 0; k < 2; ++k) b[6 + rng() % (b.size() - 6)] = static_cast<std::uint8_t>(rng());
-                try { gifDecode(b); } catch (const Error&) { ++refused; }
+                try {
+                    gifDecode(b);
+                } catch (const Error&) {
+                    ++refused;
+                }
             }
         }
     });
@@ -411,8 +445,11 @@ TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
 }
 
 TEST(GifReader, BrokenImageDataIsAnError) {
-    struct Case { const char* what; std::size_t keep; };
-    const auto good = buildGif(8, 8, 'B', {{0, 0, 8, 8, std::string(64, 'R') }});
+    struct Case {
+        const char* what;
+        std::size_t keep;
+    };
+    const auto good = buildGif(8, 8, 'B', {{0, 0, 8, 8, std::string(64, 'R')}});
     // Cut inside the image data, and in the middle of the image descriptor.
     const Case cases[] = {{"data cut short", good.size() - 6}, {"descriptor cut short", 13 + 24 + 8 + 5}};
     for (const Case& c : cases) {
@@ -443,7 +480,9 @@ TEST(GifReader, RefusesWhatItCannotDecode) {
 // also past 4096 codes, where the table stays full.
 TEST(GifReader, EveryCodeSizeDecodesLikePillow) {
     RASTEL_REQUIRE_TOOLS("python3");
-    struct Case { int codeSize, width, height; };
+    struct Case {
+        int codeSize, width, height;
+    };
     const Case cases[] = {{2, 70, 70}, {3, 9, 5}, {8, 90, 50}, {9, 33, 7}, {10, 5, 3}, {11, 70, 70}};
     std::uint32_t seed = 5;
     for (const Case& c : cases) {
@@ -452,10 +491,12 @@ TEST(GifReader, EveryCodeSizeDecodesLikePillow) {
             seed = seed * 1664525u + 1013904223u;
             letters += kLetters[(seed >> 24) % (c.codeSize == 2 ? 4 : 8)];
         }
-        const auto bytes = buildGif(c.width, c.height, 'K', {{0, 0, c.width, c.height, letters, 0, 0, false, c.codeSize}});
+        const auto bytes =
+            buildGif(c.width, c.height, 'K', {{0, 0, c.width, c.height, letters, 0, 0, false, c.codeSize}});
         const Document doc = gifDecode(bytes);
         std::string want;
-        for (int y = 0; y < c.height; ++y) want += (y ? " " : "") + letters.substr(std::size_t(y * c.width), std::size_t(c.width));
+        for (int y = 0; y < c.height; ++y)
+            want += (y ? " " : "") + letters.substr(std::size_t(y * c.width), std::size_t(c.width));
         EXPECT_EQ(lettersOf(doc.pages[0]), want) << "code size " << c.codeSize;
         TempDir dir;
         writeBytes(dir / "x.gif", bytes);
@@ -493,13 +534,16 @@ std::vector<std::pair<std::vector<std::uint16_t>, std::vector<std::uint16_t>>> g
             }
             DGifGetImageDesc(gif);
             Bytes data;
-            for (DGifGetCode(gif, &code, &block); block; DGifGetCodeNext(gif, &block)) data.insert(data.end(), block + 1, block + 1 + block[0]);
+            for (DGifGetCode(gif, &code, &block); block; DGifGetCodeNext(gif, &block))
+                data.insert(data.end(), block + 1, block + 1 + block[0]);
             const SavedImage& s = whole->SavedImages[i++];
             const int w = s.ImageDesc.Width, h = s.ImageDesc.Height;
             std::vector<std::uint16_t> theirs, ours(std::size_t(w) * std::size_t(h));
-            for (auto [start, step] : s.ImageDesc.Interlace ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}}
-                                                            : std::vector<std::pair<int, int>>{{0, 1}})
-                for (int y = start; y < h; y += step) theirs.insert(theirs.end(), s.RasterBits + y * w, s.RasterBits + (y + 1) * w);
+            for (auto [start, step] : s.ImageDesc.Interlace
+                                          ? std::vector<std::pair<int, int>>{{0, 8}, {4, 8}, {2, 4}, {1, 2}}
+                                          : std::vector<std::pair<int, int>>{{0, 1}})
+                for (int y = start; y < h; y += step)
+                    theirs.insert(theirs.end(), s.RasterBits + y * w, s.RasterBits + (y + 1) * w);
             GifLzwDecoder lzw(data, code);
             ours.resize(lzw.read(ours));
             frames.emplace_back(std::move(theirs), std::move(ours));
@@ -516,7 +560,8 @@ TEST(GifReader, DecodesLikeGiflib) {
     const FormatWriter* w = Registry::instance().findWriter(2);
     const Image photo = rastel::test::makePicture(rastel::test::Picture::Photo, 300, 200);
     std::vector<std::pair<std::string, Bytes>> files;
-    for (int bits : {1, 4, 8}) files.emplace_back("ours at " + std::to_string(bits), w->write(photo, WriteOptions{2, bits, 2, "x"}));
+    for (int bits : {1, 4, 8})
+        files.emplace_back("ours at " + std::to_string(bits), w->write(photo, WriteOptions{2, bits, 2, "x"}));
     TempDir dir;
     if (rastel::test::runQuiet("convert -seed 3 -size 160x120 xc: +noise Random -colors 200 -interlace GIF " +
                                rastel::test::shellQuote(dir / "im.gif")))
@@ -574,9 +619,12 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
         ++compared;
     }
     EXPECT_GE(compared, 10);
-    const char* broken[] = {"gdkpixbuf--fail__overflow-codes-max.gif", "libgd--gif__gif-conformance__invalid__bad_lzw_code.gif",
-                            "libgd--gif__gif-conformance__invalid__truncated_lzw.gif", "gdkpixbuf--gif-test-suite__invalid-code.gif",
-                            "libgd--fuzzing__corpus__gif__ossfuzz5700.gif", "pillow--zero_width.gif"};
+    const char* broken[] = {"gdkpixbuf--fail__overflow-codes-max.gif",
+                            "libgd--gif__gif-conformance__invalid__bad_lzw_code.gif",
+                            "libgd--gif__gif-conformance__invalid__truncated_lzw.gif",
+                            "gdkpixbuf--gif-test-suite__invalid-code.gif",
+                            "libgd--fuzzing__corpus__gif__ossfuzz5700.gif",
+                            "pillow--zero_width.gif"};
     for (const char* name : broken) {
         const fs::path p = dir / name;
         if (fs::exists(p)) {

@@ -95,9 +95,15 @@ TEST(Convert, TransparencyIsCompositedOntoWhiteWhereTheLayoutHasNoAlpha) {
         {"rgb 24", toRgb24, {{255, 255, 255}, {227, 177, 127}, {200, 100, 0}}},
         {"gray 8", toGray8, {{255, 255, 255}, {186, 186, 186}, {119, 119, 119}}},
         {"rgb 555", toRgb555, {{255, 255, 255}, {231, 181, 123}, {206, 99, 0}}},
-        {"indexed 2", [](const Image& i) { return toIndexed(i, 2); }, {{255, 255, 255}, {227, 177, 127}, {200, 100, 0}}},
-        {"indexed 1", [](const Image& i) { return toBitsPerPixel(i, 1); }, {{255, 255, 255}, {255, 255, 255}, {0, 0, 0}}},
-        {"32 bits", [](const Image& i) { return toBitsPerPixel(i, 32); }, {{200, 100, 0}, {200, 100, 0}, {200, 100, 0}}},
+        {"indexed 2",
+         [](const Image& i) { return toIndexed(i, 2); },
+         {{255, 255, 255}, {227, 177, 127}, {200, 100, 0}}},
+        {"indexed 1",
+         [](const Image& i) { return toBitsPerPixel(i, 1); },
+         {{255, 255, 255}, {255, 255, 255}, {0, 0, 0}}},
+        {"32 bits",
+         [](const Image& i) { return toBitsPerPixel(i, 32); },
+         {{200, 100, 0}, {200, 100, 0}, {200, 100, 0}}},
     };
     for (const Case& c : cases) {
         const Image out = c.convert(src);
@@ -125,7 +131,8 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
         {"PDF", "%PDF-1.4\n", "x.eps", "looks like a PDF document"},
         {"TGA under another name", tgaHead + std::string(24, '\x7f'), "x.bmp", "resembles TGA, which has no signature"},
         {"text", "hello, world\n", "x.gif", "no known image signature matched; the file starts as plain text"},
-        {"binary", std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09", 9), "x.ico", "(first bytes 01 02 03 04 05 06 07 08)"},
+        {"binary", std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09", 9), "x.ico",
+         "(first bytes 01 02 03 04 05 06 07 08)"},
         {"colour-mapped TGA without a map", mappedWithoutMap + std::string(200, '\0'), "x.tga",
          "TGA: colour-mapped image without a colour map"},
     };

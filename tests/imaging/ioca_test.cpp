@@ -117,8 +117,9 @@ TEST(Ioca, RoundTripsEveryCode) {
             page.xDpi = 300;
             page.yDpi = 150;
             savePage(dir.file("r.ica"), page, c.code, 1, 2);
-            if (w < 100) keepFuzzSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
-                                  readBytes(dir.file("r.ica")));
+            if (w < 100)
+                keepFuzzSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
+                             readBytes(dir.file("r.ica")));
             EXPECT_EQ(probePageCount(dir.file("r.ica")), 1);
             const Document doc = loadDocument(dir.file("r.ica"));
             ASSERT_EQ(doc.pages.size(), 1u);
@@ -156,8 +157,8 @@ TEST(Ioca, WrittenStructureDecodesWithFax2tiff) {
         EXPECT_EQ(s.order.back(), 0x71u);
         EXPECT_GT(std::count(s.order.begin(), s.order.end(), 0xFE92u), 1);
         writeBytes(dir.file("s.raw"), s.data);
-        ASSERT_TRUE(runQuiet("fax2tiff -M " + std::string(c.fax2tiffCoding) + " -X 1728 -o " + dir.file("s.tif") +
-                             " " + dir.file("s.raw")));
+        ASSERT_TRUE(runQuiet("fax2tiff -M " + std::string(c.fax2tiffCoding) + " -X 1728 -o " + dir.file("s.tif") + " " +
+                             dir.file("s.raw")));
         ASSERT_TRUE(runQuiet("tifftopnm " + dir.file("s.tif") + " > " + dir.file("s.pbm")));
         EXPECT_TRUE(showsPageThenWhite(readPnmFile(dir.file("s.pbm")), page));
     }

@@ -191,8 +191,7 @@ TEST_P(JpegVariant, ToolsSeeSizeSamplingColourAndResolution) {
     src.yDpi = 75;
     const std::string path = tmp.file("v.jpg");
     savePage(path, src, v.code, v.bits, 2);
-    const std::string expected =
-        std::string("37 23 ") + v.sampling + " " + v.colorspace + " 150 75";
+    const std::string expected = std::string("37 23 ") + v.sampling + " " + v.colorspace + " 150 75";
     EXPECT_EQ(capture("identify -format '%w %h %[jpeg:sampling-factor] %[colorspace] %x %y' " + path), expected);
 
     const Image back = loadDocument(path).pages.at(0);
@@ -206,9 +205,8 @@ TEST_P(JpegVariant, ToolsSeeSizeSamplingColourAndResolution) {
 INSTANTIATE_TEST_SUITE_P(EveryCodeAndDepth, JpegVariant,
                          testing::Values(Variant{10, 24, "1x1,1x1,1x1", "sRGB", 45},
                                          Variant{23, 24, "2x1,1x1,1x1", "sRGB", 42},
-                                         Variant{21, 24, "4x1,1x1,1x1", "sRGB", 30},
-                                         Variant{10, 8, "1x1", "Gray", 50}, Variant{23, 8, "1x1", "Gray", 50},
-                                         Variant{21, 8, "1x1", "Gray", 50},
+                                         Variant{21, 24, "4x1,1x1,1x1", "sRGB", 30}, Variant{10, 8, "1x1", "Gray", 50},
+                                         Variant{23, 8, "1x1", "Gray", 50}, Variant{21, 8, "1x1", "Gray", 50},
                                          Variant{98, 24, "2x1,1x1,1x1", "sRGB", 42},
                                          Variant{101, 24, "2x1,1x1,1x1", "sRGB", 42}));
 
@@ -232,21 +230,22 @@ TEST(JpegWriter, ExifFilesCarryTheirVersionAndNoJfif) {
         EXPECT_EQ(data[2], 0xFF);
         EXPECT_EQ(data[3], 0xE1);
         EXPECT_EQ(std::memcmp(data.data() + 6, "Exif\0\0", 6), 0);
-        for (std::size_t p = 2; p + 4 <= data.size() && data[p + 1] != 0xDA; p += 2 + ((data[p + 2] << 8) | data[p + 3]))
+        for (std::size_t p = 2; p + 4 <= data.size() && data[p + 1] != 0xDA;
+             p += 2 + ((data[p + 2] << 8) | data[p + 3]))
             EXPECT_NE(data[p + 1], 0xE0) << "APP0 at " << p;
 
         std::string version;
         for (const char ch : {c.version[0], c.version[1], c.version[2], c.version[3]})
             version += (version.empty() ? "" : ", ") + std::to_string(int(ch));
         EXPECT_EQ(capture("identify -format '%[EXIF:ExifVersion]|%[EXIF:ColorSpace]|%[EXIF:PixelXDimension]x"
-                      "%[EXIF:PixelYDimension]|%[EXIF:ComponentsConfiguration]|%[EXIF:XResolution] "
-                      "%[EXIF:YResolution] %[EXIF:ResolutionUnit]|%[EXIF:YCbCrPositioning]' " +
-                      tmp.file("e.jpg")),
+                          "%[EXIF:PixelYDimension]|%[EXIF:ComponentsConfiguration]|%[EXIF:XResolution] "
+                          "%[EXIF:YResolution] %[EXIF:ResolutionUnit]|%[EXIF:YCbCrPositioning]' " +
+                          tmp.file("e.jpg")),
                   version + "|1|40x30|1, 2, 3, 0|300/1 200/1 2|1")
             << "code " << c.code;
         if (std::system("/usr/bin/python3 -c 'import PIL' >/dev/null 2>&1") == 0) {
             EXPECT_EQ(capture("/usr/bin/python3 -c \"from PIL import Image; im = Image.open('" + tmp.file("e.jpg") +
-                          "'); print(im.getexif().get_ifd(0x8769)[0x9000].decode(), 'jfif' in im.info)\""),
+                              "'); print(im.getexif().get_ifd(0x8769)[0x9000].decode(), 'jfif' in im.info)\""),
                       std::string(c.version) + " False\n");
         }
     }
@@ -353,7 +352,8 @@ TEST(JpegReader, FourComponentConventionsAreRecognised) {
         J_COLOR_SPACE stored;
         bool adobe;
     };
-    const Case cases[] = {{"ycck-adobe", JCS_YCCK, true}, {"cmyk-adobe", JCS_CMYK, true}, {"cmyk-plain", JCS_CMYK, false}};
+    const Case cases[] = {
+        {"ycck-adobe", JCS_YCCK, true}, {"cmyk-adobe", JCS_CMYK, true}, {"cmyk-plain", JCS_CMYK, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes data = makeFourComponent(cmyk, w, h, c.stored, c.adobe);
@@ -486,7 +486,10 @@ TEST(JpegReader, RecoverableDamageDecodesLikeDjpeg) {
     ASSERT_EQ(std::system(("cjpeg -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("r.jpg")).c_str()), 0);
     const Bytes good = readBytes(tmp.file("r.jpg"));
     const std::size_t scan = sosOffset(good) + 14;
-    struct Case { const char* name; Bytes file; };
+    struct Case {
+        const char* name;
+        Bytes file;
+    };
     Bytes entropy = good;
     for (std::size_t i = scan + 40; i < scan + 48; ++i) entropy[i] = std::uint8_t(entropy[i] ^ 0x5A);
     Bytes exif = good;
@@ -495,11 +498,15 @@ TEST(JpegReader, RecoverableDamageDecodesLikeDjpeg) {
     Bytes gainMap = good;
     const Bytes second = encode(smoothImage(16, 8), 10, 8, 50);
     gainMap.insert(gainMap.end(), second.begin(), second.end());
-    const Case cases[] = {{"corrupt entropy data", entropy}, {"damaged exif", exif}, {"second picture after the end", gainMap}};
+    const Case cases[] = {
+        {"corrupt entropy data", entropy}, {"damaged exif", exif}, {"second picture after the end", gainMap}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         writeBytes(tmp.file("x.jpg"), c.file);
-        ASSERT_NE(std::system(("djpeg -dct int -pnm -outfile " + tmp.file("ref") + " " + tmp.file("x.jpg") + " 2>/dev/null").c_str()), 1);
+        ASSERT_NE(
+            std::system(
+                ("djpeg -dct int -pnm -outfile " + tmp.file("ref") + " " + tmp.file("x.jpg") + " 2>/dev/null").c_str()),
+            1);
         std::string console;
         ASSERT_EQ(tryDecode(c.file, console), "ok");
         EXPECT_EQ(console, "");
@@ -511,7 +518,8 @@ TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
     RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
     writePpm(tmp.file("s.ppm"), smoothImage(40, 24));
-    ASSERT_EQ(std::system(("cjpeg -progressive -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("p.jpg")).c_str()), 0);
+    ASSERT_EQ(std::system(("cjpeg -progressive -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("p.jpg")).c_str()),
+              0);
     const Bytes files[] = {encode(smoothImage(40, 24), 98, 24, 30), encode(smoothImage(40, 24), 10, 8, 30),
                            readBytes(tmp.file("p.jpg"))};
     int errors = 0, pictures = 0;
@@ -542,7 +550,9 @@ TEST(JpegReader, RefusesFloodsOfScans) {
     writeBytes(tmp.file("scans"), Bytes{'0', ';', '1', ';', '2', ';'});
     // One scan per component; the first scan is then repeated, which libjpeg
     // decodes again and again without complaint.
-    ASSERT_EQ(std::system(("cjpeg -scans " + tmp.file("scans") + " " + tmp.file("s.ppm") + " > " + tmp.file("m.jpg")).c_str()), 0);
+    ASSERT_EQ(std::system(
+                  ("cjpeg -scans " + tmp.file("scans") + " " + tmp.file("s.ppm") + " > " + tmp.file("m.jpg")).c_str()),
+              0);
     const Bytes file = readBytes(tmp.file("m.jpg"));
     std::vector<std::size_t> sos;
     for (std::size_t i = 0; i + 1 < file.size(); ++i)
@@ -550,7 +560,8 @@ TEST(JpegReader, RefusesFloodsOfScans) {
     ASSERT_EQ(sos.size(), 3u);
     for (const auto& [copies, refused] : {std::pair{100, false}, std::pair{600, true}}) {
         Bytes flood(file.begin(), file.begin() + long(sos[0]));
-        for (int i = 0; i < copies; ++i) flood.insert(flood.end(), file.begin() + long(sos[0]), file.begin() + long(sos[1]));
+        for (int i = 0; i < copies; ++i)
+            flood.insert(flood.end(), file.begin() + long(sos[0]), file.begin() + long(sos[1]));
         flood.insert(flood.end(), file.begin() + long(sos[1]), file.end());
         if (refused) {
             EXPECT_THROW(decode(flood), Error);
@@ -643,11 +654,19 @@ namespace {
 Bytes handTiff(bool big, std::uint32_t xNum, std::uint32_t xDen, int unit, std::uint32_t rationalOffset = 0) {
     Bytes b;
     auto u16 = [&](unsigned v) {
-        if (big) b.insert(b.end(), {std::uint8_t(v >> 8), std::uint8_t(v)});
-        else b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
+        if (big)
+            b.insert(b.end(), {std::uint8_t(v >> 8), std::uint8_t(v)});
+        else
+            b.insert(b.end(), {std::uint8_t(v), std::uint8_t(v >> 8)});
     };
     auto u32 = [&](std::uint32_t v) {
-        if (big) { u16(v >> 16); u16(v & 0xFFFF); } else { u16(v & 0xFFFF); u16(v >> 16); }
+        if (big) {
+            u16(v >> 16);
+            u16(v & 0xFFFF);
+        } else {
+            u16(v & 0xFFFF);
+            u16(v >> 16);
+        }
     };
     b = big ? Bytes{'M', 'M'} : Bytes{'I', 'I'};
     u16(42);
@@ -655,9 +674,21 @@ Bytes handTiff(bool big, std::uint32_t xNum, std::uint32_t xDen, int unit, std::
     const int entries = unit ? 3 : 2;
     const std::uint32_t data = rationalOffset ? rationalOffset : 8 + 2 + 12 * entries + 4;
     u16(entries);
-    u16(0x011A); u16(5); u32(1); u32(data);
-    u16(0x011B); u16(5); u32(1); u32(data);
-    if (unit) { u16(0x0128); u16(3); u32(1); u16(unit); u16(0); }
+    u16(0x011A);
+    u16(5);
+    u32(1);
+    u32(data);
+    u16(0x011B);
+    u16(5);
+    u32(1);
+    u32(data);
+    if (unit) {
+        u16(0x0128);
+        u16(3);
+        u32(1);
+        u16(unit);
+        u16(0);
+    }
     u32(0);
     u32(xNum);
     u32(xDen);

@@ -40,10 +40,8 @@ TEST(MacPaint, WritesPagesOtherDecodersRead) {
         int w, h;
     };
     const Case cases[] = {
-        {"full page", Picture::TwoColours, 576, 720},
-        {"small page padded", Picture::TwoColours, 37, 21},
-        {"one row", Picture::TwoColours, 576, 1},
-        {"one column", Picture::TwoColours, 1, 720},
+        {"full page", Picture::TwoColours, 576, 720},    {"small page padded", Picture::TwoColours, 37, 21},
+        {"one row", Picture::TwoColours, 576, 1},        {"one column", Picture::TwoColours, 1, 720},
         {"photo thresholded", Picture::Photo, 300, 200},
     };
     TempDir dir;
@@ -58,7 +56,8 @@ TEST(MacPaint, WritesPagesOtherDecodersRead) {
         EXPECT_EQ(doc.pages[0].format(), PixelFormat::Indexed) << c.name;
         EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), expected), 0) << c.name << ": own reader";
 
-        const auto viaNetpbm = output("macptopbm " + shellQuote(path) + " | ppmtoppm | tail -c " + std::to_string(576 * 720 * 3));
+        const auto viaNetpbm =
+            output("macptopbm " + shellQuote(path) + " | ppmtoppm | tail -c " + std::to_string(576 * 720 * 3));
         ASSERT_TRUE(viaNetpbm) << c.name << ": macptopbm failed";
         EXPECT_EQ(maxDiff(Rgb8{576, 720, *viaNetpbm}, expected), 0) << c.name << ": macptopbm";
         // ImageMagick 6's MacPaint coder misplaces rows; GraphicsMagick's is sound.
@@ -114,9 +113,8 @@ TEST(MacPaint, ReadsTheSampleBehindAMacBinaryHeader) {
     EXPECT_EQ(readerNamed("MacPaint").sniff(data), Sniff::Strong) << "MacBinary type PNTG";
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
-    const auto viaNetpbm =
-        output("macptopbm -extraskip 128 " + shellQuote(path) + " | ppmtoppm | tail -c " +
-            std::to_string(576 * 720 * 3));
+    const auto viaNetpbm = output("macptopbm -extraskip 128 " + shellQuote(path) + " | ppmtoppm | tail -c " +
+                                  std::to_string(576 * 720 * 3));
     ASSERT_TRUE(viaNetpbm);
     EXPECT_EQ(maxDiff(rgbOf(doc.pages[0]), Rgb8{576, 720, *viaNetpbm}), 0);
 }
@@ -153,7 +151,9 @@ TEST(MacPaint, SniffsOnlyPlausibleHeaders) {
         {"too short", Bytes{0, 0}, Sniff::No},
     };
     for (const auto& c : cases) EXPECT_EQ(readerNamed("MacPaint").sniff(c.head), c.expected) << c.name;
-    EXPECT_EQ(maxDiff(rgbOf(readerNamed("MacPaint").read(macBinary, {}).pages[0]), rgbOf(readerNamed("MacPaint").read(good, {}).pages[0])), 0);
+    EXPECT_EQ(maxDiff(rgbOf(readerNamed("MacPaint").read(macBinary, {}).pages[0]),
+                      rgbOf(readerNamed("MacPaint").read(good, {}).pages[0])),
+              0);
 }
 
 TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {

@@ -29,8 +29,10 @@ bool haveTools() { return haveTool("convert") && haveTool("exiftool"); }
 // and mirror gives a different picture and JPEG keeps the blocks flat.
 std::string makeBlocks(const TempDir& dir) {
     const std::string path = dir / "blocks.ppm";
-    runQuiet("convert -size 8x8 xc:red xc:lime xc:blue +append \\( -size 8x8 xc:yellow xc:black xc:white +append \\) "
-             "-append " + path);
+    runQuiet(
+        "convert -size 8x8 xc:red xc:lime xc:blue +append \\( -size 8x8 xc:yellow xc:black xc:white +append \\) "
+        "-append " +
+        path);
     return path;
 }
 
@@ -52,8 +54,8 @@ double meanDifference(const Image& a, const Image& b) {
 TEST(Orientation, ReadersTurnPagesUpright) {
     if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
     // How an independent tool turns the stored picture for each orientation value.
-    const char* const turn[9] = {"", "", "-flop", "-rotate 180", "-flip", "-transpose", "-rotate 90", "-transverse",
-                                 "-rotate 270"};
+    const char* const turn[9] = {"",           "",           "-flop",       "-rotate 180", "-flip",
+                                 "-transpose", "-rotate 90", "-transverse", "-rotate 270"};
     struct Row {
         const char* ext;
         int tolerance;
@@ -67,7 +69,8 @@ TEST(Orientation, ReadersTurnPagesUpright) {
             const std::string src = dir / ("src" + std::to_string(o) + "." + row.ext);
             const std::string ref = dir / ("ref" + std::to_string(o) + ".ppm");
             ASSERT_TRUE(runQuiet("convert " + blocks + " -quality 100 " + src));
-            ASSERT_TRUE(runQuiet("exiftool -q -overwrite_original -IFD0:Orientation#=" + std::to_string(o) + " " + src));
+            ASSERT_TRUE(
+                runQuiet("exiftool -q -overwrite_original -IFD0:Orientation#=" + std::to_string(o) + " " + src));
             ASSERT_TRUE(runQuiet("convert " + blocks + " " + turn[o] + " -depth 8 " + ref));
             const Document doc = loadDocument(src);
             ASSERT_EQ(doc.pages.size(), 1u);
@@ -81,10 +84,12 @@ TEST(Orientation, ReadersTurnPagesUpright) {
 std::string makeTaggedPhoto(const TempDir& dir, const std::string& ext) {
     const std::string path = dir / ("tagged." + ext);
     runQuiet("convert -size 40x20 gradient:red-blue -profile " + kAdobeRgb + " " + path);
-    runQuiet("exiftool -q -overwrite_original -IFD0:Orientation#=6 -Make=Acme -Model=Cam1 "
-             "'-DateTimeOriginal=2020:01:02 03:04:05' -FNumber=2.8 -ISO=200 -ExifImageWidth=40 -ExifImageHeight=20 "
-             "-GPSLatitude=48.8566 -GPSLatitudeRef=N -GPSLongitude=2.3522 -GPSLongitudeRef=W "
-             "-XMP-dc:Title=Hello -XMP-tiff:Orientation#=6 -IPTC:Keywords=kw1 " + path);
+    runQuiet(
+        "exiftool -q -overwrite_original -IFD0:Orientation#=6 -Make=Acme -Model=Cam1 "
+        "'-DateTimeOriginal=2020:01:02 03:04:05' -FNumber=2.8 -ISO=200 -ExifImageWidth=40 -ExifImageHeight=20 "
+        "-GPSLatitude=48.8566 -GPSLatitudeRef=N -GPSLongitude=2.3522 -GPSLongitudeRef=W "
+        "-XMP-dc:Title=Hello -XMP-tiff:Orientation#=6 -IPTC:Keywords=kw1 " +
+        path);
     runQuiet("convert -size 8x8 xc:green " + (dir / "thumb.jpg"));
     runQuiet("exiftool -q -overwrite_original '-ThumbnailImage<=" + (dir / "thumb.jpg") + "' " + path);
     return path;
@@ -104,17 +109,17 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         {"jpg", 10, 8, "jpg", false, true, true, true},  // gray: the RGB profile would lie
         {"jpg", 6, 24, "bmp", false, false, false, false},
         {"jpg", 75, 24, "png", true, true, true, false},
-        {"jpg", 75, 8, "png", true, true, true, false},  // palette colours are still RGB
+        {"jpg", 75, 8, "png", true, true, true, false},   // palette colours are still RGB
         {"png", 10, 24, "jpg", true, true, true, false},  // the PNG source holds no IPTC
         {"png", 75, 24, "png", true, true, true, false},
         {"jpg", 17, 24, "tif", true, true, true, true},
-        {"jpg", 17, 8, "tif", true, true, true, true},  // a palette: its colours are still RGB
+        {"jpg", 17, 8, "tif", true, true, true, true},   // a palette: its colours are still RGB
         {"jpg", 96, 24, "tif", true, true, true, true},  // Exif TIFF: the carried entries join its own
         {"jpg", 11, 24, "tif", true, true, true, true},  // JPEG-compressed TIFF
         {"tif", 10, 24, "jpg", true, true, true, true},
         {"tif", 3, 24, "tif", true, true, true, true},
         {"jpg", 76, 24, "psd", true, true, true, true},
-        {"jpg", 76, 8, "psd", true, true, true, true},  // a palette: its colours are still RGB
+        {"jpg", 76, 8, "psd", true, true, true, true},   // a palette: its colours are still RGB
         {"psd", 10, 24, "jpg", true, true, true, true},  // stored as shown: the orientation is not applied
     };
     TempDir dir("rastel-meta");
@@ -125,9 +130,10 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         ASSERT_EQ(w, std::string(row.in) == "psd" ? 40 : 20);
         const std::string out = dir / (std::string("out.") + row.out);
         savePage(out, doc.pages[0], row.code, row.bits, 2);
-        const std::string tags =
-            capture("exiftool -n -s -G1 -ColorSpaceData -Make -DateTimeOriginal -FNumber -ISO -Orientation -ExifImageWidth "
-                    "-ExifImageHeight -GPSLatitude -GPSLongitude -ThumbnailLength -Title -Keywords " + out);
+        const std::string tags = capture(
+            "exiftool -n -s -G1 -ColorSpaceData -Make -DateTimeOriginal -FNumber -ISO -Orientation -ExifImageWidth "
+            "-ExifImageHeight -GPSLatitude -GPSLongitude -ThumbnailLength -Title -Keywords " +
+            out);
         EXPECT_EQ(tags.find("ColorSpaceData") != std::string::npos, row.icc) << tags;
         EXPECT_EQ(tags.find("Make                            : Acme") != std::string::npos, row.exif) << tags;
         EXPECT_EQ(tags.find("Title                           : Hello") != std::string::npos, row.xmp) << tags;
@@ -154,11 +160,12 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
 
 TEST(Colour, CmykAndLabConvertThroughProfiles) {
     const std::string cmykProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
-    if (!haveTools() || !haveTool("tificc") || !std::filesystem::exists(cmykProfile)) GTEST_SKIP() << "needs ImageMagick and Ghostscript's profiles";
+    if (!haveTools() || !haveTool("tificc") || !std::filesystem::exists(cmykProfile))
+        GTEST_SKIP() << "needs ImageMagick and Ghostscript's profiles";
     const std::string srgb = "/usr/share/color/icc/sRGB.icc";
     // LittleCMS's own TIFF tool is the reference: `ref` turns SRC into REF.tif (sRGB).
-    const std::string cmyk = "convert -size 48x16 gradient:cyan-orange -profile " + srgb + " -profile " + cmykProfile +
-                             " -quality 100 ";
+    const std::string cmyk =
+        "convert -size 48x16 gradient:cyan-orange -profile " + srgb + " -profile " + cmykProfile + " -quality 100 ";
     const std::string tagged = "convert SRC SRC.tif && tificc SRC.tif REF.tif";
     // An untagged source gets the standard profile attached (not applied) first.
     const std::string untagged = "convert SRC -profile " + cmykProfile + " SRC.tif && tificc SRC.tif REF.tif";
@@ -204,7 +211,8 @@ TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
     appendPageInPlace(out, doc.pages[0], 17, 24, 2);
     EXPECT_EQ(loadDocument(out).pages.size(), 3u);
     const std::string tags = capture("exiftool -a -s -s -s -n -DateTimeOriginal -GPS:GPSLatitude " + out);
-    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n48.8566\n48.8566\n48.8566\n") << tags;
+    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n48.8566\n48.8566\n48.8566\n")
+        << tags;
 }
 
 }  // namespace

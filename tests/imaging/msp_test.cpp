@@ -14,7 +14,9 @@ Image picture(int w, int h) {
     Image img(w, h, PixelFormat::Gray8);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
-            const bool black = y < h / 3 ? ((x * 7 + y * 13) % 5 < 2) : y < 2 * h / 3 ? (x < w / 2) : ((x / 9 + y) % 2 == 0);
+            const bool black = y < h / 3       ? ((x * 7 + y * 13) % 5 < 2)
+                               : y < 2 * h / 3 ? (x < w / 2)
+                                               : ((x / 9 + y) % 2 == 0);
             img.row(y)[x] = black ? 0 : 255;
         }
     return img;
@@ -77,7 +79,9 @@ TEST(Msp, ReadsPillowVersion1Files) {
         text += "\n";
     }
     writeBytes(pbm, std::vector<std::uint8_t>(text.begin(), text.end()));
-    ASSERT_TRUE(runQuiet("/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).save(sys.argv[2])\" " + pbm + " " + msp));
+    ASSERT_TRUE(
+        runQuiet("/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).save(sys.argv[2])\" " +
+                 pbm + " " + msp));
     const auto bytes = readBytes(msp);
     ASSERT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "DanM");
     EXPECT_EQ(readerNamed("MSP").sniff(bytes), Sniff::Strong);
@@ -85,8 +89,22 @@ TEST(Msp, ReadsPillowVersion1Files) {
 }
 
 std::vector<std::uint8_t> v2File(int w, const std::vector<std::vector<std::uint8_t>>& rows) {
-    std::vector<std::uint16_t> words = {0x694C, 0x536E, static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(rows.size()),
-                                        1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint16_t> words = {0x694C,
+                                        0x536E,
+                                        static_cast<std::uint16_t>(w),
+                                        static_cast<std::uint16_t>(rows.size()),
+                                        1,
+                                        1,
+                                        1,
+                                        1,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0,
+                                        0};
     for (int i = 0; i < 12; ++i) words[12] = static_cast<std::uint16_t>(words[12] ^ words[i]);
     std::vector<std::uint8_t> f;
     for (auto v : words) {
@@ -129,12 +147,14 @@ TEST(Msp, RefusesBrokenFiles) {
         {"zero width", zeroWidth},
         {"run past the row", v2File(16, {{0, 3, 0}})},
         {"literal past the row", v2File(16, {{3, 1, 2, 3}})},
-        {"row map past the end", [] {
+        {"row map past the end",
+         [] {
              auto f = v2File(16, {{0, 2, 0}});
              f[32] = 200;
              return f;
          }()},
-        {"unknown key", [] {
+        {"unknown key",
+         [] {
              auto f = v2File(16, {{0, 2, 0}});
              f[0] = 'X';
              return f;
@@ -169,8 +189,6 @@ TEST(Msp, SharedCorpusMatchesPillow) {
     }
 }
 
-TEST(Msp, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(53, ".msp", picture(45, 17));
-}
+TEST(Msp, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(53, ".msp", picture(45, 17)); }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,7 +11,6 @@
 #include <functional>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 
 #include "imaging/ops/grayscale.h"
 #include "imaging/ops/mirror.h"
@@ -55,7 +55,13 @@ TEST(OpsInterop, ExactOperationsMatchNetpbm) {
         int tolerance;  // per sample
     };
     const Case cases[] = {
-        {"mirror", "pamflip -lr", [](const Image& s) { Image m = s; mirrorInPlace(m); return m; }, 0},
+        {"mirror", "pamflip -lr",
+         [](const Image& s) {
+             Image m = s;
+             mirrorInPlace(m);
+             return m;
+         },
+         0},
         {"rotate 90", "pamflip -cw", [](const Image& s) { return rotate(s, 9000, true, {}); }, 0},
         {"rotate -90", "pamflip -ccw", [](const Image& s) { return rotate(s, -9000, true, {}); }, 0},
         {"rotate 180", "pamflip -r180", [](const Image& s) { return rotate(s, 18000, false, {}); }, 0},
@@ -67,7 +73,8 @@ TEST(OpsInterop, ExactOperationsMatchNetpbm) {
     writePnm(src, tmp.path / "in.ppm");
     for (const Case& c : cases) {
         const fs::path out = tmp.path / "out.pnm";
-        const std::string cmd = std::string(c.command) + " < '" + (tmp.path / "in.ppm").string() + "' > '" + out.string() + "' 2>/dev/null";
+        const std::string cmd =
+            std::string(c.command) + " < '" + (tmp.path / "in.ppm").string() + "' > '" + out.string() + "' 2>/dev/null";
         ASSERT_EQ(std::system(cmd.c_str()), 0) << c.command;
         Image theirs;
         ASSERT_TRUE(readPnm(out, theirs)) << c.command;
@@ -76,7 +83,8 @@ TEST(OpsInterop, ExactOperationsMatchNetpbm) {
         ASSERT_EQ(ours.height(), theirs.height()) << c.name;
         ASSERT_EQ(ours.byteSize(), theirs.byteSize()) << c.name;
         int worst = 0;
-        for (std::size_t i = 0; i < ours.byteSize(); ++i) worst = std::max(worst, std::abs(ours.data()[i] - theirs.data()[i]));
+        for (std::size_t i = 0; i < ours.byteSize(); ++i)
+            worst = std::max(worst, std::abs(ours.data()[i] - theirs.data()[i]));
         EXPECT_LE(worst, c.tolerance) << c.name;
     }
 }

@@ -48,7 +48,8 @@ TEST(OpsGrayscale, PrimariesFollowBt601Weights) {
         Rgb in;
         int out;
     };
-    const Case cases[] = {{{255, 0, 0}, 76}, {{0, 255, 0}, 150}, {{0, 0, 255}, 29}, {{255, 255, 255}, 255}, {{0, 0, 0}, 0}};
+    const Case cases[] = {
+        {{255, 0, 0}, 76}, {{0, 255, 0}, 150}, {{0, 0, 255}, 29}, {{255, 255, 255}, 255}, {{0, 0, 0}, 0}};
     Image img(5, 1, PixelFormat::Rgb24);
     for (int i = 0; i < 5; ++i) {
         img.row(0)[3 * i] = cases[i].in.r;

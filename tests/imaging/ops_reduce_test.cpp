@@ -14,10 +14,10 @@ using namespace rastel::test;
 
 namespace {
 
-constexpr int kAllMethods[] = {kDitherNone,          kDitherFloydSteinberg, kDitherBurkes,
-                               kDitherStucki,        kDitherSierra,         kDitherStevensonArce,
-                               kDitherJarvis,        kDitherOrdered,        kDitherCluster};
-constexpr int kDiffusion[] = {kDitherFloydSteinberg, kDitherBurkes, kDitherStucki,
+constexpr int kAllMethods[] = {kDitherNone,   kDitherFloydSteinberg, kDitherBurkes,
+                               kDitherStucki, kDitherSierra,         kDitherStevensonArce,
+                               kDitherJarvis, kDitherOrdered,        kDitherCluster};
+constexpr int kDiffusion[] = {kDitherFloydSteinberg, kDitherBurkes,        kDitherStucki,
                               kDitherSierra,         kDitherStevensonArce, kDitherJarvis};
 
 Image grayRamp(int w, int h) {
@@ -57,7 +57,9 @@ double meanLevel(const Image& img) {
     return sum / (static_cast<double>(img.width()) * img.height());
 }
 
-int distance2(Rgb a, Rgb b) { return (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b); }
+int distance2(Rgb a, Rgb b) {
+    return (a.r - b.r) * (a.r - b.r) + (a.g - b.g) * (a.g - b.g) + (a.b - b.b) * (a.b - b.b);
+}
 
 }  // namespace
 
@@ -85,7 +87,8 @@ TEST(OpsReduce, PictureWithFewEnoughColoursIsKeptExactly) {
             }
         Image gray(40, 21, PixelFormat::Gray8);
         for (int y = 0; y < 21; ++y)
-            for (int x = 0; x < 40; ++x) gray.row(y)[x] = static_cast<std::uint8_t>(3 + ((x * 7 + y * 3) % n) * 251 / n);
+            for (int x = 0; x < 40; ++x)
+                gray.row(y)[x] = static_cast<std::uint8_t>(3 + ((x * 7 + y * 3) % n) * 251 / n);
         const Image sources[] = {rgb, toRgba32(rgb), toRgb555(rgb), toIndexed(rgb, 8), gray, toIndexed(gray, 8)};
         for (const Image& src : sources) {
             for (int code : kAllMethods) {
@@ -121,8 +124,9 @@ TEST(OpsReduce, OneBitIsBlackAndWhiteEvenForTwoColourPictures) {
 
 TEST(OpsReduce, EveryMethodStaysInsideItsPaletteAtEveryDepthAndLayout) {
     std::vector<Image> sources;
-    for (const Layout& l : {Layout{PixelFormat::Rgb24, 8}, Layout{PixelFormat::Rgba32, 8}, Layout{PixelFormat::Rgb555, 8},
-                            Layout{PixelFormat::Gray8, 8}, Layout{PixelFormat::Indexed, 8}})
+    for (const Layout& l :
+         {Layout{PixelFormat::Rgb24, 8}, Layout{PixelFormat::Rgba32, 8}, Layout{PixelFormat::Rgb555, 8},
+          Layout{PixelFormat::Gray8, 8}, Layout{PixelFormat::Indexed, 8}})
         sources.push_back(noiseImage(l, 37, 23, 99));
     sources.push_back(colourGradient(60, 40));
     for (const Image& src : sources) {
@@ -262,7 +266,8 @@ TEST(OpsReduce, DiffusionKeepsAverageColour) {
                     const Rgb c = pixelRgb(out, x, y);
                     got[0] += c.r, got[1] += c.g, got[2] += c.b;
                 }
-            for (int k = 0; k < 3; ++k) EXPECT_NEAR(got[k] / n, want[k] / n, 3.0) << bits << " bits code " << code << " channel " << k;
+            for (int k = 0; k < 3; ++k)
+                EXPECT_NEAR(got[k] / n, want[k] / n, 3.0) << bits << " bits code " << code << " channel " << k;
         }
     }
 }
@@ -270,10 +275,10 @@ TEST(OpsReduce, DiffusionKeepsAverageColour) {
 TEST(OpsReduce, QuantiserFindsTheColourClusters) {
     // Sixteen well separated colours with a little noise: a 4-bit optimised
     // palette must put one entry on each cluster (a fixed colour cube cannot).
-    const Rgb centres[16] = {{20, 30, 40},   {200, 30, 40},  {20, 200, 40},  {20, 30, 200}, {120, 120, 120},
-                             {240, 240, 20}, {240, 20, 240}, {20, 240, 240}, {90, 60, 30},   {60, 90, 150},
-                             {150, 60, 90},  {200, 140, 60}, {60, 200, 140}, {140, 60, 200}, {230, 230, 230},
-                             {100, 180, 80}};
+    const Rgb centres[16] = {{20, 30, 40},    {200, 30, 40},  {20, 200, 40},   {20, 30, 200},
+                             {120, 120, 120}, {240, 240, 20}, {240, 20, 240},  {20, 240, 240},
+                             {90, 60, 30},    {60, 90, 150},  {150, 60, 90},   {200, 140, 60},
+                             {60, 200, 140},  {140, 60, 200}, {230, 230, 230}, {100, 180, 80}};
     Image src(64, 64, PixelFormat::Rgb24);
     Lcg rng{5};
     for (int y = 0; y < 64; ++y)
@@ -365,7 +370,8 @@ TEST(OpsReduce, ResultsStayBitForBitTheSame) {
     };
     const Row rows[] = {
         {kDitherNone, 6897748086674243858u, 4042604682437544947u, 10767687580725062570u, 6709053624355448743u},
-        {kDitherFloydSteinberg, 14498032806744390474u, 16645007470248951055u, 13320516484840341675u, 1750554934732676387u},
+        {kDitherFloydSteinberg, 14498032806744390474u, 16645007470248951055u, 13320516484840341675u,
+         1750554934732676387u},
         {kDitherBurkes, 4742459149533202036u, 14775057360014064971u, 5268140430757361961u, 12926076503785665931u},
         {kDitherStucki, 9057815487694000369u, 13500983740378766305u, 10025764307391781821u, 13381096895821641715u},
         {kDitherSierra, 780787883847986071u, 15789279094739314894u, 12498553217566095854u, 13452027773213010503u},

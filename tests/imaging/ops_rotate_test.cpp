@@ -18,7 +18,8 @@ const Rgb kFill{10, 200, 30};
 
 Image flipVertically(const Image& src) {
     Image out = src;
-    for (int y = 0; y < src.height(); ++y) std::copy(src.row(y), src.row(y) + src.stride(), out.row(src.height() - 1 - y));
+    for (int y = 0; y < src.height(); ++y)
+        std::copy(src.row(y), src.row(y) + src.stride(), out.row(src.height() - 1 - y));
     return out;
 }
 
@@ -66,7 +67,8 @@ TEST(OpsRotate, ExactTurnsComposeInEveryLayout) {
         const Image ccw = rotate(src, 27000, true, kFill);
         int wrong = 0;
         for (int y = 0; y < src.height(); ++y)
-            for (int x = 0; x < src.width(); ++x) wrong += pixelBytes(ccw, y, src.width() - 1 - x) != pixelBytes(src, x, y);
+            for (int x = 0; x < src.width(); ++x)
+                wrong += pixelBytes(ccw, y, src.width() - 1 - x) != pixelBytes(src, x, y);
         EXPECT_EQ(wrong, 0) << l.name() << ": three quarter turns";
     }
 }
@@ -91,9 +93,8 @@ TEST(OpsRotate, GrownCanvasHoldsTheTurnedRectangle) {
         int w, h, angle, outW, outH;
     };
     const Case cases[] = {
-        {100, 100, 4500, 142, 142}, {100, 50, 4500, 107, 107},  {100, 50, -4500, 107, 107},
-        {100, 50, 3000, 112, 94},   {100, 50, 13500, 107, 107}, {100, 50, 6000, 94, 112},
-        {10, 1, 100, 11, 2},        {100, 50, 9001, 51, 101},
+        {100, 100, 4500, 142, 142}, {100, 50, 4500, 107, 107}, {100, 50, -4500, 107, 107}, {100, 50, 3000, 112, 94},
+        {100, 50, 13500, 107, 107}, {100, 50, 6000, 94, 112},  {10, 1, 100, 11, 2},        {100, 50, 9001, 51, 101},
     };
     for (const Case& c : cases) {
         const Image r = rotate(Image(c.w, c.h, PixelFormat::Gray8), c.angle, true, kFill);
@@ -114,7 +115,7 @@ TEST(OpsRotate, CornersShowFillColourInEveryLayout) {
             const Image r = rotate(src, 4500, grow, kFill);
             Rgb expect = kFill;
             if (l.format == PixelFormat::Gray8) expect = {124, 124, 124};  // BT.601 luma of the fill
-            if (l.format == PixelFormat::Rgb555) expect = {8, 206, 24};  // 5 bits per channel, widened
+            if (l.format == PixelFormat::Rgb555) expect = {8, 206, 24};    // 5 bits per channel, widened
             for (auto [x, y] : {std::pair{0, 0}, std::pair{r.width() - 1, 0}, std::pair{0, r.height() - 1},
                                 std::pair{r.width() - 1, r.height() - 1}})
                 EXPECT_EQ(pixelRgb(r, x, y), expect) << l.name() << " grow " << grow << " at " << x << "," << y;
@@ -170,7 +171,8 @@ TEST(OpsRotate, NearlyQuarterTurnsAgreeWithTheExactTurn) {
     struct Case {
         int angle, exactAngle;
     };
-    for (const Case& c : {Case{8999, 9000}, Case{9001, 9000}, Case{-26999, 9000}, Case{-9001, 27000}, Case{26999, 27000}}) {
+    for (const Case& c :
+         {Case{8999, 9000}, Case{9001, 9000}, Case{-26999, 9000}, Case{-9001, 27000}, Case{26999, 27000}}) {
         const int angle = c.angle, exactAngle = c.exactAngle;
         const Image exact = rotate(src, exactAngle, true, kFill);
         const Image near = rotate(src, angle, false, kFill);

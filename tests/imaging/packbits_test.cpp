@@ -38,8 +38,8 @@ TEST(PackBits, EncodesLikeApple) {
         {"run of 129 splits", repeat(129, 0xAA), {0x81, 0xAA, 0x00, 0xAA}},
         {"run of 130 splits", repeat(130, 0xAA), {0x81, 0xAA, 0x01, 0xAA, 0xAA}},
         {"technical note example",
-         {0xAA, 0xAA, 0xAA, 0x80, 0x00, 0x2A, 0xAA, 0xAA, 0xAA, 0xAA, 0x80, 0x00, 0x2A, 0x22, 0xAA, 0xAA, 0xAA,
-          0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
+         {0xAA, 0xAA, 0xAA, 0x80, 0x00, 0x2A, 0xAA, 0xAA, 0xAA, 0xAA, 0x80, 0x00,
+          0x2A, 0x22, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA},
          {0xFE, 0xAA, 0x02, 0x80, 0x00, 0x2A, 0xFD, 0xAA, 0x03, 0x80, 0x00, 0x2A, 0x22, 0xF7, 0xAA}},
     };
     for (const auto& c : cases) EXPECT_EQ(encode(c.in), c.out) << c.name;
@@ -118,15 +118,18 @@ TEST(PackBits, RefusesOverrunsAndShortData) {
     for (const auto& c : cases) {
         Bytes out(c.outSize + 8, 0xEE);
         EXPECT_THROW(packBitsDecode(c.in, out.data(), c.outSize, "T"), Error) << c.name;
-        for (std::size_t i = c.outSize; i < out.size(); ++i) ASSERT_EQ(out[i], 0xEE) << c.name << ": wrote past the row";
+        for (std::size_t i = c.outSize; i < out.size(); ++i)
+            ASSERT_EQ(out[i], 0xEE) << c.name << ": wrote past the row";
         Bytes clipped(c.outSize + 8, 0xEE);
         if (c.clipped.empty()) {
             EXPECT_THROW(packBitsDecodeClipped(c.in, clipped.data(), c.outSize, "T"), Error) << c.name;
         } else {
             EXPECT_EQ(packBitsDecodeClipped(c.in, clipped.data(), c.outSize, "T"), c.in.size()) << c.name;
-            EXPECT_EQ(Bytes(clipped.begin(), clipped.begin() + static_cast<std::ptrdiff_t>(c.outSize)), c.clipped) << c.name;
+            EXPECT_EQ(Bytes(clipped.begin(), clipped.begin() + static_cast<std::ptrdiff_t>(c.outSize)), c.clipped)
+                << c.name;
         }
-        for (std::size_t i = c.outSize; i < clipped.size(); ++i) ASSERT_EQ(clipped[i], 0xEE) << c.name << ": clipped wrote past the row";
+        for (std::size_t i = c.outSize; i < clipped.size(); ++i)
+            ASSERT_EQ(clipped[i], 0xEE) << c.name << ": clipped wrote past the row";
     }
     try {
         std::uint8_t out[2];

@@ -97,8 +97,12 @@ class PcxForeign : public ::testing::TestWithParam<ForeignCase> {};
 TEST_P(PcxForeign, DecodesToTheSourcePixels) {
     const ForeignCase& c = GetParam();
     const bool mono = c.bits == 1;
-    const Image src = mono ? toRgb24(blackWhite()) : c.bits <= 4 ? toRgb24(toBitsPerPixel(testPicture(), c.bits == 2 ? 2 : c.bits == 3 ? 3 : 4))
-                      : c.bits == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8)) : testPicture();
+    const Image src = mono          ? toRgb24(blackWhite())
+                      : c.bits <= 4 ? toRgb24(toBitsPerPixel(testPicture(), c.bits == 2   ? 2
+                                                                            : c.bits == 3 ? 3
+                                                                                          : 4))
+                      : c.bits == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
+                                    : testPicture();
     const auto bytes = convertWithTool(c.command, src, ".pcx");
     ASSERT_FALSE(bytes.empty()) << c.command;
     ASSERT_EQ(readerNamed("PCX").sniff(bytes), Sniff::Strong);
@@ -109,17 +113,24 @@ TEST_P(PcxForeign, DecodesToTheSourcePixels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, PcxForeign,
-    ::testing::Values(ForeignCase{"ppmtopcx_24bit", "ppmtopcx -24bit %s > %o", 24},
-                      ForeignCase{"ppmtopcx_8bit", "ppmtopcx -8bit %s > %o", 8},
-                      ForeignCase{"ppmtopcx_4planes", "ppmtopcx -planes 4 %s > %o", 4},
-                      ForeignCase{"ppmtopcx_3planes", "ppmtopcx -planes 3 %s > %o", 3},
-                      ForeignCase{"ppmtopcx_2planes", "ppmtopcx -planes 2 %s > %o", 2},
-                      ForeignCase{"ppmtopcx_packed4", "ppmtopcx -packed %s > %o", 4},
-                      ForeignCase{"ppmtopcx_mono", "ppmtopcx %s > %o", 1},
-                      ForeignCase{"magick_24bit", "/usr/bin/convert %s -type TrueColor %o", 24},
-                      ForeignCase{"magick_palette", "/usr/bin/convert %s -type Palette %o", 8},
-                      ForeignCase{"pillow_rgb", "/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).save(sys.argv[2])\" %s %o", 24},
-                      ForeignCase{"pillow_palette", "/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).quantize(256).save(sys.argv[2])\" %s %o", 8}),
+    ::testing::Values(
+        ForeignCase{"ppmtopcx_24bit", "ppmtopcx -24bit %s > %o", 24},
+        ForeignCase{"ppmtopcx_8bit", "ppmtopcx -8bit %s > %o", 8},
+        ForeignCase{"ppmtopcx_4planes", "ppmtopcx -planes 4 %s > %o", 4},
+        ForeignCase{"ppmtopcx_3planes", "ppmtopcx -planes 3 %s > %o", 3},
+        ForeignCase{"ppmtopcx_2planes", "ppmtopcx -planes 2 %s > %o", 2},
+        ForeignCase{"ppmtopcx_packed4", "ppmtopcx -packed %s > %o", 4},
+        ForeignCase{"ppmtopcx_mono", "ppmtopcx %s > %o", 1},
+        ForeignCase{"magick_24bit", "/usr/bin/convert %s -type TrueColor %o", 24},
+        ForeignCase{"magick_palette", "/usr/bin/convert %s -type Palette %o", 8},
+        ForeignCase{
+            "pillow_rgb",
+            "/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).save(sys.argv[2])\" %s %o",
+            24},
+        ForeignCase{"pillow_palette",
+                    "/usr/bin/python3 -c \"import sys;from PIL import "
+                    "Image;Image.open(sys.argv[1]).quantize(256).save(sys.argv[2])\" %s %o",
+                    8}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Header fields that would make the decoder read or write out of bounds.
@@ -162,8 +173,8 @@ TEST(Pcx, RunsCrossingScanLinesStayInsideThePicture) {
     f[1] = 5;
     f[2] = 1;
     f[3] = 8;
-    f[8] = 3;  // xmax: width 4
-    f[10] = 1; // ymax: height 2
+    f[8] = 3;   // xmax: width 4
+    f[10] = 1;  // ymax: height 2
     f[65] = 1;
     f[66] = 4;
     // One run of 6 then a run of 63 that overshoots the 8-byte picture.
@@ -214,9 +225,7 @@ TEST(Pcx, SharedCorpusMatchesAnIndependentDecoder) {
     EXPECT_GT(compared, 10);
 }
 
-TEST(Pcx, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(1, ".pcx", blackWhite());
-}
+TEST(Pcx, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(1, ".pcx", blackWhite()); }
 
 // ---- Multi-page output: DCX ----
 
@@ -248,7 +257,8 @@ std::vector<std::uint8_t> dcxOf(int pages, int bits = 24) {
 Image magickFrame(const std::string& path, int index, bool gm = false) {
     const std::string frame = "'" + path + "[" + std::to_string(index) + "]'";
     bool ok = false;
-    const auto dims = captureBytes((gm ? "gm identify" : "/usr/bin/identify") + std::string(" -format '%w %h' ") + frame, &ok);
+    const auto dims =
+        captureBytes((gm ? "gm identify" : "/usr/bin/identify") + std::string(" -format '%w %h' ") + frame, &ok);
     int w = 0, h = 0;
     std::sscanf(std::string(dims.begin(), dims.end()).c_str(), "%d %d", &w, &h);
     const auto px = captureBytes((gm ? "gm convert " : "/usr/bin/convert ") + frame + " -depth 8 rgba:-", &ok);
@@ -305,10 +315,10 @@ TEST_P(PcxAppend, EngineAndImageMagickReadEveryPage) {
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndPages, PcxAppend,
                          ::testing::Values(AppendCase{1, 2}, AppendCase{1, 3}, AppendCase{4, 2}, AppendCase{4, 3},
-                                           AppendCase{8, 2}, AppendCase{8, 3}, AppendCase{24, 2},
-                                           AppendCase{24, 3}),
+                                           AppendCase{8, 2}, AppendCase{8, 3}, AppendCase{24, 2}, AppendCase{24, 3}),
                          [](const auto& info) {
-                             return std::to_string(info.param.bits) + "bit_" + std::to_string(info.param.pages) + "pages";
+                             return std::to_string(info.param.bits) + "bit_" + std::to_string(info.param.pages) +
+                                    "pages";
                          });
 
 class PcxForeignDcx : public ::testing::TestWithParam<const char*> {};
@@ -320,7 +330,8 @@ TEST_P(PcxForeignDcx, ReadsAndExtendsThem) {
     TempDir dir;
     const Image a = testPicture(31, 9), b = mirrored(testPicture(12, 20));
     for (const auto& [name, img] : {std::pair{"a.ppm", &a}, std::pair{"b.ppm", &b}}) {
-        const std::string head = "P6\n" + std::to_string(img->width()) + " " + std::to_string(img->height()) + "\n255\n";
+        const std::string head =
+            "P6\n" + std::to_string(img->width()) + " " + std::to_string(img->height()) + "\n255\n";
         std::vector<std::uint8_t> ppm(head.begin(), head.end());
         ppm.insert(ppm.end(), img->data(), img->data() + img->byteSize());
         writeBytes(dir.file(name), ppm);
@@ -344,7 +355,9 @@ TEST_P(PcxForeignDcx, ReadsAndExtendsThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, PcxForeignDcx, ::testing::Values("/usr/bin/convert", "gm convert"),
-                         [](const auto& info) { return std::string(info.param[0] == 'g' ? "GraphicsMagick" : "ImageMagick"); });
+                         [](const auto& info) {
+                             return std::string(info.param[0] == 'g' ? "GraphicsMagick" : "ImageMagick");
+                         });
 
 // A table shorter than 1024 entries with the pages stored in another order
 // than listed: pages come back in table order, each ending where the next
@@ -384,9 +397,14 @@ TEST(Pcx, DamagedDcxIsRefusedEverywhere) {
         {"offset inside the table", [](auto& f) { putU32(f, 8, 12); }, "inside the page table"},
         {"offset past the end", [](auto& f) { putU32(f, 8, static_cast<std::uint32_t>(f.size())); }, "past the end"},
         {"two entries for one page", [&](auto& f) { putU32(f, 12, static_cast<std::uint32_t>(page2)); }, "share"},
-        {"page too short for a header", [&](auto& f) { putU32(f, 12, static_cast<std::uint32_t>(f.size() - 20)); }, "too short"},
+        {"page too short for a header", [&](auto& f) { putU32(f, 12, static_cast<std::uint32_t>(f.size() - 20)); },
+         "too short"},
         {"empty table", [](auto& f) { putU32(f, 4, 0); }, "no pages"},
-        {"table without its zero entry", [](auto& f) { for (std::size_t i = 0; i < 1024; ++i) putU32(f, 4 + 4 * i, 4100); }, "zero entry"},
+        {"table without its zero entry",
+         [](auto& f) {
+             for (std::size_t i = 0; i < 1024; ++i) putU32(f, 4 + 4 * i, 4100);
+         },
+         "zero entry"},
         {"table cut short", [](auto& f) { f.resize(10); }, "truncated"},
         {"bad header of page 2", [&](auto& f) { f[page2] = 0x0B; }, "page 2 of 3"},
         {"bad layout of page 3", [&](auto& f) { f[page3 + 65] = 7; }, "page 3 of 3"},
@@ -404,7 +422,9 @@ TEST(Pcx, DamagedDcxIsRefusedEverywhere) {
         };
         expectRefused("read", [&] { (void)decode("PCX", bad); });
         expectRefused("pageCount", [&] { (void)readerNamed("PCX").pageCount(bad, ReadContext{"x"}); });
-        expectRefused("append", [&] { (void)writerFor(kPcx).append(bad, blackWhite(), WriteOptions{kPcx, 1, 2, "x"}); });
+        expectRefused("append", [&] {
+            (void)writerFor(kPcx).append(bad, blackWhite(), WriteOptions{kPcx, 1, 2, "x"});
+        });
     }
 }
 

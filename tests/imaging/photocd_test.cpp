@@ -61,13 +61,15 @@ Bytes makeImagePac(const Image& rgb, int orientation) {
 enum class Kind { Smooth, Blocks };
 Image makeSource(Kind kind) {
     Image img(kW, kH, PixelFormat::Rgb24);
-    static const Rgb cells[6] = {{200, 60, 60}, {60, 180, 70}, {70, 80, 190}, {220, 220, 200}, {30, 30, 30}, {150, 110, 40}};
+    static const Rgb cells[6] = {{200, 60, 60},   {60, 180, 70}, {70, 80, 190},
+                                 {220, 220, 200}, {30, 30, 30},  {150, 110, 40}};
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
             std::uint8_t* p = img.row(y) + 3 * x;
             Rgb c;
             if (kind == Kind::Smooth)
-                c = {static_cast<std::uint8_t>(30 + x * 190 / (kW - 1)), static_cast<std::uint8_t>(40 + y * 180 / (kH - 1)),
+                c = {static_cast<std::uint8_t>(30 + x * 190 / (kW - 1)),
+                     static_cast<std::uint8_t>(40 + y * 180 / (kH - 1)),
                      static_cast<std::uint8_t>(60 + (x + y) * 130 / (kW + kH))};
             else
                 c = cells[(x / 16 + y / 8 * 3) % 6];
@@ -88,10 +90,14 @@ Rgb8 expectedTurned(const Image& stored, int orientation) {
     for (int y = 0; y < kH; ++y)
         for (int x = 0; x < kW; ++x) {
             int ox, oy;
-            if (orientation == 1) ox = y, oy = kW - 1 - x;        // top-left -> bottom-left
-            else if (orientation == 2) ox = kW - 1 - x, oy = kH - 1 - y;
-            else ox = kH - 1 - y, oy = x;                          // top-left -> top-right
-            std::memcpy(&out.pixels[(std::size_t(oy) * out.width + ox) * 3], &s.pixels[(std::size_t(y) * kW + x) * 3], 3);
+            if (orientation == 1)
+                ox = y, oy = kW - 1 - x;  // top-left -> bottom-left
+            else if (orientation == 2)
+                ox = kW - 1 - x, oy = kH - 1 - y;
+            else
+                ox = kH - 1 - y, oy = x;  // top-left -> top-right
+            std::memcpy(&out.pixels[(std::size_t(oy) * out.width + ox) * 3], &s.pixels[(std::size_t(y) * kW + x) * 3],
+                        3);
         }
     return out;
 }
@@ -184,7 +190,7 @@ TEST(PhotoCd, ReadsImagePacsWrittenByImageMagick) {
     const Image src = makeSource(Kind::Smooth);
     writeBytes(dir.file("src.rgb"), rgbOf(src).pixels);
     ASSERT_TRUE(output("/usr/bin/convert -size 768x512 -depth 8 " + shellQuote("rgb:" + dir.file("src.rgb")) + " " +
-                    shellQuote("pcd:" + dir.file("im.pcd"))));
+                       shellQuote("pcd:" + dir.file("im.pcd"))));
     const auto viaMagick = magickBase(dir.file("im.pcd"));
     ASSERT_TRUE(viaMagick);
     const Document doc = loadDocument(dir.file("im.pcd"));

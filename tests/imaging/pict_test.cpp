@@ -443,7 +443,8 @@ void quickTime(PictBuilder& b, const char* codec, const Bytes& data, int w, int 
     b.op(0x8200);
     ByteWriter q;
     q.u16be(0);  // version
-    const std::uint32_t matrix[9] = {std::uint32_t(scale) << 16, 0, 0, 0, std::uint32_t(scale) << 16, 0, 0, 0, 0x40000000};
+    const std::uint32_t matrix[9] = {
+        std::uint32_t(scale) << 16, 0, 0, 0, std::uint32_t(scale) << 16, 0, 0, 0, 0x40000000};
     for (const auto v : matrix) q.u32be(v);
     q.u32be(0);  // matte size
     q.zeros(8);  // matte rectangle

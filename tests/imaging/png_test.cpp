@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -8,8 +10,6 @@
 #include <iostream>
 #include <random>
 #include <string>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "imaging/codec.h"
 #include "imaging/convert.h"
@@ -33,7 +33,9 @@ using rastel::test::runCommand;
 using rastel::test::TempDir;
 using rastel::test::writeBytes;
 
-Document decode(const std::vector<std::uint8_t>& bytes) { return readerNamed("PNG").read(bytes, ReadContext{"mem.png"}); }
+Document decode(const std::vector<std::uint8_t>& bytes) {
+    return readerNamed("PNG").read(bytes, ReadContext{"mem.png"});
+}
 
 std::vector<std::uint8_t> rgbOf(const Image& img) {
     const Image rgb = toRgb24(img);
@@ -65,7 +67,8 @@ Image testPicture(int w, int h, int colours) {
 std::size_t chunkAt(const std::vector<std::uint8_t>& png, const char* type) {
     std::size_t pos = 8;
     while (pos + 8 <= png.size()) {
-        const std::size_t len = (std::size_t(png[pos]) << 24) | (png[pos + 1] << 16) | (png[pos + 2] << 8) | png[pos + 3];
+        const std::size_t len =
+            (std::size_t(png[pos]) << 24) | (png[pos + 1] << 16) | (png[pos + 2] << 8) | png[pos + 3];
         if (std::equal(type, type + 4, png.begin() + static_cast<std::ptrdiff_t>(pos) + 4)) return pos + 4;
         pos += 12 + len;
     }
@@ -166,9 +169,9 @@ std::string diffAgainst(const Image& img, const Rgba8& expect, bool alpha) {
 
 struct DepthCase {
     int bits;
-    int colours;        // distinct colours in the source picture (0: thousands)
-    int ihdrDepth;      // bit depth an independent decoder must see
-    int ihdrColourType; // 3 palette, 2 RGB
+    int colours;         // distinct colours in the source picture (0: thousands)
+    int ihdrDepth;       // bit depth an independent decoder must see
+    int ihdrColourType;  // 3 palette, 2 RGB
     const char* pilMode;
 };
 
@@ -183,11 +186,11 @@ TEST_P(PngDepth, WritesWhatIndependentDecodersReadAndRoundTripsExactly) {
     const Image src = testPicture(45, 19, c.colours);
     savePage(path, src, 75, c.bits, 2);
 
-    const std::string id = runCommand("identify -format '%w %h %[png:IHDR.bit-depth-orig] %[png:IHDR.color-type-orig]' '" +
-                                  path + "' 2>&1");
+    const std::string id = runCommand(
+        "identify -format '%w %h %[png:IHDR.bit-depth-orig] %[png:IHDR.color-type-orig]' '" + path + "' 2>&1");
     EXPECT_EQ(id, "45 19 " + std::to_string(c.ihdrDepth) + " " + std::to_string(c.ihdrColourType));
     const std::string pil = runCommand("/usr/bin/python3 -c \"from PIL import Image; im=Image.open('" + path +
-                                   "'); im.load(); print(im.mode, im.size[0], im.size[1])\" 2>&1");
+                                       "'); im.load(); print(im.mode, im.size[0], im.size[1])\" 2>&1");
     EXPECT_EQ(pil, std::string(c.pilMode) + " 45 19\n");
     EXPECT_NE(runCommand("pngcheck -q '" + path + "' 2>&1; echo rc=$?").find("rc=0"), std::string::npos);
 
@@ -212,7 +215,10 @@ INSTANTIATE_TEST_SUITE_P(EveryDepth, PngDepth,
 
 TEST(PngWriter, ResolutionRoundTripsAndIsOmittedWhenUnknown) {
     TempDir dir;
-    struct Case { double dpi; const char* identify; };
+    struct Case {
+        double dpi;
+        const char* identify;
+    };
     const Case cases[] = {{300, "300 300"}, {72, "72 72"}, {96, "96 96"}, {0, ""}};
     for (const Case& c : cases) {
         Image img = testPicture(8, 8, 0);
@@ -222,9 +228,11 @@ TEST(PngWriter, ResolutionRoundTripsAndIsOmittedWhenUnknown) {
         const bool hasPhys = chunkAt(readBytes(path), "pHYs") != 0;
         EXPECT_EQ(hasPhys, c.dpi > 0) << c.dpi;
         if (c.dpi > 0) {
-            EXPECT_EQ(runCommand("identify -units PixelsPerInch -format '%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
-                             path + "'"),
-                      c.identify);
+            EXPECT_EQ(
+                runCommand(
+                    "identify -units PixelsPerInch -format '%[fx:round(resolution.x)] %[fx:round(resolution.y)]' '" +
+                    path + "'"),
+                c.identify);
         }
         const Image back = loadDocument(path).pages.at(0);
         EXPECT_DOUBLE_EQ(back.xDpi, c.dpi);
@@ -246,7 +254,7 @@ struct ForeignCase {
     const char* make;  // shell command: {src} is an 8-bit PPM, {dst} the PNG to make
     PixelFormat format;
     int indexBits;
-    bool alpha;        // compare RGBA rather than RGB
+    bool alpha;  // compare RGBA rather than RGB
 };
 
 void PrintTo(const ForeignCase& c, std::ostream* os) { *os << c.name; }
@@ -283,33 +291,47 @@ TEST_P(PngForeign, DecodesLikeImageMagick) {
 INSTANTIATE_TEST_SUITE_P(
     OtherWriters, PngForeign,
     ::testing::Values(
-        ForeignCase{"interlaced", "convert {src} -interlace PNG -define png:color-type=2 {dst}", PixelFormat::Rgb24, 8, false},
+        ForeignCase{"interlaced", "convert {src} -interlace PNG -define png:color-type=2 {dst}", PixelFormat::Rgb24, 8,
+                    false},
         ForeignCase{"interlaced palette", "convert {src} -colors 16 -interlace PNG -define png:color-type=3 {dst}",
                     PixelFormat::Indexed, 4, false},
         ForeignCase{"rgb 16", "convert {src} -depth 16 -define png:color-type=2 {dst}", PixelFormat::Rgb24, 8, false},
-        ForeignCase{"rgba 16", "convert {src} -alpha set -channel A -fx 'i/w' +channel -depth 16 -define png:color-type=6 {dst}",
+        ForeignCase{"rgba 16",
+                    "convert {src} -alpha set -channel A -fx 'i/w' +channel -depth 16 -define png:color-type=6 {dst}",
                     PixelFormat::Rgba32, 8, true},
-        ForeignCase{"gray alpha", "convert {src} -colorspace gray -alpha set -channel A -fx 'j/h' +channel -define png:color-type=4 -define png:bit-depth=8 {dst}",
+        ForeignCase{"gray alpha",
+                    "convert {src} -colorspace gray -alpha set -channel A -fx 'j/h' +channel -define png:color-type=4 "
+                    "-define png:bit-depth=8 {dst}",
                     PixelFormat::Rgba32, 8, true},
-        ForeignCase{"gray 16", "convert {src} -colorspace gray -depth 16 -define png:color-type=0 {dst}", PixelFormat::Gray8, 8, false},
-        ForeignCase{"gray 8", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=8 {dst}", PixelFormat::Gray8, 8, false},
-        ForeignCase{"gray 4", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=4 {dst}", PixelFormat::Indexed, 4, false},
-        ForeignCase{"gray 2", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=2 {dst}", PixelFormat::Indexed, 2, false},
-        ForeignCase{"gray 1", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=1 {dst}", PixelFormat::Indexed, 1, false},
+        ForeignCase{"gray 16", "convert {src} -colorspace gray -depth 16 -define png:color-type=0 {dst}",
+                    PixelFormat::Gray8, 8, false},
+        ForeignCase{"gray 8", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=8 {dst}",
+                    PixelFormat::Gray8, 8, false},
+        ForeignCase{"gray 4", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=4 {dst}",
+                    PixelFormat::Indexed, 4, false},
+        ForeignCase{"gray 2", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=2 {dst}",
+                    PixelFormat::Indexed, 2, false},
+        ForeignCase{"gray 1", "convert {src} -colorspace gray -define png:color-type=0 -define png:bit-depth=1 {dst}",
+                    PixelFormat::Indexed, 1, false},
         ForeignCase{"palette tRNS",
-                    "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=2)\"",
+                    "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', "
+                    "palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=2)\"",
                     PixelFormat::Rgba32, 8, true},
         ForeignCase{"palette tRNS all opaque",
-                    "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=bytes([255, 255]))\"",
+                    "/usr/bin/python3 -c \"from PIL import Image; Image.open('{src}').convert('P', "
+                    "palette=Image.ADAPTIVE, colors=8).save('{dst}', transparency=bytes([255, 255]))\"",
                     PixelFormat::Indexed, 8, false},
         ForeignCase{"gray tRNS 16",
-                    "/usr/bin/python3 -c \"from PIL import Image; im = Image.open('{src}').convert('L').convert('I').point(lambda v: v * 257); im.save('{dst}', transparency=im.getpixel((0, 0)))\"",
+                    "/usr/bin/python3 -c \"from PIL import Image; im = "
+                    "Image.open('{src}').convert('L').convert('I').point(lambda v: v * 257); im.save('{dst}', "
+                    "transparency=im.getpixel((0, 0)))\"",
                     PixelFormat::Rgba32, 8, true},
         ForeignCase{"gray tRNS 2",
-                    "convert {src} -colorspace gray -depth 2 -transparent black -define png:color-type=0 -define png:bit-depth=2 {dst}",
+                    "convert {src} -colorspace gray -depth 2 -transparent black -define png:color-type=0 -define "
+                    "png:bit-depth=2 {dst}",
                     PixelFormat::Rgba32, 8, true},
-        ForeignCase{"rgb tRNS",
-                    "convert {src} -transparent green -define png:color-type=2 {dst}", PixelFormat::Rgba32, 8, true}),
+        ForeignCase{"rgb tRNS", "convert {src} -transparent green -define png:color-type=2 {dst}", PixelFormat::Rgba32,
+                    8, true}),
     [](const auto& info) {
         std::string n = info.param.name;
         std::replace(n.begin(), n.end(), ' ', '_');
@@ -323,7 +345,9 @@ TEST(PngTransparency, ShowsOnWhiteWithoutAlphaAndKeepsAlphaAt32Bits) {
     const std::string src = dir / "clear.png";
     ASSERT_EQ(std::system(("/usr/bin/python3 -c \"from PIL import Image; im = Image.new('P', (3, 1)); "
                            "im.putpalette([200, 100, 0, 10, 20, 30, 0, 0, 255]); im.putdata([0, 1, 2]); "
-                           "im.save('" + src + "', transparency=bytes([0, 128]))\"").c_str()),
+                           "im.save('" +
+                           src + "', transparency=bytes([0, 128]))\"")
+                              .c_str()),
               0);
     const Image page = loadDocument(src).pages.at(0);
     ASSERT_EQ(page.format(), PixelFormat::Rgba32);
@@ -341,13 +365,17 @@ TEST(PngTransparency, ShowsOnWhiteWithoutAlphaAndKeepsAlphaAt32Bits) {
         savePage(path, page, c.code, c.bits, 2);
         const Image back = rastel::test::magickRgba(path);
         ASSERT_EQ(back.byteSize(), 12u) << c.file;
-        EXPECT_EQ(std::vector<std::uint8_t>(back.data(), back.data() + 12), std::vector<std::uint8_t>(c.rgba, c.rgba + 12))
+        EXPECT_EQ(std::vector<std::uint8_t>(back.data(), back.data() + 12),
+                  std::vector<std::uint8_t>(c.rgba, c.rgba + 12))
             << c.file;
     }
 }
 
 TEST(PngReader, SniffsTheSignatureOnly) {
-    struct Case { std::vector<std::uint8_t> head; Sniff expect; };
+    struct Case {
+        std::vector<std::uint8_t> head;
+        Sniff expect;
+    };
     const Case cases[] = {
         {{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0}, Sniff::Strong},
         {{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A}, Sniff::No},
@@ -420,10 +448,8 @@ TEST(PngReader, ChunksClaimingAGigabyteCostNoMemory) {
 
 TEST(PngReader, ShortPaletteShowsBlackForIndicesPastIt) {
     // 2x1, 8-bit palette of one entry; second pixel uses index 5.
-    const auto file = chunkFile({{"IHDR", ihdr(2, 1, 8, 3)},
-                                 {"PLTE", {10, 20, 30}},
-                                 {"IDAT", zlibRows({0, 0, 5})},
-                                 {"IEND", {}}});
+    const auto file =
+        chunkFile({{"IHDR", ihdr(2, 1, 8, 3)}, {"PLTE", {10, 20, 30}}, {"IDAT", zlibRows({0, 0, 5})}, {"IEND", {}}});
     const Image img = decode(file).pages.at(0);
     ASSERT_GE(img.palette().size(), 6u);
     EXPECT_EQ(pixelRgb(img, 0, 0), (Rgb{10, 20, 30}));
@@ -435,15 +461,22 @@ TEST(PngReader, ChecksumsAndTruncationInsideTheImageAreErrors) {
     const FormatWriter* w = Registry::instance().findWriter(75);
     const auto good = w->write(src, WriteOptions{75, 24, 2, "x.png"});
     ASSERT_NO_THROW(decode(good));
-    struct Case { const char* what; std::function<void(std::vector<std::uint8_t>&)> mutate; bool throws; };
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<std::uint8_t>&)> mutate;
+        bool throws;
+    };
     const Case cases[] = {
         {"IDAT byte flipped", [](auto& b) { b[chunkAt(b, "IDAT") + 10] ^= 0x55; }, true},
         {"IHDR width changed", [](auto& b) { b[chunkAt(b, "IHDR") + 7] ^= 1; }, true},
-        {"ancillary chunk corrupted", [&](auto& b) {
-             auto with = chunkFile({{"IHDR", ihdr(1, 1, 8, 0)}, {"tEXt", {'a', 0, 'b'}}, {"IDAT", zlibRows({0, 7})}, {"IEND", {}}});
+        {"ancillary chunk corrupted",
+         [&](auto& b) {
+             auto with = chunkFile(
+                 {{"IHDR", ihdr(1, 1, 8, 0)}, {"tEXt", {'a', 0, 'b'}}, {"IDAT", zlibRows({0, 7})}, {"IEND", {}}});
              with[chunkAt(with, "tEXt") + 5] ^= 1;
              b = with;
-         }, true},
+         },
+         true},
         {"cut inside IDAT", [](auto& b) { b.resize(chunkAt(b, "IDAT") + 20); }, true},
         {"IEND missing", [](auto& b) { b.resize(b.size() - 12); }, false},
         {"IEND cut short", [](auto& b) { b.resize(b.size() - 3); }, false},
@@ -464,19 +497,30 @@ TEST(PngReader, ChecksumsAndTruncationInsideTheImageAreErrors) {
 TEST(PngReader, DamagedFilesFailCleanlyAndSilently) {
     std::vector<std::vector<std::uint8_t>> sources;
     const FormatWriter* w = Registry::instance().findWriter(75);
-    for (int bits : {1, 8, 24}) sources.push_back(w->write(testPicture(23, 17, bits == 24 ? 0 : 2), WriteOptions{75, bits, 2, "x"}));
+    for (int bits : {1, 8, 24})
+        sources.push_back(w->write(testPicture(23, 17, bits == 24 ? 0 : 2), WriteOptions{75, bits, 2, "x"}));
     std::mt19937 rng(1234);
     int decoded = 0, refused = 0;
     const std::string printed = capturedStderr([&] {
         for (const auto& good : sources) {
             for (std::size_t cut = 0; cut < good.size(); cut += 3) {
                 std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
-                try { decode(b); ++decoded; } catch (const Error&) { ++refused; }
+                try {
+                    decode(b);
+                    ++decoded;
+                } catch (const Error&) {
+                    ++refused;
+                }
             }
             for (int i = 0; i < 300; ++i) {
                 auto b = good;
                 for (int k = 0; k < 3; ++k) b[8 + rng() % (b.size() - 8)] = static_cast<std::uint8_t>(rng());
-                try { decode(b); ++decoded; } catch (const Error&) { ++refused; }
+                try {
+                    decode(b);
+                    ++decoded;
+                } catch (const Error&) {
+                    ++refused;
+                }
             }
         }
     });
@@ -490,11 +534,14 @@ std::vector<std::uint8_t> withoutColourSpace(const std::vector<std::uint8_t>& pn
     std::vector<std::uint8_t> out(png.begin(), png.begin() + std::min<std::size_t>(8, png.size()));
     std::size_t pos = 8;
     while (pos + 12 <= png.size()) {
-        const std::size_t len = (std::size_t(png[pos]) << 24) | (png[pos + 1] << 16) | (png[pos + 2] << 8) | png[pos + 3];
+        const std::size_t len =
+            (std::size_t(png[pos]) << 24) | (png[pos + 1] << 16) | (png[pos + 2] << 8) | png[pos + 3];
         const std::size_t end = std::min(png.size(), pos + 12 + len);
-        const std::string type(png.begin() + static_cast<std::ptrdiff_t>(pos) + 4, png.begin() + static_cast<std::ptrdiff_t>(pos) + 8);
+        const std::string type(png.begin() + static_cast<std::ptrdiff_t>(pos) + 4,
+                               png.begin() + static_cast<std::ptrdiff_t>(pos) + 8);
         if (type != "gAMA" && type != "cHRM" && type != "iCCP" && type != "sRGB")
-            out.insert(out.end(), png.begin() + static_cast<std::ptrdiff_t>(pos), png.begin() + static_cast<std::ptrdiff_t>(end));
+            out.insert(out.end(), png.begin() + static_cast<std::ptrdiff_t>(pos),
+                       png.begin() + static_cast<std::ptrdiff_t>(end));
         pos = end;
     }
     out.insert(out.end(), png.begin() + static_cast<std::ptrdiff_t>(std::min(pos, png.size())), png.end());

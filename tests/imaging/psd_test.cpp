@@ -28,7 +28,8 @@ Rgb8 expectedRgb(const Image& src, int bits) {
 }
 
 std::uint32_t be32(const Bytes& d, std::size_t at) {
-    return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) | d[at + 3];
+    return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) |
+           d[at + 3];
 }
 
 void putBe32(Bytes& d, std::size_t at, std::uint32_t v) {
@@ -161,8 +162,10 @@ TEST(Psd, ReadsColourModesFromImageMagick) {
             ref = magickRgb(path);
         } else if (c.reference == kManaged) {
             const std::string tif = dir.file("cmyk.tif"), rgb = dir.file("srgb.tif");
-            if (output("/usr/bin/convert " + shellQuote(path) + " " + shellQuote(tif) + " && tificc -n "
-                       "-i/usr/share/color/icc/ghostscript/default_cmyk.icc " + shellQuote(tif) + " " + shellQuote(rgb)))
+            if (output("/usr/bin/convert " + shellQuote(path) + " " + shellQuote(tif) +
+                       " && tificc -n "
+                       "-i/usr/share/color/icc/ghostscript/default_cmyk.icc " +
+                       shellQuote(tif) + " " + shellQuote(rgb)))
                 ref = magickRgb(rgb);
         } else if (auto pil = pillowRgb(path)) {
             ref = pil->rgb;
@@ -255,20 +258,17 @@ TEST(Psd, DecodesLargeHighDepthSamplesLikeImageMagick) {
     for (const auto& c : cases) expectLikeImageMagick((corpusDir() / "psd" / c.file).string(), c);
 }
 
-TEST(Psd, RefusesBrokenSamples) {
-    EXPECT_THROW(loadDocument(fixture("pillow--combined_larger_than_size.psd")), Error);
-}
+TEST(Psd, RefusesBrokenSamples) { EXPECT_THROW(loadDocument(fixture("pillow--combined_larger_than_size.psd")), Error); }
 
 TEST(Psd, RunsOverrunningTheRowEndAreClipped) {
     // 4 x 2 grayscale: the first row's repeat run and the second row's literal
     // run spill past the four bytes of the row; the spill is dropped.
-    const Bytes file = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 4, 0, 8, 0, 1,
-                        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2, 0, 6,
-                        0xFB, 0x40, 0x04, 1, 2, 3, 4, 5};
+    const Bytes file = {'8', 'B', 'P', 'S', 0, 1, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 2, 0,    0,    0,    4, 0, 8, 0, 1,
+                        0,   0,   0,   0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 2, 0, 6, 0xFB, 0x40, 0x04, 1, 2, 3, 4, 5};
     const Document doc = readerNamed("PSD").read(file, {});
     ASSERT_EQ(doc.pages.size(), 1u);
-    EXPECT_EQ(rgbOf(doc.pages[0]).pixels, (Bytes{0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
-                                   0x40, 0x40, 0x40, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}));
+    EXPECT_EQ(rgbOf(doc.pages[0]).pixels, (Bytes{0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40, 0x40,
+                                                 1,    1,    1,    2,    2,    2,    3,    3,    3,    4,    4,    4}));
 }
 
 TEST(Psd, TruncatedFilesFailCleanly) {

@@ -5,7 +5,8 @@ namespace {
 constexpr int kSun = 55;
 
 std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) |
+           b[at + 3];
 }
 
 Image blackWhite(int w = 45) {
@@ -26,7 +27,9 @@ class SunWrite : public ::testing::TestWithParam<WriteCase> {};
 
 TEST_P(SunWrite, NetpbmAndPillowReadWhatWeWrite) {
     const WriteCase& c = GetParam();
-    const Image src = c.bits == 1 ? blackWhite() : c.bits == 32 ? testPicture(37, 23, PixelFormat::Rgba32) : testPicture();
+    const Image src = c.bits == 1    ? blackWhite()
+                      : c.bits == 32 ? testPicture(37, 23, PixelFormat::Rgba32)
+                                     : testPicture();
     const auto bytes = writerFor(kSun).write(src, WriteOptions{kSun, c.bits, 2, "x.ras"});
     ASSERT_GE(bytes.size(), 32u);
     EXPECT_EQ(be32(bytes, 0), 0x59A66A95u);
@@ -76,7 +79,9 @@ TEST_P(SunForeign, DecodesToTheSourcePixels) {
     const ForeignCase& c = GetParam();
     // pnmtorast drops the last partial byte of 1-bit rows, so the mono picture
     // is a whole number of bytes wide.
-    const Image src = c.kind == 1 ? toRgb24(blackWhite(48)) : c.kind == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8)) : testPicture();
+    const Image src = c.kind == 1   ? toRgb24(blackWhite(48))
+                      : c.kind == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
+                                    : testPicture();
     const auto bytes = convertWithTool(c.command, src, ".ras");
     ASSERT_FALSE(bytes.empty()) << c.command;
     EXPECT_EQ(readerNamed("SUN").sniff(bytes), Sniff::Strong);
@@ -123,7 +128,8 @@ TEST_P(SunLayout, DecodesHandMadeFiles) {
     ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)]) << c.name << " " << x << "," << y;
+            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
+                << c.name << " " << x << "," << y;
     if (c.alpha >= 0) {
         ASSERT_EQ(img.format(), PixelFormat::Rgba32) << c.name;
         EXPECT_EQ(img.data()[3], c.alpha) << c.name;
@@ -141,14 +147,16 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"bgr_padded", rasFile(1, 2, 24, 1, 0, {}, {0, 0, 255, 0, 255, 0, 0, 0}), {R, B}},
         LayoutCase{"rgb_type", rasFile(1, 2, 24, 3, 0, {}, {255, 0, 0, 0, 0, 0, 255, 0}), {R, B}},
         // Old type, length 0.
-        LayoutCase{"old_type_zero_length", [] {
+        LayoutCase{"old_type_zero_length",
+                   [] {
                        auto f = rasFile(2, 1, 24, 0, 0, {}, {0, 255, 0, 255, 255, 255});
                        f[16] = f[17] = f[18] = f[19] = 0;
                        return f;
                    }(),
                    {G, W}},
         // 0x80 escapes: 0x80 0x00 is one 0x80 byte, 0x80 n v is n+1 copies.
-        LayoutCase{"rle_escape", rasFile(4, 1, 8, 2, 1, {0, 255, 0, 255, 0, 255}, {0x80, 0x02, 0x01, 0x00}), {W, W, W, K}},
+        LayoutCase{
+            "rle_escape", rasFile(4, 1, 8, 2, 1, {0, 255, 0, 255, 0, 255}, {0x80, 0x02, 0x01, 0x00}), {W, W, W, K}},
         LayoutCase{"rle_literal_0x80", rasFile(2, 1, 8, 2, 0, {}, {0x80, 0x00, 0xFF}), {{128, 128, 128}, W}},
         LayoutCase{"mono_no_map", rasFile(10, 1, 1, 1, 0, {}, {0x80, 0x40}), {K, W, W, W, W, W, W, W, W, K}},
         LayoutCase{"mono_two_entry_map", rasFile(2, 1, 1, 1, 1, {255, 0, 0, 255, 0, 0}, {0x40, 0}), {R, G}},
@@ -159,14 +167,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SunRaster, RefusesBrokenHeaders) {
     const std::vector<std::uint8_t> body(64, 0);
     const std::vector<std::uint8_t> bad[] = {
-        rasFile(4, 4, 16, 1, 0, {}, body),                    // no 16-bit depth
-        rasFile(4, 4, 8, 4, 0, {}, body),                     // TIFF type
-        rasFile(4, 4, 8, 1, 1, std::vector<std::uint8_t>(4), body),  // map length not a multiple of 3
+        rasFile(4, 4, 16, 1, 0, {}, body),                             // no 16-bit depth
+        rasFile(4, 4, 8, 4, 0, {}, body),                              // TIFF type
+        rasFile(4, 4, 8, 1, 1, std::vector<std::uint8_t>(4), body),    // map length not a multiple of 3
         rasFile(4, 4, 8, 1, 1, std::vector<std::uint8_t>(771), body),  // map longer than 256 entries
-        rasFile(0, 4, 8, 1, 0, {}, body),                     // no width
-        rasFile(100000, 100000, 8, 1, 0, {}, body),           // past the pixel limit
-        rasFile(100, 100, 24, 1, 0, {}, body),                // pixel data cut short
-        rasFile(100, 100, 24, 2, 0, {}, {0x80, 0xFF, 1}),     // RLE data cut short
+        rasFile(0, 4, 8, 1, 0, {}, body),                              // no width
+        rasFile(100000, 100000, 8, 1, 0, {}, body),                    // past the pixel limit
+        rasFile(100, 100, 24, 1, 0, {}, body),                         // pixel data cut short
+        rasFile(100, 100, 24, 2, 0, {}, {0x80, 0xFF, 1}),              // RLE data cut short
     };
     for (const auto& f : bad) EXPECT_THROW(decode("SUN", f), Error);
 }
@@ -200,8 +208,6 @@ TEST(SunRaster, SharedCorpusMatchesNetpbm) {
     EXPECT_GT(compared, 3);
 }
 
-TEST(SunRaster, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(55, ".ras", blackWhite());
-}
+TEST(SunRaster, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(55, ".ras", blackWhite()); }
 
 }  // namespace

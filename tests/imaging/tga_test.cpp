@@ -46,8 +46,10 @@ TEST_P(TgaWrite, NetpbmAndPillowReadWhatWeWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, TgaWrite,
-                         ::testing::Values(WriteCase{"mapped8", colourful, 8, 1, 0}, WriteCase{"gray8", grayish, 8, 3, 0},
-                                           WriteCase{"rgb16", colourful, 16, 2, 0}, WriteCase{"rgb24", colourful, 24, 2, 0},
+                         ::testing::Values(WriteCase{"mapped8", colourful, 8, 1, 0},
+                                           WriteCase{"gray8", grayish, 8, 3, 0},
+                                           WriteCase{"rgb16", colourful, 16, 2, 0},
+                                           WriteCase{"rgb24", colourful, 24, 2, 0},
                                            WriteCase{"rgba32", withAlpha, 32, 2, 8}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -81,18 +83,37 @@ INSTANTIATE_TEST_SUITE_P(
                       // ImageMagick 6.9 is left out: it stores rows top first while
                       // declaring a bottom-left origin (netpbm and Pillow read its
                       // files upside down, as we do).
-                      ForeignCase{"pillow_rle", "/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).save(sys.argv[2],rle=True)\" %s %o", PixelFormat::Rgb24, false},
-                      ForeignCase{"pillow_gray", "/usr/bin/python3 -c \"import sys;from PIL import Image;Image.open(sys.argv[1]).convert('L').save(sys.argv[2])\" %s %o", PixelFormat::Gray8, true}),
+                      ForeignCase{"pillow_rle",
+                                  "/usr/bin/python3 -c \"import sys;from PIL import "
+                                  "Image;Image.open(sys.argv[1]).save(sys.argv[2],rle=True)\" %s %o",
+                                  PixelFormat::Rgb24, false},
+                      ForeignCase{"pillow_gray",
+                                  "/usr/bin/python3 -c \"import sys;from PIL import "
+                                  "Image;Image.open(sys.argv[1]).convert('L').save(sys.argv[2])\" %s %o",
+                                  PixelFormat::Gray8, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A hand-made file: header, optional ID and colour map, then pixel bytes.
 std::vector<std::uint8_t> tgaFile(int type, int w, int h, int depth, int descriptor, std::vector<std::uint8_t> body,
                                   int mapFirst = 0, int mapLength = 0, int mapBits = 0, int idLength = 0) {
-    std::vector<std::uint8_t> f = {static_cast<std::uint8_t>(idLength), static_cast<std::uint8_t>(mapLength ? 1 : 0),
-                                   static_cast<std::uint8_t>(type), static_cast<std::uint8_t>(mapFirst), 0,
-                                   static_cast<std::uint8_t>(mapLength), 0, static_cast<std::uint8_t>(mapBits), 0, 0, 0, 0,
-                                   static_cast<std::uint8_t>(w), 0, static_cast<std::uint8_t>(h), 0,
-                                   static_cast<std::uint8_t>(depth), static_cast<std::uint8_t>(descriptor)};
+    std::vector<std::uint8_t> f = {static_cast<std::uint8_t>(idLength),
+                                   static_cast<std::uint8_t>(mapLength ? 1 : 0),
+                                   static_cast<std::uint8_t>(type),
+                                   static_cast<std::uint8_t>(mapFirst),
+                                   0,
+                                   static_cast<std::uint8_t>(mapLength),
+                                   0,
+                                   static_cast<std::uint8_t>(mapBits),
+                                   0,
+                                   0,
+                                   0,
+                                   0,
+                                   static_cast<std::uint8_t>(w),
+                                   0,
+                                   static_cast<std::uint8_t>(h),
+                                   0,
+                                   static_cast<std::uint8_t>(depth),
+                                   static_cast<std::uint8_t>(descriptor)};
     f.insert(f.end(), static_cast<std::size_t>(idLength), 'i');
     f.insert(f.end(), body.begin(), body.end());
     return f;
@@ -129,11 +150,15 @@ INSTANTIATE_TEST_SUITE_P(
     Hand, TgaLayout,
     ::testing::Values(
         // Bottom-left origin: the first stored row is the bottom one.
-        LayoutCase{"bottom_left", tgaFile(2, 2, 2, 24, 0, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {B, W, R, G}},
-        LayoutCase{"top_left", tgaFile(2, 2, 2, 24, 0x20, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {R, G, B, W}},
-        LayoutCase{"top_right", tgaFile(2, 2, 2, 24, 0x30, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {G, R, W, B}},
+        LayoutCase{
+            "bottom_left", tgaFile(2, 2, 2, 24, 0, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {B, W, R, G}},
+        LayoutCase{
+            "top_left", tgaFile(2, 2, 2, 24, 0x20, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {R, G, B, W}},
+        LayoutCase{
+            "top_right", tgaFile(2, 2, 2, 24, 0x30, {0, 0, 255, 0, 255, 0, 255, 0, 0, 255, 255, 255}), {G, R, W, B}},
         // RLE run packet of 3 crossing from row 0 into row 1, then a raw packet.
-        LayoutCase{"rle_across_rows", tgaFile(10, 2, 2, 24, 0x20, {0x82, 0, 0, 255, 0x00, 255, 255, 255}), {R, R, R, W}},
+        LayoutCase{
+            "rle_across_rows", tgaFile(10, 2, 2, 24, 0x20, {0x82, 0, 0, 255, 0x00, 255, 255, 255}), {R, R, R, W}},
         // Colour map of 15-bit entries starting at index 4; pixel value 5 is the
         // second entry.
         LayoutCase{"cmap_first_entry", tgaFile(1, 2, 1, 8, 0x20, {0x00, 0x7C, 0xE0, 0x03, 4, 5}, 4, 2, 15), {R, G}},
@@ -146,13 +171,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Tga, RefusesBrokenHeaders) {
     const std::vector<std::uint8_t> body(100, 0);
     const std::vector<std::uint8_t> bad[] = {
-        tgaFile(0, 2, 2, 24, 0, body),         // no image data
-        tgaFile(1, 2, 2, 8, 0, body),          // colour-mapped without a map
-        tgaFile(2, 2, 2, 12, 0, body),         // odd depth
-        tgaFile(2, 0, 2, 24, 0, body),         // zero width
-        tgaFile(1, 2, 2, 8, 0, body, 0, 2, 9), // bad map entry size
-        tgaFile(2, 200, 200, 24, 0, body),     // pixel data cut short
-        tgaFile(10, 200, 200, 24, 0, body),    // RLE data cut short
+        tgaFile(0, 2, 2, 24, 0, body),          // no image data
+        tgaFile(1, 2, 2, 8, 0, body),           // colour-mapped without a map
+        tgaFile(2, 2, 2, 12, 0, body),          // odd depth
+        tgaFile(2, 0, 2, 24, 0, body),          // zero width
+        tgaFile(1, 2, 2, 8, 0, body, 0, 2, 9),  // bad map entry size
+        tgaFile(2, 200, 200, 24, 0, body),      // pixel data cut short
+        tgaFile(10, 200, 200, 24, 0, body),     // RLE data cut short
     };
     for (const auto& f : bad) EXPECT_THROW(decode("TGA", f), Error);
 }
@@ -209,8 +234,6 @@ TEST(Tga, SharedCorpusMatchesAnIndependentDecoder) {
     EXPECT_GT(compared, 30);
 }
 
-TEST(Tga, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(4, ".tga", withAlpha());
-}
+TEST(Tga, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(4, ".tga", withAlpha()); }
 
 }  // namespace

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,7 +60,8 @@ std::vector<std::uint8_t> magickRgba(const std::string& path, int page = 0) {
         // white point and primaries ImageMagick writes: -n leaves those out.
         const std::string rgb = q(dir / "srgb.tif");
         run("tificc " + q(path) + " " + rgb + " || tificc -n -i/usr/share/color/icc/ghostscript/default_cmyk.icc " +
-                q(path) + " " + rgb, &status);
+                q(path) + " " + rgb,
+            &status);
         if (status == 0) source = dir / "srgb.tif";
     }
     std::string out = run("convert " + q(source + at) + " -auto-orient -depth 8 rgba:-", &status);
@@ -87,7 +88,8 @@ Image fewColours(int w, int h, int n) {
     std::vector<Rgb> colours;
     std::mt19937 rng(static_cast<unsigned>(n));
     for (int i = 0; i < n; ++i)
-        colours.push_back(Rgb{static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())});
+        colours.push_back(
+            Rgb{static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())});
     Image img(w, h, PixelFormat::Rgb24);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
@@ -113,7 +115,8 @@ Image bilevel(int w, int h) {
 Image withAlpha(const Image& src) {
     Image out = toRgba32(src);
     for (int y = 0; y < out.height(); ++y)
-        for (int x = 0; x < out.width(); ++x) out.row(y)[4 * x + 3] = static_cast<std::uint8_t>((x * 37 + y * 11) % 256);
+        for (int x = 0; x < out.width(); ++x)
+            out.row(y)[4 * x + 3] = static_cast<std::uint8_t>((x * 37 + y * 11) % 256);
     return out;
 }
 
@@ -390,8 +393,9 @@ TEST(TiffWriter, ExifCodesCarryAnExifDirectoryPillowReads) {
         TempDir dir;
         const std::string path = dir / "exif.tif";
         savePage(path, picture(33, 17), code, 24, 2);
-        const std::string out = run("/usr/bin/python3 -c \"from PIL import Image; e=Image.open('" + path +
-                                    "').getexif().get_ifd(0x8769); print(e.get(0x9000), e.get(0xA001), e.get(0xA002), e.get(0xA003))\"");
+        const std::string out =
+            run("/usr/bin/python3 -c \"from PIL import Image; e=Image.open('" + path +
+                "').getexif().get_ifd(0x8769); print(e.get(0x9000), e.get(0xA001), e.get(0xA002), e.get(0xA003))\"");
         EXPECT_EQ(out, "b'0220' 1 33 17\n") << code;
     }
 }
@@ -504,12 +508,14 @@ TEST_P(TiffAppend, ThreePagesComeBackInOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, TiffAppend,
-                         ::testing::Values(AppendCase{3, 24}, AppendCase{85, 32}, AppendCase{93, 24}, AppendCase{17, 24},
-                                           AppendCase{86, 24}, AppendCase{94, 24}, AppendCase{87, 24}, AppendCase{88, 32},
-                                           AppendCase{95, 24}, AppendCase{11, 24}, AppendCase{24, 8}, AppendCase{22, 24},
-                                           AppendCase{25, 1}, AppendCase{27, 1}, AppendCase{28, 1}, AppendCase{29, 1}),
+                         ::testing::Values(AppendCase{3, 24}, AppendCase{85, 32}, AppendCase{93, 24},
+                                           AppendCase{17, 24}, AppendCase{86, 24}, AppendCase{94, 24},
+                                           AppendCase{87, 24}, AppendCase{88, 32}, AppendCase{95, 24},
+                                           AppendCase{11, 24}, AppendCase{24, 8}, AppendCase{22, 24}, AppendCase{25, 1},
+                                           AppendCase{27, 1}, AppendCase{28, 1}, AppendCase{29, 1}),
                          [](const auto& info) {
-                             return "code" + std::to_string(info.param.code) + "_" + std::to_string(info.param.bits) + "bit";
+                             return "code" + std::to_string(info.param.code) + "_" + std::to_string(info.param.bits) +
+                                    "bit";
                          });
 
 TEST(TiffAppend, RefusesExifCodesAndFilesThatAreNotTiff) {
@@ -558,37 +564,31 @@ TEST_P(TiffReadMagick, DecodesLikeImageMagick) {
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, TiffReadMagick,
-    ::testing::Values(MagickCase{"none", "-compress None", false, 0}, MagickCase{"lzw", "-compress LZW", false, 0},
-                      MagickCase{"zip", "-compress Zip", false, 0}, MagickCase{"packbits", "-compress RLE", false, 0},
-                      MagickCase{"jpeg", "-compress JPEG -quality 90", false, 3},
-                      MagickCase{"group4", "-type Bilevel -compress Group4", false, 0},
-                      MagickCase{"fax", "-type Bilevel -compress Fax", false, 0},
-                      MagickCase{"cmyk", "-colorspace CMYK", false, 1},
-                      MagickCase{"cmyk_lzw16", "-colorspace CMYK -depth 16 -compress LZW", false, 2},
-                      MagickCase{"palette", "-type Palette", false, 1},
-                      MagickCase{"palette4", "-colors 16 -type Palette -depth 4", false, 1},
-                      MagickCase{"rgb16", "-depth 16", false, 1},
-                      MagickCase{"rgb16_msb", "-depth 16 -endian MSB", false, 1},
-                      MagickCase{"gray", "-type Grayscale", false, 0},
-                      MagickCase{"gray16", "-type Grayscale -depth 16", false, 1},
-                      MagickCase{"gray4", "-type Grayscale -depth 4", false, 0},
-                      MagickCase{"gray2", "-type Grayscale -depth 2", false, 0},
-                      MagickCase{"tiles", "-define tiff:tile-geometry=32x32", false, 0},
-                      MagickCase{"tiles_lzw", "-compress LZW -define tiff:tile-geometry=64x16", false, 0},
-                      MagickCase{"planar", "-interlace Plane", false, 0},
-                      MagickCase{"planar_tiles", "-interlace Plane -define tiff:tile-geometry=32x32", false, 0},
-                      MagickCase{"alpha", "-type TrueColorAlpha", true, 1},
-                      MagickCase{"alpha_assoc", "-type TrueColorAlpha -define tiff:alpha=associated", true, 2},
-                      MagickCase{"gray_alpha", "-type GrayscaleAlpha", true, 1},
-                      MagickCase{"orient2", "-orient TopRight", false, 0},
-                      MagickCase{"orient3", "-orient BottomRight", false, 0},
-                      MagickCase{"orient4", "-orient BottomLeft", false, 0},
-                      MagickCase{"orient5", "-orient LeftTop", false, 0},
-                      MagickCase{"orient6", "-orient RightTop", false, 0},
-                      MagickCase{"orient7", "-orient RightBottom", false, 0},
-                      MagickCase{"orient8", "-orient LeftBottom", false, 0},
-                      MagickCase{"orient6_cmyk", "-colorspace CMYK -orient RightTop", false, 1},
-                      MagickCase{"bigendian", "-endian MSB", false, 0}),
+    ::testing::Values(
+        MagickCase{"none", "-compress None", false, 0}, MagickCase{"lzw", "-compress LZW", false, 0},
+        MagickCase{"zip", "-compress Zip", false, 0}, MagickCase{"packbits", "-compress RLE", false, 0},
+        MagickCase{"jpeg", "-compress JPEG -quality 90", false, 3},
+        MagickCase{"group4", "-type Bilevel -compress Group4", false, 0},
+        MagickCase{"fax", "-type Bilevel -compress Fax", false, 0}, MagickCase{"cmyk", "-colorspace CMYK", false, 1},
+        MagickCase{"cmyk_lzw16", "-colorspace CMYK -depth 16 -compress LZW", false, 2},
+        MagickCase{"palette", "-type Palette", false, 1},
+        MagickCase{"palette4", "-colors 16 -type Palette -depth 4", false, 1},
+        MagickCase{"rgb16", "-depth 16", false, 1}, MagickCase{"rgb16_msb", "-depth 16 -endian MSB", false, 1},
+        MagickCase{"gray", "-type Grayscale", false, 0}, MagickCase{"gray16", "-type Grayscale -depth 16", false, 1},
+        MagickCase{"gray4", "-type Grayscale -depth 4", false, 0},
+        MagickCase{"gray2", "-type Grayscale -depth 2", false, 0},
+        MagickCase{"tiles", "-define tiff:tile-geometry=32x32", false, 0},
+        MagickCase{"tiles_lzw", "-compress LZW -define tiff:tile-geometry=64x16", false, 0},
+        MagickCase{"planar", "-interlace Plane", false, 0},
+        MagickCase{"planar_tiles", "-interlace Plane -define tiff:tile-geometry=32x32", false, 0},
+        MagickCase{"alpha", "-type TrueColorAlpha", true, 1},
+        MagickCase{"alpha_assoc", "-type TrueColorAlpha -define tiff:alpha=associated", true, 2},
+        MagickCase{"gray_alpha", "-type GrayscaleAlpha", true, 1}, MagickCase{"orient2", "-orient TopRight", false, 0},
+        MagickCase{"orient3", "-orient BottomRight", false, 0}, MagickCase{"orient4", "-orient BottomLeft", false, 0},
+        MagickCase{"orient5", "-orient LeftTop", false, 0}, MagickCase{"orient6", "-orient RightTop", false, 0},
+        MagickCase{"orient7", "-orient RightBottom", false, 0}, MagickCase{"orient8", "-orient LeftBottom", false, 0},
+        MagickCase{"orient6_cmyk", "-colorspace CMYK -orient RightTop", false, 1},
+        MagickCase{"bigendian", "-endian MSB", false, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct TiffcpCase {
@@ -646,10 +646,9 @@ TEST(TiffReader, ColormapScalingAndOldEightBitMaps) {
         std::uint16_t entry;
     };
     const Case cases[] = {
-        {{0, 200 * 257, 65535, 0}, Rgb{200, 0, 0}, 1},
-        {{0, 200, 255, 0}, Rgb{200, 0, 0}, 1},            // old 8-bit map
-        {{0, 200, 255, 256}, Rgb{1, 0, 0}, 3},            // 256 makes it 16-bit: round(256 / 257) = 1
-        {{0, 32896, 300, 0}, Rgb{128, 0, 0}, 1},          // 32896 / 257 = 128
+        {{0, 200 * 257, 65535, 0}, Rgb{200, 0, 0}, 1}, {{0, 200, 255, 0}, Rgb{200, 0, 0}, 1},  // old 8-bit map
+        {{0, 200, 255, 256}, Rgb{1, 0, 0}, 3},    // 256 makes it 16-bit: round(256 / 257) = 1
+        {{0, 32896, 300, 0}, Rgb{128, 0, 0}, 1},  // 32896 / 257 = 128
         {{0, 128, 65535, 0}, Rgb{255, 0, 0}, 2},
     };
     TempDir dir;
@@ -678,10 +677,14 @@ TEST(TiffReader, ColormapScalingAndOldEightBitMaps) {
 TEST(TiffReader, SniffsEveryByteOrderAndBigTiff) {
     const FormatReader& r = readerNamed("TIFF");
     const std::pair<std::vector<std::uint8_t>, Sniff> cases[] = {
-        {{'I', 'I', 42, 0, 8, 0, 0, 0}, Sniff::Strong}, {{'M', 'M', 0, 42, 0, 0, 0, 8}, Sniff::Strong},
-        {{'I', 'I', 43, 0, 8, 0, 0, 0}, Sniff::Strong}, {{'M', 'M', 0, 43, 0, 8, 0, 0}, Sniff::Strong},
-        {{'I', 'I', 0, 42}, Sniff::No},                  {{'M', 'M', 42, 0}, Sniff::No},
-        {{'I', 'I', 42}, Sniff::No},                     {{'B', 'M', 42, 0}, Sniff::No},
+        {{'I', 'I', 42, 0, 8, 0, 0, 0}, Sniff::Strong},
+        {{'M', 'M', 0, 42, 0, 0, 0, 8}, Sniff::Strong},
+        {{'I', 'I', 43, 0, 8, 0, 0, 0}, Sniff::Strong},
+        {{'M', 'M', 0, 43, 0, 8, 0, 0}, Sniff::Strong},
+        {{'I', 'I', 0, 42}, Sniff::No},
+        {{'M', 'M', 42, 0}, Sniff::No},
+        {{'I', 'I', 42}, Sniff::No},
+        {{'B', 'M', 42, 0}, Sniff::No},
     };
     for (const auto& [head, want] : cases) EXPECT_EQ(r.sniff(head), want);
 }
@@ -701,7 +704,8 @@ struct YcbcrCase {
 
 std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
     std::vector<std::uint8_t> file;
-    const std::string path = (fs::temp_directory_path() / ("rastel-ycbcr-" + std::to_string(::getpid()) + ".tif")).string();
+    const std::string path =
+        (fs::temp_directory_path() / ("rastel-ycbcr-" + std::to_string(::getpid()) + ".tif")).string();
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, c.width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, c.height);
@@ -728,7 +732,7 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
             for (int x = 0; x < pw; ++x) {
                 const Rgb px = pixelRgb(rgb, x * fh, y * fv);
                 const double Y = kr * px.r + kg * px.g + kb * px.b;
-                planes[p].push_back(p == 0 ? code(Y, rb[0], rb[1], 255)
+                planes[p].push_back(p == 0   ? code(Y, rb[0], rb[1], 255)
                                     : p == 1 ? code((px.b - Y) / (2 - 2 * kb), rb[2], rb[3], 127)
                                              : code((px.r - Y) / (2 - 2 * kr), rb[4], rb[5], 127));
             }
@@ -741,7 +745,8 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
             const int pw = (c.width + (p ? c.h : 1) - 1) / (p ? c.h : 1);
             for (std::size_t r = planes[p].size() / pw; r-- > 0;)
                 for (int x = pw - 1; x > 0; --x)
-                    planes[p][r * pw + x] = static_cast<std::uint8_t>(planes[p][r * pw + x] - planes[p][r * pw + x - 1]);
+                    planes[p][r * pw + x] =
+                        static_cast<std::uint8_t>(planes[p][r * pw + x] - planes[p][r * pw + x - 1]);
         }
     }
     if (c.planar) {
@@ -749,15 +754,17 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
             const int fv = p ? c.v : 1, pw = (c.width + (p ? c.h : 1) - 1) / (p ? c.h : 1);
             for (int y = 0, strip = 0; y < c.height; y += c.rowsPerStrip, ++strip) {
                 const int rows = (std::min(c.rowsPerStrip, c.height - y) + fv - 1) / fv;
-                TIFFWriteEncodedStrip(tif, static_cast<tstrip_t>(p * ((c.height + c.rowsPerStrip - 1) / c.rowsPerStrip) + strip),
-                                      planes[p].data() + static_cast<std::size_t>(y / fv) * pw, static_cast<tmsize_t>(rows) * pw);
+                TIFFWriteEncodedStrip(
+                    tif, static_cast<tstrip_t>(p * ((c.height + c.rowsPerStrip - 1) / c.rowsPerStrip) + strip),
+                    planes[p].data() + static_cast<std::size_t>(y / fv) * pw, static_cast<tmsize_t>(rows) * pw);
             }
         }
     } else {  // contiguous, not subsampled
         std::vector<std::uint8_t> row(static_cast<std::size_t>(c.width) * 3);
         for (int y = 0; y < c.height; ++y) {
             for (int x = 0; x < c.width; ++x)
-                for (int p = 0; p < 3; ++p) row[static_cast<std::size_t>(x) * 3 + p] = planes[p][static_cast<std::size_t>(y) * c.width + x];
+                for (int p = 0; p < 3; ++p)
+                    row[static_cast<std::size_t>(x) * 3 + p] = planes[p][static_cast<std::size_t>(y) * c.width + x];
             TIFFWriteScanline(tif, row.data(), static_cast<std::uint32_t>(y), 0);
         }
     }
@@ -765,7 +772,8 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
     file = readFile(path);
     fs::remove(path);
     if (c.predictor) {
-        const std::size_t ifd = file.at(4) | file.at(5) << 8 | file.at(6) << 16 | static_cast<std::size_t>(file.at(7)) << 24;
+        const std::size_t ifd =
+            file.at(4) | file.at(5) << 8 | file.at(6) << 16 | static_cast<std::size_t>(file.at(7)) << 24;
         for (std::size_t e = ifd + 2; e + 12 <= file.size() && e < ifd + 2 + 12 * file.at(ifd); e += 12)
             if (file[e] == 0x3D && file[e + 1] == 0x01) file[e + 8] = PREDICTOR_HORIZONTAL;
     }
@@ -774,13 +782,77 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
 
 TEST(TiffReader, YcbcrPlanesAndCoefficientsDecodeToTheSourceColours) {
     const YcbcrCase cases[] = {
-        {"planar 4:2:0 lzw", 2, 2, COMPRESSION_LZW, true, {0, 255, 128, 255, 128, 255}, {0.299f, 0.587f, 0.114f}, 64, 32, 32},
-        {"planar 4:2:2 bt601 range", 2, 1, COMPRESSION_NONE, true, {16, 235, 128, 240, 128, 240}, {0.299f, 0.587f, 0.114f}, 40, 24, 24},
-        {"planar 4:2:0 lzw, predictor", 2, 2, COMPRESSION_LZW, true, {0, 255, 128, 255, 128, 255}, {0.299f, 0.587f, 0.114f}, 36, 20, 8, true},
-        {"planar 4:1:0 odd size, strips", 4, 4, COMPRESSION_LZW, true, {0, 255, 128, 255, 128, 255}, {0.2126f, 0.7152f, 0.0722f}, 37, 23, 8},
-        {"planar 4:4:4", 1, 1, COMPRESSION_ADOBE_DEFLATE, true, {0, 255, 128, 255, 128, 255}, {0.299f, 0.587f, 0.114f}, 17, 9, 4},
-        {"contiguous, invalid coefficients", 1, 1, COMPRESSION_NONE, false, {0, 255, 128, 255, 128, 255}, {0, 0, 0}, 20, 12, 12},
-        {"planar, invalid coefficients", 2, 2, COMPRESSION_NONE, true, {0, 255, 128, 255, 128, 255}, {0, 0, 0}, 20, 12, 12},
+        {"planar 4:2:0 lzw",
+         2,
+         2,
+         COMPRESSION_LZW,
+         true,
+         {0, 255, 128, 255, 128, 255},
+         {0.299f, 0.587f, 0.114f},
+         64,
+         32,
+         32},
+        {"planar 4:2:2 bt601 range",
+         2,
+         1,
+         COMPRESSION_NONE,
+         true,
+         {16, 235, 128, 240, 128, 240},
+         {0.299f, 0.587f, 0.114f},
+         40,
+         24,
+         24},
+        {"planar 4:2:0 lzw, predictor",
+         2,
+         2,
+         COMPRESSION_LZW,
+         true,
+         {0, 255, 128, 255, 128, 255},
+         {0.299f, 0.587f, 0.114f},
+         36,
+         20,
+         8,
+         true},
+        {"planar 4:1:0 odd size, strips",
+         4,
+         4,
+         COMPRESSION_LZW,
+         true,
+         {0, 255, 128, 255, 128, 255},
+         {0.2126f, 0.7152f, 0.0722f},
+         37,
+         23,
+         8},
+        {"planar 4:4:4",
+         1,
+         1,
+         COMPRESSION_ADOBE_DEFLATE,
+         true,
+         {0, 255, 128, 255, 128, 255},
+         {0.299f, 0.587f, 0.114f},
+         17,
+         9,
+         4},
+        {"contiguous, invalid coefficients",
+         1,
+         1,
+         COMPRESSION_NONE,
+         false,
+         {0, 255, 128, 255, 128, 255},
+         {0, 0, 0},
+         20,
+         12,
+         12},
+        {"planar, invalid coefficients",
+         2,
+         2,
+         COMPRESSION_NONE,
+         true,
+         {0, 255, 128, 255, 128, 255},
+         {0, 0, 0},
+         20,
+         12,
+         12},
     };
     for (const YcbcrCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -789,7 +861,8 @@ TEST(TiffReader, YcbcrPlanesAndCoefficientsDecodeToTheSourceColours) {
             for (int x = 0; x < c.width; ++x) {
                 const int b = (x / 4) * 7 + (y / 4) * 13;
                 std::uint8_t* p = src.row(y) + 3 * x;
-                p[0] = static_cast<std::uint8_t>(b * 37), p[1] = static_cast<std::uint8_t>(b * 91 + 40), p[2] = static_cast<std::uint8_t>(255 - b * 23);
+                p[0] = static_cast<std::uint8_t>(b * 37), p[1] = static_cast<std::uint8_t>(b * 91 + 40),
+                p[2] = static_cast<std::uint8_t>(255 - b * 23);
             }
         const auto bytes = ycbcrTiff(c, src);
         StderrCapture capture;
@@ -828,7 +901,8 @@ TEST(TiffReader, BrokenDirectoryChainKeepsThePagesBeforeIt) {
     for (const std::uint32_t link : {first, 0xFFFFFF00u, static_cast<std::uint32_t>(good.size() - 1)}) {
         SCOPED_TRACE(link);
         std::vector<std::uint8_t> bytes = good;
-        for (int i = 0; i < 4; ++i) bytes[nextAt + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(link >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            bytes[nextAt + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(link >> (8 * i));
         StderrCapture capture;
         int pages = -1;
         std::size_t read = 0;
@@ -859,7 +933,8 @@ TEST(TiffReader, DamagedFilesFailCleanly) {
         opt.bits = s.bits;
         const std::vector<std::uint8_t> good = tiffWriter().write(s.bits == 1 ? bilevel(70, 40) : picture(70, 40), opt);
         std::vector<std::vector<std::uint8_t>> variants;
-        for (std::size_t cut = 0; cut < good.size(); cut += 1 + good.size() / 41) variants.emplace_back(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
+        for (std::size_t cut = 0; cut < good.size(); cut += 1 + good.size() / 41)
+            variants.emplace_back(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
         for (int i = 0; i < 120; ++i) {
             std::vector<std::uint8_t> bad = good;
             for (int k = 0; k < 1 + i % 4; ++k) bad[rng() % bad.size()] = static_cast<std::uint8_t>(rng());
@@ -869,7 +944,8 @@ TEST(TiffReader, DamagedFilesFailCleanly) {
             try {
                 (void)readerNamed("TIFF").pageCount(v, ReadContext{"damaged.tif"});
                 const Document doc = readerNamed("TIFF").read(v, ReadContext{"damaged.tif"});
-                for (const Image& p : doc.pages) ASSERT_EQ(p.byteSize(), p.stride() * static_cast<std::size_t>(p.height()));
+                for (const Image& p : doc.pages)
+                    ASSERT_EQ(p.byteSize(), p.stride() * static_cast<std::size_t>(p.height()));
                 ++decoded;
             } catch (const Error& e) {
                 ASSERT_EQ(std::string(e.what()).rfind("TIFF: ", 0), 0u) << e.what();
@@ -910,23 +986,29 @@ const std::map<std::string, std::string>& knownDifferences() {
     static const std::string signedSamples =
         "8/32-bit signed samples: we offset them so the most negative value is black, as ImageMagick does for "
         "16-bit; ImageMagick and libtiff do something else at these depths";
-    static const std::string im24 = "24-bit samples: ImageMagick shifts values across channels, libtiff cannot read them";
+    static const std::string im24 =
+        "24-bit samples: ImageMagick shifts values across channels, libtiff cannot read them";
     static const std::map<std::string, std::string> known = {
-        {"commonsimaging--images__tiff__oss-fuzz-53669__clusterfuzz-testcase-minimized-ImagingTiffFuzzer-5965016805539840.tif", malformed},
+        {"commonsimaging--images__tiff__oss-fuzz-53669__clusterfuzz-testcase-minimized-ImagingTiffFuzzer-"
+         "5965016805539840.tif",
+         malformed},
         {"pillow--tiff_wrong_bits_per_sample_3.tif", malformed},
         {"imagers--bad__tiff__TODO_hpredict_cmyk.tif", malformed},
         {"pillow--tiff_strip_cmyk_jpeg.tif",
          "JPEG-compressed CMYK: tificc cannot read it and ImageMagick uses the plain formula, not the CMYK profile"},
-        {"libgd--tiff__tiff-conformance__valid__cmyk-3c-32b-float.tif", "floating-point 3-ink separated is not decoded"},
+        {"libgd--tiff__tiff-conformance__valid__cmyk-3c-32b-float.tif",
+         "floating-point 3-ink separated is not decoded"},
         {"libgd--tiff__tiff-conformance__valid__int8.tif", signedSamples},
         {"libgd--tiff__tiff-conformance__valid__minisblack-1c-i8b.tif", signedSamples},
         {"twelvemonkeys--tiff__signed-integral-8bit.tif", signedSamples},
         {"pillow--16_bit_binary_pgm.tif", signedSamples},
-        {"pillow--hopper.Lab.tif", "CIE L*a*b*: out-of-gamut colours clip slightly differently (ImageMagick and Pillow also differ)"},
+        {"pillow--hopper.Lab.tif",
+         "CIE L*a*b*: out-of-gamut colours clip slightly differently (ImageMagick and Pillow also differ)"},
         {"twelvemonkeys--tiff__cmyk_jpeg.tif", "ImageMagick adds the Photoshop layer as a second image"},
         {"twelvemonkeys--tiff__depth__flower-rgb-contig-24.tif", im24},
         {"twelvemonkeys--tiff__depth__flower-rgb-planar-24.tif", im24},
-        {"twelvemonkeys--tiff__lzw-rgba-4444.tif", "2-bit gray with associated alpha: ImageMagick drops the alpha, libtiff cannot read it"},
+        {"twelvemonkeys--tiff__lzw-rgba-4444.tif",
+         "2-bit gray with associated alpha: ImageMagick drops the alpha, libtiff cannot read it"},
     };
     return known;
 }
@@ -948,7 +1030,9 @@ TEST(TiffReader, CorpusDecodesLikeImageMagick) {
             StderrCapture capture;
             try {
                 doc = readerNamed("TIFF").read(bytes, ReadContext{file.string()});
-                EXPECT_EQ(readerNamed("TIFF").pageCount(bytes, ReadContext{file.string()}), static_cast<int>(doc.pages.size())) << name;
+                EXPECT_EQ(readerNamed("TIFF").pageCount(bytes, ReadContext{file.string()}),
+                          static_cast<int>(doc.pages.size()))
+                    << name;
             } catch (const Error& e) {
                 error = e.what();
             }
@@ -973,7 +1057,9 @@ TEST(TiffReader, CorpusDecodesLikeImageMagick) {
                     ++agreedWithLibtiff;  // ImageMagick is the odd one out
                     continue;
                 }
-                if (diff > 2) outcome = "page " + std::to_string(i) + " differs by " + std::to_string(diff) + " (" + formatName(doc.pages[i].format()) + ")";
+                if (diff > 2)
+                    outcome = "page " + std::to_string(i) + " differs by " + std::to_string(diff) + " (" +
+                              formatName(doc.pages[i].format()) + ")";
             }
             if (outcome.empty() && imPages > 0 && imPages != static_cast<int>(doc.pages.size()))
                 outcome = std::to_string(doc.pages.size()) + " pages, ImageMagick " + std::to_string(imPages);

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -30,7 +30,9 @@ constexpr int kWmfCode = 15;
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); }
-std::uint32_t le32(const Bytes& b, std::size_t at) { return le16(b, at) | (static_cast<std::uint32_t>(le16(b, at + 2)) << 16); }
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+    return le16(b, at) | (static_cast<std::uint32_t>(le16(b, at + 2)) << 16);
+}
 void put16(Bytes& b, std::uint16_t v) {
     b.push_back(static_cast<std::uint8_t>(v));
     b.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -199,26 +201,22 @@ TEST_P(WmfRoundTrip, ReaderGetsBackTheStoredPicture) {
     const double dpi = c.dpi > 0 ? c.dpi : 72;
     EXPECT_DOUBLE_EQ(back.xDpi, dpi);
     EXPECT_DOUBLE_EQ(back.yDpi, dpi);
-    if (c.width * c.height < 400)
-        rastel::test::keepFuzzSeed("fuzz_wmf", "ours" + std::to_string(c.bits) + ".wmf", b);
+    if (c.width * c.height < 400) rastel::test::keepFuzzSeed("fuzz_wmf", "ours" + std::to_string(c.bits) + ".wmf", b);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pictures, WmfRoundTrip,
-                         ::testing::Values(RoundCase{8, 1, 1, PixelFormat::Rgb24, 0},
-                                           RoundCase{24, 1, 1, PixelFormat::Rgb24, 0},
-                                           RoundCase{8, 13, 7, PixelFormat::Indexed, 96},
-                                           RoundCase{8, 37, 23, PixelFormat::Gray8, 0},
-                                           RoundCase{24, 37, 23, PixelFormat::Rgb24, 300},
-                                           RoundCase{24, 6, 3, PixelFormat::Gray8, 150},
-                                           RoundCase{8, 301, 2, PixelFormat::Rgb24, 0}),
-                         [](const auto& info) {
-                             const RoundCase& c = info.param;
-                             return std::to_string(c.bits) + "bits_" + std::to_string(c.width) + "x" +
-                                    std::to_string(c.height) + "_from_" +
-                                    (c.format == PixelFormat::Gray8     ? "gray"
-                                     : c.format == PixelFormat::Indexed ? "indexed"
-                                                                        : "rgb");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, WmfRoundTrip,
+    ::testing::Values(RoundCase{8, 1, 1, PixelFormat::Rgb24, 0}, RoundCase{24, 1, 1, PixelFormat::Rgb24, 0},
+                      RoundCase{8, 13, 7, PixelFormat::Indexed, 96}, RoundCase{8, 37, 23, PixelFormat::Gray8, 0},
+                      RoundCase{24, 37, 23, PixelFormat::Rgb24, 300}, RoundCase{24, 6, 3, PixelFormat::Gray8, 150},
+                      RoundCase{8, 301, 2, PixelFormat::Rgb24, 0}),
+    [](const auto& info) {
+        const RoundCase& c = info.param;
+        return std::to_string(c.bits) + "bits_" + std::to_string(c.width) + "x" + std::to_string(c.height) + "_from_" +
+               (c.format == PixelFormat::Gray8     ? "gray"
+                : c.format == PixelFormat::Indexed ? "indexed"
+                                                   : "rgb");
+    });
 
 TEST(WmfWriter, RefusesPicturesPastSixteenBitExtents) {
     const Image wide(32768, 1, PixelFormat::Gray8);
@@ -239,7 +237,8 @@ Bytes record(std::uint16_t function, const Bytes& params) {
 }
 
 // A metafile of `records` (end record added), with a placeable header when `inch` > 0.
-Bytes metafile(const std::vector<Bytes>& records, std::int16_t boxW = 0, std::int16_t boxH = 0, std::uint16_t inch = 0) {
+Bytes metafile(const std::vector<Bytes>& records, std::int16_t boxW = 0, std::int16_t boxH = 0,
+               std::uint16_t inch = 0) {
     Bytes body;
     std::uint32_t largest = 3;
     for (const Bytes& r : records) {
@@ -306,9 +305,7 @@ const std::vector<Rgb> kMonoPixels = {kGreen, kRed, kGreen, kRed, kGreen, kRed};
 Bytes dibTrue() { return dib(2, 2, 24, 0, {}, {255, 0, 0, 0, 255, 0, 0, 0, 0, 0, 255, 255, 255, 255, 0, 0}); }
 const std::vector<Rgb> kTruePixels = {kRed, kWhite, kBlue, kGreen};
 // 4-bit run-length DIB 4x2: bottom row run of 4 x index 1/2, top row absolute 1,0,1,0.
-Bytes dibRle4() {
-    return dib(4, 2, 4, 2, {kBlack, kWhite, kBlue}, {4, 0x12, 0, 0, 0, 4, 0x10, 0x10, 0, 0, 0, 1});
-}
+Bytes dibRle4() { return dib(4, 2, 4, 2, {kBlack, kWhite, kBlue}, {4, 0x12, 0, 0, 0, 4, 0x10, 0x10, 0, 0, 0, 1}); }
 const std::vector<Rgb> kRle4Pixels = {kWhite, kBlack, kWhite, kBlack, kWhite, kBlue, kWhite, kBlue};
 
 struct RecordCase {
@@ -334,21 +331,31 @@ std::vector<RecordCase> recordCases() {
         {"stretchdib_placeable_dpi", metafile({stretchDib(dibMono(), 2, 3, 2, 3)}, 3, 2, 144), 3, 2, kMonoPixels, 144},
         {"stretchdib_drawn_larger", metafile({stretchDib(dibTrue(), 2, 2, 4, 4)}, 4, 4, 96), 2, 2, kTruePixels, 48},
         {"stretchdib_plain", metafile({stretchDib(dibRle4(), 2, 4, 2, 4)}), 4, 2, kRle4Pixels, 0},
-        {"dibstretchblt", metafile({record(0x0B41, cat(words({0x0020, 0x00CC, 2, 2, 0, 0, 2, 2, 0, 0}), dibTrue()))}, 2, 2, 72),
-         2, 2, kTruePixels, 72},
+        {"dibstretchblt",
+         metafile({record(0x0B41, cat(words({0x0020, 0x00CC, 2, 2, 0, 0, 2, 2, 0, 0}), dibTrue()))}, 2, 2, 72), 2, 2,
+         kTruePixels, 72},
         {"dibbitblt", metafile({record(0x0940, cat(words({0x0020, 0x00CC, 0, 0, 2, 3, 0, 0}), dibMono()))}), 3, 2,
          kMonoPixels, 0},
-        {"setdibtodev", metafile({record(0x0D33, cat(words({0, 2, 0, 0, 0, 2, 2, 0, 0}), dibTrue()))}), 2, 2, kTruePixels, 0},
+        {"setdibtodev", metafile({record(0x0D33, cat(words({0, 2, 0, 0, 0, 2, 2, 0, 0}), dibTrue()))}), 2, 2,
+         kTruePixels, 0},
         // BITBLT with a monochrome device bitmap: rows top-down, 0 black, 1 white, 2 bytes per row.
-        {"bitblt_bitmap16", metafile({record(0x0922, cat(words({0x0020, 0x00CC, 0, 0, 2, 3, 0, 0}),
-                                                         words({0, 3, 2, 2, 0x0101, 0x00A0, 0x0040})))}),
-         3, 2, {kWhite, kBlack, kWhite, kBlack, kWhite, kBlack}, 0},
+        {"bitblt_bitmap16",
+         metafile({record(
+             0x0922, cat(words({0x0020, 0x00CC, 0, 0, 2, 3, 0, 0}), words({0, 3, 2, 2, 0x0101, 0x00A0, 0x0040})))}),
+         3,
+         2,
+         {kWhite, kBlack, kWhite, kBlack, kWhite, kBlack},
+         0},
         // Blits without a source and other records are skipped; bitmaps drawn
         // over each other end as a player shows them, the last on top.
         {"several_drawn_in_order",
          metafile({record(0x0940, words({0x0062, 0x00FF, 0, 0, 0, 5, 5, 0, 0})), stretchDib(dibTrue(), 2, 2, 2, 2),
-                   record(0x0201, words({0, 0})), stretchDib(dibRle4(), 2, 4, 2, 4), stretchDib(dibMono(), 2, 3, 2, 3)}),
-         4, 2, {kGreen, kRed, kGreen, kBlack, kRed, kGreen, kRed, kBlue}, 0},
+                   record(0x0201, words({0, 0})), stretchDib(dibRle4(), 2, 4, 2, 4),
+                   stretchDib(dibMono(), 2, 3, 2, 3)}),
+         4,
+         2,
+         {kGreen, kRed, kGreen, kBlack, kRed, kGreen, kRed, kBlue},
+         0},
         // A picture stored as three one-row bands, the last drawn mirrored
         // (negative width from its right edge); the page is the whole picture.
         {"bands_make_one_page",
@@ -356,7 +363,10 @@ std::vector<RecordCase> recordCases() {
                    bandAt(dib(2, 1, 24, 0, {}, {255, 0, 0, 255, 255, 255, 0, 0}), 2, 0, 1),
                    bandAt(dib(2, 1, 24, 0, {}, {0, 0, 0, 0, 0, 255, 0, 0}), -2, 2, 2)},
                   2, 3, 144),
-         2, 3, {kRed, kGreen, kBlue, kWhite, kRed, kBlack}, 144},
+         2,
+         3,
+         {kRed, kGreen, kBlue, kWhite, kRed, kBlack},
+         144},
     };
 }
 
@@ -488,7 +498,8 @@ TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
     while (at + 6 <= b.size()) {
         const std::uint32_t n = le32(b, at);
         if (le16(b, at + 4) == 0x0F43) {
-            const Bytes d(b.begin() + static_cast<std::ptrdiff_t>(at + 28), b.begin() + static_cast<std::ptrdiff_t>(at + 2 * n));
+            const Bytes d(b.begin() + static_cast<std::ptrdiff_t>(at + 28),
+                          b.begin() + static_cast<std::ptrdiff_t>(at + 2 * n));
             const std::uint32_t colours = le32(d, 32) ? le32(d, 32) : (le16(d, 14) <= 8 ? 1u << le16(d, 14) : 0u);
             bmp = {'B', 'M'};
             put32(bmp, static_cast<std::uint32_t>(14 + d.size()));
@@ -504,8 +515,8 @@ TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
     TempDir dir("rastel-wmf");
     rastel::test::writeBytes(dir / "grid.bmp", bmp);
     int status = 0;
-    const Image im = readPpm(
-        rastel::test::runCommand("/usr/bin/convert " + rastel::test::shellQuote(dir / "grid.bmp") + " -depth 8 ppm:- 2>/dev/null", &status));
+    const Image im = readPpm(rastel::test::runCommand(
+        "/usr/bin/convert " + rastel::test::shellQuote(dir / "grid.bmp") + " -depth 8 ppm:- 2>/dev/null", &status));
     ASSERT_EQ(status, 0);
     EXPECT_EQ(differences(ours, im), 0);
 }

@@ -37,7 +37,8 @@ TEST_P(WpgWrite, ImageMagickReadsWhatWeWrite) {
         TempDir dir;
         const std::string path = dir.file("out.wpg");
         writeBytes(path, bytes);
-        EXPECT_EQ(pixelDifferences(magickRgba(path), expected), 0) << bits << " bits " << w << "x" << h << ", ImageMagick";
+        EXPECT_EQ(pixelDifferences(magickRgba(path), expected), 0)
+            << bits << " bits " << w << "x" << h << ", ImageMagick";
         const Document back = decode("WPG", bytes);
         ASSERT_EQ(back.pages.size(), 1u);
         EXPECT_EQ(back.pages[0].indexBits(), bits);
@@ -64,7 +65,8 @@ struct Rec {
 };
 
 std::vector<std::uint8_t> wpgFile(const std::vector<Rec>& recs, int major = 1) {
-    std::vector<std::uint8_t> f = {0xFF, 'W', 'P', 'C', 16, 0, 0, 0, 1, 0x16, static_cast<std::uint8_t>(major), 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> f = {0xFF, 'W', 'P', 'C', 16, 0, 0, 0, 1, 0x16, static_cast<std::uint8_t>(major),
+                                   0,    0,   0,   0,   0};
     for (const Rec& r : recs) {
         f.push_back(r.type);
         const std::size_t n = r.body.size();
@@ -113,7 +115,8 @@ TEST_P(WpgLayout, DecodesHandMadeFiles) {
     ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
     for (int y = 0; y < img.height(); ++y)
         for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)]) << c.name << " " << x << "," << y;
+            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
+                << c.name << " " << x << "," << y;
 }
 
 std::vector<Rgb> rows(std::vector<Rgb> row, int times) {
@@ -127,27 +130,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // No colour map: 1-bit is black (0) and white (1). 0x80 0x00 n is n
         // bytes of 0xFF; 0x00 n repeats the previous scan line n times.
-        LayoutCase{"ff_run_and_line_repeat",
-                   wpgFile({kStartRec, {0x0B, cat(le({8, 3, 1, 75, 75}), {0x01, 0x0F, 0x00, 0x01, 0x80, 0x01})}, kEndRec}),
-                   [] {
-                       auto v = rows({K, K, K, K, W, W, W, W}, 2);
-                       v.insert(v.end(), 8, W);
-                       return v;
-                   }()},
+        LayoutCase{
+            "ff_run_and_line_repeat",
+            wpgFile({kStartRec, {0x0B, cat(le({8, 3, 1, 75, 75}), {0x01, 0x0F, 0x00, 0x01, 0x80, 0x01})}, kEndRec}),
+            [] {
+                auto v = rows({K, K, K, K, W, W, W, W}, 2);
+                v.insert(v.end(), 8, W);
+                return v;
+            }()},
         LayoutCase{"bitmap_type_2_with_partial_map",
-                   wpgFile({kStartRec, {0x0E, cat(le({1, 2}), {255, 0, 0, 0, 255, 0})},
-                            {0x14, cat(le({0, 0, 0, 100, 100, 4, 1, 8, 75, 75}), {0x84, 0x01})}, kEndRec}),
+                   wpgFile({kStartRec,
+                            {0x0E, cat(le({1, 2}), {255, 0, 0, 0, 255, 0})},
+                            {0x14, cat(le({0, 0, 0, 100, 100, 4, 1, 8, 75, 75}), {0x84, 0x01})},
+                            kEndRec}),
                    {R, R, R, R}},
         LayoutCase{"four_bit_literal",
-                   wpgFile({kStartRec, {0x0E, cat(le({0, 2}), {255, 0, 0, 0, 255, 0})}, {0x0B, cat(le({3, 1, 4, 75, 75}), {0x02, 0x01, 0x00})}, kEndRec}),
+                   wpgFile({kStartRec,
+                            {0x0E, cat(le({0, 2}), {255, 0, 0, 0, 255, 0})},
+                            {0x0B, cat(le({3, 1, 4, 75, 75}), {0x02, 0x01, 0x00})},
+                            kEndRec}),
                    {R, G, R}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Every bitmap record is a page, coloured by the maps read before it.
 TEST(Wpg, EveryBitmapIsAPage) {
-    const auto f = wpgFile({kStartRec, {0x0B, cat(le({8, 1, 1, 75, 75}), {0x81, 0xF0})},
+    const auto f = wpgFile({kStartRec,
+                            {0x0B, cat(le({8, 1, 1, 75, 75}), {0x81, 0xF0})},
                             {0x0E, cat(le({0, 2}), {255, 0, 0, 0, 255, 0})},
-                            {0x0B, cat(le({8, 1, 1, 75, 75}), {0x81, 0xF0})}, kEndRec});
+                            {0x0B, cat(le({8, 1, 1, 75, 75}), {0x81, 0xF0})},
+                            kEndRec});
     EXPECT_EQ(readerNamed("WPG").pageCount(f, ReadContext{"t"}), 2);
     const Document doc = decode("WPG", f);
     ASSERT_EQ(doc.pages.size(), 2u);
@@ -235,8 +246,6 @@ TEST(Wpg, SniffWantsTheSignature) {
     EXPECT_EQ(r.sniff(other), Sniff::No);
 }
 
-TEST(Wpg, EngineSavesAndLoadsEveryDepth) {
-    expectEngineRoundTrips(54, ".wpg", picture(45, 17));
-}
+TEST(Wpg, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(54, ".wpg", picture(45, 17)); }
 
 }  // namespace

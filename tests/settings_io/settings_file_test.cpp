@@ -34,8 +34,8 @@ const Fields kDefaults{1, 0, 4, 0, 0, 0, 0, 2};
 
 Fields fields() {
     const auto& s = ConvertSettings;
-    return {s.FormatType, s.FormatDetails, s.ColorType, s.Grayscale,
-            s.DitheringType, s.RotateType, s.Reverse, s.Quality};
+    return {s.FormatType,    s.FormatDetails, s.ColorType, s.Grayscale,
+            s.DitheringType, s.RotateType,    s.Reverse,   s.Quality};
 }
 
 void setFields(const Fields& f) {
@@ -106,8 +106,10 @@ TEST_F(SettingsFile, LivesBesideTheProgramWhenPortableElseInTheUserConfigFolder)
     };
     ::setenv("HOME", home.c_str(), 1);
     for (const auto& c : cases) {
-        if (c.xdg) ::setenv("XDG_CONFIG_HOME", c.xdg, 1);
-        else ::unsetenv("XDG_CONFIG_HOME");
+        if (c.xdg)
+            ::setenv("XDG_CONFIG_HOME", c.xdg, 1);
+        else
+            ::unsetenv("XDG_CONFIG_HOME");
         AppFolder = c.program;
         EXPECT_EQ(SettingsFilePath(), c.expected) << c.name;
     }
@@ -158,14 +160,14 @@ TEST(SettingsNumber, LenientConversion) {
         double value;
     };
     const Case cases[] = {
-        {"5", 5}, {" 5", 5}, {"1 2", 12}, {"\t-3", -3}, {"4\n2", 42}, {"- 4", -4}, {"+7", 7},
-        {"5abc", 5}, {"7x9", 7}, {"", 0}, {"abc", 0}, {"-", 0}, {".", 0}, {"--4", 0},
-        {"12.5", 12.5}, {".5", 0.5}, {"-.5", -0.5}, {"5.", 5}, {"1.2.3", 1.2}, {"1=2", 1},
-        {"1.5E2", 150}, {"1.5e2", 150}, {"1.5D2", 150}, {"1.5d+2", 150}, {"2E-1", 0.2}, {"5E", 5},
-        {"5E+", 5}, {"5Ex", 5}, {"1 e 3", 1000},
-        {"&H1F", 31}, {"&h1f", 31}, {"&HFFFF", 65535}, {"&O17", 15}, {"&o8", 0}, {"&H", 0},
-        {"&X1", 0}, {"&", 0}, {"& H 1 0", 16}, {"&H1G", 1}, {"-&H10", 0},
-        {"0.0000", 0}, {"1e-400", 0}, {"0.001e-400", 0}, {"0001.500", 1.5},
+        {"5", 5},          {" 5", 5},         {"1 2", 12},    {"\t-3", -3},   {"4\n2", 42},    {"- 4", -4},
+        {"+7", 7},         {"5abc", 5},       {"7x9", 7},     {"", 0},        {"abc", 0},      {"-", 0},
+        {".", 0},          {"--4", 0},        {"12.5", 12.5}, {".5", 0.5},    {"-.5", -0.5},   {"5.", 5},
+        {"1.2.3", 1.2},    {"1=2", 1},        {"1.5E2", 150}, {"1.5e2", 150}, {"1.5D2", 150},  {"1.5d+2", 150},
+        {"2E-1", 0.2},     {"5E", 5},         {"5E+", 5},     {"5Ex", 5},     {"1 e 3", 1000}, {"&H1F", 31},
+        {"&h1f", 31},      {"&HFFFF", 65535}, {"&O17", 15},   {"&o8", 0},     {"&H", 0},       {"&X1", 0},
+        {"&", 0},          {"& H 1 0", 16},   {"&H1G", 1},    {"-&H10", 0},   {"0.0000", 0},   {"1e-400", 0},
+        {"0.001e-400", 0}, {"0001.500", 1.5},
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(ParseSettingsNumber(c.text), c.value) << '"' << c.text << '"';
     EXPECT_TRUE(std::isinf(ParseSettingsNumber("1e400")));
@@ -198,7 +200,8 @@ TEST_F(SettingsFile, ReadCases) {
         {"lower-case key", "formattype=5\r\n", 0, {5, 0, 4, 0, 0, 0, 0, 2}},
         {"mixed-case keys, any order, unknown lines",
          "[Section]\r\nquality=9\r\nfoo=3\r\nrEvErSe=1\r\n; note\r\nFORMATTYPE=7",
-         0, {7, 0, 4, 0, 0, 0, 1, 9}},
+         0,
+         {7, 0, 4, 0, 0, 0, 1, 9}},
         {"blank before the =", "FormatType =5\r\n", 0, kDefaults},
         {"blank before the key", " FormatType=5\r\n", 0, kDefaults},
         {"leading blank in value", "FormatType= 5\r\n", 0, {5, 0, 4, 0, 0, 0, 0, 2}},
@@ -265,18 +268,33 @@ TEST_F(SettingsFile, ReplacingFollowsLinksAndRefusesWhatIsNoWritableRegularFile)
     auto isFifo = [&] { EXPECT_TRUE(fs::is_fifo(ini())); };
     const Case cases[] = {
         {"a link: its target is replaced, the link stays",
-         [&] { spit(real, "old"); fs::create_symlink("real.ini", ini()); }, 0,
+         [&] {
+             spit(real, "old");
+             fs::create_symlink("real.ini", ini());
+         },
+         0,
          [&] {
              EXPECT_TRUE(fs::is_symlink(ini()));
              EXPECT_EQ(slurp(real).size(), 45u + 2 + 14 + 17 + 13 + 13 + 17 + 14 + 11 + 11);
          }},
         {"a dangling link: its target is made", [&] { fs::create_symlink("real.ini", ini()); }, 0,
-         [&] { EXPECT_TRUE(fs::is_symlink(ini())); EXPECT_TRUE(fs::is_regular_file(real)); }},
+         [&] {
+             EXPECT_TRUE(fs::is_symlink(ini()));
+             EXPECT_TRUE(fs::is_regular_file(real));
+         }},
         {"a FIFO is left alone", [&] { ::mkfifo(ini().c_str(), 0600); }, -1, isFifo},
-        {"a link to a FIFO too", [&] { ::mkfifo(real.c_str(), 0600); fs::create_symlink("real.ini", ini()); }, -1,
-         [&] { EXPECT_TRUE(fs::is_fifo(real)); }},
-        {"a read-only file is refused", [&] { spit(ini(), "old"); ::chmod(ini().c_str(), 0444); }, -1,
-         [&] { EXPECT_EQ(slurp(ini()), "old"); }},
+        {"a link to a FIFO too",
+         [&] {
+             ::mkfifo(real.c_str(), 0600);
+             fs::create_symlink("real.ini", ini());
+         },
+         -1, [&] { EXPECT_TRUE(fs::is_fifo(real)); }},
+        {"a read-only file is refused",
+         [&] {
+             spit(ini(), "old");
+             ::chmod(ini().c_str(), 0444);
+         },
+         -1, [&] { EXPECT_EQ(slurp(ini()), "old"); }},
         {"a link loop", [&] { fs::create_symlink("Rastel.ini", ini()); }, -1,
          [&] { EXPECT_TRUE(fs::is_symlink(ini())); }},
     };

@@ -126,14 +126,14 @@ TEST(Catalogue, DepthLookupConsultsTheCodeOnlyForBmpCmpJpgTif) {
         std::optional<Depths> expected;
     };
     const Case cases[] = {
-        {0, 12345, Depths{1}},          // AWD ignores the code
+        {0, 12345, Depths{1}},                    // AWD ignores the code
         {7, 75, Depths{1, 2, 3, 4, 5, 6, 7, 8}},  // GIF with PNG's code is still GIF
         {22, 0, Depths{1, 4, 8}},
         {6, 0, Depths{8, 24}},
         {1, 84, Depths{4, 8}},
-        {1, 2, std::nullopt},           // GIF's code is not a BMP code
+        {1, 2, std::nullopt},  // GIF's code is not a BMP code
         {3, 6, std::nullopt},
-        {10, 11, std::nullopt},         // a TIF JPEG code is not a JPG code
+        {10, 11, std::nullopt},  // a TIF JPEG code is not a JPG code
         {19, 23, std::nullopt},
         {19, 22, Depths{8, 24}},
         {23, 6, std::nullopt},
@@ -202,8 +202,8 @@ TEST(ConvertSettings, CurrentValuesThrowOutsideTheDerivedLists) {
         int16_t details, color;
         bool codeOk, bitsOk;
     };
-    const Case cases[] = {{0, 4, true, true}, {3, 5, true, true}, {4, 6, false, false},
-                          {-1, -1, false, false}, {32767, 0, false, true}};
+    const Case cases[] = {
+        {0, 4, true, true}, {3, 5, true, true}, {4, 6, false, false}, {-1, -1, false, false}, {32767, 0, false, true}};
     for (const auto& c : cases) {
         ConvertSettings.FormatDetails = c.details;
         ConvertSettings.ColorType = c.color;

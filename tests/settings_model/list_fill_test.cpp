@@ -41,10 +41,16 @@ TEST_F(ListFill, DetailsAndColourFillsPerFamily) {
         Strings colours;
     };
     const Case cases[] = {
-        {1, 0, {"Windows BMP", "Windows BMP(RLE圧縮)", "OS/2 Ver1.x(非圧縮)", "OS/2 Ver2.x(非圧縮)"},
-         {6, 84, 14, 74}, {"1", "4", "8", "16", "24", "32"}},
-        {1, 1, {"Windows BMP", "Windows BMP(RLE圧縮)", "OS/2 Ver1.x(非圧縮)", "OS/2 Ver2.x(非圧縮)"},
-         {6, 84, 14, 74}, {"4", "8"}},
+        {1,
+         0,
+         {"Windows BMP", "Windows BMP(RLE圧縮)", "OS/2 Ver1.x(非圧縮)", "OS/2 Ver2.x(非圧縮)"},
+         {6, 84, 14, 74},
+         {"1", "4", "8", "16", "24", "32"}},
+        {1,
+         1,
+         {"Windows BMP", "Windows BMP(RLE圧縮)", "OS/2 Ver1.x(非圧縮)", "OS/2 Ver2.x(非圧縮)"},
+         {6, 84, 14, 74},
+         {"4", "8"}},
         {7, 0, {"CompuServe"}, {2}, {"1", "2", "3", "4", "5", "6", "7", "8"}},
         {15, 0, {"CompuServe"}, {75}, {"1", "4", "8", "24"}},
         {22, 0, {"Word Perfect"}, {54}, {"1", "4", "8"}},
@@ -80,7 +86,7 @@ TEST_F(ListFill, DitherListEnabledOnlyAtEightBitsOrLess) {
         bool enabled;
     };
     const Case cases[] = {
-        {7, 0, 7, 8, true}, {7, 0, 0, 1, true}, {1, 0, 3, 16, false},
+        {7, 0, 7, 8, true},   {7, 0, 0, 1, true},   {1, 0, 3, 16, false},
         {1, 0, 4, 24, false}, {1, 0, 5, 32, false}, {19, 3, 7, 8, true},
     };
     for (const auto& c : cases) {
@@ -126,11 +132,11 @@ TEST_F(ListFill, SubFormatOutsideStopsTheColourFillOnlyWhereTheCodeMatters) {
         std::size_t entries;  // colour entries afterwards
     };
     const Case cases[] = {
-        {1, 4, -1, 1},   // BMP reads the code: stop, leave the stale list
-        {19, 18, -1, 1}, // TIF likewise
-        {10, -1, -1, 1}, // JPG with a negative position
-        {8, 6, 0, 1},    // ICA ignores the code: depths 1
-        {7, 3, 0, 8},    // GIF ignores the code
+        {1, 4, -1, 1},    // BMP reads the code: stop, leave the stale list
+        {19, 18, -1, 1},  // TIF likewise
+        {10, -1, -1, 1},  // JPG with a negative position
+        {8, 6, 0, 1},     // ICA ignores the code: depths 1
+        {7, 3, 0, 8},     // GIF ignores the code
     };
     for (const auto& c : cases) {
         ConvertSettings.FormatType = c.family;

@@ -45,10 +45,10 @@ TEST_F(Rules, DefaultColorTypePositions) {
         int16_t family, details, color;
     };
     const Case cases[] = {
-        {0, 0, 0}, {1, 0, 4}, {1, 1, 1}, {1, 2, 3}, {1, 3, 3}, {3, 0, 1}, {3, 1, 0}, {4, 0, 0},
-        {6, 2, 1}, {7, 0, 7}, {10, 0, 0}, {10, 1, 0}, {10, 3, 1}, {13, 0, 3}, {16, 0, 2}, {17, 0, 3},
-        {18, 0, 2}, {19, 0, 9}, {19, 3, 9}, {19, 6, 9}, {19, 1, 0}, {19, 10, 0}, {19, 11, 1},
-        {19, 13, 1}, {19, 14, 0}, {19, 17, 0}, {20, 1, 0}, {21, 0, 1}, {22, 0, 2},
+        {0, 0, 0},   {1, 0, 4},   {1, 1, 1},  {1, 2, 3},  {1, 3, 3},  {3, 0, 1},   {3, 1, 0},   {4, 0, 0},
+        {6, 2, 1},   {7, 0, 7},   {10, 0, 0}, {10, 1, 0}, {10, 3, 1}, {13, 0, 3},  {16, 0, 2},  {17, 0, 3},
+        {18, 0, 2},  {19, 0, 9},  {19, 3, 9}, {19, 6, 9}, {19, 1, 0}, {19, 10, 0}, {19, 11, 1}, {19, 13, 1},
+        {19, 14, 0}, {19, 17, 0}, {20, 1, 0}, {21, 0, 1}, {22, 0, 2},
     };
     for (const auto& c : cases) {
         ConvertSettings.FormatType = c.family;
@@ -68,11 +68,9 @@ TEST_F(Rules, DefaultColorTypeKeepsTheValueWhereTheTableGivesNone) {
         int16_t status;
     };
     const Case cases[] = {
-        {1, {2}, 0, 0},       // a code BMP does not list: unchanged, no failure
-        {19, {98}, 0, 0},
-        {23, {6}, 0, 0},      // family outside the catalogue
-        {-3, {6}, 0, 0},
-        {1, {6, 84}, 2, -1},  // the code cannot be read: failure, unchanged
+        {1, {2}, 0, 0},                         // a code BMP does not list: unchanged, no failure
+        {19, {98}, 0, 0}, {23, {6}, 0, 0},      // family outside the catalogue
+        {-3, {6}, 0, 0},  {1, {6, 84}, 2, -1},  // the code cannot be read: failure, unchanged
         {10, {}, 0, -1},
     };
     for (const auto& c : cases) {
@@ -96,8 +94,7 @@ TEST_F(Rules, DefaultDitheringFollowsTheEightBitThreshold) {
         int16_t color, status, dithering;
     };
     const Case cases[] = {
-        {{8, 16}, 0, 0, 1}, {{8, 16}, 1, 0, 0}, {{1}, 0, 0, 1},
-        {{24, 32}, 1, 0, 0}, {{4, 8}, 2, -1, 6}, {{}, 0, -1, 6},
+        {{8, 16}, 0, 0, 1}, {{8, 16}, 1, 0, 0}, {{1}, 0, 0, 1}, {{24, 32}, 1, 0, 0}, {{4, 8}, 2, -1, 6}, {{}, 0, -1, 6},
     };
     for (const auto& c : cases) {
         ConvertSettings.ColorBits = c.bits;
@@ -157,11 +154,11 @@ TEST_F(Rules, ChoosingAFamilyAppliesEveryDefaultAndKeepsTheFlags) {
         Net net;
     };
     const Case cases[] = {
-        {7, {0, 7, 1, 2, 8, false, true}},     // GIF
-        {10, {0, 0, 0, 2, 24, true, false}},   // JPG: Exif
-        {1, {0, 4, 0, 2, 24, false, false}},   // BMP
-        {3, {0, 1, 0, 2, 24, true, false}},    // CMP compression takes a quality factor
-        {5, {0, 0, 1, 2, 1, false, true}},     // FAX
+        {7, {0, 7, 1, 2, 8, false, true}},    // GIF
+        {10, {0, 0, 0, 2, 24, true, false}},  // JPG: Exif
+        {1, {0, 4, 0, 2, 24, false, false}},  // BMP
+        {3, {0, 1, 0, 2, 24, true, false}},   // CMP compression takes a quality factor
+        {5, {0, 0, 1, 2, 1, false, true}},    // FAX
         {0, {0, 0, 1, 2, 1, false, true}},
     };
     for (const auto& c : cases) {
@@ -306,9 +303,9 @@ TEST_F(Rules, RepairBringsEveryFieldIntoRangeInDependencyOrder) {
         {rec(-1, 3, 1, 0, 0, 0, 0, 2), rec(1, 3, 1, 0, 0, 0, 0, 2)},
         {rec(22, 0, 2, 1, 3, 6, 1, 255), rec(22, 0, 2, 1, 3, 6, 1, 255)},
         {rec(7, 1, 0, 0, 0, 0, 0, 2), rec(7, 0, 0, 0, 0, 0, 0, 2)},
-        {rec(19, 17, 9, 0, 2, 0, 0, 2), rec(19, 17, 0, 0, 2, 0, 0, 2)},    // 1-bit CCITT: colour default 0
-        {rec(7, 0, 8, 0, 9, 0, 0, 2), rec(7, 0, 7, 0, 1, 0, 0, 2)},        // dithering default uses repaired depth
-        {rec(1, 0, 4, 0, -1, 0, 0, 2), rec(1, 0, 4, 0, 0, 0, 0, 2)},       // 24 bits: no dithering
+        {rec(19, 17, 9, 0, 2, 0, 0, 2), rec(19, 17, 0, 0, 2, 0, 0, 2)},  // 1-bit CCITT: colour default 0
+        {rec(7, 0, 8, 0, 9, 0, 0, 2), rec(7, 0, 7, 0, 1, 0, 0, 2)},      // dithering default uses repaired depth
+        {rec(1, 0, 4, 0, -1, 0, 0, 2), rec(1, 0, 4, 0, 0, 0, 0, 2)},     // 24 bits: no dithering
         {rec(1, 0, 4, 2, 0, 7, -1, 1), rec(1, 0, 4, 0, 0, 0, 0, 2)},
         {rec(1, 0, 4, 0, 0, -1, 0, 256), rec(1, 0, 4, 0, 0, 0, 0, 2)},
         {rec(10, 9, 5, 0, 0, 0, 0, 100), rec(10, 0, 0, 0, 0, 0, 0, 100)},  // JPG Exif: 24 bits only

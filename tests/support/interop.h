@@ -29,7 +29,8 @@ inline Rgb8 withoutAlpha(const imaging::Image& rgba) {
     Rgb8 r{rgba.width(), rgba.height(), {}};
     r.pixels.reserve(static_cast<std::size_t>(rgba.width()) * static_cast<std::size_t>(rgba.height()) * 3);
     for (int y = 0; y < rgba.height(); ++y)
-        for (int x = 0; x < rgba.width(); ++x) r.pixels.insert(r.pixels.end(), rgba.row(y) + 4 * x, rgba.row(y) + 4 * x + 3);
+        for (int x = 0; x < rgba.width(); ++x)
+            r.pixels.insert(r.pixels.end(), rgba.row(y) + 4 * x, rgba.row(y) + 4 * x + 3);
     return r;
 }
 
@@ -88,7 +89,8 @@ inline std::optional<imaging::Image> pillowDecode(const std::string& path, std::
 }
 
 // The decoders above as 8-bit RGB, nothing when the tool failed.
-inline std::optional<Rgb8> magickRgb(const std::string& path, const std::string& coder = "", Magick which = Magick::Image) {
+inline std::optional<Rgb8> magickRgb(const std::string& path, const std::string& coder = "",
+                                     Magick which = Magick::Image) {
     const auto img = magickDecode(coder + path, which);
     if (!img) return std::nullopt;
     return withoutAlpha(*img);
@@ -116,7 +118,8 @@ inline imaging::Image pillowRgba(const std::string& path, std::string* mode = nu
 
 inline imaging::Image magickRgba(const std::string& path, bool gm = false) {
     auto img = magickDecode(path, gm ? Magick::Graphics : Magick::Image);
-    if (!img) throw std::runtime_error((gm ? "GraphicsMagick" : "ImageMagick") + std::string(" could not read ") + path);
+    if (!img)
+        throw std::runtime_error((gm ? "GraphicsMagick" : "ImageMagick") + std::string(" could not read ") + path);
     return std::move(*img);
 }
 

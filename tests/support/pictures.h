@@ -42,7 +42,8 @@ inline Image makePicture(Picture kind, int w, int h) {
             case Picture::SixteenColours: c = sixteen[(x / 4 + y / 2 + (x > w / 2 ? 5 : 0)) % 16]; break;
             case Picture::ManyColours: {
                 const int i = (x / 2 + y * 3) % 200;
-                c = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i * 5)};
+                c = {static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(255 - i),
+                     static_cast<std::uint8_t>(i * 5)};
                 break;
             }
             case Picture::Gray: {
@@ -156,7 +157,8 @@ struct Layout {
     PixelFormat format;
     int bits;  // index depth for Indexed, else 8
     std::string name() const {
-        return std::string(imaging::formatName(format)) + (format == PixelFormat::Indexed ? " " + std::to_string(bits) : "");
+        return std::string(imaging::formatName(format)) +
+               (format == PixelFormat::Indexed ? " " + std::to_string(bits) : "");
     }
 };
 
@@ -191,7 +193,8 @@ inline Image noiseImage(const Layout& l, int w, int h, std::uint32_t seed = 7) {
             img.palette().push_back({static_cast<std::uint8_t>(i * 37 + 11), static_cast<std::uint8_t>(255 - i),
                                      static_cast<std::uint8_t>(i * 91)});
         for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) img.row(y)[x] = static_cast<std::uint8_t>(rng.next() % static_cast<unsigned>(n));
+            for (int x = 0; x < w; ++x)
+                img.row(y)[x] = static_cast<std::uint8_t>(rng.next() % static_cast<unsigned>(n));
     } else {
         for (int y = 0; y < h; ++y)
             for (std::size_t i = 0; i < img.stride(); ++i) img.row(y)[i] = static_cast<std::uint8_t>(rng.next());

@@ -199,13 +199,18 @@ inline imaging::Image parsePnm(const std::vector<std::uint8_t>& d) {
         for (int x = 0; x < w; ++x) {
             std::uint8_t* px = img.row(y) + 3 * x;
             if (magic == "P4") {
-                const std::uint8_t b = d.at(pos + static_cast<std::size_t>(y) * pbmRow + static_cast<std::size_t>(x) / 8);
+                const std::uint8_t b =
+                    d.at(pos + static_cast<std::size_t>(y) * pbmRow + static_cast<std::size_t>(x) / 8);
                 px[0] = px[1] = px[2] = ((b >> (7 - x % 8)) & 1) ? 0 : 255;
             } else if (magic == "P5") {
-                px[0] = px[1] = px[2] = scale(d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)));
+                px[0] = px[1] = px[2] = scale(d.at(pos + static_cast<std::size_t>(y) * static_cast<std::size_t>(w) +
+                                                   static_cast<std::size_t>(x)));
             } else if (magic == "P6") {
                 for (int c = 0; c < 3; ++c)
-                    px[c] = scale(d.at(pos + 3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) + static_cast<std::size_t>(c)));
+                    px[c] = scale(d.at(
+                        pos +
+                        3 * (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) +
+                        static_cast<std::size_t>(c)));
             } else {
                 throw std::runtime_error("not a binary PNM: " + magic);
             }
@@ -223,10 +228,10 @@ inline const imaging::FormatReader& readerNamed(const std::string& name) {
 
 // Ends the test for a missing tool or sample: skipped with the reason, or
 // failed under RASTEL_CI=1.
-#define RASTEL_MISSING(why)                                        \
-    do {                                                           \
-        if (::rastel::test::strictEnvironment()) FAIL() << why;    \
-        GTEST_SKIP() << why;                                       \
+#define RASTEL_MISSING(why)                                     \
+    do {                                                        \
+        if (::rastel::test::strictEnvironment()) FAIL() << why; \
+        GTEST_SKIP() << why;                                    \
     } while (0)
 
 // Ends the test as above unless every named tool is on the PATH.
@@ -238,6 +243,6 @@ inline const imaging::FormatReader& readerNamed(const std::string& name) {
 
 // The files of a sample-corpus folder into `var`; ends the test as above
 // when there are none.
-#define RASTEL_CORPUS_FILES(var, folder)                                                         \
-    const std::vector<std::string> var = ::rastel::test::corpusFiles(folder);                     \
+#define RASTEL_CORPUS_FILES(var, folder)                                      \
+    const std::vector<std::string> var = ::rastel::test::corpusFiles(folder); \
     if (var.empty()) RASTEL_MISSING("no sample files in " << (::rastel::test::corpusDir() / (folder)).string())

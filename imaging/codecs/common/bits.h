@@ -13,8 +13,6 @@ void packBits(const std::uint8_t* values, std::size_t count, int bits, std::uint
 // `in` must hold (count * bits + 7) / 8 bytes.
 void unpackBits(const std::uint8_t* in, std::size_t count, int bits, std::uint8_t* values);
 // Bytes a packed row of `count` values at `bits` bits needs.
-inline std::size_t packedBytes(std::size_t count, int bits) {
-    return (count * static_cast<std::size_t>(bits) + 7) / 8;
-}
+inline std::size_t packedBytes(std::size_t count, int bits) { return (count * static_cast<std::size_t>(bits) + 7) / 8; }
 
 }  // namespace rastel::imaging

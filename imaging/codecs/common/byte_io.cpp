@@ -8,9 +8,8 @@ namespace rastel::imaging {
 
 void ByteReader::require(std::uint64_t count, const char* what) const {
     if (count > remaining())
-        fail(format_, std::string("truncated file: ") + what + " needs " + std::to_string(count) +
-                          " bytes at offset " + std::to_string(pos_) + ", " + std::to_string(remaining()) +
-                          " left");
+        fail(format_, std::string("truncated file: ") + what + " needs " + std::to_string(count) + " bytes at offset " +
+                          std::to_string(pos_) + ", " + std::to_string(remaining()) + " left");
 }
 
 void ByteReader::seek(std::uint64_t offset) {

@@ -12,8 +12,7 @@ namespace rastel::imaging {
 // Error("<format>: truncated ...") instead of touching memory it does not own.
 class ByteReader {
 public:
-    ByteReader(std::span<const std::uint8_t> data, std::string format)
-        : data_(data), format_(std::move(format)) {}
+    ByteReader(std::span<const std::uint8_t> data, std::string format) : data_(data), format_(std::move(format)) {}
 
     std::size_t size() const { return data_.size(); }
     std::size_t pos() const { return pos_; }

@@ -73,8 +73,10 @@ tmsize_t memWrite(thandle_t h, void* buf, tmsize_t n) {
 toff_t memSeek(thandle_t h, toff_t off, int whence) {
     auto* f = static_cast<MemFile*>(h);
     std::uint64_t base = 0;
-    if (whence == SEEK_CUR) base = f->pos;
-    else if (whence == SEEK_END) base = f->size();
+    if (whence == SEEK_CUR)
+        base = f->pos;
+    else if (whence == SEEK_END)
+        base = f->size();
     const std::uint64_t target = base + off;
     if (target > (std::uint64_t{1} << 34)) return static_cast<toff_t>(-1);
     f->pos = target;
@@ -163,8 +165,8 @@ private:
 
 // A little-endian TIFF holding `data` as the one strip of a width x height
 // bi-level image with the given coding.
-std::vector<std::uint8_t> wrapInTiff(std::span<const std::uint8_t> data, std::uint32_t width,
-                                     std::uint32_t height, CcittCoding coding) {
+std::vector<std::uint8_t> wrapInTiff(std::span<const std::uint8_t> data, std::uint32_t width, std::uint32_t height,
+                                     CcittCoding coding) {
     struct Entry {
         std::uint16_t tag, type;
         std::uint32_t value;
@@ -175,14 +177,14 @@ std::vector<std::uint8_t> wrapInTiff(std::span<const std::uint8_t> data, std::ui
     const Entry entries[nEntries] = {
         {256, kLong, width},
         {257, kLong, height},
-        {258, kShort, 1},                                            // BitsPerSample
-        {259, kShort, coding == CcittCoding::G4 ? 4u : 3u},          // Compression
-        {262, kShort, 0},                                            // MinIsWhite: 1 = black
-        {266, kShort, 1},                                            // FillOrder MSB first
-        {273, kLong, dataOffset},                                    // StripOffsets
-        {277, kShort, 1},                                            // SamplesPerPixel
-        {278, kLong, height},                                        // RowsPerStrip
-        {279, kLong, static_cast<std::uint32_t>(data.size())},       // StripByteCounts
+        {258, kShort, 1},                                       // BitsPerSample
+        {259, kShort, coding == CcittCoding::G4 ? 4u : 3u},     // Compression
+        {262, kShort, 0},                                       // MinIsWhite: 1 = black
+        {266, kShort, 1},                                       // FillOrder MSB first
+        {273, kLong, dataOffset},                               // StripOffsets
+        {277, kShort, 1},                                       // SamplesPerPixel
+        {278, kLong, height},                                   // RowsPerStrip
+        {279, kLong, static_cast<std::uint32_t>(data.size())},  // StripByteCounts
         {static_cast<std::uint16_t>(coding == CcittCoding::G4 ? 293 : 292), kLong,
          coding == CcittCoding::G3TwoD ? 1u : 0u},  // T4Options (2-D bit) / T6Options
     };
@@ -343,8 +345,7 @@ G3Result decodeG3Unbounded(std::span<const std::uint8_t> data, CcittCoding codin
     }
     checkDimensions(format, width, lines);
     r.width = width;
-    r.outcome = decodeRows(data, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(lines), coding,
-                           format);
+    r.outcome = decodeRows(data, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(lines), coding, format);
     if (!r.outcome.error.empty()) fail(format, "damaged fax data: " + r.outcome.error);
     r.rows = r.outcome.rowsDone;
     if (r.rows == 0) fail(format, "no fax lines decoded");
@@ -356,8 +357,8 @@ DecodeOutcome decodeG4Unbounded(std::span<const std::uint8_t> data, int width, c
     const std::uint64_t byBits = static_cast<std::uint64_t>(data.size()) * 8 + 1;
     const std::uint64_t byLimit = pixelLimit() / static_cast<std::uint64_t>(width) + 1;
     const std::uint64_t bound = std::min<std::uint64_t>({byBits, byLimit, std::uint64_t{0x7fffffff}});
-    DecodeOutcome d = decodeRows(data, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(bound),
-                                 CcittCoding::G4, format);
+    DecodeOutcome d =
+        decodeRows(data, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(bound), CcittCoding::G4, format);
     if (d.error.empty() && !d.endedEarly && bound == byLimit)
         checkDimensions(format, width, static_cast<std::int64_t>(bound));  // throws: past the pixel limit
     return d;
@@ -367,17 +368,16 @@ DecodeOutcome decodeG4Unbounded(std::span<const std::uint8_t> data, int width, c
 
 const char* ccittCodingName(CcittCoding coding) {
     switch (coding) {
-        case CcittCoding::G3OneD: return "CCITT G3 one-dimensional";
-        case CcittCoding::G3TwoD: return "CCITT G3 two-dimensional";
-        case CcittCoding::G4: return "CCITT G4";
+    case CcittCoding::G3OneD: return "CCITT G3 one-dimensional";
+    case CcittCoding::G3TwoD: return "CCITT G3 two-dimensional";
+    case CcittCoding::G4: return "CCITT G4";
     }
     return "CCITT";
 }
 
 const std::vector<int>& ccittStandardWidths() {
-    static const std::vector<int> widths{1728, 2048, 2432, 1216, 864,  3456, 4096, 4864, 2592,
-                                         1700, 2550, 3400, 5100, 1654, 2480, 3307, 4960, 2560,
-                                         2400, 1600, 1275, 850,  1024, 800,  640};
+    static const std::vector<int> widths{1728, 2048, 2432, 1216, 864,  3456, 4096, 4864, 2592, 1700, 2550, 3400, 5100,
+                                         1654, 2480, 3307, 4960, 2560, 2400, 1600, 1275, 850,  1024, 800,  640};
     return widths;
 }
 
@@ -479,8 +479,8 @@ Image ccittDecode(std::span<const std::uint8_t> data, int width, int height, Cci
         decodeRows(data, static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), coding, format);
     if (!d.error.empty()) fail(format, std::string("damaged ") + ccittCodingName(coding) + " data: " + d.error);
     if (d.rowsDone < height)
-        fail(format, std::string(ccittCodingName(coding)) + " data ends after " + std::to_string(d.rowsDone) +
-                         " of " + std::to_string(height) + " lines");
+        fail(format, std::string(ccittCodingName(coding)) + " data ends after " + std::to_string(d.rowsDone) + " of " +
+                         std::to_string(height) + " lines");
     if (d.badRows > 0)
         fail(format, std::string("damaged ") + ccittCodingName(coding) + " data: " + std::to_string(d.badRows) +
                          " lines of the wrong length");
@@ -500,8 +500,10 @@ Image ccittDecodeUnbounded(std::span<const std::uint8_t> data, CcittCoding codin
         return toPage(r.outcome, r.width, r.rows, format);
     }
     std::vector<int> candidates;
-    if (width > 0) candidates.push_back(width);
-    else candidates = ccittStandardWidths();
+    if (width > 0)
+        candidates.push_back(width);
+    else
+        candidates = ccittStandardWidths();
     std::string lastProblem = "no line decoded";
     for (int w : candidates) {
         checkDimensions(format, w, 1);

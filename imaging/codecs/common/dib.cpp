@@ -25,7 +25,6 @@
 
 namespace rastel::imaging {
 
-
 // OS/2 2.x headers may stop after any field: an even size from 16 to 64 bytes
 // (40, 52 and 56 are read as the Windows headers of those sizes).
 bool isWindowsDibHeaderSize(std::uint32_t size) {
@@ -34,7 +33,9 @@ bool isWindowsDibHeaderSize(std::uint32_t size) {
 bool isOs2v2DibHeaderSize(std::uint32_t size) {
     return size >= 16 && size <= 64 && size % 2 == 0 && !isWindowsDibHeaderSize(size);
 }
-bool isKnownDibHeaderSize(std::uint32_t size) { return size == 12 || isWindowsDibHeaderSize(size) || isOs2v2DibHeaderSize(size); }
+bool isKnownDibHeaderSize(std::uint32_t size) {
+    return size == 12 || isWindowsDibHeaderSize(size) || isOs2v2DibHeaderSize(size);
+}
 
 namespace {
 
@@ -70,7 +71,6 @@ struct Channel {
         return static_cast<std::uint8_t>(out >> (filled - 8));
     }
 };
-
 
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
@@ -304,7 +304,8 @@ Image decodeDib(std::span<const std::uint8_t> data, const DibHeader& h, std::siz
     }
 
     const std::uint64_t stride = dibRowBytes(w, h.bits);
-    const std::uint64_t need = stride * static_cast<std::uint64_t>(rows - 1) + static_cast<std::uint64_t>(w) * (h.bits / 8);
+    const std::uint64_t need =
+        stride * static_cast<std::uint64_t>(rows - 1) + static_cast<std::uint64_t>(w) * (h.bits / 8);
     if (src.size() < need) fail(fmt, "pixel data is truncated");
 
     if (h.bits == 24) {
@@ -333,9 +334,12 @@ Image decodeDib(std::span<const std::uint8_t> data, const DibHeader& h, std::siz
             const std::uint8_t* p = src.data() + stride * static_cast<std::uint64_t>(s);
             for (int x = 0; x < w; ++x) {
                 const std::uint8_t a = ac.value(storedPixel(p, x, h.bits));
-                if (a == 0) any0 = true;
-                else if (a == 255) any255 = true;
-                else return true;
+                if (a == 0)
+                    any0 = true;
+                else if (a == 255)
+                    any255 = true;
+                else
+                    return true;
             }
             if (any0 && any255) return true;
         }

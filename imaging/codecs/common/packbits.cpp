@@ -16,8 +16,8 @@ std::size_t decodeRuns(std::span<const std::uint8_t> in, std::uint8_t* out, std:
     std::size_t op = 0;
     while (op < outSize) {
         if (ip >= in.size())
-            fail(format, "PackBits data ends after " + std::to_string(op) + " of " + std::to_string(outSize) +
-                             " bytes");
+            fail(format,
+                 "PackBits data ends after " + std::to_string(op) + " of " + std::to_string(outSize) + " bytes");
         const auto n = static_cast<std::int8_t>(in[ip++]);
         if (n == -128) continue;
         if (n >= 0) {

@@ -72,7 +72,9 @@ SubprocessResult runSubprocess(const SubprocessOptions& opt, const std::string& 
             lim.rlim_cur = lim.rlim_max = opt.maxFileBytes;
             if (setrlimit(RLIMIT_FSIZE, &lim) != 0) childFail(report[1]);
         }
-        struct rlimit noCore {0, 0};
+        struct rlimit noCore {
+            0, 0
+        };
         setrlimit(RLIMIT_CORE, &noCore);
         if (dup2(inFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(outFd, 2) < 0) childFail(report[1]);
         if (!opt.workDir.empty() && chdir(opt.workDir.c_str()) != 0) childFail(report[1]);

@@ -13,14 +13,14 @@
 namespace rastel::imaging {
 
 struct SubprocessOptions {
-    std::string program;                // absolute path of the executable
-    std::vector<std::string> args;      // argv[1..]
-    std::vector<std::string> env;       // the complete environment ("NAME=value")
-    std::string workDir;                // working directory of the child ("" = unchanged)
-    std::string stdinPath;              // "" = /dev/null
-    std::string outputPath;             // standard output and error go here ("" = /dev/null)
-    double timeoutSeconds = 30;         // wall-clock limit
-    std::uint64_t maxFileBytes = 0;     // RLIMIT_FSIZE of the child, 0 = unlimited
+    std::string program;             // absolute path of the executable
+    std::vector<std::string> args;   // argv[1..]
+    std::vector<std::string> env;    // the complete environment ("NAME=value")
+    std::string workDir;             // working directory of the child ("" = unchanged)
+    std::string stdinPath;           // "" = /dev/null
+    std::string outputPath;          // standard output and error go here ("" = /dev/null)
+    double timeoutSeconds = 30;      // wall-clock limit
+    std::uint64_t maxFileBytes = 0;  // RLIMIT_FSIZE of the child, 0 = unlimited
 };
 
 struct SubprocessResult {
