@@ -228,4 +228,25 @@ Image toBitsPerPixel(const Image& src, int bits) {
     }
 }
 
+const Image& inFormat(const Image& src, PixelFormat format, Image& scratch) {
+    if (src.format() == format) return src;
+    switch (format) {
+    case PixelFormat::Gray8: scratch = toGray8(src); break;
+    case PixelFormat::Rgb555: scratch = toRgb555(src); break;
+    case PixelFormat::Rgb24: scratch = toRgb24(src); break;
+    case PixelFormat::Rgba32: scratch = toRgba32(src); break;
+    case PixelFormat::Indexed: fail("convert", "an indexed layout needs a depth");
+    }
+    return scratch;
+}
+
+const Image& atBitsPerPixel(const Image& src, int bits, Image& scratch) {
+    switch (bits) {
+    case 16: return inFormat(src, PixelFormat::Rgb555, scratch);
+    case 24: return inFormat(src, PixelFormat::Rgb24, scratch);
+    case 32: return inFormat(src, PixelFormat::Rgba32, scratch);
+    default: scratch = toBitsPerPixel(src, bits); return scratch;
+    }
+}
+
 }  // namespace rastel::imaging

@@ -22,6 +22,15 @@ Image toIndexed(const Image& src, int bits);
 // 24 Rgb24, 32 Rgba32.
 Image toBitsPerPixel(const Image& src, int bits);
 
+// `src` itself when it already has `format` (Gray8, Rgb555, Rgb24 or Rgba32),
+// else its conversion kept in `scratch`: a writer reads a page that is ready
+// without copying it. The result refers to `src` or `scratch`, so both must
+// outlive it.
+const Image& inFormat(const Image& src, PixelFormat format, Image& scratch);
+// The same for the layout of toBitsPerPixel(src, bits); indexed depths are
+// always converted, since their palette may be reordered.
+const Image& atBitsPerPixel(const Image& src, int bits, Image& scratch);
+
 // Whether every palette entry is gray (r == g == b).
 bool isGrayPalette(const std::vector<Rgb>& palette);
 // The colour of pixel x of row y as RGB (any layout); the colour samples of an

@@ -266,7 +266,8 @@ public:
     }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
-        const Image img = toBitsPerPixel(page, opt.bits);
+        Image copy;
+        const Image& img = atBitsPerPixel(page, opt.bits, copy);
         const int w = img.width(), h = img.height(), bits = opt.bits;
         const bool os2v1 = opt.code == kCodeOs2v1, os2v2 = opt.code == kCodeOs2v2;
         const bool rle = opt.code == kCodeWindowsRle;

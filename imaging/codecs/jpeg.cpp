@@ -485,7 +485,8 @@ public:
         if (page.empty()) fail(kFormat, "there is no image to save");
 
         const bool gray = opt.bits == 8;
-        const Image pixels = gray ? toGray8(page) : toRgb24(page);
+        Image copy;
+        const Image& pixels = inFormat(page, gray ? PixelFormat::Gray8 : PixelFormat::Rgb24, copy);
         const bool exif = opt.code == kCodeExif || opt.code == kCodeExif20;
         const double xDpi = dpiOr96(page.xDpi, page.yDpi);
         const double yDpi = dpiOr96(page.yDpi, page.xDpi);

@@ -670,7 +670,8 @@ public:
 
         std::vector<std::vector<std::uint8_t>> rows(static_cast<std::size_t>(h));
         if (bits == 24) {
-            const Image rgb = toRgb24(page);
+            Image copy;
+            const Image& rgb = inFormat(page, PixelFormat::Rgb24, copy);
             out.u16be(0x009A);
             out.u32be(0x000000FF);
             out.u16be(static_cast<std::uint16_t>(0x8000 | rowBytes));

@@ -415,7 +415,8 @@ public:
                 }
             }
         } else if (opt.bits == 24) {
-            const Image rgb = toRgb24(page);
+            Image copy;
+            const Image& rgb = inFormat(page, PixelFormat::Rgb24, copy);
             for (std::size_t c = 0; c < 3; ++c)
                 for (std::size_t y = 0; y < H; ++y) {
                     const std::uint8_t* s = rgb.row(static_cast<int>(y));

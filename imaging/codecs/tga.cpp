@@ -234,7 +234,8 @@ public:
         const int bits = opt.bits;
         if (page.width() > 65535 || page.height() > 65535)
             fail(kFormat, "picture too large for TGA (65535 pixels at most)");
-        const Image img = toBitsPerPixel(page, bits);
+        Image copy;
+        const Image& img = atBitsPerPixel(page, bits, copy);
         const bool gray = bits == 8 && isGrayPalette(img.palette());
         const bool mapped = bits == 8 && !gray;
 

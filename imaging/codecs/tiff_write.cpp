@@ -181,7 +181,8 @@ void writeIndexed(const Handle& h, PageWriter& pw, const Image& page, const Code
 // 16 bits: the colours a 5-5-5 pixel holds, stored as ordinary 8-bit RGB
 // because common readers do not open 5-bit samples.
 void writeRgb555(PageWriter& pw, const Image& page, const CodeInfo& info) {
-    const Image src = toRgb555(page);
+    Image copy;
+    const Image& src = inFormat(page, PixelFormat::Rgb555, copy);
     pw.setBasics(info.compression, PHOTOMETRIC_RGB, 8, 3);
     pw.setDefaultStrips();
     auto expand = [](unsigned v5) { return static_cast<std::uint8_t>((v5 << 3) | (v5 >> 2)); };
@@ -199,7 +200,8 @@ void writeRgb555(PageWriter& pw, const Image& page, const CodeInfo& info) {
 void writeRgb(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo& info, int bits) {
     (void)h;
     const bool alpha = bits == 32;
-    const Image src = alpha ? toRgba32(page) : toRgb24(page);
+    Image copy;
+    const Image& src = inFormat(page, alpha ? PixelFormat::Rgba32 : PixelFormat::Rgb24, copy);
     const int spp = alpha ? 4 : 3;
     pw.setBasics(info.compression, PHOTOMETRIC_RGB, 8, spp);
     if (alpha) {
@@ -214,7 +216,8 @@ void writeRgb(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo
 // 32 bits: CMYK through the standard CMYK profile, which the file carries;
 // 24 bits: three inks C, M, Y, each the complement of a primary.
 void writeCmyk(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo& info, int bits) {
-    const Image src = toRgb24(page);
+    Image copy;
+    const Image& src = inFormat(page, PixelFormat::Rgb24, copy);
     const bool withBlack = bits == 32;
     pw.setBasics(info.compression, PHOTOMETRIC_SEPARATED, 8, withBlack ? 4 : 3);
     std::optional<RgbToCmyk> toCmyk;
@@ -245,7 +248,8 @@ void writeCmyk(const Handle& h, PageWriter& pw, const Image& page, const CodeInf
 // Full-range YCbCr (the JPEG/JFIF equations), no subsampling, so every reader
 // that knows YCbCr gets the colours back within rounding.
 void writeYCbCr(const Handle& h, PageWriter& pw, const Image& page, std::uint16_t compression) {
-    const Image src = toRgb24(page);
+    Image copy;
+    const Image& src = inFormat(page, PixelFormat::Rgb24, copy);
     pw.setBasics(compression, PHOTOMETRIC_YCBCR, 8, 3);
     if (!TIFFSetField(h.get(), TIFFTAG_YCBCRSUBSAMPLING, 1, 1)) h.fail("cannot set the subsampling");
     float refBlackWhite[6] = {0.f, 255.f, 128.f, 255.f, 128.f, 255.f};
@@ -265,7 +269,8 @@ void writeYCbCr(const Handle& h, PageWriter& pw, const Image& page, std::uint16_
 
 void writeJpeg(const Handle& h, PageWriter& pw, const Image& page, const CodeInfo& info, int bits, int quality) {
     const bool gray = bits == 8;
-    const Image src = gray ? toGray8(page) : toRgb24(page);
+    Image copy;
+    const Image& src = inFormat(page, gray ? PixelFormat::Gray8 : PixelFormat::Rgb24, copy);
     pw.setBasics(COMPRESSION_JPEG, gray ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_YCBCR, 8, gray ? 1 : 3);
     if (!gray) {
         if (!TIFFSetField(h.get(), TIFFTAG_YCBCRSUBSAMPLING, info.jpegHorizontal, 1))

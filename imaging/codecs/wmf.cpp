@@ -388,7 +388,8 @@ public:
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         if (page.width() > 0x7FFF || page.height() > 0x7FFF) fail(kWmf, "metafiles hold at most 32767 x 32767 pixels");
-        const Image img = toBitsPerPixel(page, opt.bits);
+        Image copy;
+        const Image& img = atBitsPerPixel(page, opt.bits, copy);
         const int w = img.width(), h = img.height(), bits = opt.bits;
         const std::uint32_t tableEntries = bits == 8 ? 256 : 0;
         const std::vector<std::uint8_t> pixels = encodeDibPixels(img, bits, false);

@@ -113,6 +113,19 @@ TEST(Convert, TransparencyIsCompositedOntoWhiteWhereTheLayoutHasNoAlpha) {
     EXPECT_EQ(pixelOnWhite(src, 1, 0), (Rgb{227, 177, 127}));
 }
 
+// Writers take a page that already has the wanted layout as it is, and a
+// converted copy otherwise.
+TEST(Convert, APageInTheWantedLayoutIsNotCopied) {
+    const Image rgb(4, 2, PixelFormat::Rgb24);
+    Image scratch;
+    EXPECT_EQ(&inFormat(rgb, PixelFormat::Rgb24, scratch), &rgb);
+    EXPECT_EQ(&atBitsPerPixel(rgb, 24, scratch), &rgb);
+    EXPECT_TRUE(scratch.empty());
+    EXPECT_EQ(atBitsPerPixel(rgb, 32, scratch).format(), PixelFormat::Rgba32);
+    EXPECT_EQ(&inFormat(rgb, PixelFormat::Gray8, scratch), &scratch);
+    EXPECT_EQ(atBitsPerPixel(rgb, 4, scratch).indexBits(), 4);
+}
+
 // A file no reader takes is refused with what its content resembles: another
 // format's signature, a header without signature under a foreign extension,
 // or no signature at all. A TGA header that also starts like an icon
