@@ -132,7 +132,12 @@ std::string replaceTarget(const std::string& path) {
 
 std::string stagingPathFor(const std::string& path) {
     const std::filesystem::path p(path);
-    return (p.parent_path() / ("." + p.filename().string() + kStagingTag + std::to_string(::getpid()))).string();
+    // Built by appending: g++ 12 at -O3 gives a false -Wrestrict on "." + string&&.
+    std::string name = ".";
+    name += p.filename().string();
+    name += kStagingTag;
+    name += std::to_string(::getpid());
+    return (p.parent_path() / name).string();
 }
 
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes) {
