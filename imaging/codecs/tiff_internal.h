@@ -21,11 +21,15 @@ std::shared_ptr<const Metadata> readTiffMetadata(TIFF* tif, std::span<const std:
 // photometric interpretation: a profile goes only where it describes the colours.
 // The Exif record's Make, Model, DateTime, Artist, Copyright ... go to IFD0.
 void writeTiffMetadata(TIFF* tif, const Image& page);
-// Whether the page's Exif record has an Exif directory to write.
-bool hasExifDirectory(const Image& page);
-// Sets the entries of the page's Exif directory that libtiff knows on the
-// Exif directory being written (after TIFFCreateEXIFDirectory), except the
-// makernote and the pixel dimensions.
-void writeExifFields(TIFF* tif, const Image& page);
+// The directories of a page's Exif record that a TIFF page carries as
+// directories of their own, linked from its image directory.
+enum class ExifDirectory { Exif, Gps };
+// Whether the page's Exif record has that directory.
+bool hasExifDirectory(const Image& page, ExifDirectory which);
+// Sets the entries of that directory of the page's Exif record that libtiff
+// knows on the directory being written (after TIFFCreateEXIFDirectory or
+// TIFFCreateGPSDirectory); the others are left out. The Exif directory's
+// makernote and pixel dimensions are left out too.
+void writeExifFields(TIFF* tif, const Image& page, ExifDirectory which);
 
 }  // namespace rastel::imaging

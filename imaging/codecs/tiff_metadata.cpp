@@ -51,7 +51,7 @@ std::vector<std::uint8_t> fieldArray(const TIFFField* f, const ExifEntry& e) {
     return out;
 }
 
-// Sets one entry of a carried Exif directory on the Exif directory being
+// Sets one entry of a carried Exif or GPS directory on the directory being
 // written, in the form libtiff expects for that field. Entries libtiff does
 // not know, or whose count does not fit its definition, are left out.
 void setExifField(TIFF* tif, const ExifEntry& e) {
@@ -96,17 +96,29 @@ void setExifField(TIFF* tif, const ExifEntry& e) {
 
 }  // namespace
 
-bool hasExifDirectory(const Image& page) { return page.metadata && !exifTree(page.metadata->exif).exif.empty(); }
+namespace {
 
-void writeExifFields(TIFF* tif, const Image& page) {
-    if (page.metadata)
-        for (const ExifEntry& e : exifTree(page.metadata->exif).exif) {
-            // The makernote's inner offsets would not hold at a new place; the
-            // picture's size is set from the page written.
-            if (e.tag == EXIFTAG_MAKERNOTE || e.tag == EXIFTAG_PIXELXDIMENSION || e.tag == EXIFTAG_PIXELYDIMENSION)
-                continue;
-            setExifField(tif, e);
-        }
+const std::vector<ExifEntry>& entriesOf(const ExifTree& tree, ExifDirectory which) {
+    return which == ExifDirectory::Exif ? tree.exif : tree.gps;
+}
+
+}  // namespace
+
+bool hasExifDirectory(const Image& page, ExifDirectory which) {
+    return page.metadata && !entriesOf(exifTree(page.metadata->exif), which).empty();
+}
+
+void writeExifFields(TIFF* tif, const Image& page, ExifDirectory which) {
+    if (!page.metadata) return;
+    const ExifTree tree = exifTree(page.metadata->exif);
+    for (const ExifEntry& e : entriesOf(tree, which)) {
+        // The makernote's inner offsets would not hold at a new place; the
+        // picture's size is set from the page written.
+        if (which == ExifDirectory::Exif &&
+            (e.tag == EXIFTAG_MAKERNOTE || e.tag == EXIFTAG_PIXELXDIMENSION || e.tag == EXIFTAG_PIXELYDIMENSION))
+            continue;
+        setExifField(tif, e);
+    }
 }
 
 std::shared_ptr<const Metadata> readTiffMetadata(TIFF* tif, std::span<const std::uint8_t> file) {

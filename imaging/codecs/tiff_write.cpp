@@ -3,6 +3,9 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "imaging/codec.h"
 #include "imaging/codecs/common/bits.h"
@@ -306,17 +309,20 @@ void writeFax(PageWriter& pw, const Image& page, const CodeInfo& info) {
 // Fax pages without a stated resolution get the standard fine fax resolution.
 constexpr double kFaxDefaultDpi = 200;
 
-// Writes the image directory and an Exif directory after it: the carried
-// Exif entries, then the version, colour space and the written picture's size
-// where those are still unset. The image directory is then reopened to point
-// at it.
-void writeExifDirectory(const Handle& h, const Image& page) {
+// A directory of the page's Exif record written beside the image directory
+// and linked from it.
+struct SubDirectory {
+    ExifDirectory which;
+    const char* name;
+    int (*create)(TIFF*);
+    ttag_t link;
+    // Sets what the directory needs and the carried entries did not give.
+    void (*complete)(const Handle& h, const Image& page);
+};
+
+// The Exif version, colour space and the written picture's size.
+void completeExif(const Handle& h, const Image& page) {
     TIFF* tif = h.get();
-    if (!TIFFWriteDirectory(tif)) h.fail("cannot write the image directory");
-    // New pages always go to the end of the chain.
-    const tdir_t index = TIFFNumberOfDirectories(tif) - 1;
-    if (TIFFCreateEXIFDirectory(tif) != 0) h.fail("cannot create the Exif directory");
-    writeExifFields(tif, page);
     void* unused = nullptr;
     std::uint16_t colourSpace = 0;
     if (!TIFFGetField(tif, EXIFTAG_EXIFVERSION, &unused) && !TIFFSetField(tif, EXIFTAG_EXIFVERSION, "0220"))
@@ -327,11 +333,47 @@ void writeExifDirectory(const Handle& h, const Image& page) {
     if (!TIFFSetField(tif, EXIFTAG_PIXELXDIMENSION, static_cast<std::uint32_t>(page.width())) ||
         !TIFFSetField(tif, EXIFTAG_PIXELYDIMENSION, static_cast<std::uint32_t>(page.height())))
         h.fail("cannot set the Exif tags");
-    std::uint64_t exifOffset = 0;
-    if (!TIFFWriteCustomDirectory(tif, &exifOffset)) h.fail("cannot write the Exif directory");
-    // Point the image directory at the Exif directory.
+}
+
+// The GPS version, which readers require of a GPS directory.
+void completeGps(const Handle& h, const Image&) {
+    TIFF* tif = h.get();
+    void* unused = nullptr;
+    static const std::uint8_t version[4] = {2, 2, 0, 0};
+    if (!TIFFGetField(tif, GPSTAG_VERSIONID, &unused) && !TIFFSetField(tif, GPSTAG_VERSIONID, version))
+        h.fail("cannot set the GPS version");
+}
+
+constexpr SubDirectory kExifDirectory{ExifDirectory::Exif, "Exif", TIFFCreateEXIFDirectory, TIFFTAG_EXIFIFD,
+                                      completeExif};
+constexpr SubDirectory kGpsDirectory{ExifDirectory::Gps, "GPS", TIFFCreateGPSDirectory, TIFFTAG_GPSIFD, completeGps};
+
+// Writes the image directory, then each of `subs` after it: the carried
+// entries libtiff knows, then what the directory needs and they left unset.
+// The image directory, which holds a reserved pointer for each, is then
+// reopened and rewritten to point at them.
+void writeSubDirectories(const Handle& h, const Image& page, std::span<const SubDirectory* const> subs) {
+    TIFF* tif = h.get();
+    if (!TIFFWriteDirectory(tif)) h.fail("cannot write the image directory");
+    // New pages always go to the end of the chain.
+    const tdir_t index = TIFFNumberOfDirectories(tif) - 1;
+    std::vector<std::uint64_t> offsets;
+    for (const SubDirectory* sub : subs) {
+        const std::string name = sub->name;
+        // libtiff 4.5.0 does not release the entries of a custom directory
+        // when the next one is created; free them here (harmless where it does).
+        if (sub != subs.front()) TIFFFreeDirectory(tif);
+        if (sub->create(tif) != 0) h.fail("cannot create the " + name + " directory");
+        writeExifFields(tif, page, sub->which);
+        sub->complete(h, page);
+        std::uint64_t offset = 0;
+        if (!TIFFWriteCustomDirectory(tif, &offset)) h.fail("cannot write the " + name + " directory");
+        offsets.push_back(offset);
+    }
     if (!TIFFSetDirectory(tif, index)) h.fail("cannot reopen the image directory");
-    if (!TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset)) h.fail("cannot link the Exif directory");
+    for (std::size_t i = 0; i < subs.size(); ++i)
+        if (!TIFFSetField(tif, subs[i]->link, offsets[i]))
+            h.fail("cannot link the " + std::string(subs[i]->name) + " directory");
     if (!TIFFRewriteDirectory(tif)) h.fail("cannot rewrite the image directory");
 }
 
@@ -358,13 +400,17 @@ void writePage(const Handle& h, const Image& page, const WriteOptions& opt, cons
         pw.setResolution(kFaxDefaultDpi, kFaxDefaultDpi);
     else
         pw.setResolution(page.xDpi, page.yDpi);
-    if (info.model == Model::ExifRgb || info.model == Model::ExifYCbCr || hasExifDirectory(page)) {
-        // Reserve the pointer so the directory is written with it in place.
-        pw.set(TIFFTAG_EXIFIFD, std::uint64_t{0});
-        writeExifDirectory(h, page);
-    } else if (!TIFFWriteDirectory(h.get())) {
-        h.fail("cannot write the image directory");
+    std::vector<const SubDirectory*> subs;
+    if (info.model == Model::ExifRgb || info.model == Model::ExifYCbCr || hasExifDirectory(page, ExifDirectory::Exif))
+        subs.push_back(&kExifDirectory);
+    if (hasExifDirectory(page, ExifDirectory::Gps)) subs.push_back(&kGpsDirectory);
+    if (subs.empty()) {
+        if (!TIFFWriteDirectory(h.get())) h.fail("cannot write the image directory");
+        return;
     }
+    // Reserve the pointers so the directory is written with them in place.
+    for (const SubDirectory* sub : subs) pw.set(sub->link, std::uint64_t{0});
+    writeSubDirectories(h, page, subs);
 }
 
 class TiffWriter : public FormatWriter {

@@ -80,13 +80,14 @@ TEST(Orientation, ReadersTurnPagesUpright) {
 }
 
 // A 40 x 20 photo stored sideways (orientation 6) with an Adobe RGB profile,
-// camera Exif with a thumbnail, XMP and IPTC.
+// camera Exif with a thumbnail and a location west of Greenwich, XMP and IPTC.
 std::string makeTaggedPhoto(const TempDir& dir, const std::string& ext) {
     const std::string path = dir / ("tagged." + ext);
     runQuiet("convert -size 40x20 gradient:red-blue -profile " + kAdobeRgb + " " + path);
     runQuiet(
         "exiftool -q -overwrite_original -IFD0:Orientation#=6 -Make=Acme -Model=Cam1 "
         "'-DateTimeOriginal=2020:01:02 03:04:05' -FNumber=2.8 -ISO=200 -ExifImageWidth=40 -ExifImageHeight=20 "
+        "-GPSLatitude=48.8566 -GPSLatitudeRef=N -GPSLongitude=2.3522 -GPSLongitudeRef=W "
         "-XMP-dc:Title=Hello -XMP-tiff:Orientation#=6 -IPTC:Keywords=kw1 " +
         path);
     runQuiet("convert -size 8x8 xc:green " + (dir / "thumb.jpg"));
@@ -131,7 +132,7 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         savePage(out, doc.pages[0], row.code, row.bits, 2);
         const std::string tags = capture(
             "exiftool -n -s -G1 -ColorSpaceData -Make -DateTimeOriginal -FNumber -ISO -Orientation -ExifImageWidth "
-            "-ExifImageHeight -ThumbnailLength -Title -Keywords " +
+            "-ExifImageHeight -GPSLatitude -GPSLongitude -ThumbnailLength -Title -Keywords " +
             out);
         EXPECT_EQ(tags.find("ColorSpaceData") != std::string::npos, row.icc) << tags;
         EXPECT_EQ(tags.find("Make                            : Acme") != std::string::npos, row.exif) << tags;
@@ -141,10 +142,15 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
         EXPECT_EQ(tags.find("ThumbnailLength"), std::string::npos) << tags;
         if (row.exif) {
             // A rational and a counted array, set on libtiff's Exif directory in their own forms
-            // (libtiff keeps such rationals as floats: 2.8 comes back as 2.799999952).
-            const auto f = tags.find("FNumber                         : ");
-            ASSERT_NE(f, std::string::npos) << tags;
-            EXPECT_NEAR(std::stod(tags.substr(f + 34)), 2.8, 1e-6) << tags;
+            // (libtiff keeps such rationals as floats: 2.8 comes back as 2.799999952), and the
+            // location from the GPS directory, its hemisphere included.
+            const auto number = [&](const std::string& name) {
+                const auto at = tags.find(name + std::string(32 - name.size(), ' ') + ": ");
+                return at == std::string::npos ? -1000.0 : std::stod(tags.substr(at + 34));
+            };
+            EXPECT_NEAR(number("FNumber"), 2.8, 1e-6) << tags;
+            EXPECT_NEAR(number("GPSLatitude"), 48.8566, 1e-6) << tags;
+            EXPECT_NEAR(number("GPSLongitude"), -2.3522, 1e-6) << tags;
             EXPECT_NE(tags.find("ISO                             : 200"), std::string::npos) << tags;
             EXPECT_NE(tags.find("ExifImageWidth                  : " + std::to_string(w)), std::string::npos) << tags;
             EXPECT_NE(tags.find("ExifImageHeight                 : " + std::to_string(h)), std::string::npos) << tags;
@@ -194,7 +200,7 @@ TEST(Colour, CmykAndLabConvertThroughProfiles) {
     }
 }
 
-// Each appended page gets its own Exif directory, linked from its own image directory.
+// Each appended page gets its own Exif and GPS directories, linked from its own image directory.
 TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
     if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
     TempDir dir("rastel-meta-append");
@@ -204,8 +210,9 @@ TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
     appendPage(out, doc.pages[0], 17, 24, 2);
     appendPageInPlace(out, doc.pages[0], 17, 24, 2);
     EXPECT_EQ(loadDocument(out).pages.size(), 3u);
-    const std::string tags = capture("exiftool -a -s -s -s -DateTimeOriginal " + out);
-    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n") << tags;
+    const std::string tags = capture("exiftool -a -s -s -s -n -DateTimeOriginal -GPS:GPSLatitude " + out);
+    EXPECT_EQ(tags, "2020:01:02 03:04:05\n2020:01:02 03:04:05\n2020:01:02 03:04:05\n48.8566\n48.8566\n48.8566\n")
+        << tags;
 }
 
 }  // namespace
