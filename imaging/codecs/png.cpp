@@ -446,15 +446,18 @@ public:
         plan.yPpm = ppmFromDpi(page.yDpi);
         if (plan.xPpm == 0 || plan.yPpm == 0) plan.xPpm = plan.yPpm = 0;
 
-        Image src;
+        // A 24-bit page is encoded as it is; other pages are converted first.
+        Image scratch;
+        if (opt.bits != 24) scratch = toIndexed(page, opt.bits);
+        const Image& src = opt.bits == 24 ? inFormat(page, PixelFormat::Rgb24, scratch) : scratch;
         std::vector<std::uint8_t> packed;
         std::vector<png_bytep> rows(static_cast<std::size_t>(page.height()));
         if (opt.bits == 24) {
-            src = toRgb24(page);
             plan.colourType = PNG_COLOR_TYPE_RGB;
-            for (int y = 0; y < src.height(); ++y) rows[static_cast<std::size_t>(y)] = src.row(y);
+            // libpng takes non-const row pointers but only reads them when writing.
+            for (int y = 0; y < src.height(); ++y)
+                rows[static_cast<std::size_t>(y)] = const_cast<png_bytep>(src.row(y));
         } else {
-            src = toIndexed(page, opt.bits);
             plan.colourType = PNG_COLOR_TYPE_PALETTE;
             plan.bitDepth = opt.bits;
             // The palette stops after the highest index in use.
