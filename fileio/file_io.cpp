@@ -72,10 +72,12 @@ struct Slot {
 std::array<Slot, 64> g_slots;
 
 void onSignal(int sig) {
+    const int savedErrno = errno;  // unlink may change it under the interrupted code
     for (auto& s : g_slots)
         if (s.state.load() == 2) ::unlink(s.path);
     ::signal(sig, SIG_DFL);
     ::raise(sig);
+    errno = savedErrno;
 }
 
 }  // namespace
@@ -140,7 +142,23 @@ std::string stagingPathFor(const std::string& path) {
     return (p.parent_path() / name).string();
 }
 
+void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ioFail(path, "cannot write", errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes) {
+    writeFileAtomicWith(path, [&](int fd) { writeAll(fd, bytes, path); });
+}
+
+void writeFileAtomicWith(const std::string& path, const std::function<void(int fd)>& fill) {
     const std::string target = replaceTarget(path);
     std::string tmpl = stagingPathFor(target) + "-XXXXXX";
     // The cleanup signals wait until the new file is registered for removal.
@@ -169,14 +187,12 @@ void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> byte
         ::umask(mask);
         if (::fchmod(fd.get(), 0666 & ~mask) != 0) abandon(errno);
     }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            abandon(errno);
-        }
-        done += static_cast<std::size_t>(n);
+    try {
+        fill(fd.get());
+    } catch (...) {
+        ::close(fd.release());
+        ::unlink(tmp.c_str());
+        throw;
     }
     if (::fsync(fd.get()) != 0) abandon(errno);
     if (::close(fd.release()) != 0) abandon(errno);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -35,6 +36,16 @@ std::string replaceTarget(const std::string& path);
 // the temporary is removed and the file is untouched.
 // Throws Error("<path>: cannot write: <reason>").
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes);
+
+// The same, with the new content written by `fill` into the open temporary
+// file (`fd`, at offset 0) as it is produced, so a large file needs no copy in
+// memory. When `fill` throws, the temporary is removed and the exception
+// passes on unchanged.
+void writeFileAtomicWith(const std::string& path, const std::function<void(int fd)>& fill);
+
+// Writes all of `bytes` to `fd`, retrying short writes. Throws
+// Error("<path>: cannot write: <reason>").
+void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path);
 
 // Renames the complete working file `staged` (made by this process beside
 // replaceTarget(path)) over that target, with the same checks and the same

@@ -74,6 +74,10 @@ public:
     void checkCapability(int code, int bits) const;
     // A complete one-page file, after checkCapability().
     std::vector<std::uint8_t> write(const Image& page, const WriteOptions& opt) const;
+    // The same file written to `fd` (open for reading and writing, empty, at
+    // offset 0) as it is encoded, after checkCapability(). opt.path names the
+    // file in messages.
+    void writeTo(int fd, const Image& page, const WriteOptions& opt) const;
     // The complete new file: `existing` (a file this writer made) plus one more page.
     virtual std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
                                              const WriteOptions& opt) const;
@@ -88,6 +92,10 @@ public:
 protected:
     // Encodes `page` at opt.bits for opt.code, both already checked.
     virtual std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const = 0;
+    // Encodes straight into `fd`; by default writes what encode() returns. A
+    // writer whose library can write to a file as it goes overrides this, so
+    // the file is never held whole in memory.
+    virtual void encodeTo(int fd, const Image& page, const WriteOptions& opt) const;
 };
 
 }  // namespace rastel::imaging

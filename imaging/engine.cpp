@@ -16,6 +16,7 @@ namespace {
 
 using fileio::readWholeFile;
 using fileio::writeFileAtomic;
+using fileio::writeFileAtomicWith;
 
 // Runs `f`, turning every failure into an Error that names the file.
 template <typename F>
@@ -81,9 +82,9 @@ void savePage(const std::string& path, const Image& page, int code, int bits, in
               const std::string& finalPath) {
     withPath(path, [&] {
         if (page.empty()) fail("save", "there is no image to save");
-        const auto bytes =
-            writerFor(path, code).write(page, WriteOptions{code, bits, quality, finalPath.empty() ? path : finalPath});
-        writeFileAtomic(path, bytes);
+        const FormatWriter& w = writerFor(path, code);
+        const WriteOptions opt{code, bits, quality, finalPath.empty() ? path : finalPath};
+        writeFileAtomicWith(path, [&](int fd) { w.writeTo(fd, page, opt); });
     });
 }
 

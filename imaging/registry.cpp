@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "fileio/file_io.h"
 #include "imaging/error.h"
 
 namespace rastel::imaging {
@@ -55,6 +56,15 @@ void FormatWriter::checkCapability(int code, int bits) const {
 std::vector<std::uint8_t> FormatWriter::write(const Image& page, const WriteOptions& opt) const {
     checkCapability(opt.code, opt.bits);
     return encode(page, opt);
+}
+
+void FormatWriter::writeTo(int fd, const Image& page, const WriteOptions& opt) const {
+    checkCapability(opt.code, opt.bits);
+    encodeTo(fd, page, opt);
+}
+
+void FormatWriter::encodeTo(int fd, const Image& page, const WriteOptions& opt) const {
+    fileio::writeAll(fd, encode(page, opt), opt.path);
 }
 
 std::vector<std::uint8_t> FormatWriter::append(std::span<const std::uint8_t>, const Image&,

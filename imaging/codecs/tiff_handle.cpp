@@ -8,6 +8,8 @@
 #include <limits>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "imaging/error.h"
 #include "imaging/image.h"
 
@@ -82,8 +84,46 @@ MemoryFile* fileOf(thandle_t h) { return static_cast<MemoryFile*>(h); }
 
 std::uint64_t currentSize(const MemoryFile& f) { return f.growable != nullptr ? f.growable->size() : f.size; }
 
+// Files past 4 GiB are not written; the cap also keeps a runaway writer bounded.
+constexpr std::uint64_t kMaxWriteSize = std::uint64_t{1} << 32;
+
+// The same operations on a file descriptor, at the handle's own position.
+tmsize_t fdRead(MemoryFile& f, void* buf, tmsize_t n) {
+    if (n <= 0 || f.pos >= f.size) return 0;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), f.size - f.pos));
+    std::size_t done = 0;
+    while (done < want) {
+        const ssize_t got = ::pread(f.fd, static_cast<char*>(buf) + done, want - done, static_cast<off_t>(f.pos + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    f.pos += done;
+    return static_cast<tmsize_t>(done);
+}
+
+tmsize_t fdWrite(MemoryFile& f, const void* buf, tmsize_t n) {
+    const auto count = static_cast<std::uint64_t>(n);
+    if (f.pos > kMaxWriteSize || count > kMaxWriteSize - f.pos) return -1;
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t put =
+            ::pwrite(f.fd, static_cast<const char*>(buf) + done, count - done, static_cast<off_t>(f.pos + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) {
+            if (f.writeErrno == 0) f.writeErrno = errno;
+            return -1;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    f.pos += count;
+    f.size = std::max(f.size, f.pos);
+    return n;
+}
+
 tmsize_t readProc(thandle_t h, void* buf, tmsize_t n) {
     MemoryFile& f = *fileOf(h);
+    if (f.fd >= 0) return fdRead(f, buf, n);
     const std::uint64_t size = currentSize(f);
     if (n <= 0 || f.pos >= size) return 0;
     const std::uint64_t count = std::min<std::uint64_t>(static_cast<std::uint64_t>(n), size - f.pos);
@@ -93,11 +133,9 @@ tmsize_t readProc(thandle_t h, void* buf, tmsize_t n) {
     return static_cast<tmsize_t>(count);
 }
 
-// Files past 4 GiB are not written; the cap also keeps a runaway writer bounded.
-constexpr std::uint64_t kMaxWriteSize = std::uint64_t{1} << 32;
-
 tmsize_t writeProc(thandle_t h, void* buf, tmsize_t n) {
     MemoryFile& f = *fileOf(h);
+    if (f.fd >= 0 && n >= 0) return fdWrite(f, buf, n);
     if (f.growable == nullptr || n < 0) return -1;
     const auto count = static_cast<std::uint64_t>(n);
     if (f.pos > kMaxWriteSize || count > kMaxWriteSize - f.pos) return -1;
@@ -148,6 +186,11 @@ Handle::Handle(std::vector<std::uint8_t>& buffer, const char* mode) {
     open(mode);
 }
 
+Handle::Handle(int fd, const char* mode) {
+    file_.fd = fd;
+    open(mode);
+}
+
 Handle::Handle(const std::string& path, const char* mode) : onDisk_(true) {
     TIFFOpenOptions* opts = options();
     tif_ = TIFFOpenExt(path.c_str(), mode, opts);
@@ -187,13 +230,17 @@ void Handle::close() {
     if (tif_ == nullptr) return;
     TIFF* t = tif_;
     tif_ = nullptr;
-    const bool flushed = (file_.growable == nullptr && !onDisk_) || TIFFFlush(t) == 1;
+    const bool reading = file_.growable == nullptr && file_.fd < 0 && !onDisk_;
+    const bool flushed = reading || TIFFFlush(t) == 1;
     TIFFClose(t);
     if (!flushed) fail("cannot finish the file");
 }
 
 void Handle::fail(const std::string& what) const {
-    std::string cause = diag_.firstError.empty() ? lastGlobalError : diag_.firstError;
+    // A failed write to the output file says why in the system's words.
+    std::string cause = file_.writeErrno != 0       ? std::strerror(file_.writeErrno)
+                        : diag_.firstError.empty() ? lastGlobalError
+                                                   : diag_.firstError;
     imaging::fail(kFormat, cause.empty() ? what : what + ": " + cause);
 }
 

@@ -29,11 +29,14 @@ struct Diagnostics {
 // Memory "file" behind a libtiff handle: either a read-only view of the input or
 // a growable vector (writing and appending need read access too, because
 // libtiff re-reads directories when it links a new one into the chain).
+// Or an open file descriptor that a new file is written to as it goes.
 struct MemoryFile {
     const std::uint8_t* readOnly = nullptr;
     std::vector<std::uint8_t>* growable = nullptr;
-    std::uint64_t size = 0;  // read-only size; the vector's size otherwise
+    std::uint64_t size = 0;  // read-only size; the vector's or the file's size otherwise
     std::uint64_t pos = 0;
+    int fd = -1;
+    int writeErrno = 0;  // why writing to `fd` failed, if it did
 };
 
 // An open libtiff handle with its memory file and diagnostics; closes on scope exit.
@@ -48,6 +51,9 @@ public:
     // Opens the file at `path` itself for appending ("a"): libtiff adds the new
     // directory at the end and links it into the chain in place.
     Handle(const std::string& path, const char* mode);
+    // Opens the empty file `fd` (readable and writable, left open) for writing
+    // a new file ("w") straight into it.
+    Handle(int fd, const char* mode);
     ~Handle();
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;

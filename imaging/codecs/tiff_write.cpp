@@ -433,6 +433,13 @@ public:
         return out;
     }
 
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        const CodeInfo& info = checkedCode(opt);
+        Handle h(fd, "w");
+        writePage(h, page, opt, info);
+        h.close();
+    }
+
     std::vector<std::uint8_t> append(std::span<const std::uint8_t> existing, const Image& page,
                                      const WriteOptions& opt) const override {
         const CodeInfo& info = checkedCode(opt);

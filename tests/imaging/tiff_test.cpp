@@ -443,6 +443,28 @@ TEST(TiffWriter, ResolutionIsOmittedWhenThePageHasNone) {
     EXPECT_EQ(loadDocument(path).pages.at(0).xDpi, 0);
 }
 
+// A disk that fills part-way through a save leaves the earlier file as it was
+// and no working file, and says why: TIFF is written to the disk as it is
+// encoded, PNG is encoded in memory first.
+TEST(TiffWriter, DiskFullMidSaveLeavesThePreviousFileAndSaysWhy) {
+    TempDir dir;
+    for (const int code : {17, 75}) {
+        const std::string path = dir / ("full" + std::to_string(code));
+        savePage(path, picture(8, 8), code, 24, 2);
+        const auto before = rastel::test::readBytes(path);
+        try {
+            rastel::test::FileSizeLimit limit(512);
+            savePage(path, picture(300, 300), code, 24, 2);
+            ADD_FAILURE() << "code " << code << " saved past the limit";
+        } catch (const Error& e) {
+            EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(rastel::test::readBytes(path), before) << "code " << code;
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+        fs::remove(path);
+    }
+}
+
 TEST(TiffWriter, QualityFactorTradesSizeForFidelity) {
     const Image src = picture(128, 96);
     TempDir dir;

@@ -18,6 +18,7 @@
 
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
+#include "tests/support/test_support.h"
 
 using namespace rastel;
 namespace fs = std::filesystem;
@@ -371,15 +372,11 @@ TEST_F(SettingsFile, FailedWriteLeavesThePreviousFileIntact) {
     // 1. The file-size limit stops the data part-way, as a full disk would;
     //    it binds root too. A write in place would leave a truncated file.
     spit(ini(), previous);
-    struct rlimit old {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 20;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int16_t status = WriteSettingsFile();
-    ::setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    int16_t status = 0;
+    {
+        rastel::test::FileSizeLimit limit(20);
+        status = WriteSettingsFile();
+    }
     EXPECT_EQ(status, -1);
     EXPECT_EQ(slurp(ini()), previous);
     EXPECT_EQ(entries(dir_), std::vector<std::string>{"Rastel.ini"}) << "temporary removed";

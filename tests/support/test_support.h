@@ -8,12 +8,14 @@
 // finds it missing is skipped with a reason; with RASTEL_CI=1 (set by CI)
 // the same test fails instead, so a broken machine cannot pass quietly.
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +62,30 @@ public:
     std::string file(const std::string& name) const { return (path / name).string(); }
 
     std::filesystem::path path;
+};
+
+// Caps the size of files this process writes while it lives, as a full disk
+// would (it binds root too); writes past the cap fail with EFBIG instead of
+// raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &old_);
+        oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old_;
+        small.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &old_);
+        std::signal(SIGXFSZ, oldHandler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    void (*oldHandler_)(int) = nullptr;
 };
 
 // Runs a shell command and returns its standard output; `status` gets the exit
