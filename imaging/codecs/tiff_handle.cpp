@@ -93,7 +93,8 @@ tmsize_t fdRead(MemoryFile& f, void* buf, tmsize_t n) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), f.size - f.pos));
     std::size_t done = 0;
     while (done < want) {
-        const ssize_t got = ::pread(f.fd, static_cast<char*>(buf) + done, want - done, static_cast<off_t>(f.pos + done));
+        const ssize_t got =
+            ::pread(f.fd, static_cast<char*>(buf) + done, want - done, static_cast<off_t>(f.pos + done));
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         done += static_cast<std::size_t>(got);
@@ -238,7 +239,7 @@ void Handle::close() {
 
 void Handle::fail(const std::string& what) const {
     // A failed write to the output file says why in the system's words.
-    std::string cause = file_.writeErrno != 0       ? std::strerror(file_.writeErrno)
+    std::string cause = file_.writeErrno != 0      ? std::strerror(file_.writeErrno)
                         : diag_.firstError.empty() ? lastGlobalError
                                                    : diag_.firstError;
     imaging::fail(kFormat, cause.empty() ? what : what + ": " + cause);
