@@ -415,8 +415,7 @@ int run(int argc, char** argv) {
         ConvertQueue(FileQueue, control, observer, jobs, [] { return std::make_unique<EngineControl>(); });
     if (report) report->End(result.Items);
     if (result.Status != 0) {
-        std::cerr << "エラーが発生しました: " << result.Failure.Path << ": "
-                  << CauseOf(result.Failure.Path, result.Failure.Message) << '\n';
+        std::cerr << "エラーが発生しました: " << result.Failure.Path << ": " << result.Failure.Cause << '\n';
         return 1;
     }
     std::cerr << "変換終了: " << queued << (queued == 1 ? " file" : " files") << " converted to "

@@ -17,6 +17,7 @@ struct BatchItem {
     std::string Output;  // where its output goes ("" for a name without extension)
     State Status = State::NotStarted;
     std::string Message;  // the engine's message when it failed (names the file and the cause)
+    std::string Cause;    // that message without this input's name, when the failure names it
     int Pages = 0;        // pages the engine found in the input
     long long Milliseconds = 0;
 };
@@ -40,11 +41,13 @@ public:
     virtual void ItemDone(std::size_t /*index*/, const BatchItem& /*item*/) {}
 };
 
-// Where a batch that failed stopped: the input being converted and the
-// engine's message (which names the file and the cause).
+// Where a batch that failed stopped: the input being converted, the engine's
+// message (which names the file and the cause) and the cause alone (without
+// the input's name).
 struct BatchFailure {
     std::string Path;
     std::string Message;
+    std::string Cause;
 };
 
 // The outcome of one run of ConvertQueue.
