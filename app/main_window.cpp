@@ -211,7 +211,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     ExitProgram();
 }
 
-void MainWindow::ShowProgress(const std::string& text) { label1_->setText(QString::fromStdString(text)); }
+void MainWindow::ShowProgress(std::size_t index, std::size_t count) {
+    label1_->setText(QString::fromStdString(ProgressText(index, count)));
+}
 
 void MainWindow::Yield() { platform_.ProcessEvents(); }
 

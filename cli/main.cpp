@@ -261,9 +261,9 @@ std::string executableFolder() {
 class ConsoleObserver : public BatchObserver {
 public:
     ConsoleObserver(const std::vector<std::string>& inputs, BatchReport* report) : inputs_(inputs), report_(report) {}
-    void ShowProgress(const std::string& text) override {
-        const std::size_t i = std::stoul(text.substr(0, text.find('/'))) - 1;
-        std::cerr << text << ' ' << (i < inputs_.size() ? inputs_[i] : std::string()) << std::endl;
+    void ShowProgress(std::size_t index, std::size_t count) override {
+        std::cerr << ProgressText(index, count) << ' ' << (index < inputs_.size() ? inputs_[index] : std::string())
+                  << std::endl;
     }
     void Yield() override {}
     void ShowPreview(const DisplayPicture&) override {}

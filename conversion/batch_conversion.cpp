@@ -144,10 +144,6 @@ std::string workingSuffix(std::size_t index) {
     return s;
 }
 
-std::string progressText(std::size_t i, std::size_t n) {
-    return std::to_string(i + 1) + "/" + std::to_string(n) + "処理中";
-}
-
 // Converts `entry`, item i of the batch, overwriting it with its base path as
 // the per-file steps do. `observer` is null for a parallel worker. Without
 // `pending` the output is in its place on return; with it every output goes to
@@ -334,7 +330,7 @@ private:
             BatchItem& item = result_.Items[i];
             Slot& slot = slots_[i];
             try {
-                observer_.ShowProgress(progressText(i, n_));
+                observer_.ShowProgress(i, n_);
                 {
                     std::unique_lock lock(mutex_);
                     changed_.wait(lock, [&] { return slot.done; });
@@ -399,6 +395,10 @@ private:
 
 }  // namespace
 
+std::string ProgressText(std::size_t index, std::size_t count) {
+    return std::to_string(index + 1) + "/" + std::to_string(count) + "処理中";
+}
+
 bool IsMultiPageCode(std::int32_t code) {
     return std::find(kMultiPageCodes.begin(), kMultiPageCodes.end(), code) != kMultiPageCodes.end();
 }
@@ -436,7 +436,7 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
             StaleCleaner cleaner;
             for (; at < n; ++at) {
                 BatchItem& item = result.Items[at];
-                observer.ShowProgress(progressText(at, n));
+                observer.ShowProgress(at, n);
                 start = std::chrono::steady_clock::now();
                 convertOne(queue[at], at, control, &observer, inputs, cleaner, item, nullptr);
                 item.Milliseconds = millisecondsSince(start);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,8 +29,8 @@ struct BatchItem {
 class BatchObserver {
 public:
     virtual ~BatchObserver() = default;
-    // "i/N処理中" before each file.
-    virtual void ShowProgress(const std::string& text) = 0;
+    // Before each file: item `index` (0-based) of `count`.
+    virtual void ShowProgress(std::size_t index, std::size_t count) = 0;
     // Once per file, after loading: let pending window events run.
     virtual void Yield() = 0;
     // The file as loaded, before any processing.
@@ -60,6 +61,10 @@ struct BatchResult {
 // The failure of the last three-argument ConvertQueue that failed, for the
 // window program.
 extern BatchFailure LastBatchFailure;
+
+// What the window and rastel-batch show for ShowProgress: "i/N処理中", i
+// counting from 1.
+std::string ProgressText(std::size_t index, std::size_t count);
 
 // Codes whose outputs take the further pages of a multi-page input.
 bool IsMultiPageCode(std::int32_t code);

@@ -352,6 +352,7 @@ TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("エラーが発生しました: " + (dir / "in" / "b.png").string() + ": PNG: "), std::string::npos)
         << r.err;
+    EXPECT_NE(r.err.find("2/3処理中 " + (dir / "in" / "b.png").string() + "\n"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::exists(dir / "in" / "a.bmp"));
     EXPECT_EQ(slurp(dir / "in" / "a.png"), aBefore);
     EXPECT_EQ(slurp(dir / "in" / "c.bmp"), "older output");

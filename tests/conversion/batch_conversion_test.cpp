@@ -80,7 +80,9 @@ class RecordingObserver : public BatchObserver {
 public:
     std::vector<std::string>& calls;
     explicit RecordingObserver(std::vector<std::string>& c) : calls(c) {}
-    void ShowProgress(const std::string& text) override { calls.push_back("Progress " + text); }
+    void ShowProgress(std::size_t index, std::size_t count) override {
+        calls.push_back("Progress " + ProgressText(index, count));
+    }
     void Yield() override { calls.push_back("Yield"); }
     void ShowPreview(const DisplayPicture&) override { calls.push_back("Preview"); }
     void ItemDone(std::size_t i, const BatchItem& item) override {
