@@ -176,10 +176,8 @@ std::int16_t MainWindow::RunOneBatch() {
     if (result == 0) {
         platform_.ShowMessage("変換終了", kProgramTitle);
     } else {
-        std::string cause = LastBatchFailure.Message;
-        const std::string prefix = LastBatchFailure.Path + ": ";
-        if (cause.rfind(prefix, 0) == 0) cause = cause.substr(prefix.size());
-        platform_.ShowMessage("エラーが発生しました\r\n" + LastBatchFailure.Path + "\r\n" + cause, kProgramTitle);
+        platform_.ShowMessage("エラーが発生しました\r\n" + LastBatchFailure.Path + "\r\n" + LastBatchFailure.Cause,
+                              kProgramTitle);
     }
     label1_->setText(QStringLiteral("待機中"));
     ClearPreview();
@@ -213,7 +211,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     ExitProgram();
 }
 
-void MainWindow::ShowProgress(const std::string& text) { label1_->setText(QString::fromStdString(text)); }
+void MainWindow::ShowProgress(std::size_t index, std::size_t count) {
+    label1_->setText(QString::fromStdString(ProgressText(index, count)));
+}
 
 void MainWindow::Yield() { platform_.ProcessEvents(); }
 

@@ -71,7 +71,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void ShowProgress(const std::string& text) override;
+    void ShowProgress(std::size_t index, std::size_t count) override;
     void Yield() override;
     void ShowPreview(const DisplayPicture& picture) override;
     void ClearPreview();

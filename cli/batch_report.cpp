@@ -22,11 +22,6 @@ std::string JsonString(const std::string& text) {
     return s + "\"";
 }
 
-std::string CauseOf(const std::string& input, const std::string& message) {
-    const std::string prefix = input + ": ";
-    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
-}
-
 void BatchReport::Line(const BatchItem& item, const char* status, const std::string& message, int pages, long long ms) {
     out_ << "{\"input\":" << JsonString(item.Input) << ",\"output\":" << JsonString(item.Output) << ",\"status\":\""
          << status << "\",\"message\":" << JsonString(message) << ",\"pages\":" << pages << ",\"milliseconds\":" << ms
@@ -38,7 +33,7 @@ void BatchReport::Write(const BatchItem& item) {
     if (item.Status == BatchItem::State::Converted)
         Line(item, "converted", "", item.Pages, item.Milliseconds);
     else if (item.Status == BatchItem::State::Failed)
-        Line(item, "failed", CauseOf(item.Input, item.Message), 0, item.Milliseconds);
+        Line(item, "failed", item.Cause, 0, item.Milliseconds);
 }
 
 void BatchReport::End(const std::vector<BatchItem>& items) {

@@ -32,7 +32,4 @@ private:
 // `text` as a JSON string literal.
 std::string JsonString(const std::string& text);
 
-// The cause in an engine message, without the input's name that starts it.
-std::string CauseOf(const std::string& input, const std::string& message);
-
 }  // namespace rastel

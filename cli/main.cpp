@@ -261,9 +261,9 @@ std::string executableFolder() {
 class ConsoleObserver : public BatchObserver {
 public:
     ConsoleObserver(const std::vector<std::string>& inputs, BatchReport* report) : inputs_(inputs), report_(report) {}
-    void ShowProgress(const std::string& text) override {
-        const std::size_t i = std::stoul(text.substr(0, text.find('/'))) - 1;
-        std::cerr << text << ' ' << (i < inputs_.size() ? inputs_[i] : std::string()) << std::endl;
+    void ShowProgress(std::size_t index, std::size_t count) override {
+        std::cerr << ProgressText(index, count) << ' ' << (index < inputs_.size() ? inputs_[index] : std::string())
+                  << std::endl;
     }
     void Yield() override {}
     void ShowPreview(const DisplayPicture&) override {}
@@ -415,8 +415,7 @@ int run(int argc, char** argv) {
         ConvertQueue(FileQueue, control, observer, jobs, [] { return std::make_unique<EngineControl>(); });
     if (report) report->End(result.Items);
     if (result.Status != 0) {
-        std::cerr << "エラーが発生しました: " << result.Failure.Path << ": "
-                  << CauseOf(result.Failure.Path, result.Failure.Message) << '\n';
+        std::cerr << "エラーが発生しました: " << result.Failure.Path << ": " << result.Failure.Cause << '\n';
         return 1;
     }
     std::cerr << "変換終了: " << queued << (queued == 1 ? " file" : " files") << " converted to "

@@ -65,8 +65,8 @@ public:
             const bool sameFile =
                 exists && ids_[j] != std::pair{dev_t{}, ino_t{}} && ids_[j] == std::pair{st.st_dev, st.st_ino};
             if (names_[j] == output || sameFile)
-                throw ImagingError(names_[i] + ": its output " + output + " would replace " + names_[j] +
-                                   ", another input of this batch; nothing was written");
+                throw ImagingError(names_[i], "its output " + output + " would replace " + names_[j] +
+                                                  ", another input of this batch; nothing was written");
         }
     }
 
@@ -81,6 +81,29 @@ std::string nameTheOutput(std::string message, const std::string& staging, const
          at = message.find(staging, at + output.size()))
         message.replace(at, staging.size(), output);
     return message;
+}
+
+// What a failure says, read from the error's fields: the file it names (""
+// for none), the cause, and the whole message.
+struct FailureText {
+    std::string Path;
+    std::string Cause;
+    std::string Message;
+};
+
+FailureText failureText(const std::exception& e) {
+    if (const auto* f = dynamic_cast<const ImagingError*>(&e)) return {f->Path(), f->Cause(), e.what()};
+    if (const auto* f = dynamic_cast<const fileio::Error*>(&e)) return {f->path(), f->cause(), e.what()};
+    return {std::string(), e.what(), e.what()};
+}
+
+FailureText unexpectedFailure() { return {std::string(), "unexpected failure", "unexpected failure"}; }
+
+// Marks `item` failed with what `failure` says.
+void recordFailure(BatchItem& item, const FailureText& failure) {
+    item.Status = BatchItem::State::Failed;
+    item.Message = failure.Message;
+    item.Cause = failure.Path == item.Input ? failure.Cause : failure.Message;
 }
 
 void removeWorkingFile(const std::string& path) {
@@ -121,10 +144,6 @@ std::string workingSuffix(std::size_t index) {
     return s;
 }
 
-std::string progressText(std::size_t i, std::size_t n) {
-    return std::to_string(i + 1) + "/" + std::to_string(n) + "処理中";
-}
-
 // Converts `entry`, item i of the batch, overwriting it with its base path as
 // the per-file steps do. `observer` is null for a parallel worker. Without
 // `pending` the output is in its place on return; with it every output goes to
@@ -142,7 +161,7 @@ void convertOne(std::string& entry, std::size_t i, ImagingControl& control, Batc
     control.ReadFileInfo(path, 0);
     const std::int32_t info = control.InfoPageCount();
     if (info < INT16_MIN || info > INT16_MAX)
-        throw ImagingError(path + ": page count " + std::to_string(info) + " is too large");
+        throw ImagingError(path, "page count " + std::to_string(info) + " is too large");
     item.Pages = info;
     std::int16_t pages = static_cast<std::int16_t>(info);
     control.LoadFile(path, 0, 0, pages);
@@ -151,7 +170,7 @@ void convertOne(std::string& entry, std::size_t i, ImagingControl& control, Batc
         if (observer->WantsPreview()) observer->ShowPreview(control.CurrentPicture());
     }
 
-    if (path.size() < 4) throw ImagingError(path + ": the file name has no extension");
+    if (path.size() < 4) throw ImagingError(path, "the file name has no extension");
     entry = path.substr(0, path.size() - 4);
 
     processPage(control);
@@ -188,7 +207,9 @@ void convertOne(std::string& entry, std::size_t i, ImagingControl& control, Batc
     } catch (const std::exception& e) {
         if (!staged) throw;
         removeWorkingFile(target);
-        throw ImagingError(nameTheOutput(e.what(), target, output));
+        const FailureText failure = failureText(e);
+        if (failure.Path.empty()) throw ImagingError(nameTheOutput(failure.Message, target, output));
+        throw ImagingError(nameTheOutput(failure.Path, target, output), nameTheOutput(failure.Cause, target, output));
     } catch (...) {
         if (staged) removeWorkingFile(target);
         throw;
@@ -206,16 +227,16 @@ constexpr std::size_t kMaxWorkers = 16;
 // The parallel batch: workers convert items in queue order into working files;
 // the calling thread shows progress, renames the outputs into place in queue
 // order and stops at the first failure in that order.
-// Runs `f`; the message of what it threw, or nothing when it returned.
+// Runs `f`; what it threw, or nothing when it returned.
 template <typename F>
-std::optional<std::string> failureOf(F&& f) {
+std::optional<FailureText> failureOf(F&& f) {
     try {
         f();
         return std::nullopt;
     } catch (const std::exception& e) {
-        return std::string(e.what());
+        return failureText(e);
     } catch (...) {
-        return std::string("unexpected failure");
+        return unexpectedFailure();
     }
 }
 
@@ -253,7 +274,7 @@ private:
     struct Slot {
         bool done = false;
         bool failed = false;
-        std::string message;
+        FailureText failure;
         PendingOutput pending;
     };
     // Lets every worker end (at most after its current item) before they are joined.
@@ -297,7 +318,7 @@ private:
                 const std::lock_guard lock(mutex_);
                 slot.done = true;
                 slot.failed = failure.has_value();
-                slot.message = failure.value_or(std::string());
+                slot.failure = failure.value_or(FailureText{});
                 if (failure) stop_ = true;
             }
             changed_.notify_all();
@@ -309,13 +330,13 @@ private:
             BatchItem& item = result_.Items[i];
             Slot& slot = slots_[i];
             try {
-                observer_.ShowProgress(progressText(i, n_));
+                observer_.ShowProgress(i, n_);
                 {
                     std::unique_lock lock(mutex_);
                     changed_.wait(lock, [&] { return slot.done; });
                 }
                 if (slot.failed) {
-                    fail(item, slot.message);
+                    fail(item, slot.failure);
                     return i;
                 }
                 const auto start = std::chrono::steady_clock::now();
@@ -336,19 +357,18 @@ private:
                 changed_.notify_all();
                 observer_.ItemDone(i, item);
             } catch (const std::exception& e) {
-                fail(item, e.what());
+                fail(item, failureText(e));
                 return i;
             } catch (...) {
-                fail(item, "unexpected failure");
+                fail(item, unexpectedFailure());
                 return i;
             }
         }
         return n_;
     }
 
-    void fail(BatchItem& item, const std::string& message) {
-        item.Status = BatchItem::State::Failed;
-        item.Message = message;
+    void fail(BatchItem& item, const FailureText& failure) {
+        recordFailure(item, failure);
         // A later item may have started; what it wrote is discarded.
         {
             const std::lock_guard lock(mutex_);
@@ -375,6 +395,10 @@ private:
 
 }  // namespace
 
+std::string ProgressText(std::size_t index, std::size_t count) {
+    return std::to_string(index + 1) + "/" + std::to_string(count) + "処理中";
+}
+
 bool IsMultiPageCode(std::int32_t code) {
     return std::find(kMultiPageCodes.begin(), kMultiPageCodes.end(), code) != kMultiPageCodes.end();
 }
@@ -393,7 +417,7 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
     std::size_t at = 0;
     auto start = std::chrono::steady_clock::now();
     bool failed = false;
-    std::string message;
+    FailureText thrown;
     const auto failure = failureOf([&] {
         const BatchInputs inputs(queue, n);
         std::vector<std::unique_ptr<ImagingControl>> owned;
@@ -412,7 +436,7 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
             StaleCleaner cleaner;
             for (; at < n; ++at) {
                 BatchItem& item = result.Items[at];
-                observer.ShowProgress(progressText(at, n));
+                observer.ShowProgress(at, n);
                 start = std::chrono::steady_clock::now();
                 convertOne(queue[at], at, control, &observer, inputs, cleaner, item, nullptr);
                 item.Milliseconds = millisecondsSince(start);
@@ -423,24 +447,23 @@ BatchResult ConvertQueue(std::vector<std::string>& queue, ImagingControl& contro
     });
     if (failure) {
         failed = true;
-        message = *failure;
+        thrown = *failure;
     }
     if (failed) {
         result.Status = -1;
         if (at < n) {
             BatchItem& item = result.Items[at];
             if (item.Status != BatchItem::State::Failed) {
-                item.Status = BatchItem::State::Failed;
-                item.Message = message;
+                recordFailure(item, thrown);
                 item.Milliseconds = millisecondsSince(start);
             }
-            result.Failure = {item.Input, item.Message};
+            result.Failure = {item.Input, item.Message, item.Cause};
             try {
                 observer.ItemDone(at, item);
             } catch (...) {
             }
         } else {
-            result.Failure = {std::string(), message};
+            result.Failure = {std::string(), thrown.Message, thrown.Message};
         }
     }
     queue.assign(1, std::string());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,6 +18,7 @@ struct BatchItem {
     std::string Output;  // where its output goes ("" for a name without extension)
     State Status = State::NotStarted;
     std::string Message;  // the engine's message when it failed (names the file and the cause)
+    std::string Cause;    // that message without this input's name, when the failure names it
     int Pages = 0;        // pages the engine found in the input
     long long Milliseconds = 0;
 };
@@ -27,8 +29,8 @@ struct BatchItem {
 class BatchObserver {
 public:
     virtual ~BatchObserver() = default;
-    // "i/N処理中" before each file.
-    virtual void ShowProgress(const std::string& text) = 0;
+    // Before each file: item `index` (0-based) of `count`.
+    virtual void ShowProgress(std::size_t index, std::size_t count) = 0;
     // Once per file, after loading: let pending window events run.
     virtual void Yield() = 0;
     // The file as loaded, before any processing.
@@ -40,11 +42,13 @@ public:
     virtual void ItemDone(std::size_t /*index*/, const BatchItem& /*item*/) {}
 };
 
-// Where a batch that failed stopped: the input being converted and the
-// engine's message (which names the file and the cause).
+// Where a batch that failed stopped: the input being converted, the engine's
+// message (which names the file and the cause) and the cause alone (without
+// the input's name).
 struct BatchFailure {
     std::string Path;
     std::string Message;
+    std::string Cause;
 };
 
 // The outcome of one run of ConvertQueue.
@@ -57,6 +61,10 @@ struct BatchResult {
 // The failure of the last three-argument ConvertQueue that failed, for the
 // window program.
 extern BatchFailure LastBatchFailure;
+
+// What the window and rastel-batch show for ShowProgress: "i/N処理中", i
+// counting from 1.
+std::string ProgressText(std::size_t index, std::size_t count);
 
 // Codes whose outputs take the further pages of a multi-page input.
 bool IsMultiPageCode(std::int32_t code);

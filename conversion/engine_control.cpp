@@ -24,11 +24,12 @@ void guarded(const std::string& context, F&& f) {
     } catch (const ImagingError&) {
         throw;
     } catch (const imaging::Error& e) {
-        throw ImagingError(e.what());
+        if (e.path().empty()) throw ImagingError(e.what());
+        throw ImagingError(e.path(), e.reason());
     } catch (const std::bad_alloc&) {
-        throw ImagingError(context + ": out of memory");
+        throw ImagingError(context, "out of memory");
     } catch (const std::exception& e) {
-        throw ImagingError(context + ": " + e.what());
+        throw ImagingError(context, e.what());
     }
 }
 
@@ -48,7 +49,7 @@ void EngineControl::ReadFileInfo(const std::string& path, int page) {
     guarded(path, [&] {
         const int pages = imaging::probePageCount(path);
         if (page < 0 || page >= std::max(pages, 1))
-            throw ImagingError(path + ": page " + std::to_string(page) + " does not exist");
+            throw ImagingError(path, "page " + std::to_string(page) + " does not exist");
         infoPages_ = pages;
     });
 }
@@ -56,13 +57,13 @@ void EngineControl::ReadFileInfo(const std::string& path, int page) {
 void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPage, std::int16_t& pageCount) {
     guarded(path, [&] {
         if (bitsMode != 0)
-            throw ImagingError(path + ": loading at bits mode " + std::to_string(bitsMode) +
-                               " is not supported; only the file's own depth (0) is");
+            throw ImagingError(path, "loading at bits mode " + std::to_string(bitsMode) +
+                                         " is not supported; only the file's own depth (0) is");
         imaging::Document doc = imaging::loadDocument(path);
         if (firstPage < 0 || static_cast<std::size_t>(firstPage) >= doc.pages.size())
-            throw ImagingError(path + ": page " + std::to_string(firstPage) + " does not exist");
+            throw ImagingError(path, "page " + std::to_string(firstPage) + " does not exist");
         if (doc.pages.size() > 32767)
-            throw ImagingError(path + ": too many pages (" + std::to_string(doc.pages.size()) + ")");
+            throw ImagingError(path, "too many pages (" + std::to_string(doc.pages.size()) + ")");
         doc_ = std::move(doc);
         current_ = firstPage;
         loadedPath_ = path;
@@ -106,7 +107,7 @@ DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
 void EngineControl::ConvertToGrayscale(int bits) {
     guarded(loadedPath_, [&] {
         if (bits != 8)
-            throw ImagingError(loadedPath_ + ": grayscale conversion supports 8 bits, got " + std::to_string(bits));
+            throw ImagingError(loadedPath_, "grayscale conversion supports 8 bits, got " + std::to_string(bits));
         page() = imaging::convertToGrayscale(page());
         page().metadata = imaging::grayMetadata(page().metadata);
     });
@@ -125,9 +126,9 @@ void EngineControl::RotateImage(std::int32_t hundredths, bool grow, FillColor fi
 void EngineControl::ReduceColors(int bits, int paletteOption, int ditherCode, int colourCount) {
     guarded(loadedPath_, [&] {
         if (paletteOption != 2)
-            throw ImagingError(loadedPath_ + ": palette option " + std::to_string(paletteOption) + " is not supported");
+            throw ImagingError(loadedPath_, "palette option " + std::to_string(paletteOption) + " is not supported");
         if (colourCount != 0 && colourCount != (1 << bits))
-            throw ImagingError(loadedPath_ + ": a colour count other than 2^bits is not supported");
+            throw ImagingError(loadedPath_, "a colour count other than 2^bits is not supported");
         page() = imaging::reduceColors(page(), bits, ditherCode);
     });
 }
@@ -140,7 +141,7 @@ void EngineControl::SaveFile(const std::string& path, std::int32_t formatCode, i
         else if (mode == 1)
             imaging::appendPage(path, page(), formatCode, bits, quality);
         else
-            throw ImagingError(path + ": save mode " + std::to_string(mode) + " is not supported");
+            throw ImagingError(path, "save mode " + std::to_string(mode) + " is not supported");
     });
 }
 
@@ -156,9 +157,9 @@ void EngineControl::AppendToWorkingFile(const std::string& path, std::int32_t fo
 
 void EngineControl::SetCurrentPageIndex(std::int32_t index) {
     if (index < 0 || static_cast<std::size_t>(index) >= doc_.pages.size())
-        throw ImagingError((loadedPath_.empty() ? std::string("image") : loadedPath_) + ": page index " +
-                           std::to_string(index) + " is outside the " + std::to_string(doc_.pages.size()) +
-                           " loaded pages");
+        throw ImagingError(loadedPath_.empty() ? std::string("image") : loadedPath_,
+                           "page index " + std::to_string(index) + " is outside the " +
+                               std::to_string(doc_.pages.size()) + " loaded pages");
     current_ = index;
 }
 

@@ -7,10 +7,19 @@
 
 namespace rastel {
 
-// A failing imaging operation. The message names the file and the cause.
+// A failing imaging operation: "<path>: <cause>", or the cause alone when it
+// concerns no file.
 class ImagingError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ImagingError(const std::string& cause) : std::runtime_error(cause), cause_(cause) {}
+    ImagingError(const std::string& path, const std::string& cause)
+        : std::runtime_error(path + ": " + cause), path_(path), cause_(cause) {}
+    const std::string& Path() const { return path_; }
+    const std::string& Cause() const { return cause_; }
+
+private:
+    std::string path_;
+    std::string cause_;
 };
 
 // What the window shows as the preview: 32-bit 0xAARRGGBB pixels, row after row.

@@ -38,11 +38,11 @@ private:
 };
 
 [[noreturn]] void ioFail(const std::string& path, const char* what, int err) {
-    throw Error(path + ": " + what + ": " + std::strerror(err));
+    throw Error(path, std::string(what) + ": " + std::strerror(err));
 }
 
 [[noreturn]] void writeRefused(const std::string& path, const std::string& reason) {
-    throw Error(path + ": cannot write: " + reason);
+    throw Error(path, "cannot write: " + reason);
 }
 
 const char* fileKind(mode_t mode) {
@@ -88,9 +88,10 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
     if (fd.get() < 0) ioFail(path, "cannot open", errno);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) ioFail(path, "cannot read", errno);
-    if (!S_ISREG(st.st_mode)) throw Error(path + ": cannot read: " + fileKind(st.st_mode) + ", not a regular file");
+    if (!S_ISREG(st.st_mode))
+        throw Error(path, std::string("cannot read: ") + fileKind(st.st_mode) + ", not a regular file");
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
-        throw Error(path + ": cannot read: larger than " + std::to_string(maxBytes) + " bytes");
+        throw Error(path, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
     std::vector<std::uint8_t> data;
     data.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[1 << 16];
@@ -102,7 +103,7 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
         }
         if (n == 0) break;
         if (data.size() + static_cast<std::size_t>(n) > maxBytes)
-            throw Error(path + ": cannot read: larger than " + std::to_string(maxBytes) + " bytes");
+            throw Error(path, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
         data.insert(data.end(), buf, buf + n);
     }
     return data;

@@ -10,10 +10,17 @@
 
 namespace rastel::fileio {
 
-// A failed file operation; the message starts with the path.
+// A failed file operation: "<path>: <cause>".
 class Error : public std::runtime_error {
 public:
-    explicit Error(const std::string& message) : std::runtime_error(message) {}
+    Error(const std::string& path, const std::string& cause)
+        : std::runtime_error(path + ": " + cause), path_(path), cause_(cause) {}
+    const std::string& path() const { return path_; }
+    const std::string& cause() const { return cause_; }
+
+private:
+    std::string path_;
+    std::string cause_;
 };
 
 // The whole file in memory. The file is opened without blocking and must be a

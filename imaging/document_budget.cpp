@@ -26,7 +26,8 @@ void DocumentPixelBudget::charge(std::uint64_t pixels) {
 
 void checkDocumentPixels(std::uint64_t total) {
     if (total > pixelLimit())
-        fail("document", "its pages together exceed the limit of " + std::to_string(pixelLimit()) + " pixels");
+        fail(Error::Kind::TooLarge, "document",
+             "its pages together exceed the limit of " + std::to_string(pixelLimit()) + " pixels");
 }
 
 }  // namespace rastel::imaging

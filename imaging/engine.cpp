@@ -24,32 +24,35 @@ auto withPath(const std::string& path, F&& f) -> decltype(f()) {
     try {
         return f();
     } catch (const Error& e) {
-        const std::string msg = e.what();
-        if (msg.rfind(path + ": ", 0) == 0) throw;
-        throw Error(path + ": " + msg);
+        if (!e.path().empty()) throw;
+        throw e.at(path);
     } catch (const fileio::Error& e) {
-        // File errors already name their path; they reach callers as engine errors.
-        throw Error(e.what());
+        // File errors name their own path (a working file's, say); they reach callers as engine errors.
+        throw Error(Error::Kind::Io, std::string(), e.cause(), e.path());
     } catch (const std::bad_alloc&) {
-        throw Error(path + ": out of memory");
+        throw Error(Error::Kind::TooLarge, std::string(), "out of memory", path);
     } catch (const std::exception& e) {
-        throw Error(path + ": " + e.what());
+        throw Error(Error::Kind::Malformed, std::string(), e.what(), path);
     }
 }
 
 const FormatReader& readerFor(const std::vector<std::uint8_t>& data, const std::string& path) {
     const FormatReader* r = Registry::instance().findReader(data, path);
     if (!r) {
-        if (data.empty()) throw Error(path + ": empty file");
-        throw Error(path + ": unrecognised or unsupported image format: " +
-                    describeUnrecognised(Registry::instance(), data, path));
+        if (data.empty()) throw Error(Error::Kind::Unsupported, std::string(), "empty file", path);
+        throw Error(
+            Error::Kind::Unsupported, std::string(),
+            "unrecognised or unsupported image format: " + describeUnrecognised(Registry::instance(), data, path),
+            path);
     }
     return *r;
 }
 
 const FormatWriter& writerFor(const std::string& path, int code) {
     const FormatWriter* w = Registry::instance().findWriter(code);
-    if (!w) throw Error(path + ": no writer for file-format code " + std::to_string(code));
+    if (!w)
+        throw Error(Error::Kind::Unsupported, std::string(), "no writer for file-format code " + std::to_string(code),
+                    path);
     return *w;
 }
 

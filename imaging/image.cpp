@@ -8,8 +8,6 @@
 
 namespace rastel::imaging {
 
-void fail(const std::string& format, const std::string& cause) { throw Error(format + ": " + cause); }
-
 namespace {
 std::atomic<std::uint64_t> g_pixelLimit{std::uint64_t{1} << 28};
 }
@@ -44,8 +42,9 @@ void checkDimensions(const std::string& format, std::int64_t width, std::int64_t
         fail(format, "invalid image size " + std::to_string(width) + " x " + std::to_string(height));
     if (width > (1 << 30) || height > (1 << 30) ||
         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > pixelLimit())
-        fail(format, "image of " + std::to_string(width) + " x " + std::to_string(height) +
-                         " pixels exceeds the limit of " + std::to_string(pixelLimit()) + " pixels");
+        fail(Error::Kind::TooLarge, format,
+             "image of " + std::to_string(width) + " x " + std::to_string(height) + " pixels exceeds the limit of " +
+                 std::to_string(pixelLimit()) + " pixels");
 }
 
 Image::Image(int width, int height, PixelFormat format, int bits)

@@ -47,10 +47,12 @@ bool FormatWriter::canAppend(int code) const {
 void FormatWriter::checkCapability(int code, int bits) const {
     const auto caps = capabilities();
     const auto it = std::find_if(caps.begin(), caps.end(), [&](const WriteCapability& c) { return c.code == code; });
-    if (it == caps.end()) fail(name(), "no writer for file-format code " + std::to_string(code));
+    if (it == caps.end())
+        fail(Error::Kind::Unsupported, name(), "no writer for file-format code " + std::to_string(code));
     if (std::find(it->depths.begin(), it->depths.end(), bits) == it->depths.end())
-        fail(name(), "writer (code " + std::to_string(code) + ") accepts " + depthList(it->depths) + " bits, got " +
-                         std::to_string(bits));
+        fail(Error::Kind::Unsupported, name(),
+             "writer (code " + std::to_string(code) + ") accepts " + depthList(it->depths) + " bits, got " +
+                 std::to_string(bits));
 }
 
 std::vector<std::uint8_t> FormatWriter::write(const Image& page, const WriteOptions& opt) const {

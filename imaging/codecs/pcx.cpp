@@ -284,10 +284,9 @@ auto forPage(std::size_t index, std::size_t count, F&& f) -> decltype(f()) {
     try {
         return f();
     } catch (const Error& e) {
-        std::string cause = e.what();
-        const std::string prefix = std::string(kFormat) + ": ";
-        if (cause.rfind(prefix, 0) == 0) cause.erase(0, prefix.size());
-        fail(kFormat, "DCX page " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + cause);
+        const std::string cause = e.format() == kFormat && e.path().empty() ? e.cause() : e.what();
+        fail(e.kind(), kFormat,
+             "DCX page " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + cause);
     }
 }
 

@@ -334,6 +334,7 @@ TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("エラーが発生しました: " + p.string()), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(".rastel-"), std::string::npos) << "the message names the output: " << r.err;
+    EXPECT_EQ(r.err.find(p.string() + ": " + p.string()), std::string::npos) << "the file is named once: " << r.err;
     EXPECT_EQ(slurp(p), before) << "the original three pages must be intact";
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_TRUE(e.path().filename() == "three.tif" || e.path().filename() == "Rastel.ini")
@@ -349,7 +350,9 @@ TEST_F(RastelBatch, CorruptFileStopsTheBatchAndNothingEarlierIsLost) {
     const Result r = run({"--settings", settings().string(), (dir / "in" / "a.png").string(),
                           (dir / "in" / "b.png").string(), (dir / "in" / "c.png").string()});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("エラーが発生しました: " + (dir / "in" / "b.png").string()), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("エラーが発生しました: " + (dir / "in" / "b.png").string() + ": PNG: "), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("2/3処理中 " + (dir / "in" / "b.png").string() + "\n"), std::string::npos) << r.err;
     EXPECT_TRUE(fs::exists(dir / "in" / "a.bmp"));
     EXPECT_EQ(slurp(dir / "in" / "a.png"), aBefore);
     EXPECT_EQ(slurp(dir / "in" / "c.bmp"), "older output");

@@ -38,7 +38,7 @@ public:
                         std::to_string(count) + ")");
         if (path != failLoad) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(failAfterMs));
-        throw ImagingError(path + ": BMP: truncated file");
+        throw ImagingError(path, "BMP: truncated file");
     }
     DisplayPicture CurrentPicture(int) const override {
         const_cast<RecordingControl*>(this)->calls.push_back("CurrentPicture");
@@ -58,7 +58,7 @@ public:
         ++saves_;
         calls.push_back("SaveFile(" + fs::path(path).filename().string() + "," + std::to_string(code) + "," +
                         std::to_string(bits) + "," + std::to_string(q) + "," + std::to_string(mode) + ")");
-        if (saves_ == failSaveNumber) throw ImagingError(path + ": TIFF: disk full");
+        if (saves_ == failSaveNumber) throw ImagingError(path, "TIFF: disk full");
         if (mode == 0) {
             std::ofstream(path) << "page1";
         } else {
@@ -80,7 +80,9 @@ class RecordingObserver : public BatchObserver {
 public:
     std::vector<std::string>& calls;
     explicit RecordingObserver(std::vector<std::string>& c) : calls(c) {}
-    void ShowProgress(const std::string& text) override { calls.push_back("Progress " + text); }
+    void ShowProgress(std::size_t index, std::size_t count) override {
+        calls.push_back("Progress " + ProgressText(index, count));
+    }
     void Yield() override { calls.push_back("Yield"); }
     void ShowPreview(const DisplayPicture&) override { calls.push_back("Preview"); }
     void ItemDone(std::size_t i, const BatchItem& item) override {
@@ -235,7 +237,8 @@ TEST_F(BatchTest, FailureStopsTheBatchAndNamesTheFile) {
     EXPECT_EQ(ConvertQueue(queue, control, observer), -1);
     EXPECT_EQ(queue, std::vector<std::string>{""});
     EXPECT_EQ(LastBatchFailure.Path, in("2.bmp"));
-    EXPECT_NE(LastBatchFailure.Message.find("truncated"), std::string::npos);
+    EXPECT_EQ(LastBatchFailure.Message, in("2.bmp") + ": BMP: truncated file");
+    EXPECT_EQ(LastBatchFailure.Cause, "BMP: truncated file");
     EXPECT_TRUE(fs::exists(in("1.bmp")));
     for (const auto& c : control.calls) {
         EXPECT_EQ(c.find("3.bmp"), std::string::npos) << c;
@@ -263,6 +266,7 @@ TEST_F(BatchTest, ParallelFailureLeavesWhatASequentialRunLeaves) {
     });
     EXPECT_EQ(result.Status, -1);
     EXPECT_EQ(result.Failure.Path, in("2.bmp"));
+    EXPECT_EQ(result.Failure.Cause, "BMP: truncated file");
     EXPECT_EQ(queue, std::vector<std::string>{""});
     EXPECT_EQ(shown, (std::vector<std::string>{"Progress 1/5処理中", "Done 0 converted", "Progress 2/5処理中",
                                                "Done 1 failed"}));

@@ -265,7 +265,7 @@ TEST_F(StartUpTest, FailedBatchReportsTheFileInsteadOfSuccess) {
     std::ofstream(bad, std::ios::binary) << "\x89PNG\r\n\x1a\nbroken";
     dropOn(*program.frmMain, {bad});
     ASSERT_EQ(platform.messages.size(), 1u);
-    EXPECT_EQ(platform.messages[0].first.rfind("エラーが発生しました\r\n" + bad.string() + "\r\n", 0), 0u)
+    EXPECT_EQ(platform.messages[0].first.rfind("エラーが発生しました\r\n" + bad.string() + "\r\nPNG: ", 0), 0u)
         << platform.messages[0].first;
     EXPECT_EQ(program.frmMain->Label1()->text(), "待機中");
 }

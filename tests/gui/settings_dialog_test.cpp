@@ -94,7 +94,7 @@ public:
 };
 
 struct SilentObserver : BatchObserver {
-    void ShowProgress(const std::string&) override {}
+    void ShowProgress(std::size_t, std::size_t) override {}
     void Yield() override {}
     void ShowPreview(const DisplayPicture&) override {}
     bool WantsPreview() const override { return false; }

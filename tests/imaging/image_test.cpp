@@ -17,6 +17,22 @@ TEST(Image, RefusesSizesPastThePixelLimit) {
     EXPECT_THROW(Image(10, -1, PixelFormat::Gray8), Error);
     EXPECT_THROW(Image(4, 4, PixelFormat::Indexed, 9), Error);
     EXPECT_NO_THROW(Image(3, 2, PixelFormat::Indexed, 1));
+    try {
+        Image(1 << 15, 1 << 14, PixelFormat::Rgb24);
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), Error::Kind::TooLarge);
+    }
+}
+
+// The text is made from the fields: "<path>: <format>: <cause>", each part
+// present only when set.
+TEST(Error, TextJoinsPathFormatAndCause) {
+    const Error e(Error::Kind::Malformed, "GIF", "bad block");
+    EXPECT_STREQ(e.what(), "GIF: bad block");
+    const Error named = e.at("x.gif");
+    EXPECT_STREQ(named.what(), "x.gif: GIF: bad block");
+    EXPECT_EQ(named.reason(), "GIF: bad block");
+    EXPECT_STREQ(Error(Error::Kind::Io, "", "cannot read", "x.gif").what(), "x.gif: cannot read");
 }
 
 TEST(Bits, PackUnpackRoundTripsEveryDepth) {
@@ -136,6 +152,7 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
         std::string bytes;
         const char* file;
         const char* message;  // a part of the error
+        Error::Kind kind = Error::Kind::Unsupported;
     };
     const std::string tgaHead("\0\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x02\0\x18\0", 18);
     const std::string mappedWithoutMap("\0\0\x01\0\0\xd4\0\x20\0\0\0\0\x30\0\x30\0\x08\0", 18);
@@ -147,7 +164,7 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
         {"binary", std::string("\x01\x02\x03\x04\x05\x06\x07\x08\x09", 9), "x.ico",
          "(first bytes 01 02 03 04 05 06 07 08)"},
         {"colour-mapped TGA without a map", mappedWithoutMap + std::string(200, '\0'), "x.tga",
-         "TGA: colour-mapped image without a colour map"},
+         "TGA: colour-mapped image without a colour map", Error::Kind::Malformed},
     };
     rastel::test::TempDir dir;
     for (const auto& c : cases) {
@@ -158,6 +175,8 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
             ADD_FAILURE() << c.name << ": decoded";
         } catch (const rastel::imaging::Error& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.name << ": " << e.what();
+            EXPECT_EQ(e.kind(), c.kind) << c.name;
+            EXPECT_EQ(e.path(), path) << c.name;
         }
     }
 }
