@@ -149,6 +149,24 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
     return img;
 }
 
+// Sets the palette entries a colour map record gives.
+void applyColormap(const Record& r, std::vector<Rgb>& palette) {
+    ByteReader in(r.body, kFormat);
+    const std::size_t first = in.u16le();
+    const std::size_t count = in.u16le();
+    if (first + count > 256) fail(kFormat, "colour map runs past 256 entries");
+    const auto entries = in.bytes(3 * count, "colour map");
+    for (std::size_t i = 0; i < count; ++i)
+        palette[first + i] = {entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]};
+}
+
+// A bitmap record as a page; before any colour map, a 1-bit one is black and white.
+Image bitmapPage(const Record& r, const std::vector<Rgb>& palette, bool mapped) {
+    Image img = decodeBitmap(r, palette);
+    if (!mapped && img.indexBits() == 1) img.palette() = {{0, 0, 0}, {255, 255, 255}};
+    return img;
+}
+
 class WpgReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -173,18 +191,10 @@ public:
         Document doc;
         for (const Record& r : records(data)) {
             if (r.type == kColormap) {
-                ByteReader in(r.body, kFormat);
-                const std::size_t first = in.u16le();
-                const std::size_t count = in.u16le();
-                if (first + count > 256) fail(kFormat, "colour map runs past 256 entries");
-                const auto entries = in.bytes(3 * count, "colour map");
-                for (std::size_t i = 0; i < count; ++i)
-                    palette[first + i] = {entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]};
+                applyColormap(r, palette);
                 mapped = true;
             } else if (r.type == kBitmap1 || r.type == kBitmap2) {
-                Image img = decodeBitmap(r, palette);
-                if (!mapped && img.indexBits() == 1) img.palette() = {{0, 0, 0}, {255, 255, 255}};
-                doc.pages.push_back(std::move(img));
+                doc.pages.push_back(bitmapPage(r, palette, mapped));
             }
         }
         if (doc.pages.empty()) fail(kFormat, "file holds no bitmap");
