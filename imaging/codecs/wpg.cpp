@@ -167,6 +167,41 @@ Image bitmapPage(const Record& r, const std::vector<Rgb>& palette, bool mapped) 
     return img;
 }
 
+// A WPG file page by page: the records are walked when it opens, each bitmap
+// keeping the colour map in force at its place; its pixels are decoded when
+// its page is asked for.
+class WpgPages : public PageSource {
+public:
+    explicit WpgPages(std::span<const std::uint8_t> data) {
+        std::vector<Rgb> palette = defaultPalette();
+        bool mapped = false;
+        for (const Record& r : records(data)) {
+            if (r.type == kColormap) {
+                applyColormap(r, palette);
+                mapped = true;
+            } else if (r.type == kBitmap1 || r.type == kBitmap2) {
+                bitmaps_.push_back({r, palette, mapped});
+            }
+        }
+        if (bitmaps_.empty()) fail(kFormat, "file holds no bitmap");
+    }
+
+    int pageCount() const override { return static_cast<int>(bitmaps_.size()); }
+
+    Image page(int index) override {
+        const Bitmap& b = bitmaps_.at(static_cast<std::size_t>(index));
+        return bitmapPage(b.record, b.palette, b.mapped);
+    }
+
+private:
+    struct Bitmap {
+        Record record;
+        std::vector<Rgb> palette;
+        bool mapped;
+    };
+    std::vector<Bitmap> bitmaps_;
+};
+
 class WpgReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -199,6 +234,10 @@ public:
         }
         if (doc.pages.empty()) fail(kFormat, "file holds no bitmap");
         return doc;
+    }
+
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        return std::make_unique<WpgPages>(data);
     }
 };
 
