@@ -15,7 +15,7 @@
 #include <map>
 #include <sstream>
 
-#include "tests/support/damaged_tiff.h"
+#include "tests/support/page_checks.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "imaging/registry.h"
-#include "tests/support/damaged_tiff.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/pictures.h"
 #include "tests/support/test_support.h"
 
