@@ -36,21 +36,24 @@ void guarded(const std::string& context, F&& f) {
 }  // namespace
 
 imaging::Image& EngineControl::page() {
-    if (doc_.pages.empty()) throw ImagingError("no image is loaded");
-    return doc_.pages[static_cast<std::size_t>(current_)];
+    if (page_.empty()) throw ImagingError("no image is loaded");
+    return page_;
 }
 
 const imaging::Image& EngineControl::page() const {
-    if (doc_.pages.empty()) throw ImagingError("no image is loaded");
-    return doc_.pages[static_cast<std::size_t>(current_)];
+    if (page_.empty()) throw ImagingError("no image is loaded");
+    return page_;
 }
 
 void EngineControl::ReadFileInfo(const std::string& path, int page) {
+    examined_.reset();
     guarded(path, [&] {
-        const int pages = imaging::probePageCount(path);
+        imaging::InputFile file = imaging::readInput(path);
+        const int pages = imaging::probePageCount(file);
         if (page < 0 || page >= std::max(pages, 1))
             throw ImagingError(path, "page " + std::to_string(page) + " does not exist");
         infoPages_ = pages;
+        examined_ = std::move(file);
     });
 }
 
@@ -59,21 +62,30 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
         if (bitsMode != 0)
             throw ImagingError(path, "loading at bits mode " + std::to_string(bitsMode) +
                                          " is not supported; only the file's own depth (0) is");
-        imaging::Document doc = imaging::loadDocument(path);
-        if (firstPage < 0 || static_cast<std::size_t>(firstPage) >= doc.pages.size())
+        // The bytes ReadFileInfo read serve when they are still those of the file.
+        std::optional<imaging::InputFile> examined = std::move(examined_);
+        examined_.reset();
+        auto doc = examined && examined->path == path && imaging::unchangedOnDisk(*examined)
+                       ? imaging::openDocument(std::move(*examined))
+                       : imaging::openDocument(path);
+        examined.reset();
+        const int count = doc->pageCount();
+        if (firstPage < 0 || firstPage >= count)
             throw ImagingError(path, "page " + std::to_string(firstPage) + " does not exist");
-        if (doc.pages.size() > 32767)
-            throw ImagingError(path, "too many pages (" + std::to_string(doc.pages.size()) + ")");
-        doc_ = std::move(doc);
+        if (count > 32767) throw ImagingError(path, "too many pages (" + std::to_string(count) + ")");
+        imaging::Image first = doc->page(firstPage);
+        document_ = std::move(doc);
+        page_ = std::move(first);
+        pageCount_ = count;
         current_ = firstPage;
         loadedPath_ = path;
-        pageCount = static_cast<std::int16_t>(doc_.pages.size());
+        pageCount = static_cast<std::int16_t>(count);
     });
 }
 
 DisplayPicture EngineControl::CurrentPicture(int maxSide) const {
     DisplayPicture pic;
-    if (doc_.pages.empty()) return pic;
+    if (page_.empty()) return pic;
     const imaging::Image& img = page();
     const int longest = std::max(img.width(), img.height());
     const int side = std::max(1, maxSide);
@@ -156,15 +168,24 @@ void EngineControl::AppendToWorkingFile(const std::string& path, std::int32_t fo
 }
 
 void EngineControl::SetCurrentPageIndex(std::int32_t index) {
-    if (index < 0 || static_cast<std::size_t>(index) >= doc_.pages.size())
+    if (!document_ || index < 0 || index >= pageCount_)
         throw ImagingError(loadedPath_.empty() ? std::string("image") : loadedPath_,
-                           "page index " + std::to_string(index) + " is outside the " +
-                               std::to_string(doc_.pages.size()) + " loaded pages");
-    current_ = index;
+                           "page index " + std::to_string(index) + " is outside the " + std::to_string(pageCount_) +
+                               " loaded pages");
+    if (index == current_ && !page_.empty()) return;
+    guarded(loadedPath_, [&] {
+        // The previous page goes before the next is decoded: one page at a time.
+        page_ = {};
+        current_ = index;
+        page_ = document_->page(index);
+    });
 }
 
 void EngineControl::ClearImage(int) {
-    doc_ = {};
+    examined_.reset();
+    document_.reset();
+    page_ = {};
+    pageCount_ = 0;
     current_ = 0;
     infoPages_ = 0;
     loadedPath_.clear();

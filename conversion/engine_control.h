@@ -1,11 +1,19 @@
 #pragma once
 
+#include <memory>
+#include <optional>
+
 #include "conversion/imaging_control.h"
+#include "imaging/engine.h"
 #include "imaging/image.h"
 
 namespace rastel {
 
-// The imaging control over Rastel's own engine.
+// The imaging control over Rastel's own engine. The file ReadFileInfo reads
+// is kept in memory and loaded from there when LoadFile follows for the same
+// unchanged file. A loaded file keeps its bytes and one decoded page, the
+// current one: selecting another page decodes it and releases the previous
+// one, together with any processing done on it.
 class EngineControl : public ImagingControl {
 public:
     void ReadFileInfo(const std::string& path, int page) override;
@@ -24,14 +32,19 @@ public:
     void SetCurrentPageIndex(std::int32_t index) override;
     void ClearImage(int value) override;
 
-    const imaging::Document& document() const { return doc_; }
+    // The current page; empty when nothing is loaded.
+    const imaging::Image& currentPage() const { return page_; }
     std::int32_t currentPageIndex() const { return current_; }
 
 private:
     imaging::Image& page();
     const imaging::Image& page() const;
 
-    imaging::Document doc_;
+    // The file last examined, until LoadFile takes it.
+    std::optional<imaging::InputFile> examined_;
+    std::unique_ptr<imaging::PagedDocument> document_;
+    imaging::Image page_;
+    std::int32_t pageCount_ = 0;
     std::int32_t current_ = 0;
     std::int32_t infoPages_ = 0;
     std::string loadedPath_;

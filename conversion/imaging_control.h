@@ -44,8 +44,10 @@ public:
     virtual void ReadFileInfo(const std::string& path, int page) = 0;
     // Pages of the file last examined.
     virtual std::int32_t InfoPageCount() const = 0;
-    // Loads every page at the file's own depth (`bitsMode` 0, the only mode the
-    // batch uses; others are refused); `firstPage` 0 makes the first page current. `pageCount` comes back as the number of pages loaded.
+    // Loads the file at its own depth (`bitsMode` 0, the only mode the batch
+    // uses; others are refused); `firstPage` 0 makes the first page current.
+    // `pageCount` comes back as the number of pages of the file. The other
+    // pages may be decoded only when they are selected.
     virtual void LoadFile(const std::string& path, int bitsMode, int firstPage, std::int16_t& pageCount) = 0;
     // The current page as a picture for display, at most `maxSide` pixels on its
     // longer side (aspect kept). Empty when nothing is loaded.
@@ -78,7 +80,9 @@ public:
                                      std::int16_t& quality) {
         SaveFile(path, formatCode, bits, quality, 1);
     }
-    // Selects the page (0-based) that the following operations act on.
+    // Selects the page (0-based) that the following operations act on. A page
+    // that cannot be decoded fails here, like a load failure; changes made to
+    // the page left behind need not survive it.
     virtual void SetCurrentPageIndex(std::int32_t index) = 0;
     // Drops every loaded page. `value` is the fill of the original interface and
     // has no effect: nothing is left to fill once the pages are gone.

@@ -82,7 +82,28 @@ void onSignal(int sig) {
 
 }  // namespace
 
-std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes) {
+namespace {
+
+FileStamp stampOf(const struct stat& st) {
+    FileStamp s;
+    s.device = static_cast<std::uint64_t>(st.st_dev);
+    s.inode = static_cast<std::uint64_t>(st.st_ino);
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.modified = std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    s.changed = std::int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    return s;
+}
+
+}  // namespace
+
+bool currentStamp(const std::string& path, FileStamp& stamp) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    stamp = stampOf(st);
+    return true;
+}
+
+std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes, FileStamp* stamp) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer before its type is checked.
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) ioFail(path, "cannot open", errno);
@@ -92,6 +113,7 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
         throw Error(path, std::string("cannot read: ") + fileKind(st.st_mode) + ", not a regular file");
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
         throw Error(path, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
+    if (stamp) *stamp = stampOf(st);
     std::vector<std::uint8_t> data;
     data.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[1 << 16];

@@ -23,11 +23,26 @@ private:
     std::string cause_;
 };
 
+// What tells one version of a file from another: the file itself (device and
+// inode), its size and its modification and change times. A write, a
+// truncation, a rename over it or a touch gives a different stamp.
+struct FileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified = 0, changed = 0;  // nanoseconds since the epoch
+    bool operator==(const FileStamp&) const = default;
+};
+
 // The whole file in memory. The file is opened without blocking and must be a
 // regular file (a FIFO or device is refused, never waited on); one larger than
 // `maxBytes` is refused too. Throws Error("<path>: cannot read: <reason>").
+// `stamp`, when given, receives the stamp of the file read, taken before
+// reading, so that a change while it is read shows as a different stamp later.
 std::vector<std::uint8_t> readWholeFile(const std::string& path,
-                                        std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max());
+                                        std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max(),
+                                        FileStamp* stamp = nullptr);
+
+// The stamp of the file at `path` now (links followed); false when it cannot be examined.
+bool currentStamp(const std::string& path, FileStamp& stamp);
 
 // The file that replacing `path` writes: where its chain of symbolic links
 // ends (`path` itself when it is no link). A missing file is fine. Throws

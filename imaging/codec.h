@@ -21,6 +21,20 @@ struct ReadContext {
     std::string path;  // the file being read, for messages and for external delegates
 };
 
+// The pages of one file, decoded one at a time when asked for, so that a
+// caller going through a document page by page holds one decoded page at a
+// time. It reads the bytes it was opened on, which must outlive it unchanged.
+class PageSource {
+public:
+    virtual ~PageSource() = default;
+    // Number of pages; fixed once the source is open.
+    virtual int pageCount() const = 0;
+    // Decodes page `index` (0 <= index < pageCount()). Pages may be asked for
+    // in any order and more than once; each call returns a page of its own.
+    // Throws Error on malformed or unsupported input, as read() does for it.
+    virtual Image page(int index) = 0;
+};
+
 // Decodes one format family. Readers work on the whole file in memory and must
 // check every length, offset and dimension against the data before using it.
 class FormatReader {
@@ -36,6 +50,13 @@ public:
     virtual int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
     // Decodes every page. Throws Error on any malformed or unsupported input.
     virtual Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
+    // Opens `data` for decoding page by page; `data` must outlive the source.
+    // Throws Error when the file's structure (or the page count) cannot be
+    // read; a damaged page fails only when it is asked for. The default
+    // decodes the whole document with read() here, checks the document's
+    // pixels together, and hands the decoded pages out; a multi-page format
+    // whose pages can be reached one by one overrides it.
+    virtual std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
 };
 
 struct WriteOptions {

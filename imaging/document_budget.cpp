@@ -12,7 +12,9 @@ namespace {
 thread_local DocumentPixelBudget* t_active = nullptr;
 }
 
-DocumentPixelBudget::DocumentPixelBudget() : outer_(t_active) { t_active = this; }
+DocumentPixelBudget::DocumentPixelBudget(std::uint64_t earlierPages) : outer_(t_active), charged_(earlierPages) {
+    t_active = this;
+}
 
 DocumentPixelBudget::~DocumentPixelBudget() { t_active = outer_; }
 

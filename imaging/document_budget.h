@@ -9,9 +9,11 @@ namespace rastel::imaging {
 // the largest image (room for one transient copy a decoder makes while
 // converting a page), pass the limit, the allocation throws Error. This stops
 // a small file of many large pages before it is decoded past the limit.
+// `earlierPages` counts pages of the same document decoded before this
+// budget (page by page decoding), so that the limit holds for them all.
 class DocumentPixelBudget {
 public:
-    DocumentPixelBudget();
+    explicit DocumentPixelBudget(std::uint64_t earlierPages = 0);
     ~DocumentPixelBudget();
     DocumentPixelBudget(const DocumentPixelBudget&) = delete;
     DocumentPixelBudget& operator=(const DocumentPixelBudget&) = delete;

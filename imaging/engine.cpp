@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <limits>
 #include <new>
 
 #include "fileio/file_io.h"
+#include "imaging/codec.h"
 #include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
@@ -58,27 +60,67 @@ const FormatWriter& writerFor(const std::string& path, int code) {
 
 }  // namespace
 
-int probePageCount(const std::string& path) {
+int probePageCount(const std::string& path) { return probePageCount(readInput(path)); }
+
+InputFile readInput(const std::string& path) {
     return withPath(path, [&] {
-        const auto data = readWholeFile(path);
-        return readerFor(data, path).pageCount(data, ReadContext{path});
+        InputFile file{path, {}, {}};
+        file.bytes = readWholeFile(path, std::numeric_limits<std::uint64_t>::max(), &file.stamp);
+        return file;
     });
 }
 
-Document loadDocument(const std::string& path) {
-    return withPath(path, [&] {
-        const auto data = readWholeFile(path);
-        const FormatReader& reader = readerFor(data, path);
-        const DocumentPixelBudget budget;
-        Document doc = reader.read(data, ReadContext{path});
-        if (doc.pages.empty()) fail(reader.name(), "file holds no image");
+bool unchangedOnDisk(const InputFile& file) {
+    fileio::FileStamp now;
+    return fileio::currentStamp(file.path, now) && now == file.stamp;
+}
+
+int probePageCount(const InputFile& file) {
+    return withPath(file.path,
+                    [&] { return readerFor(file.bytes, file.path).pageCount(file.bytes, ReadContext{file.path}); });
+}
+
+PagedDocument::PagedDocument(InputFile file, const FormatReader& reader) : file_(std::move(file)), reader_(reader) {
+    source_ = reader_.open(file_.bytes, ReadContext{file_.path});
+    pageCount_ = source_->pageCount();
+    if (pageCount_ <= 0) fail(reader_.name(), "file holds no image");
+    decodedPixels_.assign(static_cast<std::size_t>(pageCount_), 0);
+}
+
+PagedDocument::~PagedDocument() = default;
+
+Image PagedDocument::page(int index) {
+    return withPath(file_.path, [&] {
+        if (index < 0 || index >= pageCount_) fail(reader_.name(), "page " + std::to_string(index) + " does not exist");
+        std::uint64_t others = 0;
+        for (std::size_t i = 0; i < decodedPixels_.size(); ++i)
+            if (i != static_cast<std::size_t>(index)) others += decodedPixels_[i];
+        const DocumentPixelBudget budget(others);
+        Image img = source_->page(index);
+        const std::uint64_t pixels = static_cast<std::uint64_t>(img.width()) * static_cast<std::uint64_t>(img.height());
         // Pages copied rather than allocated escape the running count; the total is exact.
-        std::uint64_t total = 0;
-        for (const Image& page : doc.pages)
-            total += static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
-        checkDocumentPixels(total);
-        return doc;
+        checkDocumentPixels(others + pixels);
+        decodedPixels_[static_cast<std::size_t>(index)] = pixels;
+        return img;
     });
+}
+
+std::unique_ptr<PagedDocument> openDocument(InputFile file) {
+    const std::string path = file.path;
+    return withPath(path, [&] {
+        const FormatReader& reader = readerFor(file.bytes, path);
+        return std::make_unique<PagedDocument>(std::move(file), reader);
+    });
+}
+
+std::unique_ptr<PagedDocument> openDocument(const std::string& path) { return openDocument(readInput(path)); }
+
+Document loadDocument(const std::string& path) {
+    const std::unique_ptr<PagedDocument> source = openDocument(path);
+    Document doc;
+    doc.pages.reserve(static_cast<std::size_t>(source->pageCount()));
+    for (int i = 0; i < source->pageCount(); ++i) doc.pages.push_back(source->page(i));
+    return doc;
 }
 
 void savePage(const std::string& path, const Image& page, int code, int bits, int quality,

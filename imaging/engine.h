@@ -1,10 +1,17 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "fileio/file_io.h"
 #include "imaging/image.h"
 
 namespace rastel::imaging {
+
+class FormatReader;
+class PageSource;
 
 // Entry points over the registry. Every Error they throw starts with the path:
 // "<path>: <format>: <cause>".
@@ -13,6 +20,50 @@ namespace rastel::imaging {
 int probePageCount(const std::string& path);
 // Every page of a file.
 Document loadDocument(const std::string& path);
+
+// A file's bytes as read once, with the stamp of the version read, so that
+// counting its pages and then loading it read the file a single time.
+struct InputFile {
+    std::string path;
+    fileio::FileStamp stamp;
+    std::vector<std::uint8_t> bytes;
+};
+// Reads the file at `path` whole.
+InputFile readInput(const std::string& path);
+// Whether the file at file.path is still the version file.bytes hold.
+bool unchangedOnDisk(const InputFile& file);
+// probePageCount over bytes already read.
+int probePageCount(const InputFile& file);
+
+// A file opened for decoding page by page: its bytes stay in memory and each
+// page() call decodes one page, so that going through a document holds one
+// decoded page at a time. The pixel limit holds per page and for the pages
+// decoded together.
+class PagedDocument {
+public:
+    PagedDocument(InputFile file, const FormatReader& reader);
+    ~PagedDocument();
+    PagedDocument(const PagedDocument&) = delete;
+    PagedDocument& operator=(const PagedDocument&) = delete;
+
+    int pageCount() const { return pageCount_; }
+    // Decodes page `index` (0-based). A damaged page throws Error("<path>: <format>: <cause>")
+    // here, when it is asked for.
+    Image page(int index);
+
+private:
+    InputFile file_;
+    const FormatReader& reader_;
+    std::unique_ptr<PageSource> source_;
+    int pageCount_ = 0;
+    // Pixels of each page decoded so far (0: not yet), counted once per page.
+    std::vector<std::uint64_t> decodedPixels_;
+};
+// Opens a file read before (readInput), or the file at `path`, for decoding
+// page by page. Fails when the file is not recognised, holds no page, or its
+// structure cannot be read.
+std::unique_ptr<PagedDocument> openDocument(InputFile file);
+std::unique_ptr<PagedDocument> openDocument(const std::string& path);
 // Writes `page` as a new one-page file with format `code` at `bits` bits per
 // pixel, replacing any file of that name atomically. `finalPath`, when given,
 // is the name a working file `path` will be renamed to: a format that records

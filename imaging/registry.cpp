@@ -3,14 +3,61 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <utility>
 
 #include "fileio/file_io.h"
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 
 namespace rastel::imaging {
 
 int FormatReader::pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
     return static_cast<int>(read(data, ctx).pages.size());
+}
+
+namespace {
+
+// The whole document decoded up front; each page handed out once is released
+// here, and one asked for again is decoded again with the rest.
+class DecodedPages : public PageSource {
+public:
+    DecodedPages(const FormatReader& reader, std::span<const std::uint8_t> data, ReadContext ctx)
+        : reader_(reader), data_(data), ctx_(std::move(ctx)), doc_(decode()) {}
+
+    int pageCount() const override { return static_cast<int>(doc_.pages.size()); }
+
+    Image page(int index) override {
+        auto& slot = doc_.pages.at(static_cast<std::size_t>(index));
+        if (slot.empty()) {
+            Document again = decode();
+            if (again.pages.size() != doc_.pages.size()) fail(reader_.name(), "the file decoded differently again");
+            slot = std::move(again.pages[static_cast<std::size_t>(index)]);
+        }
+        return std::exchange(slot, Image{});
+    }
+
+private:
+    Document decode() const {
+        const DocumentPixelBudget budget;
+        Document doc = reader_.read(data_, ctx_);
+        // Pages copied rather than allocated escape the running count; the total is exact.
+        std::uint64_t total = 0;
+        for (const Image& page : doc.pages)
+            total += static_cast<std::uint64_t>(page.width()) * static_cast<std::uint64_t>(page.height());
+        checkDocumentPixels(total);
+        return doc;
+    }
+
+    const FormatReader& reader_;
+    std::span<const std::uint8_t> data_;
+    ReadContext ctx_;
+    Document doc_;
+};
+
+}  // namespace
+
+std::unique_ptr<PageSource> FormatReader::open(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
+    return std::make_unique<DecodedPages>(*this, data, ctx);
 }
 
 namespace {

@@ -237,6 +237,21 @@ std::vector<Segment> modcaImages(std::span<const std::uint8_t> data) {
     return images;
 }
 
+// A MO:DCA document page by page: its image objects are gathered when it
+// opens, each decoded when its page is asked for.
+class ModcaPages : public PageSource {
+public:
+    explicit ModcaPages(std::span<const std::uint8_t> data) : images_(modcaImages(data)) {}
+
+    int pageCount() const override { return static_cast<int>(images_.size()); }
+
+    // decodeSegment works on a copy: a page may be asked for again.
+    Image page(int index) override { return decodeSegment(images_.at(static_cast<std::size_t>(index))); }
+
+private:
+    std::vector<Segment> images_;
+};
+
 class IocaReader final : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -266,6 +281,12 @@ public:
             doc.pages.push_back(decodeSegment(parseSegment(data)));
         }
         return doc;
+    }
+
+    // A bare image segment is one page and keeps the default path.
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        if (!isModca(data)) return FormatReader::open(data, ctx);
+        return std::make_unique<ModcaPages>(data);
     }
 };
 

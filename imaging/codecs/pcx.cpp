@@ -20,6 +20,7 @@
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/convert.h"
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
@@ -290,6 +291,35 @@ auto forPage(std::size_t index, std::size_t count, F&& f) -> decltype(f()) {
     }
 }
 
+// A DCX file page by page: the page table and every page's header are read
+// when it opens (as pageCount() checks them), a page's pixels when it is asked
+// for. A plain PCX file is its one page.
+class DcxPages : public PageSource {
+public:
+    explicit DcxPages(std::span<const std::uint8_t> data) : pages_(dcxPages(data)) {
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < pages_.size(); ++i)
+            forPage(i, pages_.size(), [&] {
+                ByteReader in(pages_[i], kFormat);
+                const Header h = parseHeader(in);
+                const std::uint64_t pixels = std::uint64_t(h.xmax - h.xmin + 1) * std::uint64_t(h.ymax - h.ymin + 1);
+                // A page too large on its own fails with its own message when decoded.
+                if (h.xmax >= h.xmin && h.ymax >= h.ymin && pixels <= pixelLimit()) total += pixels;
+            });
+        checkDocumentPixels(total);
+    }
+
+    int pageCount() const override { return static_cast<int>(pages_.size()); }
+
+    Image page(int index) override {
+        const auto i = static_cast<std::size_t>(index);
+        return forPage(i, pages_.size(), [&] { return decodePcx(pages_.at(i)); });
+    }
+
+private:
+    std::vector<std::span<const std::uint8_t>> pages_;
+};
+
 class PcxReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -332,6 +362,11 @@ public:
         for (std::size_t i = 0; i < pages.size(); ++i)
             doc.pages.push_back(forPage(i, pages.size(), [&] { return decodePcx(pages[i]); }));
         return doc;
+    }
+
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        if (!isDcx(data)) return FormatReader::open(data, ctx);
+        return std::make_unique<DcxPages>(data);
     }
 };
 

@@ -10,6 +10,7 @@
 #include "imaging/codecs/tiff_handle.h"
 #include "imaging/codecs/tiff_internal.h"
 #include "imaging/colour.h"
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/metadata.h"
 
@@ -588,6 +589,50 @@ Image decodePage(const Handle& h) {
     return img;
 }
 
+// One handle kept open on the file; each page switches to its directory and
+// decodes it, so the pages are decoded one at a time.
+class TiffPages : public PageSource {
+public:
+    explicit TiffPages(std::span<const std::uint8_t> data) : h_(data) {
+        const tdir_t n = TIFFNumberOfDirectories(h_.get());
+        if (n == 0) h_.fail("no image directory");
+        // The directories that can be read, as read() finds them: the chain
+        // ends at the first one that cannot. Their sizes together are checked
+        // against the pixel limit before any page is decoded; a page too large
+        // on its own is left to fail with its own message when decoded.
+        std::uint64_t total = 0;
+        for (tdir_t i = 0; i < n; ++i) {
+            if (i > 0 && !TIFFReadDirectory(h_.get())) break;
+            ++count_;
+            std::uint32_t w = 0, ht = 0;
+            if (TIFFGetField(h_.get(), TIFFTAG_IMAGEWIDTH, &w) && TIFFGetField(h_.get(), TIFFTAG_IMAGELENGTH, &ht)) {
+                const std::uint64_t pixels = std::uint64_t{w} * ht;
+                if (pixels <= pixelLimit()) total += pixels;
+            }
+        }
+        h_.clearErrors();
+        checkDocumentPixels(total);
+        current_ = count_ - 1;
+    }
+
+    int pageCount() const override { return static_cast<int>(count_); }
+
+    Image page(int index) override {
+        const auto dir = static_cast<tdir_t>(index);
+        // The next directory follows the chain; any other one (also the
+        // current one again, whose fields a decode may have changed) is read afresh.
+        const bool ok = dir == current_ + 1 ? TIFFReadDirectory(h_.get()) != 0 : TIFFSetDirectory(h_.get(), dir) != 0;
+        current_ = dir;
+        if (!ok) h_.fail("cannot read the directory of page " + std::to_string(index + 1));
+        return decodePage(h_);
+    }
+
+private:
+    Handle h_;
+    tdir_t count_ = 0;
+    tdir_t current_ = 0;
+};
+
 class TiffReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -619,6 +664,10 @@ public:
             doc.pages.push_back(decodePage(h));
         }
         return doc;
+    }
+
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        return std::make_unique<TiffPages>(data);
     }
 
 private:

@@ -149,6 +149,59 @@ Image decodeBitmap(const Record& rec, const std::vector<Rgb>& palette) {
     return img;
 }
 
+// Sets the palette entries a colour map record gives.
+void applyColormap(const Record& r, std::vector<Rgb>& palette) {
+    ByteReader in(r.body, kFormat);
+    const std::size_t first = in.u16le();
+    const std::size_t count = in.u16le();
+    if (first + count > 256) fail(kFormat, "colour map runs past 256 entries");
+    const auto entries = in.bytes(3 * count, "colour map");
+    for (std::size_t i = 0; i < count; ++i)
+        palette[first + i] = {entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]};
+}
+
+// A bitmap record as a page; before any colour map, a 1-bit one is black and white.
+Image bitmapPage(const Record& r, const std::vector<Rgb>& palette, bool mapped) {
+    Image img = decodeBitmap(r, palette);
+    if (!mapped && img.indexBits() == 1) img.palette() = {{0, 0, 0}, {255, 255, 255}};
+    return img;
+}
+
+// A WPG file page by page: the records are walked when it opens, each bitmap
+// keeping the colour map in force at its place; its pixels are decoded when
+// its page is asked for.
+class WpgPages : public PageSource {
+public:
+    explicit WpgPages(std::span<const std::uint8_t> data) {
+        std::vector<Rgb> palette = defaultPalette();
+        bool mapped = false;
+        for (const Record& r : records(data)) {
+            if (r.type == kColormap) {
+                applyColormap(r, palette);
+                mapped = true;
+            } else if (r.type == kBitmap1 || r.type == kBitmap2) {
+                bitmaps_.push_back({r, palette, mapped});
+            }
+        }
+        if (bitmaps_.empty()) fail(kFormat, "file holds no bitmap");
+    }
+
+    int pageCount() const override { return static_cast<int>(bitmaps_.size()); }
+
+    Image page(int index) override {
+        const Bitmap& b = bitmaps_.at(static_cast<std::size_t>(index));
+        return bitmapPage(b.record, b.palette, b.mapped);
+    }
+
+private:
+    struct Bitmap {
+        Record record;
+        std::vector<Rgb> palette;
+        bool mapped;
+    };
+    std::vector<Bitmap> bitmaps_;
+};
+
 class WpgReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -173,22 +226,18 @@ public:
         Document doc;
         for (const Record& r : records(data)) {
             if (r.type == kColormap) {
-                ByteReader in(r.body, kFormat);
-                const std::size_t first = in.u16le();
-                const std::size_t count = in.u16le();
-                if (first + count > 256) fail(kFormat, "colour map runs past 256 entries");
-                const auto entries = in.bytes(3 * count, "colour map");
-                for (std::size_t i = 0; i < count; ++i)
-                    palette[first + i] = {entries[3 * i], entries[3 * i + 1], entries[3 * i + 2]};
+                applyColormap(r, palette);
                 mapped = true;
             } else if (r.type == kBitmap1 || r.type == kBitmap2) {
-                Image img = decodeBitmap(r, palette);
-                if (!mapped && img.indexBits() == 1) img.palette() = {{0, 0, 0}, {255, 255, 255}};
-                doc.pages.push_back(std::move(img));
+                doc.pages.push_back(bitmapPage(r, palette, mapped));
             }
         }
         if (doc.pages.empty()) fail(kFormat, "file holds no bitmap");
         return doc;
+    }
+
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        return std::make_unique<WpgPages>(data);
     }
 };
 

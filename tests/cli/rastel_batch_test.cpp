@@ -15,6 +15,8 @@
 #include <map>
 #include <sstream>
 
+#include "tests/support/page_checks.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -336,6 +338,26 @@ TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
     EXPECT_EQ(r.err.find(".rastel-"), std::string::npos) << "the message names the output: " << r.err;
     EXPECT_EQ(r.err.find(p.string() + ": " + p.string()), std::string::npos) << "the file is named once: " << r.err;
     EXPECT_EQ(slurp(p), before) << "the original three pages must be intact";
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_TRUE(e.path().filename() == "three.tif" || e.path().filename() == "Rastel.ini")
+            << "left behind: " << e.path();
+}
+
+// Pages are decoded one at a time: a damaged second page fails the file when
+// the batch reaches it, after the first page was saved, and still nothing of
+// the output is left.
+TEST_F(RastelBatch, DamagedLaterPageLeavesNoOutput) {
+    const fs::path p = dir / "three.tif";
+    ASSERT_EQ(
+        std::system(("/usr/bin/convert -size 40x30 xc:red xc:lime xc:blue -compress Zip " + quote(p.string())).c_str()),
+        0);
+    rastel::test::damageTiffPage(p.string(), 1);
+    const std::string before = slurp(p);
+    const Result r =
+        run({"--settings", settings().string(), "--format", "tif", "--subformat", "6", "--bits", "24", p.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("エラーが発生しました: " + p.string() + ": TIFF: "), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(p), before);
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_TRUE(e.path().filename() == "three.tif" || e.path().filename() == "Rastel.ini")
             << "left behind: " << e.path();

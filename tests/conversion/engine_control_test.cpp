@@ -6,6 +6,11 @@
 
 #include <filesystem>
 
+#include "imaging/registry.h"
+#include "tests/support/page_checks.h"
+#include "tests/support/pictures.h"
+#include "tests/support/test_support.h"
+
 namespace fs = std::filesystem;
 using namespace rastel;
 
@@ -50,11 +55,11 @@ TEST_F(EngineControlTest, LoadsProcessesAndSaves) {
     EXPECT_GT((full.Pixels[0] >> 16) & 0xFF, 200u);
 
     c.RotateImage(9000, true, FillColor{});
-    EXPECT_EQ(c.document().pages[0].width(), 100);
-    EXPECT_EQ(c.document().pages[0].height(), 300);
+    EXPECT_EQ(c.currentPage().width(), 100);
+    EXPECT_EQ(c.currentPage().height(), 300);
     c.ConvertToGrayscale(8);
     c.ReduceColors(1, 2, 1, 0);
-    EXPECT_EQ(c.document().pages[0].bitsPerPixel(), 1);
+    EXPECT_EQ(c.currentPage().bitsPerPixel(), 1);
     std::int16_t quality = 40;
     const std::string out = (dir / "a.out.jpg").string();
     c.SaveFile(out, 10, 8, quality, 0);
@@ -100,6 +105,49 @@ TEST_F(EngineControlTest, PreviewShowsTransparentPixelsOnWhite) {
     std::int16_t pages = 0;
     c.LoadFile(p.string(), 0, 0, pages);
     for (const auto px : c.CurrentPicture().Pixels) EXPECT_EQ(px & 0xFFFFFFu, 0xFFFFFFu);
+}
+
+// Pages are decoded when selected: each comes out as the reader decodes the
+// whole file; a page that cannot be decoded fails when it is selected, naming
+// the file and the format; a file changed after ReadFileInfo is read afresh.
+TEST_F(EngineControlTest, PagesAreDecodedWhenSelected) {
+    const fs::path p = dir / "three.tif";
+    const std::string make =
+        "/usr/bin/convert -size 40x30 gradient:red-blue xc:lime gradient:gray-white -compress Zip ";
+    ASSERT_EQ(std::system((make + "'" + p.string() + "'").c_str()), 0);
+    const auto bytes = test::readBytes(p.string());
+    const imaging::Document whole =
+        imaging::Registry::instance().reader("TIFF")->read(bytes, imaging::ReadContext{p.string()});
+    ASSERT_EQ(whole.pages.size(), 3u);
+    EngineControl c;
+    c.ReadFileInfo(p.string(), 0);
+    std::int16_t pages = 0;
+    c.LoadFile(p.string(), 0, 0, pages);
+    ASSERT_EQ(pages, 3);
+    for (const int index : {0, 1, 2, 0}) {
+        SCOPED_TRACE(index);
+        c.SetCurrentPageIndex(index);
+        EXPECT_TRUE(test::identical(c.currentPage(), whole.pages[static_cast<std::size_t>(index)]));
+    }
+
+    test::damageTiffPage(p.string(), 1);
+    c.ReadFileInfo(p.string(), 0);
+    c.LoadFile(p.string(), 0, 0, pages);
+    EXPECT_EQ(pages, 3) << "the damaged page is not decoded before it is selected";
+    try {
+        c.SetCurrentPageIndex(1);
+        ADD_FAILURE() << "page 2 decoded";
+    } catch (const ImagingError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(p.string() + ": TIFF: ", 0), 0u) << e.what();
+    }
+    EXPECT_THROW(c.MirrorImage(), ImagingError) << "the failed page is not current";
+    EXPECT_NO_THROW(c.SetCurrentPageIndex(2));
+
+    c.ReadFileInfo(p.string(), 0);
+    ASSERT_EQ(std::system(("/usr/bin/convert -size 20x10 xc:red '" + p.string() + "'").c_str()), 0);
+    c.LoadFile(p.string(), 0, 0, pages);
+    EXPECT_EQ(pages, 1) << "a file changed since ReadFileInfo is read again";
+    EXPECT_EQ(c.currentPage().width(), 20);
 }
 
 // The pixel limit holds per page and for a document's pages together.

@@ -6,6 +6,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/prelude.h"
 
 using Bytes = std::vector<std::uint8_t>;
@@ -121,6 +122,7 @@ TEST(Ioca, RoundTripsEveryCode) {
                 keepFuzzSeed("fuzz_ioca", std::to_string(c.code) + "-" + std::to_string(w) + ".ica",
                              readBytes(dir.file("r.ica")));
             EXPECT_EQ(probePageCount(dir.file("r.ica")), 1);
+            expectPagesAsRead("IOCA", readBytes(dir.file("r.ica")));
             const Document doc = loadDocument(dir.file("r.ica"));
             ASSERT_EQ(doc.pages.size(), 1u);
             EXPECT_TRUE(sameBlackPixels(page, doc.pages[0]));

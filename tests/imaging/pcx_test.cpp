@@ -1,5 +1,6 @@
 #include <functional>
 
+#include "tests/support/page_checks.h"
 #include "tests/support/prelude.h"
 
 namespace {
@@ -377,6 +378,7 @@ TEST(Pcx, DcxPagesFollowTheTableNotTheStorageOrder) {
         ASSERT_EQ(doc.pages.size(), pages);
         EXPECT_EQ(pixelDifferences(doc.pages[0], expectedAt(pageFor(8, 0), 8)), 0);
         EXPECT_EQ(pixelDifferences(doc.pages[1], pageFor(24, 1)), 0);
+        expectPagesAsRead("PCX", file);
     };
     check(f, 2);
     keepFuzzSeed("fuzz_pcx", "dcx-short-table", f);

@@ -18,6 +18,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
@@ -509,6 +510,7 @@ TEST_P(TiffAppend, ThreePagesComeBackInOrder) {
     appendPageInPlace(inPlace, pages[2], code, bits, 2);
     EXPECT_TRUE(rastel::test::readBytes(inPlace) == rastel::test::readBytes(path));
     EXPECT_EQ(probePageCount(path), 3);
+    rastel::test::expectPagesAsRead("TIFF", rastel::test::readBytes(path));
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 3u);
     for (int i = 0; i < 3; ++i) {

@@ -1,3 +1,4 @@
+#include "tests/support/page_checks.h"
 #include "tests/support/prelude.h"
 
 namespace {
@@ -166,6 +167,7 @@ TEST(Wpg, EveryBitmapIsAPage) {
     EXPECT_EQ(pixelRgb(doc.pages[0], 7, 0), K);
     EXPECT_EQ(pixelRgb(doc.pages[1], 0, 0), G);
     EXPECT_EQ(pixelRgb(doc.pages[1], 7, 0), R);
+    expectPagesAsRead("WPG", f);
 }
 
 // Records of 255 bytes and more use the 0xFF length forms.
