@@ -96,11 +96,7 @@ std::vector<std::uint8_t> gemFile(std::vector<std::uint16_t> header, const std::
 
 const Rgb K{0, 0, 0}, W{255, 255, 255};
 
-struct LayoutCase {
-    const char* name;
-    std::vector<std::uint8_t> file;
-    std::vector<Rgb> expected;  // row by row
-};
+using LayoutCase = HandMadeCase;
 
 class GemLayout : public ::testing::TestWithParam<LayoutCase> {};
 

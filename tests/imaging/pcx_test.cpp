@@ -102,10 +102,8 @@ TEST_P(PcxForeign, DecodesToTheSourcePixels) {
                                                                                           : 4))
                       : c.bits == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
                                     : testPicture();
-    const auto bytes = convertWithTool(c.command, src, ".pcx");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    ASSERT_EQ(readerNamed("PCX").sniff(bytes), Sniff::Strong);
-    const Image img = decode("PCX", bytes).pages[0];
+    const Image img = decodeToolOutput("PCX", c.command, src, ".pcx", Sniff::Strong);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
     EXPECT_EQ(img.bitsPerPixel(), c.bits) << c.name;
 }

@@ -76,10 +76,8 @@ TEST_P(SunForeign, DecodesToTheSourcePixels) {
     const Image src = c.kind == 1   ? toRgb24(blackWhite(48))
                       : c.kind == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
                                     : testPicture();
-    const auto bytes = convertWithTool(c.command, src, ".ras");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    EXPECT_EQ(readerNamed("SUN").sniff(bytes), Sniff::Strong);
-    const Image img = decode("SUN", bytes).pages[0];
+    const Image img = decodeToolOutput("SUN", c.command, src, ".ras", Sniff::Strong);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
 }
 

@@ -64,10 +64,8 @@ class TgaForeign : public ::testing::TestWithParam<ForeignCase> {};
 TEST_P(TgaForeign, DecodesToTheSourcePixels) {
     const ForeignCase& c = GetParam();
     const Image src = c.gray ? toRgb24(toGray8(testPicture())) : toRgb24(toBitsPerPixel(testPicture(), 8));
-    const auto bytes = convertWithTool(c.command, src, ".tga");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    EXPECT_EQ(readerNamed("TGA").sniff(bytes), Sniff::Weak);
-    const Image img = decode("TGA", bytes).pages[0];
+    const Image img = decodeToolOutput("TGA", c.command, src, ".tga", Sniff::Weak);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(img.format(), c.format) << c.name;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
 }

@@ -101,11 +101,7 @@ const Rec kStartRec{0x0F, {1, 0, 0, 1, 0, 1}};
 const Rec kEndRec{0x10, {}};
 const Rgb K{0, 0, 0}, W{255, 255, 255}, R{255, 0, 0}, G{0, 255, 0};
 
-struct LayoutCase {
-    const char* name;
-    std::vector<std::uint8_t> file;
-    std::vector<Rgb> expected;  // first page, row by row
-};
+using LayoutCase = HandMadeCase;
 
 class WpgLayout : public ::testing::TestWithParam<LayoutCase> {};
 
