@@ -335,31 +335,28 @@ public:
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const Metafile mf = parseMetafile(data);
         const BitmapRecord& rec = chooseBitmap(mf);
+        Image img;
+        double x = 0, y = 0;  // the resolution the placeable header implies, when it has one
         if (mf.bitmaps.size() > 1) {
             double unitsX = 0, unitsY = 0;
-            Image img = composeBitmaps(mf, rec, unitsX, unitsY);
+            img = composeBitmaps(mf, rec, unitsX, unitsY);
             if (mf.placeable && mf.placeable->inch) {
-                const double x = dpiFrom(1000, std::llround(unitsX * 1000), mf.placeable->inch);
-                const double y = dpiFrom(1000, std::llround(unitsY * 1000), mf.placeable->inch);
-                if (x > 0 && y > 0) {
-                    img.xDpi = x;
-                    img.yDpi = y;
-                }
+                x = dpiFrom(1000, std::llround(unitsX * 1000), mf.placeable->inch);
+                y = dpiFrom(1000, std::llround(unitsY * 1000), mf.placeable->inch);
             }
-            Document doc;
-            doc.pages.push_back(std::move(img));
-            return doc;
+        } else {
+            img = decodeRecord(rec);
+            if (mf.placeable && mf.placeable->inch) {
+                const Placeable& p = *mf.placeable;
+                const std::int64_t unitsX = rec.destWidth ? rec.destWidth : std::int64_t{p.right} - p.left;
+                const std::int64_t unitsY = rec.destHeight ? rec.destHeight : std::int64_t{p.bottom} - p.top;
+                x = dpiFrom(img.width(), unitsX, p.inch);
+                y = dpiFrom(img.height(), unitsY, p.inch);
+            }
         }
-        Image img = decodeRecord(rec);
-        if (mf.placeable && mf.placeable->inch) {
-            const Placeable& p = *mf.placeable;
-            const std::int64_t unitsX = rec.destWidth ? rec.destWidth : std::int64_t{p.right} - p.left;
-            const std::int64_t unitsY = rec.destHeight ? rec.destHeight : std::int64_t{p.bottom} - p.top;
-            const double x = dpiFrom(img.width(), unitsX, p.inch), y = dpiFrom(img.height(), unitsY, p.inch);
-            if (x > 0 && y > 0) {
-                img.xDpi = x;
-                img.yDpi = y;
-            }
+        if (x > 0 && y > 0) {
+            img.xDpi = x;
+            img.yDpi = y;
         }
         Document doc;
         doc.pages.push_back(std::move(img));
