@@ -22,11 +22,7 @@ namespace rastel::imaging::flashpix {
 
 namespace {
 
-using jpegglue::Encoder;
-using jpegglue::EncoderHolder;
-using jpegglue::ErrorManager;
-using jpegglue::onErrorExit;
-using jpegglue::setupErrors;
+using namespace jpegglue;
 
 // A tile is small and complete: any warning (corrupt entropy data, a missing
 // end) means the tile would decode to something other than what was stored.

@@ -35,11 +35,7 @@ namespace rastel::imaging {
 
 namespace {
 
-using jpegglue::Encoder;
-using jpegglue::EncoderHolder;
-using jpegglue::ErrorManager;
-using jpegglue::onErrorExit;
-using jpegglue::setupErrors;
+using namespace jpegglue;
 
 constexpr const char* kFormat = "JPEG";
 
