@@ -6,6 +6,7 @@
 #include <sstream>
 #include <utility>
 
+#include "imaging/codecs/common/byte_io.h"
 #include "imaging/engine.h"
 #include "imaging/image.h"
 
@@ -40,22 +41,15 @@ public:
     }
     std::optional<std::uint32_t> u16(std::size_t at) const {
         if (at > d_.size() || d_.size() - at < 2) return std::nullopt;
-        return little_ ? std::uint32_t(d_[at] | d_[at + 1] << 8) : std::uint32_t(d_[at] << 8 | d_[at + 1]);
+        return little_ ? loadU16le(d_.data() + at) : loadU16be(d_.data() + at);
     }
     std::optional<std::uint32_t> u32(std::size_t at) const {
         if (at > d_.size() || d_.size() - at < 4) return std::nullopt;
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v |= std::uint32_t(d_[at + i]) << (little_ ? 8 * i : 8 * (3 - i));
-        return v;
+        return little_ ? loadU32le(d_.data() + at) : loadU32be(d_.data() + at);
     }
     // Writes only through a view made over writable bytes.
-    void put16(std::size_t at, std::uint16_t v) {
-        w_[at] = std::uint8_t(little_ ? v : v >> 8);
-        w_[at + 1] = std::uint8_t(little_ ? v >> 8 : v);
-    }
-    void put32(std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) w_[at + i] = std::uint8_t(v >> (little_ ? 8 * i : 8 * (3 - i)));
-    }
+    void put16(std::size_t at, std::uint16_t v) { little_ ? storeU16le(w_ + at, v) : storeU16be(w_ + at, v); }
+    void put32(std::size_t at, std::uint32_t v) { little_ ? storeU32le(w_ + at, v) : storeU32be(w_ + at, v); }
     bool little() const { return little_; }
     std::uint8_t byte(std::size_t at) const { return d_[at]; }
     std::size_t size() const { return d_.size(); }
@@ -172,24 +166,22 @@ double ExifEntry::number(std::size_t i) const {
     const std::size_t size = typeSize(type);
     if (i >= count || value.size() < (i + 1) * size) return 0;
     const std::uint8_t* p = value.data() + i * size;
-    auto u32 = [](const std::uint8_t* q) {
-        return std::uint32_t(q[0]) | std::uint32_t(q[1]) << 8 | std::uint32_t(q[2]) << 16 | std::uint32_t(q[3]) << 24;
-    };
     switch (type) {
     case 1:
     case 2:
     case 7: return p[0];
     case 6: return std::int8_t(p[0]);
-    case 3: return std::uint16_t(p[0] | p[1] << 8);
-    case 8: return std::int16_t(p[0] | p[1] << 8);
+    case 3: return loadU16le(p);
+    case 8: return std::int16_t(loadU16le(p));
     case 4:
-    case 13: return u32(p);
-    case 9: return std::int32_t(u32(p));
-    case 5: return u32(p + 4) ? double(u32(p)) / u32(p + 4) : 0;
-    case 10: return std::int32_t(u32(p + 4)) ? double(std::int32_t(u32(p))) / std::int32_t(u32(p + 4)) : 0;
+    case 13: return loadU32le(p);
+    case 9: return std::int32_t(loadU32le(p));
+    case 5: return loadU32le(p + 4) ? double(loadU32le(p)) / loadU32le(p + 4) : 0;
+    case 10:
+        return std::int32_t(loadU32le(p + 4)) ? double(std::int32_t(loadU32le(p))) / std::int32_t(loadU32le(p + 4)) : 0;
     case 11: {
         float f;
-        const std::uint32_t b = u32(p);
+        const std::uint32_t b = loadU32le(p);
         std::memcpy(&f, &b, 4);
         return f;
     }
@@ -271,41 +263,33 @@ std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::
     return serializeExif(tree);
 }
 
-namespace {
-
-std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) {
-    return std::uint32_t(d[at]) << 24 | std::uint32_t(d[at + 1]) << 16 | std::uint32_t(d[at + 2]) << 8 | d[at + 3];
-}
-
-}  // namespace
-
 MetadataPtr shareMetadata(Metadata m) {
     if (m.empty()) return nullptr;
     return std::make_shared<const Metadata>(std::move(m));
 }
 
 std::string iccColourSpace(std::span<const std::uint8_t> icc) {
-    if (icc.size() < 132 || be32(icc, 0) != icc.size()) return {};
+    if (icc.size() < 132 || loadU32be(icc.data()) != icc.size()) return {};
     return std::string(reinterpret_cast<const char*>(icc.data() + 16), 4);
 }
 
 std::string iccDescription(std::span<const std::uint8_t> icc) {
     if (iccColourSpace(icc).empty()) return {};
-    const std::uint32_t count = be32(icc, 128);
+    const std::uint32_t count = loadU32be(icc.data() + 128);
     if (count > (icc.size() - 132) / 12) return {};
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::size_t e = 132 + 12 * std::size_t{i};
         if (std::memcmp(icc.data() + e, "desc", 4) != 0) continue;
-        const std::uint32_t off = be32(icc, e + 4), size = be32(icc, e + 8);
+        const std::uint32_t off = loadU32be(icc.data() + e + 4), size = loadU32be(icc.data() + e + 8);
         if (off > icc.size() || icc.size() - off < size || size < 12) return {};
         const auto tag = icc.subspan(off, size);
         std::string out;
         if (std::memcmp(tag.data(), "desc", 4) == 0) {
-            const std::uint32_t n = be32(tag, 8);
+            const std::uint32_t n = loadU32be(tag.data() + 8);
             if (n > size - 12) return {};
             for (std::uint32_t k = 0; k < n && tag[12 + k]; ++k) out += char(tag[12 + k]);
-        } else if (std::memcmp(tag.data(), "mluc", 4) == 0 && size >= 28 && be32(tag, 8) >= 1) {
-            const std::uint32_t len = be32(tag, 20), at = be32(tag, 24);
+        } else if (std::memcmp(tag.data(), "mluc", 4) == 0 && size >= 28 && loadU32be(tag.data() + 8) >= 1) {
+            const std::uint32_t len = loadU32be(tag.data() + 20), at = loadU32be(tag.data() + 24);
             if (at > size || size - at < len) return {};
             for (std::uint32_t k = 0; k + 1 < len; k += 2) {
                 const unsigned ch = unsigned(tag[at + k]) << 8 | tag[at + k + 1];
@@ -506,11 +490,11 @@ std::string metadataReport(const std::string& path) {
 std::vector<std::uint8_t> photoshopResource(std::span<const std::uint8_t> r, std::uint16_t id) {
     std::size_t at = 0;
     while (r.size() - at >= 12 && std::memcmp(r.data() + at, "8BIM", 4) == 0) {
-        const unsigned rid = unsigned(r[at + 4]) << 8 | r[at + 5];
+        const unsigned rid = loadU16be(r.data() + at + 4);
         std::size_t p = at + 6;
         p += (1 + std::size_t{r[p]} + 1) & ~std::size_t{1};  // Pascal name, padded to even
         if (p > r.size() || r.size() - p < 4) break;
-        const std::uint32_t size = be32(r, p);
+        const std::uint32_t size = loadU32be(r.data() + p);
         p += 4;
         if (size > r.size() - p) break;
         if (rid == id) return {r.begin() + p, r.begin() + p + size};

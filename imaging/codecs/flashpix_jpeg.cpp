@@ -22,11 +22,7 @@ namespace rastel::imaging::flashpix {
 
 namespace {
 
-using jpegglue::Encoder;
-using jpegglue::EncoderHolder;
-using jpegglue::ErrorManager;
-using jpegglue::onErrorExit;
-using jpegglue::setupErrors;
+using namespace jpegglue;
 
 // A tile is small and complete: any warning (corrupt entropy data, a missing
 // end) means the tile would decode to something other than what was stored.
@@ -40,23 +36,7 @@ struct Decoder {
     bool created;
 };
 
-class DecoderHolder {
-public:
-    DecoderHolder() : d_(std::make_unique<Decoder>()) {
-        std::memset(d_.get(), 0, sizeof(Decoder));
-        setupErrors(d_->err, onEmitMessage);
-        d_->cinfo.err = &d_->err.pub;
-    }
-    ~DecoderHolder() {
-        if (d_->created) jpeg_destroy_decompress(&d_->cinfo);
-    }
-    DecoderHolder(const DecoderHolder&) = delete;
-    DecoderHolder& operator=(const DecoderHolder&) = delete;
-    Decoder* get() { return d_.get(); }
-
-private:
-    std::unique_ptr<Decoder> d_;
-};
+using DecoderHolder = jpegglue::DecoderHolder<Decoder>;
 
 bool decodeC(Decoder* d, const std::uint8_t* data, std::size_t size, int channels, bool ycc, std::uint8_t* out) {
     if (setjmp(d->err.jump)) return false;
@@ -135,7 +115,7 @@ std::vector<std::uint8_t> encodeJpegTile(const std::uint8_t* pixels, int channel
 
 void decodeJpegTile(std::span<const std::uint8_t> stream, int channels, bool ycc, std::uint8_t* out) {
     if (stream.size() < 4 || stream[0] != 0xFF || stream[1] != 0xD8) fail(kFormat, "JPEG tile lacks its start marker");
-    DecoderHolder holder;
+    DecoderHolder holder(onEmitMessage);
     Decoder* d = holder.get();
     if (!decodeC(d, stream.data(), stream.size(), channels, ycc, out))
         fail(kFormat, std::string("JPEG tile: ") + d->err.message);

@@ -35,11 +35,7 @@ namespace rastel::imaging {
 
 namespace {
 
-using jpegglue::Encoder;
-using jpegglue::EncoderHolder;
-using jpegglue::ErrorManager;
-using jpegglue::onErrorExit;
-using jpegglue::setupErrors;
+using namespace jpegglue;
 
 constexpr const char* kFormat = "JPEG";
 
@@ -106,25 +102,13 @@ struct Decoder {
     bool created;
 };
 
-// Owns a Decoder and releases the libjpeg object on every path out.
-class DecoderHolder {
+// Owns a Decoder with the scan limit and the missing-data report attached.
+class DecoderHolder : public jpegglue::DecoderHolder<Decoder> {
 public:
-    DecoderHolder() : d_(std::make_unique<Decoder>()) {
-        std::memset(d_.get(), 0, sizeof(Decoder));
-        setupErrors(d_->err, onEmitMessage);
-        d_->cinfo.err = &d_->err.pub;
-        d_->cinfo.client_data = &d_->missing;
-        d_->progress.progress_monitor = onProgress;
+    DecoderHolder() : jpegglue::DecoderHolder<Decoder>(onEmitMessage) {
+        get()->cinfo.client_data = &get()->missing;
+        get()->progress.progress_monitor = onProgress;
     }
-    ~DecoderHolder() {
-        if (d_->created) jpeg_destroy_decompress(&d_->cinfo);
-    }
-    DecoderHolder(const DecoderHolder&) = delete;
-    DecoderHolder& operator=(const DecoderHolder&) = delete;
-    Decoder* get() { return d_.get(); }
-
-private:
-    std::unique_ptr<Decoder> d_;
 };
 
 // Creates the decompressor over `data` and reads the header. Returns false with

@@ -26,11 +26,6 @@ constexpr std::size_t kRowBytes = kWidth / 8;
 constexpr std::size_t kHeaderBytes = 512;
 constexpr std::size_t kMacBinaryBytes = 128;
 
-std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) {
-    return (std::uint32_t{d[at]} << 24) | (std::uint32_t{d[at + 1]} << 16) | (std::uint32_t{d[at + 2]} << 8) |
-           d[at + 3];
-}
-
 // A MacBinary I/II header: byte 0 and the bytes at 74 and 82 are zero, the
 // file name is 1..63 bytes, and the data fork is long enough for a MacPaint
 // header. The file type, when filled in, must be 'PNTG'.
@@ -40,7 +35,7 @@ bool isMacBinary(std::span<const std::uint8_t> d) {
     if (d[1] < 1 || d[1] > 63) return false;
     const bool typeFilled = d[65] || d[66] || d[67] || d[68];
     if (typeFilled && std::memcmp(&d[65], "PNTG", 4) != 0) return false;
-    const std::uint32_t dataFork = be32(d, 83);
+    const std::uint32_t dataFork = loadU32be(d.data() + 83);
     return dataFork >= kHeaderBytes;
 }
 
@@ -49,7 +44,7 @@ bool hasPntgType(std::span<const std::uint8_t> d) { return isMacBinary(d) && std
 // The MacPaint document inside `data`: without a MacBinary header when there is one.
 std::span<const std::uint8_t> documentBytes(std::span<const std::uint8_t> data) {
     if (!isMacBinary(data)) return data;
-    const std::uint32_t dataFork = be32(data, 83);
+    const std::uint32_t dataFork = loadU32be(data.data() + 83);
     const std::size_t available = data.size() - kMacBinaryBytes;
     return data.subspan(kMacBinaryBytes, std::min<std::size_t>(dataFork, available));
 }
@@ -64,7 +59,7 @@ public:
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (hasPntgType(head)) return Sniff::Strong;
         const auto doc = isMacBinary(head) ? head.subspan(kMacBinaryBytes) : head;
-        if (doc.size() < 4 || !plausibleVersion(be32(doc, 0))) return Sniff::No;
+        if (doc.size() < 4 || !plausibleVersion(loadU32be(doc.data()))) return Sniff::No;
         // When the first row is at hand it must decode to exactly 72 bytes.
         if (doc.size() > kHeaderBytes + 2 * kRowBytes) {
             std::uint8_t row[kRowBytes];

@@ -19,6 +19,7 @@
 #include "imaging/codec.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/error.h"
+#include "imaging/metadata.h"
 #include "imaging/registry.h"
 
 namespace rastel::imaging {
@@ -54,36 +55,10 @@ Rgb yccToRgb(std::uint8_t y, std::uint8_t c1, std::uint8_t c2) {
     return {clampByte(l + r), clampByte(l - 0.194 * b - 0.509 * r), clampByte(l + b)};
 }
 
-// Turns the decoded picture upright: 0 as stored, 1 a quarter turn
-// anticlockwise, 2 a half turn, 3 a quarter turn clockwise.
-Image orient(const Image& src, int orientation) {
-    if (orientation == 0) return src;
-    const int w = src.width(), h = src.height();
-    const bool quarter = orientation != 2;
-    Image out(quarter ? h : w, quarter ? w : h, PixelFormat::Rgb24);
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* in = src.row(y);
-        for (int x = 0; x < w; ++x) {
-            int ox = 0, oy = 0;
-            switch (orientation) {
-            case 1:
-                ox = y;
-                oy = w - 1 - x;
-                break;
-            case 2:
-                ox = w - 1 - x;
-                oy = h - 1 - y;
-                break;
-            default:
-                ox = h - 1 - y;
-                oy = x;
-                break;
-            }
-            std::memcpy(out.row(oy) + 3 * ox, in + 3 * x, 3);
-        }
-    }
-    return out;
-}
+// The Exif orientation that turns the decoded picture upright, by the Image
+// Pac's own code: 0 as stored, 1 a quarter turn anticlockwise, 2 a half turn,
+// 3 a quarter turn clockwise.
+constexpr int kExifOrientation[4] = {1, 8, 3, 6};
 
 class PhotoCdReader : public FormatReader {
 public:
@@ -127,8 +102,9 @@ public:
                 }
             }
         }
+        applyOrientation(img, kExifOrientation[orientation]);
         Document doc;
-        doc.pages.push_back(orient(img, orientation));
+        doc.pages.push_back(std::move(img));
         return doc;
     }
 

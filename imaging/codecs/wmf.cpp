@@ -66,16 +66,10 @@ constexpr std::uint32_t kSrcCopy = 0x00CC0020;
 constexpr std::uint16_t kDibRgbColors = 0;
 constexpr int kCode = 15;
 
-std::uint16_t le16(std::span<const std::uint8_t> d, std::size_t at) {
-    return static_cast<std::uint16_t>(d[at] | (d[at + 1] << 8));
-}
-std::uint32_t le32(std::span<const std::uint8_t> d, std::size_t at) {
-    return static_cast<std::uint32_t>(le16(d, at)) | (static_cast<std::uint32_t>(le16(d, at + 2)) << 16);
-}
-
 bool plausibleHeader(std::span<const std::uint8_t> d, std::size_t at) {
     if (d.size() < at + kHeaderSize) return false;
-    const std::uint16_t type = le16(d, at), words = le16(d, at + 2), version = le16(d, at + 4);
+    const std::uint16_t type = loadU16le(d.data() + at), words = loadU16le(d.data() + at + 2),
+                        version = loadU16le(d.data() + at + 4);
     return (type == 1 || type == 2) && words == 9 && (version == 0x0100 || version == 0x0300);
 }
 
@@ -145,7 +139,7 @@ void measure(BitmapRecord& rec) {
 Metafile parseMetafile(std::span<const std::uint8_t> data) {
     Metafile mf;
     ByteReader r(data, kWmf);
-    if (data.size() >= 4 && le32(data, 0) == kPlaceableKey) {
+    if (data.size() >= 4 && loadU32le(data.data()) == kPlaceableKey) {
         r.require(kPlaceableSize, "placeable header");
         r.skip(6);
         Placeable p;
@@ -193,11 +187,11 @@ Metafile parseMetafile(std::span<const std::uint8_t> data) {
         default: break;
         }
         if (fixed && params.size() >= fixed) {
-            if (usageAt >= 0) rec.colorUsage = le16(params, static_cast<std::size_t>(usageAt));
-            rec.destHeight = static_cast<std::int16_t>(le16(params, destAt));
-            rec.destWidth = static_cast<std::int16_t>(le16(params, destAt + 2));
-            rec.destY = static_cast<std::int16_t>(le16(params, destAt + 4));
-            rec.destX = static_cast<std::int16_t>(le16(params, destAt + 6));
+            if (usageAt >= 0) rec.colorUsage = loadU16le(params.data() + static_cast<std::size_t>(usageAt));
+            rec.destHeight = static_cast<std::int16_t>(loadU16le(params.data() + destAt));
+            rec.destWidth = static_cast<std::int16_t>(loadU16le(params.data() + destAt + 2));
+            rec.destY = static_cast<std::int16_t>(loadU16le(params.data() + destAt + 4));
+            rec.destX = static_cast<std::int16_t>(loadU16le(params.data() + destAt + 6));
         }
         if (fixed && !(noSource && function != kStretchDib && function != kSetDibToDev)) {
             if (params.size() <= fixed)
@@ -329,7 +323,7 @@ public:
     std::vector<std::string> extensions() const override { return {".wmf"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
-        if (head.size() >= 4 && le32(head, 0) == kPlaceableKey) return Sniff::Strong;
+        if (head.size() >= 4 && loadU32le(head.data()) == kPlaceableKey) return Sniff::Strong;
         return plausibleHeader(head, 0) ? Sniff::Weak : Sniff::No;
     }
 
@@ -341,31 +335,28 @@ public:
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const Metafile mf = parseMetafile(data);
         const BitmapRecord& rec = chooseBitmap(mf);
+        Image img;
+        double x = 0, y = 0;  // the resolution the placeable header implies, when it has one
         if (mf.bitmaps.size() > 1) {
             double unitsX = 0, unitsY = 0;
-            Image img = composeBitmaps(mf, rec, unitsX, unitsY);
+            img = composeBitmaps(mf, rec, unitsX, unitsY);
             if (mf.placeable && mf.placeable->inch) {
-                const double x = dpiFrom(1000, std::llround(unitsX * 1000), mf.placeable->inch);
-                const double y = dpiFrom(1000, std::llround(unitsY * 1000), mf.placeable->inch);
-                if (x > 0 && y > 0) {
-                    img.xDpi = x;
-                    img.yDpi = y;
-                }
+                x = dpiFrom(1000, std::llround(unitsX * 1000), mf.placeable->inch);
+                y = dpiFrom(1000, std::llround(unitsY * 1000), mf.placeable->inch);
             }
-            Document doc;
-            doc.pages.push_back(std::move(img));
-            return doc;
+        } else {
+            img = decodeRecord(rec);
+            if (mf.placeable && mf.placeable->inch) {
+                const Placeable& p = *mf.placeable;
+                const std::int64_t unitsX = rec.destWidth ? rec.destWidth : std::int64_t{p.right} - p.left;
+                const std::int64_t unitsY = rec.destHeight ? rec.destHeight : std::int64_t{p.bottom} - p.top;
+                x = dpiFrom(img.width(), unitsX, p.inch);
+                y = dpiFrom(img.height(), unitsY, p.inch);
+            }
         }
-        Image img = decodeRecord(rec);
-        if (mf.placeable && mf.placeable->inch) {
-            const Placeable& p = *mf.placeable;
-            const std::int64_t unitsX = rec.destWidth ? rec.destWidth : std::int64_t{p.right} - p.left;
-            const std::int64_t unitsY = rec.destHeight ? rec.destHeight : std::int64_t{p.bottom} - p.top;
-            const double x = dpiFrom(img.width(), unitsX, p.inch), y = dpiFrom(img.height(), unitsY, p.inch);
-            if (x > 0 && y > 0) {
-                img.xDpi = x;
-                img.yDpi = y;
-            }
+        if (x > 0 && y > 0) {
+            img.xDpi = x;
+            img.yDpi = y;
         }
         Document doc;
         doc.pages.push_back(std::move(img));
@@ -428,7 +419,7 @@ public:
         out.u16le(inch);
         out.u32le(0);  // reserved
         std::uint16_t sum = 0;
-        for (std::size_t k = 0; k < 20; k += 2) sum ^= le16(out.buffer(), k);
+        for (std::size_t k = 0; k < 20; k += 2) sum ^= loadU16le(out.buffer().data() + k);
         out.u16le(sum);
 
         // Metafile header; total size and largest record patched below.

@@ -221,32 +221,40 @@ bool fillOutside(std::uint8_t* d, int n, int dstW, Span span, const FillPixel& f
     return span.first > 0 || span.last < dstW;
 }
 
-// Bilinear sampling of N interleaved channels; returns whether any destination
-// pixel fell outside the source (and so shows the fill).
-template <int N>
-bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
+// Walks the rows of `dst`: pixels whose centres land outside the source get
+// `f`, the others `sample(out, x, y)` with the source position they map back
+// to. Returns whether any destination pixel shows the fill.
+template <typename Sample>
+bool mapRows(const Image& src, Image& dst, int n, const InverseMap& m, const FillPixel& f, Sample sample) {
     const int w = src.width(), h = src.height(), dstW = dst.width();
     bool filled = false;
     for (int Y = 0; Y < dst.height(); ++Y) {
         std::uint8_t* d = dst.row(Y);
         const Span span = insideSpan(m, Y, w, h, dstW);
-        filled |= fillOutside(d, N, dstW, span, f);
+        filled |= fillOutside(d, n, dstW, span, f);
         const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
-        for (int X = span.first; X < span.last; ++X) {
-            int x0, x1, wx, y0, y1, wy;
-            split(bx + X * m.c, w - 1, x0, x1, wx);
-            split(by - X * m.s, h - 1, y0, y1, wy);
-            const std::uint8_t* a = src.row(y0);
-            const std::uint8_t* b = src.row(y1);
-            std::uint8_t* out = d + static_cast<std::size_t>(X) * N;
-            for (int k = 0; k < N; ++k) {
-                const int top = a[x0 * N + k] * (256 - wx) + a[x1 * N + k] * wx;
-                const int bottom = b[x0 * N + k] * (256 - wx) + b[x1 * N + k] * wx;
-                out[k] = static_cast<std::uint8_t>((top * (256 - wy) + bottom * wy + 32768) >> 16);
-            }
-        }
+        for (int X = span.first; X < span.last; ++X)
+            sample(d + static_cast<std::size_t>(X) * n, bx + X * m.c, by - X * m.s);
     }
     return filled;
+}
+
+// Bilinear sampling of N interleaved channels.
+template <int N>
+bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
+    const int w = src.width(), h = src.height();
+    return mapRows(src, dst, N, m, f, [&](std::uint8_t* out, double sx, double sy) {
+        int x0, x1, wx, y0, y1, wy;
+        split(sx, w - 1, x0, x1, wx);
+        split(sy, h - 1, y0, y1, wy);
+        const std::uint8_t* a = src.row(y0);
+        const std::uint8_t* b = src.row(y1);
+        for (int k = 0; k < N; ++k) {
+            const int top = a[x0 * N + k] * (256 - wx) + a[x1 * N + k] * wx;
+            const int bottom = b[x0 * N + k] * (256 - wx) + b[x1 * N + k] * wx;
+            out[k] = static_cast<std::uint8_t>((top * (256 - wy) + bottom * wy + 32768) >> 16);
+        }
+    });
 }
 
 // Bilinear sampling of RGBA with the colours weighted by their alpha, so a
@@ -254,63 +262,46 @@ bool resampleBilinear(const Image& src, Image& dst, const InverseMap& m, const F
 // an edge between opaque red and clear black stays red, half covered. Four
 // opaque neighbours take the plain path.
 bool resampleBilinearRgba(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
-    const int w = src.width(), h = src.height(), dstW = dst.width();
-    bool filled = false;
-    for (int Y = 0; Y < dst.height(); ++Y) {
-        std::uint8_t* d = dst.row(Y);
-        const Span span = insideSpan(m, Y, w, h, dstW);
-        filled |= fillOutside(d, 4, dstW, span, f);
-        const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
-        for (int X = span.first; X < span.last; ++X) {
-            int x0, x1, wx, y0, y1, wy;
-            split(bx + X * m.c, w - 1, x0, x1, wx);
-            split(by - X * m.s, h - 1, y0, y1, wy);
-            const std::uint8_t* p[4] = {src.row(y0) + x0 * 4, src.row(y0) + x1 * 4, src.row(y1) + x0 * 4,
-                                        src.row(y1) + x1 * 4};
-            const int weight[4] = {(256 - wx) * (256 - wy), wx * (256 - wy), (256 - wx) * wy, wx * wy};  // sum 65536
-            std::uint8_t* out = d + static_cast<std::size_t>(X) * 4;
-            if ((p[0][3] & p[1][3] & p[2][3] & p[3][3]) == 255) {
-                for (int k = 0; k < 3; ++k) {
-                    int v = 0;
-                    for (int i = 0; i < 4; ++i) v += p[i][k] * weight[i];
-                    out[k] = static_cast<std::uint8_t>((v + 32768) >> 16);
-                }
-                out[3] = 255;
+    const int w = src.width(), h = src.height();
+    return mapRows(src, dst, 4, m, f, [&](std::uint8_t* out, double sx, double sy) {
+        int x0, x1, wx, y0, y1, wy;
+        split(sx, w - 1, x0, x1, wx);
+        split(sy, h - 1, y0, y1, wy);
+        const std::uint8_t* p[4] = {src.row(y0) + x0 * 4, src.row(y0) + x1 * 4, src.row(y1) + x0 * 4,
+                                    src.row(y1) + x1 * 4};
+        const int weight[4] = {(256 - wx) * (256 - wy), wx * (256 - wy), (256 - wx) * wy, wx * wy};  // sum 65536
+        if ((p[0][3] & p[1][3] & p[2][3] & p[3][3]) == 255) {
+            for (int k = 0; k < 3; ++k) {
+                int v = 0;
+                for (int i = 0; i < 4; ++i) v += p[i][k] * weight[i];
+                out[k] = static_cast<std::uint8_t>((v + 32768) >> 16);
+            }
+            out[3] = 255;
+            return;
+        }
+        std::int64_t coverage = 0;  // sum of weight * alpha, up to 65536 * 255
+        for (int i = 0; i < 4; ++i) coverage += static_cast<std::int64_t>(weight[i]) * p[i][3];
+        out[3] = static_cast<std::uint8_t>((coverage + 32768) >> 16);
+        for (int k = 0; k < 3; ++k) {
+            if (coverage == 0) {
+                out[k] = 0;
                 continue;
             }
-            std::int64_t coverage = 0;  // sum of weight * alpha, up to 65536 * 255
-            for (int i = 0; i < 4; ++i) coverage += static_cast<std::int64_t>(weight[i]) * p[i][3];
-            out[3] = static_cast<std::uint8_t>((coverage + 32768) >> 16);
-            for (int k = 0; k < 3; ++k) {
-                if (coverage == 0) {
-                    out[k] = 0;
-                    continue;
-                }
-                std::int64_t v = 0;
-                for (int i = 0; i < 4; ++i) v += static_cast<std::int64_t>(weight[i]) * p[i][3] * p[i][k];
-                out[k] = static_cast<std::uint8_t>((v + coverage / 2) / coverage);
-            }
+            std::int64_t v = 0;
+            for (int i = 0; i < 4; ++i) v += static_cast<std::int64_t>(weight[i]) * p[i][3] * p[i][k];
+            out[k] = static_cast<std::uint8_t>((v + coverage / 2) / coverage);
         }
-    }
-    return filled;
+    });
 }
 
 bool resampleNearest(const Image& src, Image& dst, const InverseMap& m, const FillPixel& f) {
-    const int w = src.width(), h = src.height(), dstW = dst.width();
-    bool filled = false;
-    for (int Y = 0; Y < dst.height(); ++Y) {
-        std::uint8_t* d = dst.row(Y);
-        const Span span = insideSpan(m, Y, w, h, dstW);
-        filled |= fillOutside(d, 1, dstW, span, f);
-        const double bx = m.ax + Y * m.s, by = m.ay + Y * m.c;
-        for (int X = span.first; X < span.last; ++X) {
-            // v + 0.5 + 1 > 0 inside the span, so truncation rounds to nearest.
-            const int x = std::clamp(static_cast<int>(bx + X * m.c + 1.5) - 1, 0, w - 1);
-            const int y = std::clamp(static_cast<int>(by - X * m.s + 1.5) - 1, 0, h - 1);
-            d[X] = src.row(y)[x];
-        }
-    }
-    return filled;
+    const int w = src.width(), h = src.height();
+    return mapRows(src, dst, 1, m, f, [&](std::uint8_t* out, double sx, double sy) {
+        // v + 0.5 + 1 > 0 inside the span, so truncation rounds to nearest.
+        const int x = std::clamp(static_cast<int>(sx + 1.5) - 1, 0, w - 1);
+        const int y = std::clamp(static_cast<int>(sy + 1.5) - 1, 0, h - 1);
+        *out = src.row(y)[x];
+    });
 }
 
 Image rotateResampled(const Image& src, int hundredths, bool grow, Rgb fill) {

@@ -24,13 +24,9 @@ using rastel::test::TempDir;
 
 // Runs a shell command; returns its standard output, or nullopt when it fails.
 std::optional<std::string> run(const std::string& cmd, bool requireSuccess = true) {
-    FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-    if (!p) return std::nullopt;
-    std::string out;
-    char buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    if (::pclose(p) != 0 && (requireSuccess || out.empty())) return std::nullopt;
+    int status = 0;
+    std::string out = rastel::test::runCommand(cmd + " 2>/dev/null", &status);
+    if (status != 0 && (requireSuccess || out.empty())) return std::nullopt;
     return out;
 }
 

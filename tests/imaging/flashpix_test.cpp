@@ -14,35 +14,19 @@
 
 #include <gsf/gsf.h>
 
-#include "imaging/codec.h"
-#include "imaging/convert.h"
-#include "imaging/engine.h"
-#include "imaging/error.h"
-#include "imaging/registry.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+#include "tests/support/prelude.h"
 
 namespace {
-
-using rastel::test::readBytes;
-using rastel::test::TempDir;
-using rastel::test::writeBytes;
 
 const fs::path kCorpus = rastel::test::corpusDir() / "fpx";
 
 // Smooth gradients plus fine detail, with the tiles at tile coordinates in
 // `flat` painted one colour each.
 Image picture(int w, int h, const std::vector<std::pair<int, int>>& flat = {}) {
-    Image img(w, h, PixelFormat::Rgb24);
+    Image img = makePicture(Picture::Photo, w, h);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
             std::uint8_t* p = img.row(y) + 3 * x;
-            p[0] = static_cast<std::uint8_t>(x * 255 / std::max(1, w - 1));
-            p[1] = static_cast<std::uint8_t>(y * 255 / std::max(1, h - 1));
-            p[2] = static_cast<std::uint8_t>((x * 7 + y * 13) % 256);
             for (auto [tx, ty] : flat)
                 if (x / 64 == tx && y / 64 == ty) {
                     p[0] = static_cast<std::uint8_t>(40 + tx);
@@ -63,17 +47,6 @@ Image decode(const Bytes& bytes) {
     Document doc = r->read(bytes, ReadContext{"t.fpx"});
     if (doc.pages.size() != 1) throw std::runtime_error("expected one page");
     return std::move(doc.pages[0]);
-}
-
-double psnr(const Image& a, const Image& b) {
-    if (a.byteSize() != b.byteSize()) return 0;
-    double sum = 0;
-    for (std::size_t i = 0; i < a.byteSize(); ++i) {
-        const double d = double(a.data()[i]) - double(b.data()[i]);
-        sum += d * d;
-    }
-    if (sum == 0) return 99;
-    return 10 * std::log10(255.0 * 255.0 / (sum / double(a.byteSize())));
 }
 
 Image expected(const Image& src, int bits) { return bits == 8 ? toGray8(src) : toRgb24(src); }
@@ -142,26 +115,19 @@ Bytes saveTree(const Node& root) {
     return out;
 }
 
-std::uint32_t u32(const Bytes& b, std::size_t at) {
-    return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
-}
-void put32(Bytes& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(at + i) = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 // Position of the value of property `id` (after its type word) in a property-set stream.
 std::size_t propertyAt(const Bytes& set, std::uint32_t id) {
-    const std::size_t section = u32(set, 44);
-    const std::uint32_t count = u32(set, section + 4);
+    const std::size_t section = getU32le(set, 44);
+    const std::uint32_t count = getU32le(set, section + 4);
     for (std::uint32_t i = 0; i < count; ++i)
-        if (u32(set, section + 8 + 8 * i) == id) return section + u32(set, section + 12 + 8 * i) + 4;
+        if (getU32le(set, section + 8 + 8 * i) == id) return section + getU32le(set, section + 12 + 8 * i) + 4;
     throw std::runtime_error("no property");
 }
 
 Node& image(Node& root) { return root.storages.at("Data Object Store 000001"); }
 Bytes& contents(Node& root) { return image(root).streams.at("\005Image Contents"); }
 Node& fullLevel(Node& root) {
-    const std::uint32_t levels = u32(contents(root), propertyAt(contents(root), 0x01000000));
+    const std::uint32_t levels = getU32le(contents(root), propertyAt(contents(root), 0x01000000));
     char name[32];
     std::snprintf(name, sizeof name, "Resolution %04u", levels - 1);
     return image(root).storages.at(name);
@@ -174,10 +140,11 @@ struct TileEntry {
 };
 std::vector<TileEntry> tileTable(const Bytes& hdr) {
     std::vector<TileEntry> out;
-    const std::uint32_t count = u32(hdr, 28 + 12), table = 28 + u32(hdr, 28 + 28), entry = u32(hdr, 28 + 32);
+    const std::uint32_t count = getU32le(hdr, 28 + 12), table = 28 + getU32le(hdr, 28 + 28),
+                        entry = getU32le(hdr, 28 + 32);
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::size_t at = table + i * entry;
-        out.push_back({u32(hdr, at), u32(hdr, at + 4), u32(hdr, at + 8), u32(hdr, at + 12)});
+        out.push_back({getU32le(hdr, at), getU32le(hdr, at + 4), getU32le(hdr, at + 8), getU32le(hdr, at + 12)});
     }
     return out;
 }
@@ -281,14 +248,15 @@ TEST(FlashPix, ResolutionHierarchyHalvesDownToOneTile) {
     for (const Case& c : cases) {
         const Image src = picture(c.width, c.height);
         Node tree = loadTree(encode(src, 80, 24));
-        EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x01000000)), 4u);
+        EXPECT_EQ(getU32le(contents(tree), propertyAt(contents(tree), 0x01000000)), 4u);
         for (std::uint32_t level = 0; level < 4; ++level) {
             char name[32];
             std::snprintf(name, sizeof name, "Resolution %04u", level);
             const Bytes& hdr = image(tree).storages.at(name).streams.at("Subimage 0000 Header");
-            EXPECT_EQ(u32(hdr, 28 + 4), c.sizes[level].first) << c.width << " level " << level;
-            EXPECT_EQ(u32(hdr, 28 + 8), c.sizes[level].second) << c.width << " level " << level;
-            EXPECT_EQ(u32(contents(tree), propertyAt(contents(tree), 0x02000000 | level << 16)), c.sizes[level].first);
+            EXPECT_EQ(getU32le(hdr, 28 + 4), c.sizes[level].first) << c.width << " level " << level;
+            EXPECT_EQ(getU32le(hdr, 28 + 8), c.sizes[level].second) << c.width << " level " << level;
+            EXPECT_EQ(getU32le(contents(tree), propertyAt(contents(tree), 0x02000000 | level << 16)),
+                      c.sizes[level].first);
         }
         // Uncompressed 64 x 64 tiles after the 28-byte preamble; the last column
         // of level 2 lies in the first row of tiles at x / 64.
@@ -342,9 +310,11 @@ TEST(FlashPix, DamagedFieldsAreRefused) {
     };
     auto tile0 = [](Node& t, int field, std::uint32_t v) {
         Bytes& h = header(t);
-        put32(h, 28 + u32(h, 28 + 28) + 4 * field, v);
+        setU32le(h, 28 + getU32le(h, 28 + 28) + 4 * field, v);
     };
-    auto prop = [](Node& t, std::uint32_t id, std::uint32_t v) { put32(contents(t), propertyAt(contents(t), id), v); };
+    auto prop = [](Node& t, std::uint32_t id, std::uint32_t v) {
+        setU32le(contents(t), propertyAt(contents(t), id), v);
+    };
     const Case cases[] = {
         {"root class", 80, [](Node& t) { t.clsid.fill(0); }, "not a FlashPix image"},
         {"no image object", 80, [](Node& t) { t.storages.clear(); }, "missing image object"},
@@ -353,19 +323,19 @@ TEST(FlashPix, DamagedFieldsAreRefused) {
         {"many levels", 80, [&](Node& t) { prop(t, 0x01000000, 1000); }, "number of resolutions"},
         {"huge width", 80, [&](Node& t) { prop(t, 0x01000002, 0x40000000); }, "exceeds the limit"},
         {"width mismatch", 80, [&](Node& t) { prop(t, 0x01000002, 201); }, "disagrees"},
-        {"five channels", 80, [&](Node& t) { put32(contents(t), propertyAt(contents(t), 0x02020002) + 8, 5); },
+        {"five channels", 80, [&](Node& t) { setU32le(contents(t), propertyAt(contents(t), 0x02020002) + 8, 5); },
          "channel count"},
         {"PhotoYCC", 80,
          [&](Node& t) {
              for (int c = 0; c < 3; ++c)
-                 put32(contents(t), propertyAt(contents(t), 0x02020002) + 12 + 4 * c, 0x20000u | c);
+                 setU32le(contents(t), propertyAt(contents(t), 0x02020002) + 12 + 4 * c, 0x20000u | c);
          },
          "colour space"},
-        {"header channels", 80, [](Node& t) { put32(header(t), 28 + 24, 1); }, "channel count"},
-        {"tile size", 80, [](Node& t) { put32(header(t), 28 + 16, 32); }, "tile size"},
-        {"tile count", 80, [](Node& t) { put32(header(t), 28 + 12, 5); }, "tile count"},
-        {"table offset", 80, [](Node& t) { put32(header(t), 28 + 28, 0xFFFFFFF0u); }, "past the end"},
-        {"entry size", 80, [](Node& t) { put32(header(t), 28 + 32, 8); }, "too short"},
+        {"header channels", 80, [](Node& t) { setU32le(header(t), 28 + 24, 1); }, "channel count"},
+        {"tile size", 80, [](Node& t) { setU32le(header(t), 28 + 16, 32); }, "tile size"},
+        {"tile count", 80, [](Node& t) { setU32le(header(t), 28 + 12, 5); }, "tile count"},
+        {"table offset", 80, [](Node& t) { setU32le(header(t), 28 + 28, 0xFFFFFFF0u); }, "past the end"},
+        {"entry size", 80, [](Node& t) { setU32le(header(t), 28 + 32, 8); }, "too short"},
         {"tile offset", 80, [&](Node& t) { tile0(t, 0, 0xFFFFFF00u); }, "outside the data stream"},
         {"tile length", 80, [&](Node& t) { tile0(t, 1, 0x7FFFFFFFu); }, "outside the data stream"},
         {"short raw tile", 80, [&](Node& t) { tile0(t, 1, 100); }, "too short"},
@@ -471,8 +441,8 @@ TEST(FlashPixInterop, PillowReadsOurFiles) {
         ASSERT_EQ(std::system(cmd.c_str()), 0);
         const Bytes got = readBytes(out);
         ASSERT_GE(got.size(), 9u);
-        EXPECT_EQ(u32(got, 0), std::uint32_t(c.width));
-        EXPECT_EQ(u32(got, 4), std::uint32_t(c.height));
+        EXPECT_EQ(getU32le(got, 0), std::uint32_t(c.width));
+        EXPECT_EQ(getU32le(got, 4), std::uint32_t(c.height));
         EXPECT_EQ(got[8], c.bits == 8 ? 'L' : 'R');
         Image pillow(c.width, c.height, c.bits == 8 ? PixelFormat::Gray8 : PixelFormat::Rgb24);
         ASSERT_EQ(got.size() - 9, pillow.byteSize());

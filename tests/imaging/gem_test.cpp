@@ -4,10 +4,6 @@ namespace {
 
 constexpr int kGem = 52;
 
-std::uint16_t be16(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint16_t>((b[at] << 8) | b[at + 1]);
-}
-
 // Black and white with solid areas, repeated rows, patterned bytes and noise.
 Image picture(int w, int h) {
     Image img(w, h, PixelFormat::Gray8);
@@ -43,22 +39,21 @@ TEST_P(GemWrite, NetpbmReadsWhatWeWrite) {
     src.yDpi = 150;
     const auto bytes = writerFor(kGem).write(src, WriteOptions{kGem, 1, 2, "x.img"});
     ASSERT_GE(bytes.size(), 16u);
-    EXPECT_EQ(be16(bytes, 0), 1);   // version
-    EXPECT_EQ(be16(bytes, 2), 8);   // header words
-    EXPECT_EQ(be16(bytes, 4), 1);   // planes
-    EXPECT_EQ(be16(bytes, 6), 1);   // pattern length
-    EXPECT_EQ(be16(bytes, 8), 85);  // 25400 / 300 microns
-    EXPECT_EQ(be16(bytes, 10), 169);
-    EXPECT_EQ(be16(bytes, 12), w);
-    EXPECT_EQ(be16(bytes, 14), h);
+    EXPECT_EQ(getU16be(bytes, 0), 1);   // version
+    EXPECT_EQ(getU16be(bytes, 2), 8);   // header words
+    EXPECT_EQ(getU16be(bytes, 4), 1);   // planes
+    EXPECT_EQ(getU16be(bytes, 6), 1);   // pattern length
+    EXPECT_EQ(getU16be(bytes, 8), 85);  // 25400 / 300 microns
+    EXPECT_EQ(getU16be(bytes, 10), 169);
+    EXPECT_EQ(getU16be(bytes, 12), w);
+    EXPECT_EQ(getU16be(bytes, 14), h);
 
     TempDir dir;
     const std::string path = dir.file("out.img");
     writeBytes(path, bytes);
-    bool ok = false;
-    const Image netpbm = parsePnm(captureBytes("gemtopnm '" + path + "'", &ok));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(pixelDifferences(netpbm, src), 0) << w << "x" << h << ", gemtopnm";
+    const auto netpbm = netpbmRead("gemtopnm", path);
+    ASSERT_TRUE(netpbm);
+    EXPECT_EQ(pixelDifferences(*netpbm, src), 0) << w << "x" << h << ", gemtopnm";
     const Image back = decode("GEM", bytes).pages[0];
     EXPECT_EQ(pixelDifferences(back, src), 0) << w << "x" << h << ", own reader";
     EXPECT_EQ(back.xDpi, 299);  // 85 microns
@@ -71,8 +66,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, GemWrite,
 
 TEST(Gem, WriterDefaultsTo72Dpi) {
     const auto bytes = writerFor(kGem).write(picture(9, 9), WriteOptions{kGem, 1, 2, "x.img"});
-    EXPECT_EQ(be16(bytes, 8), 353);
-    EXPECT_EQ(be16(bytes, 10), 353);
+    EXPECT_EQ(getU16be(bytes, 8), 353);
+    EXPECT_EQ(getU16be(bytes, 10), 353);
 }
 
 TEST(Gem, ReadsPbmtogemFiles) {
@@ -101,28 +96,14 @@ std::vector<std::uint8_t> gemFile(std::vector<std::uint16_t> header, const std::
 
 const Rgb K{0, 0, 0}, W{255, 255, 255};
 
-struct LayoutCase {
-    const char* name;
-    std::vector<std::uint8_t> file;
-    std::vector<Rgb> expected;  // row by row
-};
+using LayoutCase = HandMadeCase;
 
 class GemLayout : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(GemLayout, DecodesHandMadeFiles) {
     const LayoutCase& c = GetParam();
     const Image img = decode("GEM", c.file).pages[0];
-    ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
-                << c.name << " " << x << "," << y;
-}
-
-std::vector<Rgb> repeatRow(std::vector<Rgb> row, int times) {
-    std::vector<Rgb> out;
-    for (int i = 0; i < times; ++i) out.insert(out.end(), row.begin(), row.end());
-    return out;
+    expectColours(img, c.expected, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,14 +177,13 @@ TEST(Gem, SharedCorpusMatchesNetpbm) {
     RASTEL_CORPUS_FILES(files, "generated/img");
     for (const std::string& path : files) {
         const auto bytes = readBytes(path);
-        bool refOk = false;
-        const auto pnm = captureBytes("gemtopnm '" + path + "'", &refOk);
+        const auto ref = netpbmRead("gemtopnm", path);
         try {
             const Image ours = decode("GEM", bytes).pages[0];
-            ASSERT_TRUE(refOk) << path << " decoded although netpbm refuses it";
-            EXPECT_EQ(pixelDifferences(ours, parsePnm(pnm)), 0) << path;
+            ASSERT_TRUE(ref) << path << " decoded although netpbm refuses it";
+            EXPECT_EQ(pixelDifferences(ours, *ref), 0) << path;
         } catch (const Error& e) {
-            EXPECT_FALSE(refOk) << path << ": " << e.what();
+            EXPECT_FALSE(ref) << path << ": " << e.what();
         }
     }
 }

@@ -11,39 +11,10 @@
 #include <regex>
 #include <string>
 
-#include "imaging/codec.h"
 #include "imaging/codecs/gif_lzw.h"
-#include "imaging/convert.h"
-#include "imaging/engine.h"
-#include "imaging/error.h"
-#include "imaging/image.h"
-#include "imaging/registry.h"
-#include "tests/support/interop.h"
-#include "tests/support/pictures.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-namespace fs = std::filesystem;
+#include "tests/support/prelude.h"
 
 namespace {
-
-using rastel::test::readerNamed;
-
-using rastel::test::Bytes;
-using rastel::test::keepFuzzSeed;
-using rastel::test::readBytes;
-using rastel::test::runCommand;
-using rastel::test::TempDir;
-using rastel::test::writeBytes;
-
-Document gifDecode(const std::vector<std::uint8_t>& bytes) {
-    return readerNamed("GIF").read(bytes, ReadContext{"mem.gif"});
-}
-
-std::vector<std::uint8_t> rgbBytes(const Image& img) {
-    const Image rgb = toRgb24(img);
-    return {rgb.data(), rgb.data() + rgb.byteSize()};
-}
 
 // ImageMagick's frames of a GIF as the viewer sees them (-coalesce), RGBA.
 std::vector<std::string> coalescedFrames(const std::string& path, int w, int h, std::size_t pages) {
@@ -110,9 +81,9 @@ TEST_P(GifDepth, WritesAColourTableOfTwoToTheBitsAndRoundTripsExactly) {
     ASSERT_EQ(back.pages.size(), 1u);
     EXPECT_EQ(back.pages[0].format(), PixelFormat::Indexed);
     EXPECT_EQ(back.pages[0].indexBits(), bits);
-    EXPECT_EQ(rgbBytes(back.pages[0]), rgbBytes(src));
+    EXPECT_EQ(rgb24Bytes(back.pages[0]), rgb24Bytes(src));
     const std::string im = runCommand("convert '" + path + "' -depth 8 rgb:-");
-    EXPECT_EQ(std::vector<std::uint8_t>(im.begin(), im.end()), rgbBytes(src));
+    EXPECT_EQ(std::vector<std::uint8_t>(im.begin(), im.end()), rgb24Bytes(src));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDepth, GifDepth, ::testing::Range(1, 9));
@@ -240,7 +211,7 @@ TEST_P(GifScene, ComposesFramesAsABrowserShowsThem) {
     const Scene& s = GetParam();
     const auto bytes = buildGif(s.width, s.height, s.background, s.frames);
     keepFuzzSeed("fuzz_gif", std::string(s.name) + ".gif", bytes);
-    const Document doc = gifDecode(bytes);
+    const Document doc = decode("GIF", bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
     EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
     for (std::size_t i = 0; i < s.pages.size(); ++i) {
@@ -325,9 +296,9 @@ TEST(GifReader, FramesBeyondThePixelLimitAreRefused) {
     const auto bytes = buildGif(4, 4, 'B', frames);
     const std::uint64_t saved = pixelLimit();
     setPixelLimit(16 * 4);
-    EXPECT_THROW(gifDecode(bytes), Error);
+    EXPECT_THROW(decode("GIF", bytes), Error);
     setPixelLimit(16 * 5);
-    EXPECT_EQ(gifDecode(bytes).pages.size(), 5u);
+    EXPECT_EQ(decode("GIF", bytes).pages.size(), 5u);
     setPixelLimit(saved);
 }
 
@@ -384,27 +355,6 @@ INSTANTIATE_TEST_SUITE_P(OtherWriters, GifForeign,
                                            ForeignGif{"interlaced", "convert c.ppm -interlace GIF x.gif", 1}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Runs `body` with standard error captured; returns what was printed there.
-template <class F>
-std::string gifStderr(F body) {
-    std::fflush(stderr);
-    char name[] = "/tmp/rastel-gif-stderr-XXXXXX";
-    const int fd = ::mkstemp(name);
-    // Named up front: should the body crash, its report stays in this file.
-    std::cout << "[ capture  ] standard error goes to " << name << std::endl;
-    const int saved = ::dup(2);
-    ::dup2(fd, 2);
-    body();
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(fd);
-    std::ifstream f(name);
-    std::string text{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-    std::remove(name);
-    return text;
-}
-
 TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
     const FormatWriter* w = Registry::instance().findWriter(2);
     Image src(29, 11, PixelFormat::Rgb24);
@@ -415,12 +365,12 @@ TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
         buildGif(3, 2, 'B', {{0, 0, 3, 2, "RRRRRR", 1}, {1, 0, 2, 2, "GGGG", 3, 'G', true}, {0, 1, 1, 1, "K", 2}})};
     std::mt19937 rng(99);
     int refused = 0;
-    const std::string printed = gifStderr([&] {
+    const std::string printed = capturedStderr([&] {
         for (const auto& good : sources) {
             for (std::size_t cut = 0; cut < good.size(); ++cut) {
                 const std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
                 try {
-                    gifDecode(b);
+                    decode("GIF", b);
                 } catch (const Error&) {
                     ++refused;
                 }
@@ -433,7 +383,7 @@ TEST(GifReader, DamagedFilesFailCleanlyAndSilently) {
                 auto b = good;
                 for (int k = 0; k < 2; ++k) b[6 + rng() % (b.size() - 6)] = static_cast<std::uint8_t>(rng());
                 try {
-                    gifDecode(b);
+                    decode("GIF", b);
                 } catch (const Error&) {
                     ++refused;
                 }
@@ -454,26 +404,26 @@ TEST(GifReader, BrokenImageDataIsAnError) {
     const Case cases[] = {{"data cut short", good.size() - 6}, {"descriptor cut short", 13 + 24 + 8 + 5}};
     for (const Case& c : cases) {
         const std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(c.keep));
-        EXPECT_THROW(gifDecode(b), Error) << c.what;
+        EXPECT_THROW(decode("GIF", b), Error) << c.what;
     }
     // Everything before the trailer is there: the picture is complete.
     const std::vector<std::uint8_t> noTrailer(good.begin(), good.end() - 1);
-    EXPECT_EQ(gifDecode(noTrailer).pages.size(), 1u);
+    EXPECT_EQ(decode("GIF", noTrailer).pages.size(), 1u);
 }
 
 TEST(GifReader, RefusesWhatItCannotDecode) {
-    EXPECT_THROW(gifDecode(buildGif(2, 1, 'B', {})), Error);  // a trailer and no image
+    EXPECT_THROW(decode("GIF", buildGif(2, 1, 'B', {})), Error);  // a trailer and no image
     // A far-off frame grows the canvas past the pixel limit: refused before allocating.
-    EXPECT_THROW(gifDecode(buildGif(1, 1, 'B', {{60000, 60000, 1, 1, "R"}})), Error);
+    EXPECT_THROW(decode("GIF", buildGif(1, 1, 'B', {{60000, 60000, 1, 1, "R"}})), Error);
     // 12 leaves no room for a single 12-bit table entry.
     const auto wide = buildGif(2, 1, 'B', {{0, 0, 2, 1, "RG", 0, 0, false, 12}});
-    EXPECT_THROW(gifDecode(wide), Error);
+    EXPECT_THROW(decode("GIF", wide), Error);
     EXPECT_THROW((void)readerNamed("GIF").pageCount(wide, ReadContext{"x"}), Error);
     // Codes 8 (clear), 1, 2, 9 (end) at 4 bits; the 2 made a 12, which the table does not hold yet.
     auto bad = buildGif(2, 1, 'B', {{0, 0, 2, 1, "RG"}});
     ASSERT_EQ(bad[bad.size() - 3], 0x92);
     bad[bad.size() - 3] = 0x9C;
-    EXPECT_THROW(gifDecode(bad), Error);
+    EXPECT_THROW(decode("GIF", bad), Error);
 }
 
 // Long frames at every code size: Pillow reads them to the same picture,
@@ -493,7 +443,7 @@ TEST(GifReader, EveryCodeSizeDecodesLikePillow) {
         }
         const auto bytes =
             buildGif(c.width, c.height, 'K', {{0, 0, c.width, c.height, letters, 0, 0, false, c.codeSize}});
-        const Document doc = gifDecode(bytes);
+        const Document doc = decode("GIF", bytes);
         std::string want;
         for (int y = 0; y < c.height; ++y)
             want += (y ? " " : "") + letters.substr(std::size_t(y * c.width), std::size_t(c.width));
@@ -593,7 +543,7 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
         const bool imClean = status == 0 && complaints.empty();
         Document doc;
         try {
-            doc = gifDecode(bytes);
+            doc = decode("GIF", bytes);
         } catch (const Error& e) {
             EXPECT_FALSE(imClean) << path << ": we refuse (" << e.what() << ") a file ImageMagick reads cleanly";
             continue;
@@ -630,7 +580,7 @@ TEST(GifCorpus, DecodesLikeImageMagick) {
     for (const char* name : broken) {
         const fs::path p = dir / name;
         if (fs::exists(p)) {
-            EXPECT_THROW(gifDecode(readBytes(p.string())), Error) << name;
+            EXPECT_THROW(decode("GIF", readBytes(p.string())), Error) << name;
         }
     }
 }

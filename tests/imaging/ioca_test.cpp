@@ -24,8 +24,6 @@ struct SegmentInfo {
     bool ok = false;
 };
 
-unsigned be16(const Bytes& b, std::size_t at) { return static_cast<unsigned>(b[at] << 8 | b[at + 1]); }
-
 SegmentInfo readSegment(const Bytes& b) {
     SegmentInfo s;
     std::size_t at = 0;
@@ -35,7 +33,7 @@ SegmentInfo readSegment(const Bytes& b) {
         if (id == 0xFE) {
             if (at + 4 > b.size()) return s;
             id = 0xFE00 | b[at + 1];
-            len = be16(b, at + 2);
+            len = getU16be(b, at + 2);
             body = at + 4;
         } else {
             if (at + 2 > b.size()) return s;
@@ -46,10 +44,10 @@ SegmentInfo readSegment(const Bytes& b) {
         s.order.push_back(id);
         if (id == 0x94 && len == 9) {
             s.unitBase = b[body];
-            s.xRes = static_cast<int>(be16(b, body + 1));
-            s.yRes = static_cast<int>(be16(b, body + 3));
-            s.width = static_cast<int>(be16(b, body + 5));
-            s.height = static_cast<int>(be16(b, body + 7));
+            s.xRes = static_cast<int>(getU16be(b, body + 1));
+            s.yRes = static_cast<int>(getU16be(b, body + 3));
+            s.width = static_cast<int>(getU16be(b, body + 5));
+            s.height = static_cast<int>(getU16be(b, body + 7));
         } else if (id == 0x95 && len >= 2) {
             s.compression = b[body];
             s.recording = b[body + 1];
@@ -73,7 +71,7 @@ std::vector<Sf> readFields(const Bytes& b) {
     std::vector<Sf> out;
     std::size_t at = 0;
     while (at + 9 <= b.size() && b[at] == 0x5A) {
-        const std::size_t len = be16(b, at + 1);
+        const std::size_t len = getU16be(b, at + 1);
         if (len < 8 || at + 1 + len > b.size()) break;
         out.push_back({static_cast<std::uint32_t>(b[at + 3] << 16 | b[at + 4] << 8 | b[at + 5]),
                        Bytes(b.begin() + static_cast<long>(at + 9), b.begin() + static_cast<long>(at + 1 + len))});

@@ -13,31 +13,11 @@
 
 #include <jpeglib.h>
 
-#include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
 #include "imaging/colour.h"
-#include "imaging/convert.h"
-#include "imaging/engine.h"
-#include "imaging/error.h"
-#include "imaging/registry.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+#include "tests/support/prelude.h"
 
 namespace {
-
-using rastel::test::readerNamed;
-
-using rastel::test::capture;
-using rastel::test::haveTool;
-using rastel::test::TempDir;
-
-using rastel::test::readBytes;
-using rastel::test::writeBytes;
-
-Image decode(const Bytes& data) { return readerNamed("JPEG").read(data, ReadContext{"mem.jpg"}).pages.at(0); }
 
 Bytes encode(const Image& img, int code, int bits, int quality) {
     return Registry::instance().findWriter(code)->write(img, WriteOptions{code, bits, quality, "mem.jpg"});
@@ -67,30 +47,11 @@ Image busyImage(int w, int h) {
     return img;
 }
 
-double psnr(const Image& a, const Image& b) {
-    EXPECT_EQ(a.byteSize(), b.byteSize());
-    double se = 0;
-    for (std::size_t i = 0; i < std::min(a.byteSize(), b.byteSize()); ++i) {
-        const double d = double(a.data()[i]) - double(b.data()[i]);
-        se += d * d;
-    }
-    if (se == 0) return 99;
-    return 10 * std::log10(255.0 * 255.0 / (se / double(a.byteSize())));
-}
-
 int maxDiff(const Image& img, const Bytes& ref) {
     if (img.byteSize() != ref.size()) return 1000;
     int m = 0;
     for (std::size_t i = 0; i < ref.size(); ++i) m = std::max(m, std::abs(int(img.data()[i]) - int(ref[i])));
     return m;
-}
-
-void writePpm(const std::string& path, const Image& rgb) {
-    Bytes out;
-    const std::string head = "P6\n" + std::to_string(rgb.width()) + " " + std::to_string(rgb.height()) + "\n255\n";
-    out.assign(head.begin(), head.end());
-    out.insert(out.end(), rgb.data(), rgb.data() + rgb.byteSize());
-    writeBytes(path, out);
 }
 
 // Samples of a binary PGM/PPM as djpeg writes it (single-space header).
@@ -141,13 +102,6 @@ Bytes makeFourComponent(const Bytes& cmyk, int w, int h, J_COLOR_SPACE stored, b
 }
 
 // Keeps a copy of a test file as a seed for the fuzz target.
-void keepSeed(const std::string& name, const Bytes& data) {
-    std::error_code ec;
-    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_jpeg";
-    fs::create_directories(dir, ec);
-    if (!ec) writeBytes((dir / name).string(), data);
-}
-
 // Decodes and reports "ok", "error" or "other exception"; what reaches stderr
 // during the call is returned through `console`.
 std::string tryDecode(const Bytes& data, std::string& console) {
@@ -158,7 +112,7 @@ std::string tryDecode(const Bytes& data, std::string& console) {
     } catch (const Error&) {
     }
     try {
-        const Image img = decode(data);
+        const Image img = decodePage("JPEG", data);
         if (img.empty()) result = "empty image";
     } catch (const Error&) {
         result = "error";
@@ -223,7 +177,7 @@ TEST(JpegWriter, ExifFilesCarryTheirVersionAndNoJfif) {
         src.yDpi = 200;
         const Bytes data = encode(src, c.code, 24, 20);
         writeBytes(tmp.file("e.jpg"), data);
-        keepSeed("exif" + std::to_string(c.code) + ".jpg", data);
+        rastel::test::keepFuzzSeed("fuzz_jpeg", "exif" + std::to_string(c.code) + ".jpg", data);
 
         // APP1 "Exif\0\0" directly after SOI and no APP0 (JFIF) anywhere in the header.
         ASSERT_GT(data.size(), 12u);
@@ -264,7 +218,8 @@ TEST(JpegWriter, FileSizeFallsAsTheQualityFactorRises) {
         }
         EXPECT_LT(sizes.back() * 3, sizes.front()) << "code " << code;
     }
-    EXPECT_LT(psnr(decode(encode(src, 10, 24, 255)), src), psnr(decode(encode(src, 10, 24, 2)), src));
+    EXPECT_LT(psnr(decodePage("JPEG", encode(src, 10, 24, 255)), src),
+              psnr(decodePage("JPEG", encode(src, 10, 24, 2)), src));
 }
 
 TEST(JpegWriter, RefusesCodesAndDepthsItDoesNotHave) {
@@ -278,7 +233,7 @@ TEST(JpegWriter, RefusesCodesAndDepthsItDoesNotHave) {
     EXPECT_THROW(w->write(Image(65501, 1, PixelFormat::Gray8), WriteOptions{10, 8, 2, ""}), Error);
     // 8-bit writes grayscale whatever the source layout is.
     Image idx = toIndexed(src, 4);
-    EXPECT_EQ(decode(w->write(idx, WriteOptions{21, 8, 2, ""})).format(), PixelFormat::Gray8);
+    EXPECT_EQ(decodePage("JPEG", w->write(idx, WriteOptions{21, 8, 2, ""})).format(), PixelFormat::Gray8);
 }
 
 // Reader against files written by other programs
@@ -305,7 +260,7 @@ TEST(JpegReader, DecodesForeignFilesLikeIndependentDecoders) {
     TempDir tmp;
     const Image src = smoothImage(61, 45);
     const std::string s = tmp.file("src.ppm");
-    writePpm(s, src);
+    writePnm(s, src);
     for (const Foreign& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string f = tmp.file(std::string(c.name) + ".jpg");
@@ -314,8 +269,8 @@ TEST(JpegReader, DecodesForeignFilesLikeIndependentDecoders) {
         cmd.replace(cmd.find("$F"), 2, f);
         ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
         const Bytes data = readBytes(f);
-        keepSeed(std::string(c.name) + ".jpg", data);
-        const Image img = decode(data);
+        rastel::test::keepFuzzSeed("fuzz_jpeg", std::string(c.name) + ".jpg", data);
+        const Image img = decodePage("JPEG", data);
         ASSERT_EQ(img.format(), c.format);
         ASSERT_EQ(img.width(), 61);
         ASSERT_EQ(img.height(), 45);
@@ -357,8 +312,8 @@ TEST(JpegReader, FourComponentConventionsAreRecognised) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const Bytes data = makeFourComponent(cmyk, w, h, c.stored, c.adobe);
-        keepSeed(std::string(c.name) + ".jpg", data);
-        const Image img = decode(data);
+        rastel::test::keepFuzzSeed("fuzz_jpeg", std::string(c.name) + ".jpg", data);
+        const Image img = decodePage("JPEG", data);
         ASSERT_EQ(img.format(), PixelFormat::Rgb24);
         Bytes expected(std::size_t(w) * h * 3);
         CmykToRgb(std::span<const std::uint8_t>{}, c.adobe).convert(cmyk.data(), expected.data(), unsigned(w * h));
@@ -380,11 +335,11 @@ TEST(JpegReader, ResolutionFromJfifOrExif) {
         {"ratio-only", "-units Undefined -density 2x1", 0, 0},
     };
     TempDir tmp;
-    writePpm(tmp.file("s.ppm"), smoothImage(16, 16));
+    writePnm(tmp.file("s.ppm"), smoothImage(16, 16));
     for (const Case& c : cases) {
         const std::string f = tmp.file(std::string(c.name) + ".jpg");
         ASSERT_EQ(std::system(("convert " + tmp.file("s.ppm") + " " + c.convertArgs + " " + f).c_str()), 0);
-        const Image img = decode(readBytes(f));
+        const Image img = decodePage("JPEG", readBytes(f));
         EXPECT_NEAR(img.xDpi, c.x, 0.01) << c.name;
         EXPECT_NEAR(img.yDpi, c.y, 0.01) << c.name;
     }
@@ -394,11 +349,11 @@ TEST(JpegReader, ResolutionFromJfifOrExif) {
     src.xDpi = 300;
     src.yDpi = 72.5;
     Bytes exif = encode(src, 98, 24, 2);
-    EXPECT_NEAR(decode(exif).xDpi, 300, 1e-9);
-    EXPECT_NEAR(decode(exif).yDpi, 72.5, 1e-9);
+    EXPECT_NEAR(decodePage("JPEG", exif).xDpi, 300, 1e-9);
+    EXPECT_NEAR(decodePage("JPEG", exif).yDpi, 72.5, 1e-9);
     const Bytes jfifNoUnit = {0xFF, 0xE0, 0, 16, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
     exif.insert(exif.begin() + 2, jfifNoUnit.begin(), jfifNoUnit.end());
-    EXPECT_NEAR(decode(exif).xDpi, 300, 1e-9);
+    EXPECT_NEAR(decodePage("JPEG", exif).xDpi, 300, 1e-9);
 }
 
 TEST(JpegReader, SniffsOnTheStartOfImageMarker) {
@@ -422,9 +377,9 @@ TEST(JpegReader, PixelLimitIsCheckedBeforeDecoding) {
     const Bytes data = encode(smoothImage(37, 23), 10, 24, 2);
     const std::uint64_t old = pixelLimit();
     setPixelLimit(37 * 23 - 1);
-    EXPECT_THROW(decode(data), Error);
+    EXPECT_THROW(decodePage("JPEG", data), Error);
     setPixelLimit(37 * 23);
-    EXPECT_NO_THROW(decode(data));
+    EXPECT_NO_THROW(decodePage("JPEG", data));
     setPixelLimit(old);
     EXPECT_EQ(readerNamed("JPEG").pageCount(data, ReadContext{"x.jpg"}), 1);
 }
@@ -435,7 +390,7 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
     RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
     const Image src = smoothImage(64, 48);
-    writePpm(tmp.file("s.ppm"), src);
+    writePnm(tmp.file("s.ppm"), src);
     ASSERT_EQ(std::system(("cjpeg -progressive " + tmp.file("s.ppm") + " > " + tmp.file("p.jpg")).c_str()), 0);
     const Bytes progressive = readBytes(tmp.file("p.jpg"));
     const Bytes baseline = encode(src, 23, 24, 2);
@@ -444,15 +399,15 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
     restart = readBytes(tmp.file("r.jpg"));
 
     for (const Bytes* file : std::vector<const Bytes*>{&baseline, &progressive, &restart}) {
-        const Image whole = decode(*file);
+        const Image whole = decodePage("JPEG", *file);
         // Without the final EOI marker the picture is complete and must decode unchanged.
-        const Image noEoi = decode(Bytes(file->begin(), file->end() - 2));
+        const Image noEoi = decodePage("JPEG", Bytes(file->begin(), file->end() - 2));
         EXPECT_EQ(std::memcmp(whole.data(), noEoi.data(), whole.byteSize()), 0);
         // Cuts inside the scans lose pixels: an error, never a gray-filled image.
         const std::size_t sos = sosOffset(*file);
         for (const std::size_t cut : {sos + 20, (sos + file->size()) / 2, file->size() - 40}) {
             try {
-                decode(Bytes(file->begin(), file->begin() + long(cut)));
+                decodePage("JPEG", Bytes(file->begin(), file->begin() + long(cut)));
                 ADD_FAILURE() << "cut at " << cut << " of " << file->size() << " decoded";
             } catch (const Error& e) {
                 // A single scan says how much of the picture is there.
@@ -465,7 +420,7 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
         std::size_t lastSos = file->size() - 2;
         while (lastSos > 0 && !((*file)[lastSos] == 0xFF && (*file)[lastSos + 1] == 0xDA)) --lastSos;
         if (lastSos > sos) {
-            EXPECT_THROW(decode(Bytes(file->begin(), file->begin() + long(lastSos))), Error);
+            EXPECT_THROW(decodePage("JPEG", Bytes(file->begin(), file->begin() + long(lastSos))), Error);
         }
         // Every other length: an Error or a picture, never a crash or console output.
         for (std::size_t len = 0; len < file->size(); len += 1 + file->size() / 300) {
@@ -482,7 +437,7 @@ TEST(JpegReader, TruncationIsReportedUnlessOnlyTheEndMarkerIsMissing) {
 TEST(JpegReader, RecoverableDamageDecodesLikeDjpeg) {
     if (!haveTool("cjpeg") || !haveTool("djpeg")) GTEST_SKIP() << "libjpeg tools missing";
     TempDir tmp;
-    writePpm(tmp.file("s.ppm"), smoothImage(64, 48));
+    writePnm(tmp.file("s.ppm"), smoothImage(64, 48));
     ASSERT_EQ(std::system(("cjpeg -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("r.jpg")).c_str()), 0);
     const Bytes good = readBytes(tmp.file("r.jpg"));
     const std::size_t scan = sosOffset(good) + 14;
@@ -510,14 +465,14 @@ TEST(JpegReader, RecoverableDamageDecodesLikeDjpeg) {
         std::string console;
         ASSERT_EQ(tryDecode(c.file, console), "ok");
         EXPECT_EQ(console, "");
-        EXPECT_EQ(maxDiff(decode(c.file), pnmSamples(tmp.file("ref"))), 0);
+        EXPECT_EQ(maxDiff(decodePage("JPEG", c.file), pnmSamples(tmp.file("ref"))), 0);
     }
 }
 
 TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
     RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
-    writePpm(tmp.file("s.ppm"), smoothImage(40, 24));
+    writePnm(tmp.file("s.ppm"), smoothImage(40, 24));
     ASSERT_EQ(std::system(("cjpeg -progressive -restart 1 " + tmp.file("s.ppm") + " > " + tmp.file("p.jpg")).c_str()),
               0);
     const Bytes files[] = {encode(smoothImage(40, 24), 98, 24, 30), encode(smoothImage(40, 24), 10, 8, 30),
@@ -546,7 +501,7 @@ TEST(JpegReader, CorruptedBytesGiveAnErrorOrAPictureButNoConsoleOutput) {
 TEST(JpegReader, RefusesFloodsOfScans) {
     RASTEL_REQUIRE_TOOLS("cjpeg");
     TempDir tmp;
-    writePpm(tmp.file("s.ppm"), smoothImage(16, 16));
+    writePnm(tmp.file("s.ppm"), smoothImage(16, 16));
     writeBytes(tmp.file("scans"), Bytes{'0', ';', '1', ';', '2', ';'});
     // One scan per component; the first scan is then repeated, which libjpeg
     // decodes again and again without complaint.
@@ -564,9 +519,9 @@ TEST(JpegReader, RefusesFloodsOfScans) {
             flood.insert(flood.end(), file.begin() + long(sos[0]), file.begin() + long(sos[1]));
         flood.insert(flood.end(), file.begin() + long(sos[1]), file.end());
         if (refused) {
-            EXPECT_THROW(decode(flood), Error);
+            EXPECT_THROW(decodePage("JPEG", flood), Error);
         } else {
-            EXPECT_NO_THROW(decode(flood));
+            EXPECT_NO_THROW(decodePage("JPEG", flood));
         }
     }
 }
@@ -579,7 +534,7 @@ TEST(JpegReader, PaddingBetweenSegmentsIsHarmless) {
     std::string console;
     ASSERT_EQ(tryDecode(padded, console), "ok");
     EXPECT_EQ(console, "");
-    EXPECT_EQ(psnr(decode(padded), decode(file)), 99);
+    EXPECT_EQ(psnr(decodePage("JPEG", padded), decodePage("JPEG", file)), 99);
 }
 
 // Shared corpus: files written by other programs, some broken on purpose

@@ -159,10 +159,7 @@ TEST(MacPaint, SniffsOnlyPlausibleHeaders) {
 TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
     const Bytes good = writeMac(makePicture(Picture::Photo, 576, 720));
     keepFuzzSeed("fuzz_macpaint", "page.mac", good);
-    for (std::size_t len = 0; len < good.size(); len += std::max<std::size_t>(1, good.size() / 97)) {
-        const Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(len));
-        EXPECT_THROW(readerNamed("MacPaint").read(cut, {}), Error) << "cut at " << len;
-    }
+    EXPECT_EQ(acceptedCut("MacPaint", good, good.size()), -1);
     EXPECT_THROW(readerNamed("MacPaint").read(Bytes(good.begin(), good.end() - 1), {}), Error);
     // Runs that would overflow the page.
     Bytes bad(512, 0);

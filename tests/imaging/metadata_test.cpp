@@ -5,25 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "imaging/convert.h"
-#include "imaging/engine.h"
-#include "imaging/image.h"
 #include "imaging/metadata.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-using rastel::test::capture;
-using rastel::test::haveTool;
-using rastel::test::parsePnm;
-using rastel::test::readBytes;
-using rastel::test::runQuiet;
-using rastel::test::TempDir;
+#include "tests/support/prelude.h"
 
 namespace {
 
 const std::string kAdobeRgb = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc";
-
-bool haveTools() { return haveTool("convert") && haveTool("exiftool"); }
 
 // 24 x 16 pixels in six flat 8 x 8 blocks of different colours, so every turn
 // and mirror gives a different picture and JPEG keeps the blocks flat.
@@ -36,23 +23,8 @@ std::string makeBlocks(const TempDir& dir) {
     return path;
 }
 
-int maxDifference(const Image& a, const Image& b) {
-    if (a.width() != b.width() || a.height() != b.height()) return 256;
-    int worst = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width() * 3; ++x) worst = std::max(worst, std::abs(a.row(y)[x] - b.row(y)[x]));
-    return worst;
-}
-
-double meanDifference(const Image& a, const Image& b) {
-    long sum = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width() * 3; ++x) sum += std::abs(a.row(y)[x] - b.row(y)[x]);
-    return double(sum) / (3.0 * a.width() * a.height());
-}
-
 TEST(Orientation, ReadersTurnPagesUpright) {
-    if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    RASTEL_REQUIRE_TOOLS("convert", "exiftool");
     // How an independent tool turns the stored picture for each orientation value.
     const char* const turn[9] = {"",           "",           "-flop",       "-rotate 180", "-flip",
                                  "-transpose", "-rotate 90", "-transverse", "-rotate 270"};
@@ -74,7 +46,7 @@ TEST(Orientation, ReadersTurnPagesUpright) {
             ASSERT_TRUE(runQuiet("convert " + blocks + " " + turn[o] + " -depth 8 " + ref));
             const Document doc = loadDocument(src);
             ASSERT_EQ(doc.pages.size(), 1u);
-            EXPECT_LE(maxDifference(toRgb24(doc.pages[0]), parsePnm(readBytes(ref))), row.tolerance);
+            EXPECT_LE(maxRgbDiff(toRgb24(doc.pages[0]), parsePnm(readBytes(ref))), row.tolerance);
         }
     }
 }
@@ -96,7 +68,7 @@ std::string makeTaggedPhoto(const TempDir& dir, const std::string& ext) {
 }
 
 TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
-    if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    RASTEL_REQUIRE_TOOLS("convert", "exiftool");
     struct Row {
         const char* in;
         int code, bits;
@@ -160,8 +132,8 @@ TEST(Metadata, KeptWhereTheOutputHoldsItAndTrue) {
 
 TEST(Colour, CmykAndLabConvertThroughProfiles) {
     const std::string cmykProfile = "/usr/share/color/icc/ghostscript/default_cmyk.icc";
-    if (!haveTools() || !haveTool("tificc") || !std::filesystem::exists(cmykProfile))
-        GTEST_SKIP() << "needs ImageMagick and Ghostscript's profiles";
+    RASTEL_REQUIRE_TOOLS("convert", "exiftool", "tificc");
+    if (!std::filesystem::exists(cmykProfile)) RASTEL_MISSING(cmykProfile << " is missing");
     const std::string srgb = "/usr/share/color/icc/sRGB.icc";
     // LittleCMS's own TIFF tool is the reference: `ref` turns SRC into REF.tif (sRGB).
     const std::string cmyk =
@@ -194,15 +166,15 @@ TEST(Colour, CmykAndLabConvertThroughProfiles) {
         ASSERT_TRUE(runQuiet(expand(row.ref, src, ref) + " && convert " + ref + ".tif -depth 8 " + ref + ".ppm"));
         const Document doc = loadDocument(src);
         const Image ours = toRgb24(doc.pages[0]), theirs = parsePnm(readBytes(ref + ".ppm"));
-        EXPECT_LE(maxDifference(ours, theirs), 4);
-        EXPECT_LE(meanDifference(ours, theirs), 1.0);
+        EXPECT_LE(maxRgbDiff(ours, theirs), 4);
+        EXPECT_LE(meanRgbDiff(ours, theirs), 1.0);
         EXPECT_TRUE(!doc.pages[0].metadata || doc.pages[0].metadata->icc.empty());
     }
 }
 
 // Each appended page gets its own Exif and GPS directories, linked from its own image directory.
 TEST(Metadata, EveryAppendedTiffPageKeepsItsExif) {
-    if (!haveTools()) GTEST_SKIP() << "needs ImageMagick and exiftool";
+    RASTEL_REQUIRE_TOOLS("convert", "exiftool");
     TempDir dir("rastel-meta-append");
     const Document doc = loadDocument(makeTaggedPhoto(dir, "jpg"));
     const std::string out = dir / "multi.tif";

@@ -4,10 +4,6 @@ namespace {
 
 constexpr int kMsp = 53;
 
-std::uint16_t le16(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8));
-}
-
 // Black and white pictures of several widths (whole bytes, partial bytes,
 // long runs and literal stretches).
 Image picture(int w, int h) {
@@ -30,14 +26,14 @@ TEST_P(MspWrite, PillowReadsWhatWeWrite) {
     const auto bytes = writerFor(kMsp).write(src, WriteOptions{kMsp, 1, 2, "x.msp"});
     ASSERT_GE(bytes.size(), 32u + 2u * static_cast<std::size_t>(h));
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "LinS");
-    EXPECT_EQ(le16(bytes, 4), w);
-    EXPECT_EQ(le16(bytes, 6), h);
+    EXPECT_EQ(getU16le(bytes, 4), w);
+    EXPECT_EQ(getU16le(bytes, 6), h);
     std::uint16_t sum = 0;
-    for (std::size_t i = 0; i < 32; i += 2) sum = static_cast<std::uint16_t>(sum ^ le16(bytes, i));
+    for (std::size_t i = 0; i < 32; i += 2) sum = static_cast<std::uint16_t>(sum ^ getU16le(bytes, i));
     EXPECT_EQ(sum, 0) << "checksum";
     // The scan-line map adds up to the coded data that follows it.
     std::size_t coded = 0;
-    for (int y = 0; y < h; ++y) coded += le16(bytes, 32 + 2 * static_cast<std::size_t>(y));
+    for (int y = 0; y < h; ++y) coded += getU16le(bytes, 32 + 2 * static_cast<std::size_t>(y));
     EXPECT_EQ(bytes.size(), 32 + 2 * static_cast<std::size_t>(h) + coded);
 
     TempDir dir;

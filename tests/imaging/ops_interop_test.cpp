@@ -25,13 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void writePnm(const Image& img, const fs::path& p) {
-    std::ofstream f(p, std::ios::binary);
-    const bool gray = img.format() == PixelFormat::Gray8;
-    f << (gray ? "P5" : "P6") << "\n" << img.width() << " " << img.height() << "\n255\n";
-    f.write(reinterpret_cast<const char*>(img.data()), static_cast<std::streamsize>(img.byteSize()));
-}
-
 // Reads a binary PGM/PPM with a plain header (as netpbm writes them).
 bool readPnm(const fs::path& p, Image& out) {
     std::ifstream f(p, std::ios::binary);
@@ -70,7 +63,7 @@ TEST(OpsInterop, ExactOperationsMatchNetpbm) {
     };
     TempDir tmp;
     const Image src = noiseImage({PixelFormat::Rgb24, 8}, 97, 61, 3);
-    writePnm(src, tmp.path / "in.ppm");
+    writePnm((tmp.path / "in.ppm").string(), src);
     for (const Case& c : cases) {
         const fs::path out = tmp.path / "out.pnm";
         const std::string cmd =

@@ -46,10 +46,9 @@ TEST_P(PcxWrite, NetpbmAndPillowReadWhatWeWrite) {
     TempDir dir;
     const std::string path = dir.file("out.pcx");
     writeBytes(path, bytes);
-    bool ok = false;
-    const Image netpbm = parsePnm(captureBytes("pcxtoppm '" + path + "'", &ok));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(pixelDifferences(netpbm, expected), 0) << bits << " bits, pcxtoppm";
+    const auto netpbm = netpbmRead("pcxtoppm", path);
+    ASSERT_TRUE(netpbm);
+    EXPECT_EQ(pixelDifferences(*netpbm, expected), 0) << bits << " bits, pcxtoppm";
     EXPECT_EQ(pixelDifferences(magickRgba(path, true), expected), 0) << bits << " bits, GraphicsMagick";
     // Pillow reads 4-plane files with the planes in another order than netpbm
     // and GraphicsMagick, so it only checks the other depths.
@@ -104,10 +103,8 @@ TEST_P(PcxForeign, DecodesToTheSourcePixels) {
                                                                                           : 4))
                       : c.bits == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
                                     : testPicture();
-    const auto bytes = convertWithTool(c.command, src, ".pcx");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    ASSERT_EQ(readerNamed("PCX").sniff(bytes), Sniff::Strong);
-    const Image img = decode("PCX", bytes).pages[0];
+    const Image img = decodeToolOutput("PCX", c.command, src, ".pcx", Sniff::Strong);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
     EXPECT_EQ(img.bitsPerPixel(), c.bits) << c.name;
 }
@@ -206,8 +203,7 @@ TEST(Pcx, SharedCorpusMatchesAnIndependentDecoder) {
             } else if (layout == 84) {
                 ref = magickRgba(path, true);
             } else {
-                const auto pnm = captureBytes("pcxtoppm '" + path + "'", &refOk);
-                if (refOk) ref = parsePnm(pnm);
+                ref = netpbmRead("pcxtoppm", path).value_or(Image());
             }
             refOk = !ref.empty();
         } catch (const std::exception&) {
@@ -232,10 +228,6 @@ TEST(Pcx, EngineSavesAndLoadsEveryDepth) { expectEngineRoundTrips(1, ".pcx", bla
 
 std::uint32_t u32At(const std::vector<std::uint8_t>& b, std::size_t at) {
     return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (std::uint32_t{b.at(at + 3)} << 24);
-}
-
-void putU32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.at(at + static_cast<std::size_t>(i)) = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // Page n of a test document: sizes and content differ from page to page.
@@ -330,13 +322,8 @@ TEST_P(PcxForeignDcx, ReadsAndExtendsThem) {
     const std::string tool = GetParam();
     TempDir dir;
     const Image a = testPicture(31, 9), b = mirrored(testPicture(12, 20));
-    for (const auto& [name, img] : {std::pair{"a.ppm", &a}, std::pair{"b.ppm", &b}}) {
-        const std::string head =
-            "P6\n" + std::to_string(img->width()) + " " + std::to_string(img->height()) + "\n255\n";
-        std::vector<std::uint8_t> ppm(head.begin(), head.end());
-        ppm.insert(ppm.end(), img->data(), img->data() + img->byteSize());
-        writeBytes(dir.file(name), ppm);
-    }
+    writePnm(dir.file("a.ppm"), a);
+    writePnm(dir.file("b.ppm"), b);
     const std::string dcx = dir.file("out.dcx");
     ASSERT_TRUE(runQuiet(tool + " '" + dir.file("a.ppm") + "' '" + dir.file("b.ppm") + "' 'dcx:" + dcx + "'"));
     std::filesystem::copy_file(dcx, dir.file("out.pcx"));
@@ -368,9 +355,9 @@ TEST(Pcx, DcxPagesFollowTheTableNotTheStorageOrder) {
     const auto p1 = w.write(pageFor(8, 0), WriteOptions{kPcx, 8, 2, "x"});
     const auto p2 = w.write(pageFor(24, 1), WriteOptions{kPcx, 24, 2, "x"});
     std::vector<std::uint8_t> f(16, 0);  // magic, two offsets, the zero entry
-    putU32(f, 0, 987654321u);
-    putU32(f, 4, static_cast<std::uint32_t>(16 + p2.size()));
-    putU32(f, 8, 16);
+    setU32le(f, 0, 987654321u);
+    setU32le(f, 4, static_cast<std::uint32_t>(16 + p2.size()));
+    setU32le(f, 8, 16);
     f.insert(f.end(), p2.begin(), p2.end());
     f.insert(f.end(), p1.begin(), p1.end());
     const auto check = [](const std::vector<std::uint8_t>& file, std::size_t pages) {
@@ -396,15 +383,15 @@ TEST(Pcx, DamagedDcxIsRefusedEverywhere) {
         const char* message;  // part of the Error text
     };
     const Damage cases[] = {
-        {"offset inside the table", [](auto& f) { putU32(f, 8, 12); }, "inside the page table"},
-        {"offset past the end", [](auto& f) { putU32(f, 8, static_cast<std::uint32_t>(f.size())); }, "past the end"},
-        {"two entries for one page", [&](auto& f) { putU32(f, 12, static_cast<std::uint32_t>(page2)); }, "share"},
-        {"page too short for a header", [&](auto& f) { putU32(f, 12, static_cast<std::uint32_t>(f.size() - 20)); },
+        {"offset inside the table", [](auto& f) { setU32le(f, 8, 12); }, "inside the page table"},
+        {"offset past the end", [](auto& f) { setU32le(f, 8, static_cast<std::uint32_t>(f.size())); }, "past the end"},
+        {"two entries for one page", [&](auto& f) { setU32le(f, 12, static_cast<std::uint32_t>(page2)); }, "share"},
+        {"page too short for a header", [&](auto& f) { setU32le(f, 12, static_cast<std::uint32_t>(f.size() - 20)); },
          "too short"},
-        {"empty table", [](auto& f) { putU32(f, 4, 0); }, "no pages"},
+        {"empty table", [](auto& f) { setU32le(f, 4, 0); }, "no pages"},
         {"table without its zero entry",
          [](auto& f) {
-             for (std::size_t i = 0; i < 1024; ++i) putU32(f, 4 + 4 * i, 4100);
+             for (std::size_t i = 0; i < 1024; ++i) setU32le(f, 4 + 4 * i, 4100);
          },
          "zero entry"},
         {"table cut short", [](auto& f) { f.resize(10); }, "truncated"},

@@ -11,36 +11,9 @@
 #include <random>
 #include <string>
 
-#include "imaging/codec.h"
-#include "imaging/convert.h"
-#include "imaging/engine.h"
-#include "imaging/error.h"
-#include "imaging/image.h"
-#include "imaging/registry.h"
-#include "tests/support/interop.h"
-#include "tests/support/test_support.h"
-
-using namespace rastel::imaging;
-namespace fs = std::filesystem;
+#include "tests/support/prelude.h"
 
 namespace {
-
-using rastel::test::readerNamed;
-
-using rastel::test::keepFuzzSeed;
-using rastel::test::readBytes;
-using rastel::test::runCommand;
-using rastel::test::TempDir;
-using rastel::test::writeBytes;
-
-Document decode(const std::vector<std::uint8_t>& bytes) {
-    return readerNamed("PNG").read(bytes, ReadContext{"mem.png"});
-}
-
-std::vector<std::uint8_t> rgbOf(const Image& img) {
-    const Image rgb = toRgb24(img);
-    return {rgb.data(), rgb.data() + rgb.byteSize()};
-}
 
 // A picture with exactly `colours` distinct colours (at most 256) or, for 0,
 // a smooth field with thousands of them.
@@ -80,30 +53,6 @@ int plteEntries(const std::vector<std::uint8_t>& png) {
     const std::size_t at = chunkAt(png, "PLTE");
     if (at == 0) return -1;
     return static_cast<int>(((png[at - 4] << 24) | (png[at - 3] << 16) | (png[at - 2] << 8) | png[at - 1]) / 3);
-}
-
-// Runs `body` with standard error captured; returns what was printed there.
-template <class F>
-std::string capturedStderr(F body) {
-    std::fflush(stderr);
-    char name[] = "/tmp/rastel-png-stderr-XXXXXX";
-    const int fd = ::mkstemp(name);
-    // Named up front: should the body crash, its report stays in this file.
-    std::cout << "[ capture  ] standard error goes to " << name << std::endl;
-    const int saved = ::dup(2);
-    ::dup2(fd, 2);
-    body();
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(fd);
-    std::string text;
-    {
-        std::ifstream f(name);
-        text.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
-    std::remove(name);
-    return text;
 }
 
 // ImageMagick's reading of a file as 8-bit RGBA: asked for 16-bit PAM (its
@@ -206,7 +155,7 @@ TEST_P(PngDepth, WritesWhatIndependentDecodersReadAndRoundTripsExactly) {
     if (c.bits != 24) {
         EXPECT_EQ(img.indexBits(), c.bits);
     }
-    EXPECT_EQ(rgbOf(img), rgbOf(src));
+    EXPECT_EQ(rgb24Bytes(img), rgb24Bytes(src));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDepth, PngDepth,
@@ -420,7 +369,7 @@ std::vector<std::uint8_t> zlibRows(const std::vector<std::uint8_t>& raw) {
 TEST(PngReader, RefusesPicturesPastThePixelLimitBeforeDecoding) {
     const auto file = chunkFile({{"IHDR", ihdr(100000, 100000, 8, 2)}, {"IDAT", zlibRows({0, 1, 2, 3})}, {"IEND", {}}});
     try {
-        decode(file);
+        decode("PNG", file);
         FAIL() << "accepted a 10^10 pixel header";
     } catch (const Error& e) {
         EXPECT_NE(std::string(e.what()).find("PNG"), std::string::npos) << e.what();
@@ -441,7 +390,7 @@ TEST(PngReader, ChunksClaimingAGigabyteCostNoMemory) {
         file.insert(file.end(), type, type + 4);
         file.insert(file.end(), 16, 'x');
         const long before = maxRssKb();
-        EXPECT_THROW(decode(file), Error) << type;
+        EXPECT_THROW(decode("PNG", file), Error) << type;
         EXPECT_LT(maxRssKb() - before, 64 * 1024) << type << " chunk made the decoder allocate its claimed size";
     }
 }
@@ -450,7 +399,7 @@ TEST(PngReader, ShortPaletteShowsBlackForIndicesPastIt) {
     // 2x1, 8-bit palette of one entry; second pixel uses index 5.
     const auto file =
         chunkFile({{"IHDR", ihdr(2, 1, 8, 3)}, {"PLTE", {10, 20, 30}}, {"IDAT", zlibRows({0, 0, 5})}, {"IEND", {}}});
-    const Image img = decode(file).pages.at(0);
+    const Image img = decode("PNG", file).pages.at(0);
     ASSERT_GE(img.palette().size(), 6u);
     EXPECT_EQ(pixelRgb(img, 0, 0), (Rgb{10, 20, 30}));
     EXPECT_EQ(pixelRgb(img, 1, 0), (Rgb{0, 0, 0}));
@@ -460,7 +409,7 @@ TEST(PngReader, ChecksumsAndTruncationInsideTheImageAreErrors) {
     const Image src = testPicture(30, 30, 0);
     const FormatWriter* w = Registry::instance().findWriter(75);
     const auto good = w->write(src, WriteOptions{75, 24, 2, "x.png"});
-    ASSERT_NO_THROW(decode(good));
+    ASSERT_NO_THROW(decode("PNG", good));
     struct Case {
         const char* what;
         std::function<void(std::vector<std::uint8_t>&)> mutate;
@@ -485,11 +434,11 @@ TEST(PngReader, ChecksumsAndTruncationInsideTheImageAreErrors) {
         auto bytes = good;
         c.mutate(bytes);
         if (c.throws) {
-            EXPECT_THROW(decode(bytes), Error) << c.what;
+            EXPECT_THROW(decode("PNG", bytes), Error) << c.what;
         } else {
             Image img;
-            ASSERT_NO_THROW(img = decode(bytes).pages.at(0)) << c.what;
-            EXPECT_EQ(rgbOf(img), rgbOf(src)) << c.what;
+            ASSERT_NO_THROW(img = decode("PNG", bytes).pages.at(0)) << c.what;
+            EXPECT_EQ(rgb24Bytes(img), rgb24Bytes(src)) << c.what;
         }
     }
 }
@@ -506,7 +455,7 @@ TEST(PngReader, DamagedFilesFailCleanlyAndSilently) {
             for (std::size_t cut = 0; cut < good.size(); cut += 3) {
                 std::vector<std::uint8_t> b(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
                 try {
-                    decode(b);
+                    decode("PNG", b);
                     ++decoded;
                 } catch (const Error&) {
                     ++refused;
@@ -516,7 +465,7 @@ TEST(PngReader, DamagedFilesFailCleanlyAndSilently) {
                 auto b = good;
                 for (int k = 0; k < 3; ++k) b[8 + rng() % (b.size() - 8)] = static_cast<std::uint8_t>(rng());
                 try {
-                    decode(b);
+                    decode("PNG", b);
                     ++decoded;
                 } catch (const Error&) {
                     ++refused;
@@ -565,7 +514,7 @@ TEST(PngCorpus, DecodesLikeImageMagick) {
         const bool imClean = status == 0 && warnings.empty();
         Document doc;
         try {
-            doc = decode(bytes);
+            doc = decode("PNG", bytes);
         } catch (const Error& e) {
             EXPECT_FALSE(imClean) << original << ": we refuse (" << e.what() << ") a file ImageMagick reads cleanly";
             continue;

@@ -4,11 +4,6 @@ namespace {
 
 constexpr int kSun = 55;
 
-std::uint32_t be32(const std::vector<std::uint8_t>& b, std::size_t at) {
-    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) |
-           b[at + 3];
-}
-
 Image blackWhite(int w = 45) {
     Image img(w, 17, PixelFormat::Gray8);
     for (int y = 0; y < 17; ++y)
@@ -32,26 +27,25 @@ TEST_P(SunWrite, NetpbmAndPillowReadWhatWeWrite) {
                                      : testPicture();
     const auto bytes = writerFor(kSun).write(src, WriteOptions{kSun, c.bits, 2, "x.ras"});
     ASSERT_GE(bytes.size(), 32u);
-    EXPECT_EQ(be32(bytes, 0), 0x59A66A95u);
-    EXPECT_EQ(be32(bytes, 12), c.depth);
-    EXPECT_EQ(be32(bytes, 20), 1u) << "standard type";
-    EXPECT_EQ(be32(bytes, 24), c.mapType);
+    EXPECT_EQ(getU32be(bytes, 0), 0x59A66A95u);
+    EXPECT_EQ(getU32be(bytes, 12), c.depth);
+    EXPECT_EQ(getU32be(bytes, 20), 1u) << "standard type";
+    EXPECT_EQ(getU32be(bytes, 24), c.mapType);
     if (c.bits != 8) {
-        EXPECT_EQ(be32(bytes, 28), c.mapLength);
+        EXPECT_EQ(getU32be(bytes, 28), c.mapLength);
     }
     // Rows padded to 16 bits: the pixel area is exactly the stated length.
     const std::size_t stride = ((static_cast<std::size_t>(src.width()) * c.depth + 15) / 16) * 2;
-    EXPECT_EQ(be32(bytes, 16), stride * static_cast<std::size_t>(src.height()));
-    EXPECT_EQ(bytes.size(), 32 + be32(bytes, 28) + be32(bytes, 16));
+    EXPECT_EQ(getU32be(bytes, 16), stride * static_cast<std::size_t>(src.height()));
+    EXPECT_EQ(bytes.size(), 32 + getU32be(bytes, 28) + getU32be(bytes, 16));
 
     const Image expected = expectedAt(src, c.bits);
     TempDir dir;
     const std::string path = dir.file("out.ras");
     writeBytes(path, bytes);
-    bool ok = false;
-    const Image netpbm = parsePnm(captureBytes("rasttopnm '" + path + "'", &ok));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(pixelDifferences(netpbm, expected), 0) << c.bits << " bits, rasttopnm";
+    const auto netpbm = netpbmRead("rasttopnm", path);
+    ASSERT_TRUE(netpbm);
+    EXPECT_EQ(pixelDifferences(*netpbm, expected), 0) << c.bits << " bits, rasttopnm";
     // Pillow takes 32-bit pixels as B G R X where netpbm and ImageMagick read
     // the X B G R order we write.
     if (c.bits != 32) {
@@ -82,10 +76,8 @@ TEST_P(SunForeign, DecodesToTheSourcePixels) {
     const Image src = c.kind == 1   ? toRgb24(blackWhite(48))
                       : c.kind == 8 ? toRgb24(toBitsPerPixel(testPicture(), 8))
                                     : testPicture();
-    const auto bytes = convertWithTool(c.command, src, ".ras");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    EXPECT_EQ(readerNamed("SUN").sniff(bytes), Sniff::Strong);
-    const Image img = decode("SUN", bytes).pages[0];
+    const Image img = decodeToolOutput("SUN", c.command, src, ".ras", Sniff::Strong);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
 }
 
@@ -125,11 +117,7 @@ class SunLayout : public ::testing::TestWithParam<LayoutCase> {};
 TEST_P(SunLayout, DecodesHandMadeFiles) {
     const LayoutCase& c = GetParam();
     const Image img = decode("SUN", c.file).pages[0];
-    ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
-                << c.name << " " << x << "," << y;
+    ASSERT_NO_FATAL_FAILURE(expectColours(img, c.expected, c.name));
     if (c.alpha >= 0) {
         ASSERT_EQ(img.format(), PixelFormat::Rgba32) << c.name;
         EXPECT_EQ(img.data()[3], c.alpha) << c.name;
@@ -193,16 +181,15 @@ TEST(SunRaster, SharedCorpusMatchesNetpbm) {
     int compared = 0;
     for (const std::string& path : files) {
         const auto bytes = readBytes(path);
-        bool refOk = false;
-        const auto pnm = captureBytes("rasttopnm '" + path + "'", &refOk);
+        const auto ref = netpbmRead("rasttopnm", path);
         try {
             const Image ours = decode("SUN", bytes).pages[0];
-            if (refOk) {
-                EXPECT_EQ(pixelDifferences(ours, parsePnm(pnm)), 0) << path;
+            if (ref) {
+                EXPECT_EQ(pixelDifferences(ours, *ref), 0) << path;
                 ++compared;
             }
         } catch (const Error& e) {
-            EXPECT_FALSE(refOk) << path << ": " << e.what();
+            EXPECT_FALSE(ref) << path << ": " << e.what();
         }
     }
     EXPECT_GT(compared, 3);

@@ -32,10 +32,9 @@ TEST_P(TgaWrite, NetpbmAndPillowReadWhatWeWrite) {
     TempDir dir;
     const std::string path = dir.file("out.tga");
     writeBytes(path, bytes);
-    bool ok = false;
-    const Image netpbm = parsePnm(captureBytes("tgatoppm '" + path + "'", &ok));
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(pixelDifferences(netpbm, expected), 0) << c.name << ", tgatoppm";
+    const auto netpbm = netpbmRead("tgatoppm", path);
+    ASSERT_TRUE(netpbm);
+    EXPECT_EQ(pixelDifferences(*netpbm, expected), 0) << c.name << ", tgatoppm";
     // Pillow widens 5-bit samples in another way, so it checks the other depths.
     if (c.bits != 16) {
         EXPECT_EQ(pixelDifferences(pillowRgba(path), expected, true), 0) << c.name << ", Pillow";
@@ -65,10 +64,8 @@ class TgaForeign : public ::testing::TestWithParam<ForeignCase> {};
 TEST_P(TgaForeign, DecodesToTheSourcePixels) {
     const ForeignCase& c = GetParam();
     const Image src = c.gray ? toRgb24(toGray8(testPicture())) : toRgb24(toBitsPerPixel(testPicture(), 8));
-    const auto bytes = convertWithTool(c.command, src, ".tga");
-    ASSERT_FALSE(bytes.empty()) << c.command;
-    EXPECT_EQ(readerNamed("TGA").sniff(bytes), Sniff::Weak);
-    const Image img = decode("TGA", bytes).pages[0];
+    const Image img = decodeToolOutput("TGA", c.command, src, ".tga", Sniff::Weak);
+    ASSERT_FALSE(img.empty()) << c.command;
     EXPECT_EQ(img.format(), c.format) << c.name;
     EXPECT_EQ(pixelDifferences(img, src), 0) << c.name;
 }
@@ -132,12 +129,7 @@ class TgaLayout : public ::testing::TestWithParam<LayoutCase> {};
 TEST_P(TgaLayout, DecodesHandMadeFiles) {
     const LayoutCase& c = GetParam();
     const Image img = decode("TGA", c.file).pages[0];
-    ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size());
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x) {
-            const Rgb want = c.expected[static_cast<std::size_t>(y * img.width() + x)];
-            EXPECT_EQ(pixelRgb(img, x, y), want) << c.name << " at " << x << "," << y;
-        }
+    ASSERT_NO_FATAL_FAILURE(expectColours(img, c.expected, c.name));
     if (c.alphaAt >= 0) {
         ASSERT_EQ(img.format(), PixelFormat::Rgba32);
         EXPECT_EQ(img.data()[4 * c.alphaAt + 3], c.alpha);
@@ -208,9 +200,8 @@ TEST(Tga, SharedCorpusMatchesAnIndependentDecoder) {
             if (grayAlpha) {
                 ref = pillowRgba(path);
             } else {
-                bool ok = false;
-                const auto pnm = captureBytes("tgatoppm '" + path + "'", &ok);
-                if (ok) ref = (bytes[17] & 0x10) ? mirrored(parsePnm(pnm)) : parsePnm(pnm);
+                ref = netpbmRead("tgatoppm", path).value_or(Image());
+                if (bytes[17] & 0x10) ref = mirrored(ref);
             }
         } catch (const std::exception&) {
             ref = Image();

@@ -19,6 +19,7 @@
 #include "imaging/error.h"
 #include "imaging/registry.h"
 #include "tests/support/page_checks.h"
+#include "tests/support/pictures.h"
 #include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
@@ -26,7 +27,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using rastel::test::keepFuzzSeed;
+using rastel::test::maxRgbDiff;
+using rastel::test::psnr;
+using rastel::test::readBytes;
 using rastel::test::readerNamed;
+using rastel::test::shellQuote;
+using rastel::test::StderrCapture;
+using rastel::test::writePnm;
 
 using TempDir = rastel::test::TempDir;
 
@@ -34,18 +42,6 @@ using TempDir = rastel::test::TempDir;
 std::string run(const std::string& cmd, int* status = nullptr) {
     return rastel::test::runCommand(cmd + " 2>/dev/null", status);
 }
-
-std::string q(const std::string& s) { return "'" + s + "'"; }
-
-// Leaves a copy of a small generated file where the fuzz seed script picks it up.
-void keepAsFuzzSeed(const std::string& path, const std::string& name) {
-    const fs::path dir = fs::path(RASTEL_BIN_DIR).parent_path() / "fuzz-seeds" / "fuzz_tiff";
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    fs::copy_file(path, dir / name, fs::copy_options::overwrite_existing, ec);
-}
-
-std::vector<std::uint8_t> readFile(const std::string& path) { return rastel::test::readBytes(path); }
 
 // RGBA bytes of one page as ImageMagick decodes it, upright; empty when it
 // cannot. ImageMagick turns CMYK into RGB by the plain formula, so a CMYK file
@@ -56,31 +52,27 @@ std::vector<std::uint8_t> magickRgba(const std::string& path, int page = 0) {
     const std::string at = "[" + std::to_string(page) + "]";
     TempDir dir;
     std::string source = path;
-    if (run("identify -format '%[colorspace]' " + q(path + at)) == "CMYK") {
+    if (run("identify -format '%[colorspace]' " + shellQuote(path + at)) == "CMYK") {
         // Without an embedded profile tificc would build an RGB one from the
         // white point and primaries ImageMagick writes: -n leaves those out.
-        const std::string rgb = q(dir / "srgb.tif");
-        run("tificc " + q(path) + " " + rgb + " || tificc -n -i/usr/share/color/icc/ghostscript/default_cmyk.icc " +
-                q(path) + " " + rgb,
+        const std::string rgb = shellQuote(dir / "srgb.tif");
+        run("tificc " + shellQuote(path) + " " + rgb +
+                " || tificc -n -i/usr/share/color/icc/ghostscript/default_cmyk.icc " + shellQuote(path) + " " + rgb,
             &status);
         if (status == 0) source = dir / "srgb.tif";
     }
-    std::string out = run("convert " + q(source + at) + " -auto-orient -depth 8 rgba:-", &status);
+    std::string out = run("convert " + shellQuote(source + at) + " -auto-orient -depth 8 rgba:-", &status);
     if (status != 0) return {};
     return {out.begin(), out.end()};
 }
 
 // A colour picture: gradients, with a blue checkerboard unless `smooth`.
 Image picture(int w, int h, bool smooth = false) {
-    Image img(w, h, PixelFormat::Rgb24);
+    Image img = rastel::test::makePicture(rastel::test::Picture::Photo, w, h);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            std::uint8_t* p = img.row(y) + 3 * x;
-            p[0] = static_cast<std::uint8_t>(x * 255 / std::max(1, w - 1));
-            p[1] = static_cast<std::uint8_t>(y * 255 / std::max(1, h - 1));
-            p[2] = smooth ? static_cast<std::uint8_t>((x + y) * 255 / std::max(1, w + h - 2))
-                          : static_cast<std::uint8_t>(((x / 8 + y / 8) % 2) ? 200 : 40);
-        }
+        for (int x = 0; x < w; ++x)
+            img.row(y)[3 * x + 2] = smooth ? static_cast<std::uint8_t>((x + y) * 255 / std::max(1, w + h - 2))
+                                           : static_cast<std::uint8_t>(((x / 8 + y / 8) % 2) ? 200 : 40);
     return img;
 }
 
@@ -121,29 +113,6 @@ Image withAlpha(const Image& src) {
     return out;
 }
 
-// The largest per-channel difference between two pictures of the same size (RGB only).
-int maxRgbDiff(const Image& a, const Image& b) {
-    if (a.width() != b.width() || a.height() != b.height()) return 1000;
-    int worst = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) {
-            const Rgb p = pixelRgb(a, x, y), r = pixelRgb(b, x, y);
-            worst = std::max({worst, std::abs(p.r - r.r), std::abs(p.g - r.g), std::abs(p.b - r.b)});
-        }
-    return worst;
-}
-
-double psnr(const Image& a, const Image& b) {
-    double sum = 0;
-    for (int y = 0; y < a.height(); ++y)
-        for (int x = 0; x < a.width(); ++x) {
-            const Rgb p = pixelRgb(a, x, y), r = pixelRgb(b, x, y);
-            sum += (p.r - r.r) * (p.r - r.r) + (p.g - r.g) * (p.g - r.g) + (p.b - r.b) * (p.b - r.b);
-        }
-    const double mse = sum / (3.0 * a.width() * a.height());
-    return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
-}
-
 // Difference between our page and ImageMagick's RGBA bytes: colour differences
 // are weighed by alpha (what shows when composited), alpha compared directly.
 int maxDiffToMagick(const Image& ours, const std::vector<std::uint8_t>& rgba) {
@@ -168,7 +137,7 @@ std::vector<std::uint8_t> tiff2rgba(const std::string& path, int page) {
     TempDir dir;
     const std::string out = dir / "rgba.tif";
     int status = 0;
-    run("tiff2rgba -c none " + q(path) + " " + q(out), &status);
+    run("tiff2rgba -c none " + shellQuote(path) + " " + shellQuote(out), &status);
     if (status != 0) return {};
     return magickRgba(out, page);
 }
@@ -182,7 +151,7 @@ struct DirInfo {
 
 std::vector<DirInfo> tiffinfo(const std::string& path) {
     std::vector<DirInfo> dirs;
-    std::istringstream in(run("tiffinfo " + q(path)));
+    std::istringstream in(run("tiffinfo " + shellQuote(path)));
     std::string line;
     bool inExif = false;
     auto value = [&](const std::string& key) -> std::string {
@@ -208,56 +177,10 @@ std::vector<DirInfo> tiffinfo(const std::string& path) {
     return dirs;
 }
 
-// Captures what the process writes to stderr while it lives.
-class StderrCapture {
-public:
-    StderrCapture() : file_(std::tmpfile()) {
-        std::fflush(stderr);
-        saved_ = ::dup(2);
-        ::dup2(::fileno(file_), 2);
-    }
-    ~StderrCapture() { restore(); }
-    std::string finish() {
-        restore();
-        std::string out;
-        std::rewind(file_);
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file_)) > 0) out.append(buf, n);
-        return out;
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        std::fflush(stderr);
-        ::dup2(saved_, 2);
-        ::close(saved_);
-        saved_ = -1;
-    }
-    FILE* file_;
-    int saved_ = -1;
-};
-
 const FormatWriter& tiffWriter() {
     const FormatWriter* w = Registry::instance().findWriter(3);
     if (w == nullptr || w->name() != "TIFF") throw std::runtime_error("no TIFF writer");
     return *w;
-}
-
-void writePnm(const std::string& path, const Image& img) {
-    std::ofstream out(path, std::ios::binary);
-    if (img.format() == PixelFormat::Rgba32) {
-        out << "P7\nWIDTH " << img.width() << "\nHEIGHT " << img.height()
-            << "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
-        for (int y = 0; y < img.height(); ++y)
-            out.write(reinterpret_cast<const char*>(img.row(y)), static_cast<std::streamsize>(img.width()) * 4);
-        return;
-    }
-    const Image rgb = toRgb24(img);
-    out << "P6\n" << rgb.width() << " " << rgb.height() << "\n255\n";
-    for (int y = 0; y < rgb.height(); ++y)
-        out.write(reinterpret_cast<const char*>(rgb.row(y)), static_cast<std::streamsize>(rgb.width()) * 3);
 }
 
 }  // namespace
@@ -333,7 +256,7 @@ TEST_P(TiffWriteAll, ToolsSeeTheLayoutAndPixelsComeBack) {
     src.xDpi = 300;
     src.yDpi = 150;
     savePage(path, src, c.code, c.bits, 2);
-    keepAsFuzzSeed(path, "code" + std::to_string(c.code) + "_" + std::to_string(c.bits) + ".tif");
+    keepFuzzSeed("fuzz_tiff", "code" + std::to_string(c.code) + "_" + std::to_string(c.bits) + ".tif", readBytes(path));
 
     const auto dirs = tiffinfo(path);
     ASSERT_EQ(dirs.size(), 1u);
@@ -440,7 +363,7 @@ TEST(TiffWriter, ResolutionIsOmittedWhenThePageHasNone) {
     TempDir dir;
     const std::string path = dir / "nodpi.tif";
     savePage(path, picture(10, 10), 17, 24, 2);
-    EXPECT_EQ(run("tiffinfo " + q(path)).find("Resolution"), std::string::npos);
+    EXPECT_EQ(run("tiffinfo " + shellQuote(path)).find("Resolution"), std::string::npos);
     EXPECT_EQ(loadDocument(path).pages.at(0).xDpi, 0);
 }
 
@@ -579,11 +502,11 @@ TEST_P(TiffReadMagick, DecodesLikeImageMagick) {
     writePnm(src, c.alphaSource ? withAlpha(picture(83, 51)) : picture(83, 51));
     const std::string path = dir / "im.tif";
     int status = 0;
-    run("convert " + q(src) + " " + c.options + " " + q(path), &status);
+    run("convert " + shellQuote(src) + " " + c.options + " " + shellQuote(path), &status);
     ASSERT_EQ(status, 0) << c.options;
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
-    EXPECT_LE(maxDiffToMagick(doc.pages[0], magickRgba(path)), c.tolerance) << run("tiffinfo " + q(path));
+    EXPECT_LE(maxDiffToMagick(doc.pages[0], magickRgba(path)), c.tolerance) << run("tiffinfo " + shellQuote(path));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -630,11 +553,11 @@ TEST_P(TiffReadTiffcp, DecodesLikeImageMagick) {
     savePage(base, picture(90, 70), 3, 24, 2);
     const std::string path = dir / "cp.tif";
     int status = 0;
-    run(std::string("tiffcp ") + c.options + " " + q(base) + " " + q(path), &status);
+    run(std::string("tiffcp ") + c.options + " " + shellQuote(base) + " " + shellQuote(path), &status);
     ASSERT_EQ(status, 0) << c.options;
     const Document doc = loadDocument(path);
     ASSERT_EQ(doc.pages.size(), 1u);
-    EXPECT_LE(maxDiffToMagick(doc.pages[0], magickRgba(path)), c.tolerance) << run("tiffinfo " + q(path));
+    EXPECT_LE(maxDiffToMagick(doc.pages[0], magickRgba(path)), c.tolerance) << run("tiffinfo " + shellQuote(path));
     if (c.tolerance == 0) {
         EXPECT_EQ(maxRgbDiff(doc.pages[0], picture(90, 70)), 0);
     }
@@ -655,7 +578,7 @@ TEST(TiffReader, ResolutionInCentimetresBecomesDpi) {
     const std::string src = dir / "src.ppm";
     writePnm(src, picture(8, 8));
     const std::string path = dir / "cm.tif";
-    run("convert " + q(src) + " -units PixelsPerCentimeter -density 100x50 " + q(path));
+    run("convert " + shellQuote(src) + " -units PixelsPerCentimeter -density 100x50 " + shellQuote(path));
     const Image page = loadDocument(path).pages.at(0);
     EXPECT_NEAR(page.xDpi, 254, 0.01);
     EXPECT_NEAR(page.yDpi, 127, 0.01);
@@ -793,7 +716,7 @@ std::vector<std::uint8_t> ycbcrTiff(const YcbcrCase& c, const Image& rgb) {
         }
     }
     TIFFClose(tif);
-    file = readFile(path);
+    file = readBytes(path);
     fs::remove(path);
     if (c.predictor) {
         const std::size_t ifd =
@@ -906,7 +829,7 @@ TEST(TiffReader, BrokenDirectoryChainKeepsThePagesBeforeIt) {
     const std::string path = dir / "chain.tif";
     savePage(path, picture(8, 8), 3, 24, 2);
     appendPage(path, picture(9, 9), 3, 24, 2);
-    const std::vector<std::uint8_t> good = readFile(path);
+    const std::vector<std::uint8_t> good = readBytes(path);
     ASSERT_GE(good.size(), 8u);
     // Follow the little-endian chain to the last directory.
     const auto u32 = [&](std::size_t at) {
@@ -1047,7 +970,7 @@ TEST(TiffReader, CorpusDecodesLikeImageMagick) {
     std::string report;
     for (const fs::path& file : files) {
         const std::string name = file.filename().string();
-        const auto bytes = readFile(file.string());
+        const auto bytes = readBytes(file.string());
         Document doc;
         std::string error;
         {
@@ -1064,7 +987,7 @@ TEST(TiffReader, CorpusDecodesLikeImageMagick) {
         }
         int imPages = 0;
         {
-            std::istringstream in(run("identify -format '%w\\n' " + q(file.string())));
+            std::istringstream in(run("identify -format '%w\\n' " + shellQuote(file.string())));
             std::string line;
             while (std::getline(in, line)) ++imPages;
         }

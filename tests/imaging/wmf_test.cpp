@@ -29,18 +29,8 @@ namespace {
 constexpr int kWmfCode = 15;
 using Bytes = std::vector<std::uint8_t>;
 
-std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); }
-std::uint32_t le32(const Bytes& b, std::size_t at) {
-    return le16(b, at) | (static_cast<std::uint32_t>(le16(b, at + 2)) << 16);
-}
-void put16(Bytes& b, std::uint16_t v) {
-    b.push_back(static_cast<std::uint8_t>(v));
-    b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put32(Bytes& b, std::uint32_t v) {
-    put16(b, static_cast<std::uint16_t>(v));
-    put16(b, static_cast<std::uint16_t>(v >> 16));
-}
+using rastel::test::getU16le;
+using rastel::test::getU32le;
 
 const FormatReader& wmfReader() { return rastel::test::readerNamed("WMF"); }
 Image readWmf(const Bytes& b) {
@@ -166,20 +156,20 @@ TEST_P(WmfRoundTrip, ReaderGetsBackTheStoredPicture) {
     const Bytes b = wmfWriter().write(src, WriteOptions{kWmfCode, c.bits, 2, "x.wmf"});
 
     ASSERT_GE(b.size(), 22u + 18u);
-    EXPECT_EQ(le32(b, 0), 0x9AC6CDD7u);
+    EXPECT_EQ(getU32le(b, 0), 0x9AC6CDD7u);
     std::uint16_t sum = 0;
-    for (std::size_t k = 0; k < 22; k += 2) sum ^= le16(b, k);
+    for (std::size_t k = 0; k < 22; k += 2) sum ^= getU16le(b, k);
     EXPECT_EQ(sum, 0) << "placeable checksum";
-    EXPECT_EQ(le16(b, 10), c.width);
-    EXPECT_EQ(le16(b, 12), c.height);
-    EXPECT_EQ(le16(b, 14), c.dpi > 0 ? static_cast<int>(c.dpi + 0.5) : 72);
-    EXPECT_EQ(le32(b, 22 + 6), (b.size() - 22) / 2) << "metafile size in words";
+    EXPECT_EQ(getU16le(b, 10), c.width);
+    EXPECT_EQ(getU16le(b, 12), c.height);
+    EXPECT_EQ(getU16le(b, 14), c.dpi > 0 ? static_cast<int>(c.dpi + 0.5) : 72);
+    EXPECT_EQ(getU32le(b, 22 + 6), (b.size() - 22) / 2) << "metafile size in words";
     std::vector<std::uint16_t> functions;
     std::uint32_t largest = 0;
     std::size_t at = 22 + 18, stretch = 0;
     while (at + 6 <= b.size()) {
-        const std::uint32_t words = le32(b, at);
-        functions.push_back(le16(b, at + 4));
+        const std::uint32_t words = getU32le(b, at);
+        functions.push_back(getU16le(b, at + 4));
         largest = std::max(largest, words);
         if (functions.back() == 0x0F43) stretch = at;
         ASSERT_GE(words, 3u);
@@ -187,13 +177,13 @@ TEST_P(WmfRoundTrip, ReaderGetsBackTheStoredPicture) {
     }
     EXPECT_EQ(at, b.size());
     EXPECT_EQ(functions, (std::vector<std::uint16_t>{0x0103, 0x020B, 0x020C, 0x0F43, 0x0000}));
-    EXPECT_EQ(le32(b, 22 + 12), largest) << "largest record";
+    EXPECT_EQ(getU32le(b, 22 + 12), largest) << "largest record";
     ASSERT_NE(stretch, 0u);
-    EXPECT_EQ(le32(b, stretch + 6), 0x00CC0020u) << "SRCCOPY";
-    EXPECT_EQ(le16(b, stretch + 10), 0) << "DIB_RGB_COLORS";
-    EXPECT_EQ(le16(b, stretch + 20), c.height) << "destination height";
-    EXPECT_EQ(le16(b, stretch + 22), c.width) << "destination width";
-    EXPECT_EQ(le16(b, stretch + 28 + 14), c.bits) << "DIB bits";
+    EXPECT_EQ(getU32le(b, stretch + 6), 0x00CC0020u) << "SRCCOPY";
+    EXPECT_EQ(getU16le(b, stretch + 10), 0) << "DIB_RGB_COLORS";
+    EXPECT_EQ(getU16le(b, stretch + 20), c.height) << "destination height";
+    EXPECT_EQ(getU16le(b, stretch + 22), c.width) << "destination width";
+    EXPECT_EQ(getU16le(b, stretch + 28 + 14), c.bits) << "DIB bits";
 
     const Image back = readWmf(b);
     EXPECT_EQ(back.bitsPerPixel(), c.bits);
@@ -230,8 +220,8 @@ TEST(WmfWriter, RefusesPicturesPastSixteenBitExtents) {
 
 Bytes record(std::uint16_t function, const Bytes& params) {
     Bytes r;
-    put32(r, static_cast<std::uint32_t>(3 + params.size() / 2));
-    put16(r, function);
+    appendU32le(r, static_cast<std::uint32_t>(3 + params.size() / 2));
+    appendU16le(r, function);
     r.insert(r.end(), params.begin(), params.end());
     return r;
 }
@@ -243,25 +233,25 @@ Bytes metafile(const std::vector<Bytes>& records, std::int16_t boxW = 0, std::in
     std::uint32_t largest = 3;
     for (const Bytes& r : records) {
         body.insert(body.end(), r.begin(), r.end());
-        largest = std::max(largest, le32(r, 0));
+        largest = std::max(largest, getU32le(r, 0));
     }
     const Bytes eof = record(0, {});
     body.insert(body.end(), eof.begin(), eof.end());
     Bytes out;
     if (inch) {
-        put32(out, 0x9AC6CDD7);
+        appendU32le(out, 0x9AC6CDD7);
         for (std::uint16_t v : {std::uint16_t{0}, std::uint16_t{0}, std::uint16_t{0}, static_cast<std::uint16_t>(boxW),
                                 static_cast<std::uint16_t>(boxH), inch, std::uint16_t{0}, std::uint16_t{0}})
-            put16(out, v);
+            appendU16le(out, v);
         std::uint16_t sum = 0;
-        for (std::size_t k = 0; k < 20; k += 2) sum ^= le16(out, k);
-        put16(out, sum);
+        for (std::size_t k = 0; k < 20; k += 2) sum ^= getU16le(out, k);
+        appendU16le(out, sum);
     }
-    for (std::uint16_t v : {std::uint16_t{1}, std::uint16_t{9}, std::uint16_t{0x0300}}) put16(out, v);
-    put32(out, static_cast<std::uint32_t>(9 + body.size() / 2));
-    put16(out, 0);
-    put32(out, largest);
-    put16(out, 0);
+    for (std::uint16_t v : {std::uint16_t{1}, std::uint16_t{9}, std::uint16_t{0x0300}}) appendU16le(out, v);
+    appendU32le(out, static_cast<std::uint32_t>(9 + body.size() / 2));
+    appendU16le(out, 0);
+    appendU32le(out, largest);
+    appendU16le(out, 0);
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
@@ -269,17 +259,17 @@ Bytes metafile(const std::vector<Bytes>& records, std::int16_t boxW = 0, std::in
 // BITMAPINFOHEADER + colour table (blue, green, red, 0) + pixel bytes.
 Bytes dib(int w, int h, int bits, std::uint32_t compression, const std::vector<Rgb>& table, const Bytes& pixels) {
     Bytes d;
-    put32(d, 40);
-    put32(d, static_cast<std::uint32_t>(w));
-    put32(d, static_cast<std::uint32_t>(h));
-    put16(d, 1);
-    put16(d, static_cast<std::uint16_t>(bits));
-    put32(d, compression);
-    put32(d, static_cast<std::uint32_t>(pixels.size()));
-    put32(d, 0);
-    put32(d, 0);
-    put32(d, static_cast<std::uint32_t>(table.size()));
-    put32(d, 0);
+    appendU32le(d, 40);
+    appendU32le(d, static_cast<std::uint32_t>(w));
+    appendU32le(d, static_cast<std::uint32_t>(h));
+    appendU16le(d, 1);
+    appendU16le(d, static_cast<std::uint16_t>(bits));
+    appendU32le(d, compression);
+    appendU32le(d, static_cast<std::uint32_t>(pixels.size()));
+    appendU32le(d, 0);
+    appendU32le(d, 0);
+    appendU32le(d, static_cast<std::uint32_t>(table.size()));
+    appendU32le(d, 0);
     for (const Rgb& c : table) d.insert(d.end(), {c.b, c.g, c.r, 0});
     d.insert(d.end(), pixels.begin(), pixels.end());
     if (d.size() % 2) d.push_back(0);
@@ -288,7 +278,7 @@ Bytes dib(int w, int h, int bits, std::uint32_t compression, const std::vector<R
 
 Bytes words(std::initializer_list<std::uint16_t> v) {
     Bytes b;
-    for (std::uint16_t x : v) put16(b, x);
+    for (std::uint16_t x : v) appendU16le(b, x);
     return b;
 }
 Bytes cat(Bytes a, const Bytes& b) {
@@ -496,15 +486,16 @@ TEST(WmfCorpus, BitmapOfGridMatchesImageMagick) {
     std::size_t at = 22 + 18;
     Bytes bmp;
     while (at + 6 <= b.size()) {
-        const std::uint32_t n = le32(b, at);
-        if (le16(b, at + 4) == 0x0F43) {
+        const std::uint32_t n = getU32le(b, at);
+        if (getU16le(b, at + 4) == 0x0F43) {
             const Bytes d(b.begin() + static_cast<std::ptrdiff_t>(at + 28),
                           b.begin() + static_cast<std::ptrdiff_t>(at + 2 * n));
-            const std::uint32_t colours = le32(d, 32) ? le32(d, 32) : (le16(d, 14) <= 8 ? 1u << le16(d, 14) : 0u);
+            const std::uint32_t colours =
+                getU32le(d, 32) ? getU32le(d, 32) : (getU16le(d, 14) <= 8 ? 1u << getU16le(d, 14) : 0u);
             bmp = {'B', 'M'};
-            put32(bmp, static_cast<std::uint32_t>(14 + d.size()));
-            put32(bmp, 0);
-            put32(bmp, 14 + 40 + 4 * colours);
+            appendU32le(bmp, static_cast<std::uint32_t>(14 + d.size()));
+            appendU32le(bmp, 0);
+            appendU32le(bmp, 14 + 40 + 4 * colours);
             bmp.insert(bmp.end(), d.begin(), d.end());
             break;
         }

@@ -102,28 +102,14 @@ const Rec kStartRec{0x0F, {1, 0, 0, 1, 0, 1}};
 const Rec kEndRec{0x10, {}};
 const Rgb K{0, 0, 0}, W{255, 255, 255}, R{255, 0, 0}, G{0, 255, 0};
 
-struct LayoutCase {
-    const char* name;
-    std::vector<std::uint8_t> file;
-    std::vector<Rgb> expected;  // first page, row by row
-};
+using LayoutCase = HandMadeCase;
 
 class WpgLayout : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(WpgLayout, DecodesHandMadeFiles) {
     const LayoutCase& c = GetParam();
     const Image img = decode("WPG", c.file).pages[0];
-    ASSERT_EQ(static_cast<std::size_t>(img.width() * img.height()), c.expected.size()) << c.name;
-    for (int y = 0; y < img.height(); ++y)
-        for (int x = 0; x < img.width(); ++x)
-            EXPECT_EQ(pixelRgb(img, x, y), c.expected[static_cast<std::size_t>(y * img.width() + x)])
-                << c.name << " " << x << "," << y;
-}
-
-std::vector<Rgb> rows(std::vector<Rgb> row, int times) {
-    std::vector<Rgb> out;
-    for (int i = 0; i < times; ++i) out.insert(out.end(), row.begin(), row.end());
-    return out;
+    expectColours(img, c.expected, c.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
             "ff_run_and_line_repeat",
             wpgFile({kStartRec, {0x0B, cat(le({8, 3, 1, 75, 75}), {0x01, 0x0F, 0x00, 0x01, 0x80, 0x01})}, kEndRec}),
             [] {
-                auto v = rows({K, K, K, K, W, W, W, W}, 2);
+                auto v = repeatRow({K, K, K, K, W, W, W, W}, 2);
                 v.insert(v.end(), 8, W);
                 return v;
             }()},

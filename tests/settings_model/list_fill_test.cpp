@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "settings_model/setting_rules.h"
+#include "tests/support/settings_fixture.h"
 
 using namespace rastel;
 
@@ -11,16 +12,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-class ListFill : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetSettingsState();
-        BuildExtensionTable();
-        BuildDitherCodes();
-        BuildRotateAngles();
-    }
-    SettingsLists lists;
-};
+class ListFill : public test::SettingsModelTest {};
 
 TEST_F(ListFill, FamilyListHasTwentyTwoEntriesEvenWhenFilledTwice) {
     ConvertSettings.FormatType = 22;

@@ -5,21 +5,13 @@
 #include <vector>
 
 #include "settings_model/setting_rules.h"
+#include "tests/support/settings_fixture.h"
 
 using namespace rastel;
 
 namespace {
 
-class Rules : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ResetSettingsState();
-        BuildExtensionTable();
-        BuildDitherCodes();
-        BuildRotateAngles();
-    }
-    SettingsLists lists;
-};
+class Rules : public test::SettingsModelTest {};
 
 // The default depth is 24 bits where a sub-format offers it, else its greatest.
 TEST_F(Rules, DefaultColorTypeChoosesTwentyFourBitsOrTheGreatestForEverySubFormat) {

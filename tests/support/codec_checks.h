@@ -29,6 +29,41 @@ inline imaging::Document decode(const std::string& reader, const Bytes& bytes) {
     return readerNamed(reader).read(bytes, imaging::ReadContext{"test"});
 }
 
+// The first page `reader` decodes from `bytes`; throws when there is none.
+inline imaging::Image decodePage(const std::string& reader, const Bytes& bytes) {
+    return decode(reader, bytes).pages.at(0);
+}
+
+// What `reader` decodes from the file `command` makes of `src` (see
+// convertWithTool): its first page, once the reader is seen to detect the
+// file with the strength `sniff`. An empty image when the tool failed.
+inline imaging::Image decodeToolOutput(const std::string& reader, const std::string& command, const imaging::Image& src,
+                                       const std::string& ext, imaging::Sniff sniff) {
+    const Bytes bytes = convertWithTool(command, src, ext);
+    if (bytes.empty()) return {};
+    EXPECT_EQ(readerNamed(reader).sniff(bytes), sniff) << command;
+    return decodePage(reader, bytes);
+}
+
+// A hand-made file and the colours its page shows, row by row from the top.
+struct HandMadeCase {
+    const char* name;
+    Bytes file;
+    std::vector<imaging::Rgb> expected;
+};
+
+// Expects `page` to show `expected`, row by row from the top; `what` names
+// the case in messages.
+inline void expectColours(const imaging::Image& page, const std::vector<imaging::Rgb>& expected,
+                          const std::string& what) {
+    ASSERT_EQ(static_cast<std::size_t>(page.width()) * static_cast<std::size_t>(page.height()), expected.size())
+        << what;
+    for (int y = 0; y < page.height(); ++y)
+        for (int x = 0; x < page.width(); ++x)
+            EXPECT_EQ(imaging::pixelRgb(page, x, y), expected[static_cast<std::size_t>(y * page.width() + x)])
+                << what << " at " << x << "," << y;
+}
+
 // Feeds prefixes of `file` shorter than `end` (about a hundred lengths) to the
 // reader: each must throw Error, never crash. Returns the first length that
 // was accepted, or -1 when every cut was refused.

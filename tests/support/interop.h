@@ -129,14 +129,19 @@ inline imaging::Image magickRgba(const std::string& path, bool gm = false) {
 inline Bytes convertWithTool(std::string command, const imaging::Image& rgb, const std::string& outExt) {
     TempDir dir;
     const std::string in = dir.file("src.ppm"), out = dir.file("out" + outExt);
-    const std::string head = "P6\n" + std::to_string(rgb.width()) + " " + std::to_string(rgb.height()) + "\n255\n";
-    Bytes ppm(head.begin(), head.end());
-    ppm.insert(ppm.end(), rgb.data(), rgb.data() + rgb.byteSize());
-    writeBytes(in, ppm);
+    writePnm(in, rgb);
     command.replace(command.find("%s"), 2, shellQuote(in));
     command.replace(command.find("%o"), 2, shellQuote(out));
     if (!runQuiet(command)) return {};
     return readBytes(out);
+}
+
+// A netpbm converter's (such as "pcxtoppm") decoding of the file at `path`,
+// as Rgb24; nothing when the tool failed.
+inline std::optional<imaging::Image> netpbmRead(const std::string& tool, const std::string& path) {
+    const auto pnm = output(tool + " " + shellQuote(path));
+    if (!pnm) return std::nullopt;
+    return parsePnm(*pnm);
 }
 
 // A binary PBM/PGM/PPM file as Rgb24; an empty image when it is not one.

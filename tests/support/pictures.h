@@ -5,7 +5,9 @@
 // so that run-length coding, bit packing and row order all get exercised.
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -152,6 +154,13 @@ inline bool showsPageThenWhite(const Image& big, const Image& page) {
     return true;
 }
 
+// `row` repeated `times` times: the expected colours of identical rows.
+inline std::vector<Rgb> repeatRow(const std::vector<Rgb>& row, int times) {
+    std::vector<Rgb> out;
+    for (int i = 0; i < times; ++i) out.insert(out.end(), row.begin(), row.end());
+    return out;
+}
+
 // Every layout the engine holds pictures in.
 struct Layout {
     PixelFormat format;
@@ -212,6 +221,53 @@ inline std::vector<std::uint8_t> pixelBytes(const Image& img, int x, int y) {
     const int n = imaging::bytesPerPixel(img.format());
     const std::uint8_t* p = img.row(y) + static_cast<std::size_t>(x) * n;
     return {p, p + n};
+}
+
+// The samples of `img` as Rgb24, row after row.
+inline std::vector<std::uint8_t> rgb24Bytes(const Image& img) {
+    const Image rgb = imaging::toRgb24(img);
+    return {rgb.data(), rgb.data() + rgb.byteSize()};
+}
+
+// Calls `f` with the colour differences (red, green, blue) of every pixel of
+// two pictures of the same size, in any layouts.
+template <typename F>
+void forEachRgbDifference(const Image& a, const Image& b, F f) {
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const Rgb p = imaging::pixelRgb(a, x, y), r = imaging::pixelRgb(b, x, y);
+            f(p.r - r.r, p.g - r.g, p.b - r.b);
+        }
+}
+
+inline bool sameSize(const Image& a, const Image& b) { return a.width() == b.width() && a.height() == b.height(); }
+
+// The largest difference of any colour channel; 1000 when the sizes differ.
+inline int maxRgbDiff(const Image& a, const Image& b) {
+    if (!sameSize(a, b)) return 1000;
+    int worst = 0;
+    forEachRgbDifference(a, b, [&](int r, int g, int bl) {
+        worst = std::max({worst, std::abs(r), std::abs(g), std::abs(bl)});
+    });
+    return worst;
+}
+
+// The mean difference of the colour channels; 1000 when the sizes differ.
+inline double meanRgbDiff(const Image& a, const Image& b) {
+    if (!sameSize(a, b)) return 1000;
+    long sum = 0;
+    forEachRgbDifference(a, b, [&](int r, int g, int bl) { sum += std::abs(r) + std::abs(g) + std::abs(bl); });
+    return double(sum) / (3.0 * a.width() * a.height());
+}
+
+// Peak signal-to-noise ratio of the colours in dB: 99 for equal pictures, 0
+// when their sizes differ.
+inline double psnr(const Image& a, const Image& b) {
+    if (!sameSize(a, b)) return 0;
+    double sum = 0;
+    forEachRgbDifference(a, b, [&](int r, int g, int bl) { sum += r * r + g * g + bl * bl; });
+    const double mse = sum / (3.0 * a.width() * a.height());
+    return mse == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
 // Same size, layout, depth, palette and pixels.

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,6 +31,8 @@
 #include <gtest/gtest.h>
 
 #include "imaging/codec.h"
+#include "imaging/codecs/common/byte_io.h"
+#include "imaging/convert.h"
 #include "imaging/registry.h"
 
 namespace rastel::test {
@@ -129,6 +132,56 @@ inline std::optional<Bytes> output(const std::string& cmd) {
 // Runs a shell command with its output discarded; true when it exits with 0.
 inline bool runQuiet(const std::string& cmd) { return std::system(("(" + cmd + ") >/dev/null 2>&1").c_str()) == 0; }
 
+// Sends what the process writes to standard error into a temporary file while
+// it lives, or until finish() returns the text. The file is named on standard
+// output first: should the code under test crash, its report stays there.
+class StderrCapture {
+public:
+    StderrCapture() {
+        std::fflush(stderr);
+        char name[] = "/tmp/rastel-stderr-XXXXXX";
+        fd_ = ::mkstemp(name);
+        path_ = name;
+        std::cout << "[ capture  ] standard error goes to " << path_ << std::endl;
+        saved_ = ::dup(2);
+        ::dup2(fd_, 2);
+    }
+    ~StderrCapture() {
+        restore();
+        std::remove(path_.c_str());
+    }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    std::string finish() {
+        restore();
+        std::ifstream f(path_);
+        return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        ::close(fd_);
+        saved_ = -1;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    int saved_ = -1;
+};
+
+// Runs `body` with standard error captured; returns what was printed there.
+template <class F>
+std::string capturedStderr(F body) {
+    StderrCapture capture;
+    body();
+    return capture.finish();
+}
+
 // Whether a program of that name is on the PATH.
 inline bool haveTool(const std::string& tool) {
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
@@ -180,6 +233,23 @@ inline void writeBytes(const std::string& path, const std::vector<std::uint8_t>&
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
+
+// Values at offset `at` of a file in memory, in either byte order; they throw
+// std::out_of_range where the file is too short.
+inline const std::uint8_t* bytesAt(const Bytes& b, std::size_t at, std::size_t count) {
+    (void)b.at(at + count - 1);
+    return b.data() + at;
+}
+inline std::uint8_t* bytesAt(Bytes& b, std::size_t at, std::size_t count) {
+    (void)b.at(at + count - 1);
+    return b.data() + at;
+}
+inline std::uint16_t getU16le(const Bytes& b, std::size_t at) { return imaging::loadU16le(bytesAt(b, at, 2)); }
+inline std::uint16_t getU16be(const Bytes& b, std::size_t at) { return imaging::loadU16be(bytesAt(b, at, 2)); }
+inline std::uint32_t getU32le(const Bytes& b, std::size_t at) { return imaging::loadU32le(bytesAt(b, at, 4)); }
+inline std::uint32_t getU32be(const Bytes& b, std::size_t at) { return imaging::loadU32be(bytesAt(b, at, 4)); }
+inline void setU32le(Bytes& b, std::size_t at, std::uint32_t v) { imaging::storeU32le(bytesAt(b, at, 4), v); }
+inline void setU32be(Bytes& b, std::size_t at, std::uint32_t v) { imaging::storeU32be(bytesAt(b, at, 4), v); }
 
 // Leaves a small generated file in build/fuzz-seeds/<target>, where the fuzz
 // seed script picks it up.
@@ -243,6 +313,34 @@ inline imaging::Image parsePnm(const std::vector<std::uint8_t>& d) {
         }
     return img;
 }
+
+// A binary netpbm file of `img` for the tools to read: PGM for Gray8, PAM
+// with an alpha channel for Rgba32, PPM (through Rgb24) for any other layout.
+inline std::vector<std::uint8_t> pnmBytes(const imaging::Image& img) {
+    const std::string size = std::to_string(img.width()) + " " + std::to_string(img.height());
+    std::string head;
+    imaging::Image samples;
+    switch (img.format()) {
+    case imaging::PixelFormat::Gray8:
+        head = "P5\n" + size + "\n255\n";
+        samples = img;
+        break;
+    case imaging::PixelFormat::Rgba32:
+        head = "P7\nWIDTH " + std::to_string(img.width()) + "\nHEIGHT " + std::to_string(img.height()) +
+               "\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n";
+        samples = img;
+        break;
+    default:
+        head = "P6\n" + size + "\n255\n";
+        samples = imaging::toRgb24(img);
+        break;
+    }
+    std::vector<std::uint8_t> out(head.begin(), head.end());
+    out.insert(out.end(), samples.data(), samples.data() + samples.byteSize());
+    return out;
+}
+
+inline void writePnm(const std::string& path, const imaging::Image& img) { writeBytes(path, pnmBytes(img)); }
 
 // The registered reader of that name; throws when there is none.
 inline const imaging::FormatReader& readerNamed(const std::string& name) {

@@ -15,15 +15,6 @@ constexpr std::uint16_t kXResolution = 0x011A;
 constexpr std::uint16_t kYResolution = 0x011B;
 constexpr std::uint16_t kResolutionUnit = 0x0128;
 
-void pushU16(std::vector<std::uint8_t>& v, std::uint16_t x) {
-    v.push_back(static_cast<std::uint8_t>(x));
-    v.push_back(static_cast<std::uint8_t>(x >> 8));
-}
-
-void pushU32(std::vector<std::uint8_t>& v, std::uint32_t x) {
-    for (int i = 0; i < 4; ++i) v.push_back(static_cast<std::uint8_t>(x >> (8 * i)));
-}
-
 std::size_t ifdSize(const TiffIfd& ifd) {
     std::size_t size = 2 + 12 * ifd.entries().size() + 4;
     for (const auto& e : ifd.entries())
@@ -35,23 +26,23 @@ std::size_t ifdSize(const TiffIfd& ifd) {
 // larger than four bytes follow the directory at even offsets.
 void writeIfd(std::vector<std::uint8_t>& out, const TiffIfd& ifd) {
     const std::size_t start = out.size();
-    pushU16(out, static_cast<std::uint16_t>(ifd.entries().size()));
+    appendU16le(out, static_cast<std::uint16_t>(ifd.entries().size()));
     std::size_t overflow = start + 2 + 12 * ifd.entries().size() + 4;
     std::vector<std::uint8_t> tail;
     for (const auto& e : ifd.entries()) {
-        pushU16(out, e.tag);
-        pushU16(out, static_cast<std::uint16_t>(e.type));
-        pushU32(out, e.count);
+        appendU16le(out, e.tag);
+        appendU16le(out, static_cast<std::uint16_t>(e.type));
+        appendU32le(out, e.count);
         if (e.value.size() <= 4) {
             out.insert(out.end(), e.value.begin(), e.value.end());
             out.insert(out.end(), 4 - e.value.size(), 0);
         } else {
-            pushU32(out, static_cast<std::uint32_t>(overflow + tail.size()));
+            appendU32le(out, static_cast<std::uint32_t>(overflow + tail.size()));
             tail.insert(tail.end(), e.value.begin(), e.value.end());
             if (tail.size() & 1) tail.push_back(0);
         }
     }
-    pushU32(out, 0);  // no further IFD
+    appendU32le(out, 0);  // no further IFD
     out.insert(out.end(), tail.begin(), tail.end());
 }
 
@@ -68,20 +59,20 @@ void TiffIfd::put(Entry e) {
 
 void TiffIfd::addShort(std::uint16_t tag, std::vector<std::uint16_t> values) {
     Entry e{tag, TiffType::Short, static_cast<std::uint32_t>(values.size()), {}};
-    for (auto v : values) pushU16(e.value, v);
+    for (auto v : values) appendU16le(e.value, v);
     put(std::move(e));
 }
 
 void TiffIfd::addLong(std::uint16_t tag, std::vector<std::uint32_t> values) {
     Entry e{tag, TiffType::Long, static_cast<std::uint32_t>(values.size()), {}};
-    for (auto v : values) pushU32(e.value, v);
+    for (auto v : values) appendU32le(e.value, v);
     put(std::move(e));
 }
 
 void TiffIfd::addRational(std::uint16_t tag, std::uint32_t numerator, std::uint32_t denominator) {
     Entry e{tag, TiffType::Rational, 1, {}};
-    pushU32(e.value, numerator);
-    pushU32(e.value, denominator);
+    appendU32le(e.value, numerator);
+    appendU32le(e.value, denominator);
     put(std::move(e));
 }
 
@@ -104,7 +95,7 @@ std::vector<std::uint8_t> buildExifTiff(const TiffIfd& ifd0In, const TiffIfd& ex
     if (!exif.empty()) ifd0.addLong(kExifIfdPointer, {static_cast<std::uint32_t>(exifOffset)});
 
     std::vector<std::uint8_t> out = {'I', 'I', 42, 0};
-    pushU32(out, 8);
+    appendU32le(out, 8);
     writeIfd(out, ifd0);
     if (!exif.empty()) writeIfd(out, exif);
     return out;

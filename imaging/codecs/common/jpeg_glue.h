@@ -1,8 +1,8 @@
 #pragma once
 
 // Pieces every user of libjpeg in the engine needs: an error manager that
-// turns libjpeg's fatal errors into a longjmp with the message kept, and an
-// owner of a compressor writing into memory.
+// turns libjpeg's fatal errors into a longjmp with the message kept, an owner
+// of a compressor writing into memory and an owner of a decompressor.
 //
 // libjpeg reports fatal errors through error_exit, which must not return. The
 // functions that arm the jump are plain C-style code with no C++ objects that
@@ -11,6 +11,7 @@
 
 #include <csetjmp>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 // jpeglib.h needs FILE and size_t declared first.
@@ -55,6 +56,28 @@ public:
 
 private:
     std::unique_ptr<Encoder> e_;
+};
+
+// Owns a decompressor state `D` (libjpeg's cinfo, an ErrorManager err and a
+// flag `created`, all zeroed first) with our error handling installed, and
+// releases the libjpeg object on every path out.
+template <typename D>
+class DecoderHolder {
+public:
+    explicit DecoderHolder(EmitMessage emit) : d_(std::make_unique<D>()) {
+        std::memset(d_.get(), 0, sizeof(D));
+        setupErrors(d_->err, emit);
+        d_->cinfo.err = &d_->err.pub;
+    }
+    ~DecoderHolder() {
+        if (d_->created) jpeg_destroy_decompress(&d_->cinfo);
+    }
+    DecoderHolder(const DecoderHolder&) = delete;
+    DecoderHolder& operator=(const DecoderHolder&) = delete;
+    D* get() { return d_.get(); }
+
+private:
+    std::unique_ptr<D> d_;
 };
 
 }  // namespace rastel::imaging::jpegglue
