@@ -305,6 +305,28 @@ TEST_F(RastelBatch, MultiPageTiffKeepsItsPages) {
     EXPECT_EQ(identify(p), "TIFF 30 40\nTIFF 30 40\nTIFF 30 40\n") << "every page rotated";
 }
 
+// Pages are decoded one at a time: converting eight pages takes no more memory
+// than converting one of them.
+TEST_F(RastelBatch, PeakMemoryDoesNotGrowWithThePageCount) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer keeps freed memory in quarantine";
+#endif
+    const auto peakKiB = [&](int pages) {
+        const fs::path p = dir / ("pages" + std::to_string(pages) + ".tif");
+        std::string cmd = "/usr/bin/convert -size 1500x1500";
+        for (int i = 0; i < pages; ++i) cmd += i % 2 ? " xc:red" : " xc:blue";
+        EXPECT_EQ(std::system((cmd + " -compress LZW " + quote(p.string())).c_str()), 0);
+        const fs::path mem = dir / "peak.txt";
+        const Result r = run({"--settings", settings().string(), "--format", "tif", "--subformat", "2", p.string()}, "",
+                             "timeout 60 /usr/bin/time -f %M -o " + quote(mem.string()));
+        EXPECT_EQ(r.status, 0) << r.err;
+        return std::atol(slurp(mem).c_str());
+    };
+    const long one = peakKiB(1), eight = peakKiB(8);
+    // A 1500 x 1500 RGB page is 6,592 KiB; holding all eight would add 46,000 KiB.
+    EXPECT_LT(eight - one, 3300) << one << " KiB for one page, " << eight << " KiB for eight";
+}
+
 TEST_F(RastelBatch, MultiPageOutputOntoItsOwnNameSurvivesAFailureBetweenPages) {
     // Three uncompressed pages of about 30 KB; the file-size limit lets the
     // first page be written but makes the first append fail (as a full disk would).
