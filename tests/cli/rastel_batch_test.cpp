@@ -46,14 +46,8 @@ std::string quote(const std::string& s) {
 
 class RastelBatch : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("rastel-cli-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    rastel::test::TempDir scratch{"rastel-cli"};
+    fs::path dir = scratch.path;
 
     // `shellPrefix` runs before the converter replaces the shell (exec keeps
     // the process, so limits and ignored signals set there apply to it).

@@ -12,6 +12,7 @@
 #include "settings_model/format_catalogue.h"
 #include "settings_model/option_tables.h"
 #include "settings_model/setting_rules.h"
+#include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
 using namespace rastel;
@@ -113,13 +114,8 @@ void applySettings(const Settings& s) {
 
 class BatchTest : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("rastel-batch-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    test::TempDir scratch{"rastel-batch"};
+    fs::path dir = scratch.path;
     std::string in(const std::string& name) const { return (dir / name).string(); }
 };
 

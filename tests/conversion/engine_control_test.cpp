@@ -18,13 +18,8 @@ namespace {
 
 class EngineControlTest : public ::testing::Test {
 protected:
-    fs::path dir;
-    void SetUp() override {
-        dir = fs::temp_directory_path() / ("rastel-engine-" + std::to_string(::getpid()) + "-" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    test::TempDir scratch{"rastel-engine"};
+    fs::path dir = scratch.path;
     std::string makeJpeg(const std::string& name, int w, int h) {
         const fs::path p = dir / name;
         const std::string cmd = "/usr/bin/convert -size " + std::to_string(w) + "x" + std::to_string(h) +

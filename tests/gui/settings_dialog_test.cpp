@@ -25,6 +25,7 @@
 #include "settings_model/convert_settings.h"
 #include "settings_model/format_catalogue.h"
 #include "settings_model/option_tables.h"
+#include "tests/support/settings_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace rastel;
@@ -32,29 +33,13 @@ using namespace rastel;
 namespace {
 
 // FormatType, FormatDetails, ColorType, Grayscale, DitheringType, RotateType, Reverse, Quality.
-using Fields = std::array<int16_t, 8>;
-
-Fields currentFields() {
-    const auto& s = ConvertSettings;
-    return {s.FormatType,    s.FormatDetails, s.ColorType, s.Grayscale,
-            s.DitheringType, s.RotateType,    s.Reverse,   s.Quality};
-}
-
-void setFields(const Fields& f) {
-    auto& s = ConvertSettings;
-    s.FormatType = f[0];
-    s.FormatDetails = f[1];
-    s.ColorType = f[2];
-    s.Grayscale = f[3];
-    s.DitheringType = f[4];
-    s.RotateType = f[5];
-    s.Reverse = f[6];
-    s.Quality = f[7];
-}
+using Fields = rastel::test::SettingsFields;
+using rastel::test::currentFields;
+using rastel::test::setFields;
 
 std::string show(const Fields& f) {
     std::ostringstream out;
-    for (int16_t v : f) out << v << ' ';
+    for (int v : f) out << v << ' ';
     return out.str();
 }
 

@@ -18,6 +18,7 @@
 
 #include "settings_io/settings_file.h"
 #include "settings_model/convert_settings.h"
+#include "tests/support/settings_fixture.h"
 #include "tests/support/test_support.h"
 
 using namespace rastel;
@@ -30,22 +31,10 @@ const std::string kHeaderCp932 =
     "\x92\x8D\x3A\x82\xB1\x82\xCC\x83\x74\x83\x40\x83\x43\x83\x8B\x82\xF0\x8F\x9F\x8E\xE8\x82\xC9\x95\xCF"
     "\x8D\x58\x82\xB5\x82\xC8\x82\xA2\x82\xC5\x82\xAD\x82\xBE\x82\xB3\x82\xA2\x81\x42";
 
-using Fields = std::array<int, 8>;
+using Fields = rastel::test::SettingsFields;
+using rastel::test::currentFields;
+using rastel::test::setFields;
 const Fields kDefaults{1, 0, 4, 0, 0, 0, 0, 2};
-
-Fields fields() {
-    const auto& s = ConvertSettings;
-    return {s.FormatType,    s.FormatDetails, s.ColorType, s.Grayscale,
-            s.DitheringType, s.RotateType,    s.Reverse,   s.Quality};
-}
-
-void setFields(const Fields& f) {
-    auto& s = ConvertSettings;
-    s.FormatType = static_cast<int16_t>(f[0]), s.FormatDetails = static_cast<int16_t>(f[1]);
-    s.ColorType = static_cast<int16_t>(f[2]), s.Grayscale = static_cast<int16_t>(f[3]);
-    s.DitheringType = static_cast<int16_t>(f[4]), s.RotateType = static_cast<int16_t>(f[5]);
-    s.Reverse = static_cast<int16_t>(f[6]), s.Quality = static_cast<int16_t>(f[7]);
-}
 
 std::string slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
@@ -234,7 +223,7 @@ TEST_F(SettingsFile, ReadCases) {
         spit(ini(), c.bytes);
         setFields({9, 9, 9, 9, 9, 9, 9, 9});  // the read starts from the defaults, not from these
         EXPECT_EQ(ReadSettingsFile(), c.status) << c.name;
-        EXPECT_EQ(fields(), c.expected) << c.name;
+        EXPECT_EQ(currentFields(), c.expected) << c.name;
         if (c.status == 0) {
             EXPECT_EQ(slurp(ini()), c.bytes) << c.name << ": a read leaves the file unchanged";
         }
@@ -244,11 +233,11 @@ TEST_F(SettingsFile, ReadCases) {
 TEST_F(SettingsFile, MissingOrUnreadableFileFailsWithDefaults) {
     setFields({9, 9, 9, 9, 9, 9, 9, 9});
     EXPECT_EQ(ReadSettingsFile(), -1);
-    EXPECT_EQ(fields(), kDefaults);
+    EXPECT_EQ(currentFields(), kDefaults);
     fs::create_directory(ini());
     setFields({9, 9, 9, 9, 9, 9, 9, 9});
     EXPECT_EQ(ReadSettingsFile(), -1);
-    EXPECT_EQ(fields(), kDefaults);
+    EXPECT_EQ(currentFields(), kDefaults);
     // Neither waits: a FIFO without a writer, a device that never ends.
     fs::remove(ini());
     ASSERT_EQ(::mkfifo(ini().c_str(), 0600), 0);
@@ -331,7 +320,7 @@ TEST_F(SettingsFile, FailedReadIsRepairedIntoCanonicalForm) {
     ASSERT_EQ(WriteSettingsFile(), 0);
     setFields({0, 0, 0, 0, 0, 0, 0, 0});
     ASSERT_EQ(ReadSettingsFile(), 0);
-    EXPECT_EQ(fields(), (Fields{10, 0, 4, 0, 0, 0, 0, 7}));
+    EXPECT_EQ(currentFields(), (Fields{10, 0, 4, 0, 0, 0, 0, 7}));
     EXPECT_EQ(slurp(ini()).substr(45),
               "\r\nFormatType=10\r\nFormatDetails=0\r\nColorType=4\r\nGrayscale=0\r\n"
               "DitheringType=0\r\nRotateType=0\r\nReverse=0\r\nQuality=7\r\n");
@@ -350,7 +339,7 @@ TEST_F(SettingsFile, WriteThenReadRoundTripsTheWholeSixteenBitRange) {
         ASSERT_EQ(WriteSettingsFile(), 0) << v;
         setFields(kDefaults);
         ASSERT_EQ(ReadSettingsFile(), 0) << v;
-        ASSERT_EQ(fields(), f) << v;
+        ASSERT_EQ(currentFields(), f) << v;
     }
 }
 
@@ -401,7 +390,7 @@ TEST_F(SettingsFile, FailedWriteLeavesThePreviousFileIntact) {
     EXPECT_EQ(WriteSettingsFile(), -1);
     EXPECT_FALSE(fs::exists(dir_ / "missing"));
 
-    EXPECT_EQ(fields(), (Fields{19, 3, 9, 1, 2, 4, 1, 120})) << "a failed write leaves the record alone";
+    EXPECT_EQ(currentFields(), (Fields{19, 3, 9, 1, 2, 4, 1, 120})) << "a failed write leaves the record alone";
 }
 
 }  // namespace
