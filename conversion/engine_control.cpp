@@ -62,6 +62,12 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
         if (bitsMode != 0)
             throw ImagingError(path, "loading at bits mode " + std::to_string(bitsMode) +
                                          " is not supported; only the file's own depth (0) is");
+        // The previous file goes first, so a batch holds one file's page at a
+        // time, and a load that fails leaves nothing of it to process or save.
+        document_.reset();
+        page_ = {};
+        pageCount_ = 0;
+        loadedPath_.clear();
         // The bytes ReadFileInfo read serve when they are still those of the file.
         std::optional<imaging::InputFile> examined = std::move(examined_);
         examined_.reset();

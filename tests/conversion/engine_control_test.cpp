@@ -90,6 +90,10 @@ TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
     EXPECT_THROW(c.ReduceColors(4, 2, 9, 0), ImagingError);
     EXPECT_FALSE(fs::exists(dir / "x.jpg"));
     EXPECT_FALSE(fs::exists(dir / "x.awd"));
+    // A failed load leaves no page of the earlier file to be saved under the new name.
+    EXPECT_THROW(c.LoadFile(missing, 0, 0, pages), ImagingError);
+    EXPECT_TRUE(c.CurrentPicture().empty());
+    EXPECT_THROW(c.SaveFile((dir / "y.jpg").string(), 10, 24, q, 0), ImagingError);
 }
 
 // A transparent picture previews as it converts: on white, not its hidden colour.
