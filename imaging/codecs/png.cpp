@@ -282,7 +282,7 @@ Metadata metadataOf(png_structp png, png_infop info, std::span<const std::uint8_
     return m;
 }
 
-class PngReader : public FormatReader {
+class PngReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".png"}; }
@@ -292,13 +292,13 @@ public:
         return Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
             fail(kFormat, "not a PNG file (signature missing)");
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
             fail(kFormat, "not a PNG file (signature missing)");
         PngSession session;
@@ -378,9 +378,7 @@ public:
         const int orientation = exifOrientation(meta.exif);
         img.metadata = shareMetadata(std::move(meta));
         applyOrientation(img, orientation);
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 
