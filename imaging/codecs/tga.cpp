@@ -79,7 +79,7 @@ Rgb fromRgb555(std::uint16_t v) {
     return {expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31)};
 }
 
-class TgaReader : public FormatReader {
+class TgaReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".tga", ".vda", ".icb", ".vst"}; }
@@ -97,14 +97,14 @@ public:
         return Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 18) fail(kFormat, "truncated file: header needs 18 bytes");
         const std::string problem = headerProblem(parseHeader(data));
         if (!problem.empty()) fail(kFormat, problem);
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         in.require(18, "header");
         const Header h = parseHeader(data);
@@ -217,9 +217,7 @@ public:
                 }
             }
         }
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 
