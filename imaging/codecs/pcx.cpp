@@ -61,6 +61,8 @@ struct Header {
     int bytesPerLine = 0;
 };
 
+bool knownVersion(int version) { return version == 0 || version == 2 || version == 3 || version == 4 || version == 5; }
+
 bool plausibleLayout(int bits, int planes) {
     switch (bits) {
     case 1: return planes >= 1 && planes <= 4;
@@ -91,8 +93,7 @@ Header parseHeader(ByteReader& in) {
     h.bytesPerLine = in.u16le();
     in.seek(kHeaderSize);
 
-    if (h.version != 0 && h.version != 2 && h.version != 3 && h.version != 4 && h.version != 5)
-        fail(kFormat, "unknown version " + std::to_string(h.version));
+    if (!knownVersion(h.version)) fail(kFormat, "unknown version " + std::to_string(h.version));
     if (h.encoding > 1) fail(kFormat, "unknown encoding " + std::to_string(h.encoding));
     if (!plausibleLayout(h.bitsPerPixel, h.planes))
         fail(kFormat, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
@@ -328,8 +329,7 @@ public:
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (isDcx(head)) return Sniff::Strong;
         if (head.size() < 68 || head[0] != 0x0A) return Sniff::No;
-        const int version = head[1];
-        if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5) return Sniff::No;
+        if (!knownVersion(head[1])) return Sniff::No;
         if (head[2] > 1) return Sniff::No;
         if (!plausibleLayout(head[3], head[65])) return Sniff::No;
         return Sniff::Strong;
