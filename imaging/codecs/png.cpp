@@ -29,6 +29,10 @@ namespace {
 constexpr const char* kFormat = "PNG";
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kWriteCode = 75;
+
+bool hasSignature(std::span<const std::uint8_t> data) {
+    return data.size() >= 8 && std::equal(kSignature, kSignature + 8, data.begin());
+}
 constexpr double kMetresPerInch = 0.0254;
 
 // Shared state of one libpng session, reachable from the callbacks.
@@ -288,19 +292,16 @@ public:
     std::vector<std::string> extensions() const override { return {".png"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
-        if (head.size() >= 8 && std::equal(kSignature, kSignature + 8, head.begin())) return Sniff::Strong;
-        return Sniff::No;
+        return hasSignature(head) ? Sniff::Strong : Sniff::No;
     }
 
 protected:
     void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
-            fail(kFormat, "not a PNG file (signature missing)");
+        if (!hasSignature(data)) fail(kFormat, "not a PNG file (signature missing)");
     }
 
-    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
-            fail(kFormat, "not a PNG file (signature missing)");
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        checkHeader(data, ctx);
         PngSession session;
         session.in = data.data();
         session.inSize = data.size();
