@@ -74,6 +74,15 @@ Header parseHeader(std::span<const std::uint8_t> head) {
     return h;
 }
 
+// The header of `data` (at least 18 bytes), refused with the reason when its
+// fields do not fit together.
+Header consistentHeader(std::span<const std::uint8_t> data) {
+    const Header h = parseHeader(data);
+    const std::string problem = headerProblem(h);
+    if (!problem.empty()) fail(kFormat, problem);
+    return h;
+}
+
 Rgb fromRgb555(std::uint16_t v) {
     const auto expand = [](int c) { return static_cast<std::uint8_t>((c << 3) | (c >> 2)); };
     return {expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31)};
@@ -100,16 +109,13 @@ public:
 protected:
     void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 18) fail(kFormat, "truncated file: header needs 18 bytes");
-        const std::string problem = headerProblem(parseHeader(data));
-        if (!problem.empty()) fail(kFormat, problem);
+        consistentHeader(data);
     }
 
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         in.require(18, "header");
-        const Header h = parseHeader(data);
-        const std::string problem = headerProblem(h);
-        if (!problem.empty()) fail(kFormat, problem);
+        const Header h = consistentHeader(data);
         checkDimensions(kFormat, h.width, h.height);
         in.seek(18);
         in.skip(static_cast<std::uint64_t>(h.idLength));
