@@ -140,11 +140,6 @@ public:
     }
 
 protected:
-    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        parseHeader(in);
-    }
-
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
@@ -191,6 +186,10 @@ protected:
             }
         }
         return img;
+    }
+
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, parseHeader);
     }
 };
 

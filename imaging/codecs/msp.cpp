@@ -92,11 +92,6 @@ public:
     }
 
 protected:
-    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        parseHeader(in);
-    }
-
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
@@ -126,6 +121,10 @@ protected:
             unpackBits(bits.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(h.width), 1,
                        img.row(y));
         return img;
+    }
+
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, parseHeader);
     }
 };
 

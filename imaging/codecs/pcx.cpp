@@ -301,8 +301,7 @@ public:
         std::uint64_t total = 0;
         for (std::size_t i = 0; i < pages_.size(); ++i)
             forPage(i, pages_.size(), [&] {
-                ByteReader in(pages_[i], kFormat);
-                const Header h = parseHeader(in);
+                const Header h = headerOf(pages_[i], kFormat, parseHeader);
                 const std::uint64_t pixels = std::uint64_t(h.xmax - h.xmin + 1) * std::uint64_t(h.ymax - h.ymin + 1);
                 // A page too large on its own fails with its own message when decoded.
                 if (h.xmax >= h.xmin && h.ymax >= h.ymin && pixels <= pixelLimit()) total += pixels;
@@ -339,16 +338,12 @@ public:
     // pixel data is decoded.
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (!isDcx(data)) {
-            ByteReader in(data, kFormat);
-            parseHeader(in);
+            headerOf(data, kFormat, parseHeader);
             return 1;
         }
         const auto pages = dcxPages(data);
         for (std::size_t i = 0; i < pages.size(); ++i)
-            forPage(i, pages.size(), [&] {
-                ByteReader in(pages[i], kFormat);
-                parseHeader(in);
-            });
+            forPage(i, pages.size(), [&] { headerOf(pages[i], kFormat, parseHeader); });
         return static_cast<int>(pages.size());
     }
 
@@ -406,8 +401,7 @@ public:
             pages = dcxPages(existing);
             for (std::size_t i = 0; i < pages.size(); ++i)
                 forPage(i, pages.size(), [&] {
-                    ByteReader in(pages[i], kFormat);
-                    parseHeader(in);
+                    headerOf(pages[i], kFormat, parseHeader);
                     if (pages[i].data() + pages[i].size() == existing.data() + existing.size()) checkPcxFile(pages[i]);
                 });
         } else if (!existing.empty() && existing[0] == 0x0A) {

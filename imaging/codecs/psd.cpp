@@ -347,8 +347,7 @@ public:
 
 protected:
     void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        readHeader(in);
+        headerOf(data, kFormat, readHeader);
     }
 
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override { return decode(data); }
