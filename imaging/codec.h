@@ -47,7 +47,8 @@ public:
     // `head` holds the first bytes of the file (up to 4096, fewer for short files).
     virtual Sniff sniff(std::span<const std::uint8_t> head) const = 0;
     // Number of pages without decoding pixel data where the format allows it.
-    virtual int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
+    // Throws Error, with read()'s message, where the structure it reads is bad.
+    virtual int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
     // Decodes every page. Throws Error on any malformed or unsupported input.
     virtual Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
     // Opens `data` for decoding page by page; `data` must outlive the source.
@@ -57,6 +58,24 @@ public:
     // pixels together, and hands the decoded pages out; a multi-page format
     // whose pages can be reached one by one overrides it.
     virtual std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
+};
+
+// A reader of a format that holds one image a file. Its pageCount() checks
+// the header with the reader's checkHeader() and answers 1; read() hands the
+// reader's one page back as a document.
+class SinglePageReader : public FormatReader {
+public:
+    int pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const final;
+    Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const final;
+
+protected:
+    // Throws Error, with the message readPage() gives for it, when the header
+    // of `data` is malformed or unsupported; decodes no pixel data. A reader
+    // that leaves every check to readPage() (a raw fax has no header at all)
+    // gives it an empty body.
+    virtual void checkHeader(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
+    // Decodes the file's one image. Throws Error on any malformed or unsupported input.
+    virtual Image readPage(std::span<const std::uint8_t> data, const ReadContext& ctx) const = 0;
 };
 
 struct WriteOptions {

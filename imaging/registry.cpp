@@ -11,8 +11,15 @@
 
 namespace rastel::imaging {
 
-int FormatReader::pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
-    return static_cast<int>(read(data, ctx).pages.size());
+int SinglePageReader::pageCount(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
+    checkHeader(data, ctx);
+    return 1;
+}
+
+Document SinglePageReader::read(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
+    Document doc;
+    doc.pages.push_back(readPage(data, ctx));
+    return doc;
 }
 
 namespace {

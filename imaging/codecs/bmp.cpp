@@ -54,7 +54,7 @@ std::string str(std::uint64_t v) { return std::to_string(v); }
 
 // BMP reader
 
-class BmpReader : public FormatReader {
+class BmpReader : public SinglePageReader {
 public:
     std::string name() const override { return kBmp; }
     std::vector<std::string> extensions() const override { return {".bmp", ".dib"}; }
@@ -76,12 +76,12 @@ public:
         return Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 2) fail(kBmp, "file too short");
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         std::size_t headerPos = 0;
         std::optional<std::uint64_t> offBits;
         if (data.size() >= 2 && data[0] == 'B' && data[1] == 'M') {
@@ -102,9 +102,7 @@ public:
         }
         Image img = decodeDib(data, h, static_cast<std::size_t>(pixels), false, kBmp);
         setDibResolution(img, h);
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 

@@ -107,7 +107,7 @@ Image orient(const Image& stored, long pelPath, long lineProgression) {
     return out;
 }
 
-class CalsReader final : public FormatReader {
+class CalsReader final : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".cal", ".cals"}; }
@@ -118,9 +118,10 @@ public:
         return Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t>, const ReadContext&) const override { return 1; }
+protected:
+    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const auto fields = parseHeader(data);
         auto field = [&](const char* key) -> const std::string* {
             const auto it = fields.find(key);
@@ -146,9 +147,7 @@ public:
         Image page = ccittDecode(data.subspan(kHeaderSize), static_cast<int>(width), static_cast<int>(height),
                                  CcittCoding::G4, kFormat);
         page.xDpi = page.yDpi = dpi;
-        Document doc;
-        doc.pages.push_back(orient(page, pelPath, lineProgression));
-        return doc;
+        return orient(page, pelPath, lineProgression);
     }
 };
 

@@ -380,7 +380,7 @@ namespace {
 
 // reader
 
-class EpsReader : public FormatReader {
+class EpsReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".eps", ".epsf", ".epi"}; }
@@ -395,15 +395,11 @@ public:
         return first.find("EPSF") != std::string_view::npos ? Sniff::Strong : Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        (void)eps::parse(data);
-        return 1;
-    }
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override { (void)eps::parse(data); }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        Document doc;
-        doc.pages.push_back(eps::render(data, eps::RenderOptions{}));
-        return doc;
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        return eps::render(data, eps::RenderOptions{});
     }
 };
 

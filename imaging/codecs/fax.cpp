@@ -44,7 +44,7 @@ Image decodeFax(std::span<const std::uint8_t> data) {
     return ccittDecodeUnbounded(data, ccittGuessCoding(data), 0, kFormat);
 }
 
-class FaxReader final : public FormatReader {
+class FaxReader final : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".fax"}; }
@@ -58,9 +58,10 @@ public:
         return head[0] != 0 ? Sniff::Weak : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t>, const ReadContext&) const override { return 1; }
+protected:
+    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 2) fail(kFormat, "file too short");
         Image page;
         try {
@@ -74,9 +75,7 @@ public:
         }
         page.xDpi = 204;
         page.yDpi = 196;
-        Document doc;
-        doc.pages.push_back(std::move(page));
-        return doc;
+        return page;
     }
 };
 

@@ -520,7 +520,7 @@ Image readFullResolution(GsfInfile* image, std::size_t fileSize) {
 
 constexpr std::uint8_t kOleMagic[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
-class FlashPixReader final : public FormatReader {
+class FlashPixReader final : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".fpx"}; }
@@ -546,17 +546,17 @@ public:
         return Sniff::Weak;
     }
 
-    // One image per file; the tiles are only decoded by read(), but the page
-    // count already refuses files without a FlashPix image object.
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    // The tiles are only decoded by readPage(), but the page count already
+    // refuses files without a FlashPix image object.
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         withImageObject(data, [&](GsfInfile* image) { requireStream(image, kImageContents, data.size()); });
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        Document doc;
-        withImageObject(data, [&](GsfInfile* image) { doc.pages.push_back(readFullResolution(image, data.size())); });
-        return doc;
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        Image page;
+        withImageObject(data, [&](GsfInfile* image) { page = readFullResolution(image, data.size()); });
+        return page;
     }
 
 private:

@@ -123,7 +123,7 @@ void decodeLine(ByteReader& in, const Header& h, std::uint8_t* line, std::size_t
     }
 }
 
-class GemReader : public FormatReader {
+class GemReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".img", ".ximg"}; }
@@ -139,13 +139,8 @@ public:
         return hasXimgTag(head, headerWords) ? Sniff::Strong : Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        parseHeader(in);
-        return 1;
-    }
-
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         std::vector<Rgb> palette = defaultPalette(h.planes);
@@ -190,9 +185,11 @@ public:
                 }
             }
         }
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
+    }
+
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, parseHeader);
     }
 };
 

@@ -245,7 +245,7 @@ Metadata metadataOf(const jpeg_decompress_struct& c) {
     return m;
 }
 
-class JpegReader final : public FormatReader {
+class JpegReader final : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".jpg", ".jpeg", ".jpe"}; }
@@ -258,13 +258,13 @@ public:
         return Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         DecoderHolder holder;
         readOrFail(holder.get(), data);
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         DecoderHolder holder;
         Decoder* d = holder.get();
         readOrFail(d, data);
@@ -314,9 +314,7 @@ public:
         if (cmyk) meta.icc.clear();  // the pixels are RGB now
         img.metadata = shareMetadata(std::move(meta));
         applyOrientation(img, orientation);
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 

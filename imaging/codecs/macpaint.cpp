@@ -51,7 +51,7 @@ std::span<const std::uint8_t> documentBytes(std::span<const std::uint8_t> data) 
 
 bool plausibleVersion(std::uint32_t v) { return v == 0 || v == 2 || v == 3; }
 
-class MacPaintReader : public FormatReader {
+class MacPaintReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".mac", ".pntg", ".pnt"}; }
@@ -72,9 +72,10 @@ public:
         return Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t>, const ReadContext&) const override { return 1; }
+protected:
+    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const auto doc = documentBytes(data);
         ByteReader in(doc, kFormat);
         const std::uint32_t version = in.u32be();
@@ -91,9 +92,7 @@ public:
         packBitsDecode(packed, bits.data(), bits.size(), kFormat);
         for (int y = 0; y < kHeight; ++y)
             unpackBits(&bits[kRowBytes * static_cast<std::size_t>(y)], kWidth, 1, page.row(y));
-        Document out;
-        out.pages.push_back(std::move(page));
-        return out;
+        return page;
     }
 };
 

@@ -82,7 +82,7 @@ void decodeRow(std::span<const std::uint8_t> coded, std::uint8_t* row, std::size
     }
 }
 
-class MspReader : public FormatReader {
+class MspReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".msp"}; }
@@ -91,13 +91,8 @@ public:
         return versionOf(head) != 0 && head.size() >= kHeaderSize ? Sniff::Strong : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        parseHeader(in);
-        return 1;
-    }
-
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         const std::size_t rowBytes = packedBytes(static_cast<std::size_t>(h.width), 1);
@@ -125,9 +120,11 @@ public:
         for (int y = 0; y < h.height; ++y)
             unpackBits(bits.data() + rowBytes * static_cast<std::size_t>(y), static_cast<std::size_t>(h.width), 1,
                        img.row(y));
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
+    }
+
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, parseHeader);
     }
 };
 

@@ -61,6 +61,8 @@ struct Header {
     int bytesPerLine = 0;
 };
 
+bool knownVersion(int version) { return version == 0 || version == 2 || version == 3 || version == 4 || version == 5; }
+
 bool plausibleLayout(int bits, int planes) {
     switch (bits) {
     case 1: return planes >= 1 && planes <= 4;
@@ -91,8 +93,7 @@ Header parseHeader(ByteReader& in) {
     h.bytesPerLine = in.u16le();
     in.seek(kHeaderSize);
 
-    if (h.version != 0 && h.version != 2 && h.version != 3 && h.version != 4 && h.version != 5)
-        fail(kFormat, "unknown version " + std::to_string(h.version));
+    if (!knownVersion(h.version)) fail(kFormat, "unknown version " + std::to_string(h.version));
     if (h.encoding > 1) fail(kFormat, "unknown encoding " + std::to_string(h.encoding));
     if (!plausibleLayout(h.bitsPerPixel, h.planes))
         fail(kFormat, "unsupported layout of " + std::to_string(h.planes) + " planes of " +
@@ -300,8 +301,7 @@ public:
         std::uint64_t total = 0;
         for (std::size_t i = 0; i < pages_.size(); ++i)
             forPage(i, pages_.size(), [&] {
-                ByteReader in(pages_[i], kFormat);
-                const Header h = parseHeader(in);
+                const Header h = headerOf(pages_[i], kFormat, parseHeader);
                 const std::uint64_t pixels = std::uint64_t(h.xmax - h.xmin + 1) * std::uint64_t(h.ymax - h.ymin + 1);
                 // A page too large on its own fails with its own message when decoded.
                 if (h.xmax >= h.xmin && h.ymax >= h.ymin && pixels <= pixelLimit()) total += pixels;
@@ -328,8 +328,7 @@ public:
     Sniff sniff(std::span<const std::uint8_t> head) const override {
         if (isDcx(head)) return Sniff::Strong;
         if (head.size() < 68 || head[0] != 0x0A) return Sniff::No;
-        const int version = head[1];
-        if (version != 0 && version != 2 && version != 3 && version != 4 && version != 5) return Sniff::No;
+        if (!knownVersion(head[1])) return Sniff::No;
         if (head[2] > 1) return Sniff::No;
         if (!plausibleLayout(head[3], head[65])) return Sniff::No;
         return Sniff::Strong;
@@ -339,16 +338,12 @@ public:
     // pixel data is decoded.
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (!isDcx(data)) {
-            ByteReader in(data, kFormat);
-            parseHeader(in);
+            headerOf(data, kFormat, parseHeader);
             return 1;
         }
         const auto pages = dcxPages(data);
         for (std::size_t i = 0; i < pages.size(); ++i)
-            forPage(i, pages.size(), [&] {
-                ByteReader in(pages[i], kFormat);
-                parseHeader(in);
-            });
+            forPage(i, pages.size(), [&] { headerOf(pages[i], kFormat, parseHeader); });
         return static_cast<int>(pages.size());
     }
 
@@ -406,8 +401,7 @@ public:
             pages = dcxPages(existing);
             for (std::size_t i = 0; i < pages.size(); ++i)
                 forPage(i, pages.size(), [&] {
-                    ByteReader in(pages[i], kFormat);
-                    parseHeader(in);
+                    headerOf(pages[i], kFormat, parseHeader);
                     if (pages[i].data() + pages[i].size() == existing.data() + existing.size()) checkPcxFile(pages[i]);
                 });
         } else if (!existing.empty() && existing[0] == 0x0A) {

@@ -60,7 +60,7 @@ Rgb yccToRgb(std::uint8_t y, std::uint8_t c1, std::uint8_t c2) {
 // 3 a quarter turn clockwise.
 constexpr int kExifOrientation[4] = {1, 8, 3, 6};
 
-class PhotoCdReader : public FormatReader {
+class PhotoCdReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".pcd"}; }
@@ -71,12 +71,10 @@ public:
         return Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        checkImagePac(data);
-        return 1;
-    }
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override { checkImagePac(data); }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         checkImagePac(data);
         ByteReader r(data, kFormat);
         const int orientation = data[kOrientationAt] & 3;
@@ -103,9 +101,7 @@ public:
             }
         }
         applyOrientation(img, kExifOrientation[orientation]);
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 
 private:

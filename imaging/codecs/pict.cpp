@@ -555,7 +555,7 @@ Image decode(std::span<const std::uint8_t> data, const ReadContext& ctx) {
     return out;
 }
 
-class PictReader : public FormatReader {
+class PictReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".pct", ".pict", ".pic"}; }
@@ -564,15 +564,13 @@ public:
         return findPicture(head) ? Sniff::Weak : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (!findPicture(data)) fail(kFormat, "no picture header (frame and version opcode) found");
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
-        Document doc;
-        doc.pages.push_back(decode(data, ctx));
-        return doc;
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        return decode(data, ctx);
     }
 };
 

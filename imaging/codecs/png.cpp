@@ -29,6 +29,10 @@ namespace {
 constexpr const char* kFormat = "PNG";
 constexpr std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 constexpr int kWriteCode = 75;
+
+bool hasSignature(std::span<const std::uint8_t> data) {
+    return data.size() >= 8 && std::equal(kSignature, kSignature + 8, data.begin());
+}
 constexpr double kMetresPerInch = 0.0254;
 
 // Shared state of one libpng session, reachable from the callbacks.
@@ -282,25 +286,22 @@ Metadata metadataOf(png_structp png, png_infop info, std::span<const std::uint8_
     return m;
 }
 
-class PngReader : public FormatReader {
+class PngReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".png"}; }
 
     Sniff sniff(std::span<const std::uint8_t> head) const override {
-        if (head.size() >= 8 && std::equal(kSignature, kSignature + 8, head.begin())) return Sniff::Strong;
-        return Sniff::No;
+        return hasSignature(head) ? Sniff::Strong : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
-            fail(kFormat, "not a PNG file (signature missing)");
-        return 1;
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        if (!hasSignature(data)) fail(kFormat, "not a PNG file (signature missing)");
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        if (data.size() < 8 || !std::equal(kSignature, kSignature + 8, data.begin()))
-            fail(kFormat, "not a PNG file (signature missing)");
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        checkHeader(data, ctx);
         PngSession session;
         session.in = data.data();
         session.inSize = data.size();
@@ -378,9 +379,7 @@ public:
         const int orientation = exifOrientation(meta.exif);
         img.metadata = shareMetadata(std::move(meta));
         applyOrientation(img, orientation);
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 

@@ -334,7 +334,7 @@ Image decode(std::span<const std::uint8_t> data) {
     return out;
 }
 
-class PsdReader : public FormatReader {
+class PsdReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".psd", ".psb"}; }
@@ -345,17 +345,12 @@ public:
         return version == 1 || version == 2 ? Sniff::Strong : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        readHeader(in);
-        return 1;
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, readHeader);
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        Document doc;
-        doc.pages.push_back(decode(data));
-        return doc;
-    }
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override { return decode(data); }
 };
 
 void writeFixed(ByteWriter& out, double v) {

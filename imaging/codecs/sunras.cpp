@@ -81,7 +81,7 @@ std::size_t rowBytes(std::size_t width, std::uint32_t depth) {
     return bytes + (bytes & 1);
 }
 
-class SunReader : public FormatReader {
+class SunReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override {
@@ -95,13 +95,8 @@ public:
         return m == kMagic ? Sniff::Strong : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        ByteReader in(data, kFormat);
-        parseHeader(in);
-        return 1;
-    }
-
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         const Header h = parseHeader(in);
         const int width = static_cast<int>(h.width);
@@ -179,9 +174,11 @@ public:
                 }
             }
         }
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
+    }
+
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        headerOf(data, kFormat, parseHeader);
     }
 };
 

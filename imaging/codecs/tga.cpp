@@ -74,12 +74,21 @@ Header parseHeader(std::span<const std::uint8_t> head) {
     return h;
 }
 
+// The header of `data` (at least 18 bytes), refused with the reason when its
+// fields do not fit together.
+Header consistentHeader(std::span<const std::uint8_t> data) {
+    const Header h = parseHeader(data);
+    const std::string problem = headerProblem(h);
+    if (!problem.empty()) fail(kFormat, problem);
+    return h;
+}
+
 Rgb fromRgb555(std::uint16_t v) {
     const auto expand = [](int c) { return static_cast<std::uint8_t>((c << 3) | (c >> 2)); };
     return {expand((v >> 10) & 31), expand((v >> 5) & 31), expand(v & 31)};
 }
 
-class TgaReader : public FormatReader {
+class TgaReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
     std::vector<std::string> extensions() const override { return {".tga", ".vda", ".icb", ".vst"}; }
@@ -97,19 +106,16 @@ public:
         return Sniff::Weak;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 18) fail(kFormat, "truncated file: header needs 18 bytes");
-        const std::string problem = headerProblem(parseHeader(data));
-        if (!problem.empty()) fail(kFormat, problem);
-        return 1;
+        consistentHeader(data);
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         ByteReader in(data, kFormat);
         in.require(18, "header");
-        const Header h = parseHeader(data);
-        const std::string problem = headerProblem(h);
-        if (!problem.empty()) fail(kFormat, problem);
+        const Header h = consistentHeader(data);
         checkDimensions(kFormat, h.width, h.height);
         in.seek(18);
         in.skip(static_cast<std::uint64_t>(h.idLength));
@@ -217,9 +223,7 @@ public:
                 }
             }
         }
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 

@@ -317,7 +317,7 @@ double dpiFrom(std::int64_t pixels, std::int64_t units, unsigned inch) {
     return dpi >= 1 && dpi <= 100000 ? dpi : 0;
 }
 
-class WmfReader : public FormatReader {
+class WmfReader : public SinglePageReader {
 public:
     std::string name() const override { return kWmf; }
     std::vector<std::string> extensions() const override { return {".wmf"}; }
@@ -327,12 +327,12 @@ public:
         return plausibleHeader(head, 0) ? Sniff::Weak : Sniff::No;
     }
 
-    int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
+protected:
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         chooseBitmap(parseMetafile(data));
-        return 1;
     }
 
-    Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
         const Metafile mf = parseMetafile(data);
         const BitmapRecord& rec = chooseBitmap(mf);
         Image img;
@@ -358,9 +358,7 @@ public:
             img.xDpi = x;
             img.yDpi = y;
         }
-        Document doc;
-        doc.pages.push_back(std::move(img));
-        return doc;
+        return img;
     }
 };
 

@@ -89,6 +89,15 @@ private:
     std::string format_;
 };
 
+// What `parse`, a header parser taking a ByteReader&, reads from the start of
+// `data`: for callers that want the header checked or its fields, and not the
+// reader left after it.
+template <class Parse>
+auto headerOf(std::span<const std::uint8_t> data, const std::string& format, Parse parse) {
+    ByteReader in(data, format);
+    return parse(in);
+}
+
 // Little helpers for building files in memory.
 class ByteWriter {
 public:
