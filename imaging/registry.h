@@ -18,6 +18,12 @@ public:
 
     void addReader(std::unique_ptr<FormatReader> reader);
     void addWriter(std::unique_ptr<FormatWriter> writer);
+    // A format family's reader and writer.
+    template <typename Reader, typename Writer>
+    void addCodec() {
+        addReader(std::make_unique<Reader>());
+        addWriter(std::make_unique<Writer>());
+    }
 
     // The reader for a file: a signature match wins; the extension of `path`
     // only breaks ties and admits readers whose formats have no signature.

@@ -315,10 +315,7 @@ public:
 
 }  // namespace
 
-void registerBmpCodec(Registry& registry) {
-    registry.addReader(std::make_unique<BmpReader>());
-    registry.addWriter(std::make_unique<BmpWriter>());
-}
+void registerBmpCodec(Registry& registry) { registry.addCodec<BmpReader, BmpWriter>(); }
 
 void registerIcoCodec(Registry& registry) { registry.addReader(std::make_unique<IcoReader>()); }
 

@@ -185,9 +185,6 @@ public:
 
 }  // namespace
 
-void registerCalsCodec(Registry& registry) {
-    registry.addReader(std::make_unique<CalsReader>());
-    registry.addWriter(std::make_unique<CalsWriter>());
-}
+void registerCalsCodec(Registry& registry) { registry.addCodec<CalsReader, CalsWriter>(); }
 
 }  // namespace rastel::imaging

@@ -551,9 +551,6 @@ public:
 
 }  // namespace
 
-void registerEpsCodec(Registry& registry) {
-    registry.addReader(std::make_unique<EpsReader>());
-    registry.addWriter(std::make_unique<EpsWriter>());
-}
+void registerEpsCodec(Registry& registry) { registry.addCodec<EpsReader, EpsWriter>(); }
 
 }  // namespace rastel::imaging

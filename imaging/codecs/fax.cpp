@@ -99,9 +99,6 @@ public:
 
 }  // namespace
 
-void registerFaxCodec(Registry& registry) {
-    registry.addReader(std::make_unique<FaxReader>());
-    registry.addWriter(std::make_unique<FaxWriter>());
-}
+void registerFaxCodec(Registry& registry) { registry.addCodec<FaxReader, FaxWriter>(); }
 
 }  // namespace rastel::imaging

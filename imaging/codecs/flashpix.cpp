@@ -845,9 +845,6 @@ public:
 
 }  // namespace
 
-void registerFlashPixCodec(Registry& registry) {
-    registry.addReader(std::make_unique<FlashPixReader>());
-    registry.addWriter(std::make_unique<FlashPixWriter>());
-}
+void registerFlashPixCodec(Registry& registry) { registry.addCodec<FlashPixReader, FlashPixWriter>(); }
 
 }  // namespace rastel::imaging

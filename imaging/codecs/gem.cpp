@@ -270,9 +270,6 @@ public:
 
 }  // namespace
 
-void registerGemCodec(Registry& registry) {
-    registry.addReader(std::make_unique<GemReader>());
-    registry.addWriter(std::make_unique<GemWriter>());
-}
+void registerGemCodec(Registry& registry) { registry.addCodec<GemReader, GemWriter>(); }
 
 }  // namespace rastel::imaging

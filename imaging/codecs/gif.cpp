@@ -395,9 +395,6 @@ public:
 
 }  // namespace
 
-void registerGifCodec(Registry& registry) {
-    registry.addReader(std::make_unique<GifReader>());
-    registry.addWriter(std::make_unique<GifWriter>());
-}
+void registerGifCodec(Registry& registry) { registry.addCodec<GifReader, GifWriter>(); }
 
 }  // namespace rastel::imaging

@@ -453,9 +453,6 @@ public:
 
 }  // namespace
 
-void registerIocaCodec(Registry& registry) {
-    registry.addReader(std::make_unique<IocaReader>());
-    registry.addWriter(std::make_unique<IocaWriter>());
-}
+void registerIocaCodec(Registry& registry) { registry.addCodec<IocaReader, IocaWriter>(); }
 
 }  // namespace rastel::imaging

@@ -511,9 +511,6 @@ public:
 
 }  // namespace
 
-void registerJpegCodec(Registry& registry) {
-    registry.addReader(std::make_unique<JpegReader>());
-    registry.addWriter(std::make_unique<JpegWriter>());
-}
+void registerJpegCodec(Registry& registry) { registry.addCodec<JpegReader, JpegWriter>(); }
 
 }  // namespace rastel::imaging

@@ -123,9 +123,6 @@ public:
 
 }  // namespace
 
-void registerMacPaintCodec(Registry& registry) {
-    registry.addReader(std::make_unique<MacPaintReader>());
-    registry.addWriter(std::make_unique<MacPaintWriter>());
-}
+void registerMacPaintCodec(Registry& registry) { registry.addCodec<MacPaintReader, MacPaintWriter>(); }
 
 }  // namespace rastel::imaging

@@ -208,9 +208,6 @@ public:
 
 }  // namespace
 
-void registerMspCodec(Registry& registry) {
-    registry.addReader(std::make_unique<MspReader>());
-    registry.addWriter(std::make_unique<MspWriter>());
-}
+void registerMspCodec(Registry& registry) { registry.addCodec<MspReader, MspWriter>(); }
 
 }  // namespace rastel::imaging

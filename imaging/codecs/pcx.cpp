@@ -526,9 +526,6 @@ public:
 
 }  // namespace
 
-void registerPcxCodec(Registry& registry) {
-    registry.addReader(std::make_unique<PcxReader>());
-    registry.addWriter(std::make_unique<PcxWriter>());
-}
+void registerPcxCodec(Registry& registry) { registry.addCodec<PcxReader, PcxWriter>(); }
 
 }  // namespace rastel::imaging

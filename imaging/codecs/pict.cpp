@@ -727,9 +727,6 @@ public:
 
 }  // namespace
 
-void registerPictCodec(Registry& registry) {
-    registry.addReader(std::make_unique<PictReader>());
-    registry.addWriter(std::make_unique<PictWriter>());
-}
+void registerPictCodec(Registry& registry) { registry.addCodec<PictReader, PictWriter>(); }
 
 }  // namespace rastel::imaging

@@ -521,9 +521,6 @@ public:
 
 }  // namespace
 
-void registerPngCodec(Registry& registry) {
-    registry.addReader(std::make_unique<PngReader>());
-    registry.addWriter(std::make_unique<PngWriter>());
-}
+void registerPngCodec(Registry& registry) { registry.addCodec<PngReader, PngWriter>(); }
 
 }  // namespace rastel::imaging

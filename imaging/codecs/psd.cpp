@@ -483,9 +483,6 @@ public:
 
 }  // namespace
 
-void registerPsdCodec(Registry& registry) {
-    registry.addReader(std::make_unique<PsdReader>());
-    registry.addWriter(std::make_unique<PsdWriter>());
-}
+void registerPsdCodec(Registry& registry) { registry.addCodec<PsdReader, PsdWriter>(); }
 
 }  // namespace rastel::imaging

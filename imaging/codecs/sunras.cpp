@@ -253,9 +253,6 @@ public:
 
 }  // namespace
 
-void registerSunRasterCodec(Registry& registry) {
-    registry.addReader(std::make_unique<SunReader>());
-    registry.addWriter(std::make_unique<SunWriter>());
-}
+void registerSunRasterCodec(Registry& registry) { registry.addCodec<SunReader, SunWriter>(); }
 
 }  // namespace rastel::imaging

@@ -294,9 +294,6 @@ public:
 
 }  // namespace
 
-void registerTgaCodec(Registry& registry) {
-    registry.addReader(std::make_unique<TgaReader>());
-    registry.addWriter(std::make_unique<TgaWriter>());
-}
+void registerTgaCodec(Registry& registry) { registry.addCodec<TgaReader, TgaWriter>(); }
 
 }  // namespace rastel::imaging

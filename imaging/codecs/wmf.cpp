@@ -452,9 +452,6 @@ public:
 
 }  // namespace
 
-void registerWmfCodec(Registry& registry) {
-    registry.addReader(std::make_unique<WmfReader>());
-    registry.addWriter(std::make_unique<WmfWriter>());
-}
+void registerWmfCodec(Registry& registry) { registry.addCodec<WmfReader, WmfWriter>(); }
 
 }  // namespace rastel::imaging

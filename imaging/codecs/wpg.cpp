@@ -364,9 +364,6 @@ public:
 
 }  // namespace
 
-void registerWpgCodec(Registry& registry) {
-    registry.addReader(std::make_unique<WpgReader>());
-    registry.addWriter(std::make_unique<WpgWriter>());
-}
+void registerWpgCodec(Registry& registry) { registry.addCodec<WpgReader, WpgWriter>(); }
 
 }  // namespace rastel::imaging
