@@ -80,7 +80,9 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
             throw ImagingError(path, "page " + std::to_string(firstPage) + " does not exist");
         if (count > 32767) throw ImagingError(path, "too many pages (" + std::to_string(count) + ")");
         imaging::Image first = doc->page(firstPage);
-        document_ = std::move(doc);
+        // A one-page file is done with its bytes once its page is decoded;
+        // a longer one keeps them to decode the later pages from.
+        if (count > 1) document_ = std::move(doc);
         page_ = std::move(first);
         pageCount_ = count;
         current_ = firstPage;
@@ -174,11 +176,12 @@ void EngineControl::AppendToWorkingFile(const std::string& path, std::int32_t fo
 }
 
 void EngineControl::SetCurrentPageIndex(std::int32_t index) {
-    if (!document_ || index < 0 || index >= pageCount_)
-        throw ImagingError(loadedPath_.empty() ? std::string("image") : loadedPath_,
-                           "page index " + std::to_string(index) + " is outside the " + std::to_string(pageCount_) +
-                               " loaded pages");
+    if (index < 0 || index >= pageCount_ || (!document_ && index != current_))
+        throw ImagingError(
+            loadedPath_.empty() ? std::string("image") : loadedPath_,
+            "page index " + std::to_string(index) + " is outside the " + std::to_string(pageCount_) + " loaded pages");
     if (index == current_ && !page_.empty()) return;
+    if (!document_) throw ImagingError(loadedPath_, "the page is no longer loaded");
     guarded(loadedPath_, [&] {
         // The previous page goes before the next is decoded: one page at a time.
         page_ = {};
