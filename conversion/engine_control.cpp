@@ -24,7 +24,11 @@ void guarded(const std::string& context, F&& f) {
     } catch (const ImagingError&) {
         throw;
     } catch (const imaging::Error& e) {
-        if (e.path().empty()) throw ImagingError(e.what());
+        // An operation's refusal names no file; it concerns the one in hand.
+        if (e.path().empty()) {
+            if (context.empty()) throw ImagingError(e.what());
+            throw ImagingError(context, e.what());
+        }
         throw ImagingError(e.path(), e.reason());
     } catch (const std::bad_alloc&) {
         throw ImagingError(context, "out of memory");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "imaging/registry.h"
 #include "tests/support/page_checks.h"
@@ -86,8 +87,16 @@ TEST_F(EngineControlTest, FailuresAreImagingErrorsNamingTheFile) {
     EXPECT_THROW(c.SaveFile((dir / "x.jpg").string(), 10, 16, q, 0), ImagingError) << "depth not offered";
     EXPECT_THROW(c.SaveFile((dir / "x.jpg").string(), 10, 24, q, 1), ImagingError) << "JPEG holds one page";
     EXPECT_THROW(c.SaveFile((dir / "x.awd").string(), 99, 1, q, 0), ImagingError);
-    EXPECT_THROW(c.ReduceColors(9, 2, 0, 0), ImagingError);
-    EXPECT_THROW(c.ReduceColors(4, 2, 9, 0), ImagingError);
+    // Refusals from the image operations name the loaded file too.
+    for (const auto& [bits, dither] : {std::pair{9, 0}, std::pair{4, 9}}) {
+        try {
+            c.ReduceColors(bits, 2, dither, 0);
+            ADD_FAILURE() << "no error for " << bits << " bits, dither " << dither;
+        } catch (const ImagingError& e) {
+            EXPECT_EQ(e.Path(), in);
+            EXPECT_EQ(std::string(e.what()).rfind(in + ": reduce: ", 0), 0u) << e.what();
+        }
+    }
     EXPECT_FALSE(fs::exists(dir / "x.jpg"));
     EXPECT_FALSE(fs::exists(dir / "x.awd"));
     // A failed load leaves no page of the earlier file to be saved under the new name.
