@@ -107,6 +107,37 @@ Image orient(const Image& stored, long pelPath, long lineProgression) {
     return out;
 }
 
+// The records of a type 1 header this reader uses, checked.
+struct Header {
+    long width = 0, height = 0;
+    long pelPath = 0, lineProgression = 270;
+    double dpi = 200;
+};
+
+Header readHeader(std::span<const std::uint8_t> data) {
+    const auto fields = parseHeader(data);
+    auto field = [&](const char* key) -> const std::string* {
+        const auto it = fields.find(key);
+        return it == fields.end() ? nullptr : &it->second;
+    };
+    if (const std::string* rtype = field("rtype"); rtype && *rtype != "1")
+        fail(kFormat, "raster type " + *rtype + " is not supported (only type 1)");
+    Header h;
+    const std::string* pelcnt = field("rpelcnt");
+    if (!pelcnt) fail(kFormat, "header has no rpelcnt record");
+    if (!parsePair(*pelcnt, h.width, h.height)) fail(kFormat, "bad rpelcnt \"" + *pelcnt + "\"");
+    checkDimensions(kFormat, h.width, h.height);
+    if (const std::string* ro = field("rorient"); ro && !parsePair(*ro, h.pelPath, h.lineProgression))
+        fail(kFormat, "bad rorient \"" + *ro + "\"");
+    if (const std::string* d = field("rdensty")) {
+        char* end = nullptr;
+        const long v = std::strtol(d->c_str(), &end, 10);
+        if (end == d->c_str() || v <= 0 || v > 100000) fail(kFormat, "bad rdensty \"" + *d + "\"");
+        h.dpi = static_cast<double>(v);
+    }
+    return h;
+}
+
 class CalsReader final : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
@@ -119,35 +150,14 @@ public:
     }
 
 protected:
-    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override { readHeader(data); }
 
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        const auto fields = parseHeader(data);
-        auto field = [&](const char* key) -> const std::string* {
-            const auto it = fields.find(key);
-            return it == fields.end() ? nullptr : &it->second;
-        };
-        if (const std::string* rtype = field("rtype"); rtype && *rtype != "1")
-            fail(kFormat, "raster type " + *rtype + " is not supported (only type 1)");
-        const std::string* pelcnt = field("rpelcnt");
-        long width = 0, height = 0;
-        if (!pelcnt) fail(kFormat, "header has no rpelcnt record");
-        if (!parsePair(*pelcnt, width, height)) fail(kFormat, "bad rpelcnt \"" + *pelcnt + "\"");
-        checkDimensions(kFormat, width, height);
-        long pelPath = 0, lineProgression = 270;
-        if (const std::string* ro = field("rorient"); ro && !parsePair(*ro, pelPath, lineProgression))
-            fail(kFormat, "bad rorient \"" + *ro + "\"");
-        double dpi = 200;
-        if (const std::string* d = field("rdensty")) {
-            char* end = nullptr;
-            const long v = std::strtol(d->c_str(), &end, 10);
-            if (end == d->c_str() || v <= 0 || v > 100000) fail(kFormat, "bad rdensty \"" + *d + "\"");
-            dpi = static_cast<double>(v);
-        }
-        Image page = ccittDecode(data.subspan(kHeaderSize), static_cast<int>(width), static_cast<int>(height),
+        const Header h = readHeader(data);
+        Image page = ccittDecode(data.subspan(kHeaderSize), static_cast<int>(h.width), static_cast<int>(h.height),
                                  CcittCoding::G4, kFormat);
-        page.xDpi = page.yDpi = dpi;
-        return orient(page, pelPath, lineProgression);
+        page.xDpi = page.yDpi = h.dpi;
+        return orient(page, h.pelPath, h.lineProgression);
     }
 };
 

@@ -59,10 +59,13 @@ public:
     }
 
 protected:
-    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
-
-    Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
+    // A raw fax has no header: only its length can be checked before decoding.
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override {
         if (data.size() < 2) fail(kFormat, "file too short");
+    }
+
+    Image readPage(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        checkHeader(data, ctx);
         Image page;
         try {
             page = decodeFax(data);

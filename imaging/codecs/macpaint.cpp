@@ -51,6 +51,16 @@ std::span<const std::uint8_t> documentBytes(std::span<const std::uint8_t> data) 
 
 bool plausibleVersion(std::uint32_t v) { return v == 0 || v == 2 || v == 3; }
 
+// The packed rows of the document in `data`, after its header is checked.
+std::span<const std::uint8_t> packedRows(std::span<const std::uint8_t> data) {
+    const auto doc = documentBytes(data);
+    ByteReader in(doc, kFormat);
+    const std::uint32_t version = in.u32be();
+    if (!plausibleVersion(version)) fail(kFormat, "unknown header version " + std::to_string(version));
+    in.seek(kHeaderBytes);
+    return in.bytes(in.remaining());
+}
+
 class MacPaintReader : public SinglePageReader {
 public:
     std::string name() const override { return kFormat; }
@@ -73,15 +83,10 @@ public:
     }
 
 protected:
-    void checkHeader(std::span<const std::uint8_t>, const ReadContext&) const override {}
+    void checkHeader(std::span<const std::uint8_t> data, const ReadContext&) const override { packedRows(data); }
 
     Image readPage(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        const auto doc = documentBytes(data);
-        ByteReader in(doc, kFormat);
-        const std::uint32_t version = in.u32be();
-        if (!plausibleVersion(version)) fail(kFormat, "unknown header version " + std::to_string(version));
-        in.seek(kHeaderBytes);
-        const auto packed = in.bytes(in.remaining());
+        const auto packed = packedRows(data);
 
         Image page(kWidth, kHeight, PixelFormat::Indexed, 1);
         page.palette() = {Rgb{255, 255, 255}, Rgb{0, 0, 0}};

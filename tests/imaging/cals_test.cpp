@@ -158,17 +158,18 @@ TEST(Cals, BadFilesAreErrors) {
     struct Case {
         const char* name;
         std::function<void(Bytes&)> damage;
-        const char* message;  // part of the error text
+        const char* message;    // part of the error text
+        bool inHeader = false;  // found by counting pages too
     };
     const Case cases[] = {
-        {"raster type 2", [](Bytes& f) { setRecord(f, "rtype:", "rtype: 2"); }, "type 2"},
-        {"no rpelcnt", [](Bytes& f) { setRecord(f, "rpelcnt:", "xpelcnt: 1,1"); }, "rpelcnt"},
-        {"bad rpelcnt", [](Bytes& f) { setRecord(f, "rpelcnt:", "rpelcnt: 300"); }, "rpelcnt"},
-        {"zero width", [](Bytes& f) { setRecord(f, "rpelcnt:", "rpelcnt: 000000,000040"); }, "CALS"},
+        {"raster type 2", [](Bytes& f) { setRecord(f, "rtype:", "rtype: 2"); }, "type 2", true},
+        {"no rpelcnt", [](Bytes& f) { setRecord(f, "rpelcnt:", "xpelcnt: 1,1"); }, "rpelcnt", true},
+        {"bad rpelcnt", [](Bytes& f) { setRecord(f, "rpelcnt:", "rpelcnt: 300"); }, "rpelcnt", true},
+        {"zero width", [](Bytes& f) { setRecord(f, "rpelcnt:", "rpelcnt: 000000,000040"); }, "CALS", true},
         {"too tall", [](Bytes& f) { setRecord(f, "rpelcnt:", "rpelcnt: 000300,000080"); }, "ends after"},
         {"odd angle", [](Bytes& f) { setRecord(f, "rorient:", "rorient: 045,270"); }, "rorient"},
         {"not at right angles", [](Bytes& f) { setRecord(f, "rorient:", "rorient: 000,180"); }, "rorient"},
-        {"header cut", [](Bytes& f) { f.resize(1000); }, "2048"},
+        {"header cut", [](Bytes& f) { f.resize(1000); }, "2048", true},
         {"data cut", [](Bytes& f) { f.resize(2048 + (f.size() - 2048) / 2); }, "CALS"},
         {"no data", [](Bytes& f) { f.resize(2048); }, "CALS"},
     };
@@ -182,6 +183,9 @@ TEST(Cals, BadFilesAreErrors) {
             ADD_FAILURE() << "no error";
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+        if (c.inHeader) {
+            EXPECT_THROW((void)probePageCount(dir.file("b.cal")), Error);
         }
     }
 }

@@ -168,4 +168,8 @@ TEST(MacPaint, TruncatedOrCorruptFilesFailCleanly) {
         bad.push_back(0xFF);
     }
     EXPECT_THROW(readerNamed("MacPaint").read(bad, {}), Error);
+    // An unknown header version is refused before any row is decoded, when pages are counted.
+    Bytes version = good;
+    version[3] = 7;
+    EXPECT_THROW((void)readerNamed("MacPaint").pageCount(version, {}), Error);
 }
