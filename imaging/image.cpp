@@ -73,6 +73,11 @@ void Image::setIndexBits(int bits) {
     bits_ = bits;
 }
 
+const Rgb kEgaPalette[16] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
+                             {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
+                             {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
+                             {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
+
 std::vector<Rgb> grayPalette(int bits) {
     const int n = 1 << bits;
     std::vector<Rgb> pal(static_cast<std::size_t>(n));

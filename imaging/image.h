@@ -90,4 +90,8 @@ struct Document {
 // Gray palette of 2^bits evenly spaced levels, black first.
 std::vector<Rgb> grayPalette(int bits);
 
+// The 16 colours of the EGA/VGA default palette, which PCX and WPG files
+// without a palette of their own are drawn with.
+extern const Rgb kEgaPalette[16];
+
 }  // namespace rastel::imaging

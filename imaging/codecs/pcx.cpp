@@ -43,13 +43,6 @@ bool isDcx(std::span<const std::uint8_t> data) {
     return data.size() >= 4 && data[0] == 0xB1 && data[1] == 0x68 && data[2] == 0xDE && data[3] == 0x3A;
 }
 
-// The 16 colours of the EGA/VGA default palette, used when a file carries no
-// palette of its own (version 3) or an empty one.
-const Rgb kEgaPalette[16] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
-                             {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
-                             {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
-                             {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
-
 struct Header {
     int version = 0;
     int encoding = 0;
@@ -109,6 +102,8 @@ Header parseHeader(ByteReader& in) {
     return h;
 }
 
+// The header's 16 colours, or the EGA default ones when the file carries no
+// palette of its own (version 3) or an empty one.
 std::vector<Rgb> headerPalette(const Header& h, int entries) {
     bool empty = true;
     for (std::uint8_t b : h.palette) empty = empty && b == 0;

@@ -33,11 +33,6 @@ constexpr std::uint8_t kEnd = 0x10;
 constexpr double kDefaultDpi = 72;
 constexpr int kWpgUnitsPerInch = 1200;
 
-const Rgb kEgaPalette[16] = {{0, 0, 0},     {0, 0, 170},    {0, 170, 0},    {0, 170, 170},
-                             {170, 0, 0},   {170, 0, 170},  {170, 85, 0},   {170, 170, 170},
-                             {85, 85, 85},  {85, 85, 255},  {85, 255, 85},  {85, 255, 255},
-                             {255, 85, 85}, {255, 85, 255}, {255, 255, 85}, {255, 255, 255}};
-
 bool hasSignature(std::span<const std::uint8_t> d) {
     return d.size() >= 4 && d[0] == 0xFF && d[1] == 'W' && d[2] == 'P' && d[3] == 'C';
 }
