@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace rastel::fileio {
 
@@ -175,6 +176,25 @@ void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& pa
         }
         done += static_cast<std::size_t>(n);
     }
+}
+
+FdWriter::FdWriter(int fd, std::string path, std::size_t blockSize) : fd_(fd), path_(std::move(path)) {
+    buffer_.reserve(blockSize);
+}
+
+void FdWriter::write(const void* data, std::size_t size) {
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    if (buffer_.size() + size > buffer_.capacity()) {
+        flush();
+        // A piece as large as a block goes out as it is.
+        if (size >= buffer_.capacity()) return writeAll(fd_, {p, size}, path_);
+    }
+    buffer_.insert(buffer_.end(), p, p + size);
+}
+
+void FdWriter::flush() {
+    writeAll(fd_, buffer_, path_);
+    buffer_.clear();
 }
 
 void writeFileAtomic(const std::string& path, std::span<const std::uint8_t> bytes) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -68,6 +69,26 @@ void writeFileAtomicWith(const std::string& path, const std::function<void(int f
 // Writes all of `bytes` to `fd`, retrying short writes. Throws
 // Error("<path>: cannot write: <reason>").
 void writeAll(int fd, std::span<const std::uint8_t> bytes, const std::string& path);
+
+// Gathers an encoder's output into blocks written to `fd` with writeAll, so a
+// large file goes to disk as it is produced without many small system calls.
+// What is still buffered is written by flush(), never by the destructor: an
+// encoder that fails leaves its file to be removed.
+class FdWriter {
+public:
+    FdWriter(int fd, std::string path, std::size_t blockSize = std::size_t{1} << 20);
+    FdWriter(const FdWriter&) = delete;
+    FdWriter& operator=(const FdWriter&) = delete;
+
+    void write(const void* data, std::size_t size);
+    void write(std::span<const std::uint8_t> bytes) { write(bytes.data(), bytes.size()); }
+    void flush();
+
+private:
+    int fd_;
+    std::string path_;
+    std::vector<std::uint8_t> buffer_;
+};
 
 // Renames the complete working file `staged` (made by this process beside
 // replaceTarget(path)) over that target, with the same checks and the same

@@ -35,6 +35,7 @@
 #include <cstring>
 #include <optional>
 
+#include "fileio/file_io.h"
 #include "imaging/codec.h"
 #include "imaging/codecs/common/bits.h"
 #include "imaging/codecs/common/byte_io.h"
@@ -266,6 +267,36 @@ public:
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
         Image copy;
         const Image& img = atBitsPerPixel(page, opt.bits, copy);
+        // Pixel data first, so that its size is known for the headers.
+        const std::vector<std::uint8_t> pixels = encodeDibPixels(img, opt.bits, opt.code == kCodeWindowsRle);
+        ByteWriter out = headers(img, page, opt, pixels.size());
+        out.bytes(pixels);
+        return out.take();
+    }
+
+protected:
+    // Uncompressed rows have a known size, so the headers go first and the
+    // rows follow one by one, straight to the file; run-length rows are
+    // gathered first.
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        if (opt.code == kCodeWindowsRle) return FormatWriter::encodeTo(fd, page, opt);
+        Image copy;
+        const Image& img = atBitsPerPixel(page, opt.bits, copy);
+        const std::uint64_t rowBytes = dibRowBytes(img.width(), opt.bits);
+        fileio::FdWriter file(fd, opt.path);
+        file.write(headers(img, page, opt, rowBytes * static_cast<std::uint64_t>(img.height())).buffer());
+        std::vector<std::uint8_t> row(rowBytes);
+        for (int s = 0; s < img.height(); ++s) {
+            encodeDibRow(img, opt.bits, s, row.data());
+            file.write(row);
+        }
+        file.flush();
+    }
+
+private:
+    // The file header, information header and colour table of `img` (already
+    // at opt.bits) before `pixelBytes` bytes of pixel data.
+    static ByteWriter headers(const Image& img, const Image& page, const WriteOptions& opt, std::uint64_t pixelBytes) {
         const int w = img.width(), h = img.height(), bits = opt.bits;
         const bool os2v1 = opt.code == kCodeOs2v1, os2v2 = opt.code == kCodeOs2v2;
         const bool rle = opt.code == kCodeWindowsRle;
@@ -274,12 +305,9 @@ public:
         const std::uint32_t headerSize = os2v1 ? 12 : os2v2 ? kOs2v2HeaderSize : 40;
         const int entrySize = os2v1 ? 3 : 4;
         const std::uint32_t tableEntries = bits <= 8 ? (1u << bits) : 0;
-
-        // Pixel data first, so that its size is known for the headers.
-        const std::vector<std::uint8_t> pixels = encodeDibPixels(img, bits, rle);
         const std::uint64_t offBits =
             14 + headerSize + std::uint64_t{tableEntries} * static_cast<std::uint64_t>(entrySize);
-        const std::uint64_t fileSize = offBits + pixels.size();
+        const std::uint64_t fileSize = offBits + pixelBytes;
         if (fileSize > 0xFFFFFFFFu) fail(kBmp, "image too large for a bitmap file");
 
         ByteWriter out;
@@ -300,7 +328,7 @@ public:
             out.u16le(1);
             out.u16le(static_cast<std::uint16_t>(bits));
             out.u32le(rle ? (bits == 8 ? kBiRle8 : kBiRle4) : kBiRgb);
-            out.u32le(static_cast<std::uint32_t>(pixels.size()));
+            out.u32le(static_cast<std::uint32_t>(pixelBytes));
             out.u32le(static_cast<std::uint32_t>(dibPixelsPerMetre(page.xDpi)));
             out.u32le(static_cast<std::uint32_t>(dibPixelsPerMetre(page.yDpi)));
             out.u32le(tableEntries);
@@ -308,8 +336,7 @@ public:
             if (os2v2) out.zeros(kOs2v2HeaderSize - 40);  // units, origin, halftoning, encoding: all defaults
         }
         writeDibColourTable(out, img.palette(), tableEntries, entrySize);
-        out.bytes(pixels);
-        return out.take();
+        return out;
     }
 };
 

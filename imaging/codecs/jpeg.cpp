@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 #include <jerror.h>
 #include <jpeglib.h>
 
+#include "fileio/file_io.h"
 #include "imaging/codec.h"
 #include "imaging/codecs/common/exif.h"
 #include "imaging/codecs/common/jpeg_glue.h"
@@ -338,14 +340,61 @@ struct EncodeParams {
     const int* extraMarkers;
     const std::vector<std::uint8_t>* extraPayloads;
     std::size_t extraCount;
+    jpeg_destination_mgr* dest;  // where the stream goes; null: into memory (e->out)
 };
+
+// Hands the compressed stream on to a file a block at a time, as libjpeg
+// fills the block. A failed write is kept to be rethrown once libjpeg has
+// jumped back out, and stops libjpeg through its error exit.
+struct FileDestination {
+    jpeg_destination_mgr pub;  // first member: libjpeg hands us a pointer to it
+    int fd = -1;
+    const std::string* path = nullptr;
+    std::exception_ptr failure;
+    std::vector<JOCTET> block = std::vector<JOCTET>(std::size_t{1} << 16);
+};
+
+void writeBlock(j_compress_ptr c, std::size_t size) {
+    auto* d = reinterpret_cast<FileDestination*>(c->dest);
+    try {
+        fileio::writeAll(d->fd, {d->block.data(), size}, *d->path);
+    } catch (...) {
+        d->failure = std::current_exception();
+    }
+    if (d->failure) {
+        c->err->msg_code = JERR_FILE_WRITE;
+        (*c->err->error_exit)(reinterpret_cast<j_common_ptr>(c));
+    }
+    d->pub.next_output_byte = d->block.data();
+    d->pub.free_in_buffer = d->block.size();
+}
+
+void startFileDestination(j_compress_ptr c) {
+    auto* d = reinterpret_cast<FileDestination*>(c->dest);
+    d->pub.next_output_byte = d->block.data();
+    d->pub.free_in_buffer = d->block.size();
+}
+
+boolean emptyFileDestination(j_compress_ptr c) {
+    // libjpeg asks when the whole block is full, whatever free_in_buffer says.
+    writeBlock(c, reinterpret_cast<FileDestination*>(c->dest)->block.size());
+    return TRUE;
+}
+
+void finishFileDestination(j_compress_ptr c) {
+    auto* d = reinterpret_cast<FileDestination*>(c->dest);
+    writeBlock(c, d->block.size() - d->pub.free_in_buffer);
+}
 
 bool encodePixels(Encoder* e, const EncodeParams* p) {
     if (setjmp(e->err.jump)) return false;
     e->created = true;
     jpeg_create_compress(&e->cinfo);
     jpeg_compress_struct& c = e->cinfo;
-    jpeg_mem_dest(&c, &e->out, &e->outSize);
+    if (p->dest)
+        c.dest = p->dest;
+    else
+        jpeg_mem_dest(&c, &e->out, &e->outSize);
     c.image_width = p->width;
     c.image_height = p->height;
     c.input_components = p->gray ? 1 : 3;
@@ -464,6 +513,33 @@ public:
     }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
+        EncoderHolder holder(onEmitMessage);
+        Encoder* e = holder.get();
+        encodeWith(e, nullptr, page, opt);
+        return std::vector<std::uint8_t>(e->out, e->out + e->outSize);
+    }
+
+protected:
+    // Writes to the file as libjpeg fills its output block.
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        FileDestination dest;
+        dest.pub.init_destination = startFileDestination;
+        dest.pub.empty_output_buffer = emptyFileDestination;
+        dest.pub.term_destination = finishFileDestination;
+        dest.fd = fd;
+        dest.path = &opt.path;
+        EncoderHolder holder(onEmitMessage);
+        try {
+            encodeWith(holder.get(), &dest.pub, page, opt);
+        } catch (const Error&) {
+            if (dest.failure) std::rethrow_exception(dest.failure);
+            throw;
+        }
+    }
+
+private:
+    // Encodes `page` through `e` into `dest`, or into memory when it is null.
+    void encodeWith(Encoder* e, jpeg_destination_mgr* dest, const Image& page, const WriteOptions& opt) const {
         if (page.empty()) fail(kFormat, "there is no image to save");
 
         const bool gray = opt.bits == 8;
@@ -501,11 +577,8 @@ public:
         p.extraMarkers = carried.markers.data();
         p.extraPayloads = carried.payloads.data();
         p.extraCount = carried.markers.size();
-
-        EncoderHolder holder(onEmitMessage);
-        Encoder* e = holder.get();
+        p.dest = dest;
         if (!encodePixels(e, &p)) fail(kFormat, e->err.message);
-        return std::vector<std::uint8_t>(e->out, e->out + e->outSize);
     }
 };
 

@@ -13,9 +13,11 @@
 #include <cmath>
 #include <csetjmp>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 
+#include "fileio/file_io.h"
 #include "imaging/codec.h"
 #include "imaging/codecs/common/bits.h"
 #include "imaging/convert.h"
@@ -43,8 +45,11 @@ struct PngSession {
     std::size_t inSize = 0;
     std::size_t inPos = 0;
     bool ranOutOfData = false;
-    // Writing: where the encoded bytes go.
+    // Writing: where the encoded bytes go, into memory or on to a file, and
+    // the failure of that file, passed on once libpng has returned.
     std::vector<std::uint8_t>* out = nullptr;
+    fileio::FdWriter* file = nullptr;
+    std::exception_ptr writeFailure;
 };
 
 void recordMessage(PngSession* s, const char* msg) {
@@ -73,12 +78,16 @@ extern "C" void pngWrite(png_structp png, png_bytep src, size_t length) {
     auto* s = static_cast<PngSession*>(png_get_io_ptr(png));
     bool ok = true;
     try {
-        s->out->insert(s->out->end(), src, src + length);
-    } catch (const std::bad_alloc&) {
+        if (s->file)
+            s->file->write(src, length);
+        else
+            s->out->insert(s->out->end(), src, src + length);
+    } catch (...) {
+        s->writeFailure = std::current_exception();
         ok = false;
     }
     // Raised outside the handler so that the jump leaves no exception behind.
-    if (!ok) png_error(png, "out of memory");
+    if (!ok) png_error(png, "cannot write the file");
 }
 
 extern "C" void pngFlush(png_structp) {}
@@ -436,6 +445,25 @@ public:
     std::vector<WriteCapability> capabilities() const override { return {{kWriteCode, {1, 4, 8, 24}}}; }
 
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
+        std::vector<std::uint8_t> out;
+        PngSession session;
+        session.out = &out;
+        encodeInto(session, page, opt);
+        return out;
+    }
+
+protected:
+    // Writes to the file as libpng produces the stream, in blocks.
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        fileio::FdWriter file(fd, opt.path);
+        PngSession session;
+        session.file = &file;
+        encodeInto(session, page, opt);
+        file.flush();
+    }
+
+private:
+    void encodeInto(PngSession& session, const Image& page, const WriteOptions& opt) const {
         if (page.empty()) fail(kFormat, "there is no image to save");
 
         PngPlan plan;
@@ -505,17 +533,16 @@ public:
             plan.xmp = &xmpText;
         }
 
-        std::vector<std::uint8_t> out;
-        out.reserve(src.byteSize() / 2 + 1024);
-        PngSession session;
-        session.out = &out;
+        if (session.out) session.out->reserve(src.byteSize() / 2 + 1024);
         WriteHandles h;
         h.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &session, pngError, pngWarning);
         if (!h.png) fail(kFormat, "cannot start the encoder");
         h.info = png_create_info_struct(h.png);
         if (!h.info) fail(kFormat, "cannot start the encoder");
-        if (!imaging::encode(&session, h.png, h.info, &plan)) fail(kFormat, session.message);
-        return out;
+        if (!imaging::encode(&session, h.png, h.info, &plan)) {
+            if (session.writeFailure) std::rethrow_exception(session.writeFailure);
+            fail(kFormat, session.message);
+        }
     }
 };
 

@@ -370,20 +370,31 @@ TEST(TiffWriter, ResolutionIsOmittedWhenThePageHasNone) {
 // A disk that fills part-way through a save leaves the earlier file as it was
 // and no working file, and says why: TIFF is written to the disk as it is
 // encoded, PNG is encoded in memory first.
-TEST(TiffWriter, DiskFullMidSaveLeavesThePreviousFileAndSaysWhy) {
+// The writers that encode straight into the file (TIFF, PNG, JPEG, BMP) write
+// what write() returns, and a disk that fills up in the middle of the stream
+// (past their write blocks) leaves the earlier file as it was.
+TEST(Writers, StreamedSavesMatchWriteAndADiskFullLeavesThePreviousFile) {
     TempDir dir;
-    for (const int code : {17, 75}) {
+    Image noise(700, 600, PixelFormat::Rgb24);
+    std::mt19937 rng(7);
+    for (int y = 0; y < noise.height(); ++y)
+        for (int x = 0; x < 3 * noise.width(); ++x) noise.row(y)[x] = static_cast<std::uint8_t>(rng());
+    for (const int code : {17, 75, 23, 6}) {
+        SCOPED_TRACE(code);
         const std::string path = dir / ("full" + std::to_string(code));
+        savePage(path, noise, code, 24, 2);
+        const WriteOptions opt{code, 24, 2, path};
+        EXPECT_EQ(rastel::test::readBytes(path), Registry::instance().findWriter(code)->write(noise, opt));
         savePage(path, picture(8, 8), code, 24, 2);
         const auto before = rastel::test::readBytes(path);
         try {
             rastel::test::FileSizeLimit limit(512);
-            savePage(path, picture(300, 300), code, 24, 2);
-            ADD_FAILURE() << "code " << code << " saved past the limit";
+            savePage(path, noise, code, 24, 2);
+            ADD_FAILURE() << "saved past the limit";
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos) << e.what();
         }
-        EXPECT_EQ(rastel::test::readBytes(path), before) << "code " << code;
+        EXPECT_EQ(rastel::test::readBytes(path), before);
         EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
         fs::remove(path);
     }

@@ -448,31 +448,36 @@ std::vector<std::uint8_t> encodeDibPixels(const Image& img, int bits, bool rle) 
     }
     const std::uint64_t stride = dibRowBytes(w, bits);
     pixels.assign(stride * static_cast<std::uint64_t>(h), 0);
-    for (int s = 0; s < h; ++s) {
-        std::uint8_t* d = pixels.data() + stride * static_cast<std::uint64_t>(s);
-        const std::uint8_t* p = img.row(h - 1 - s);
-        switch (bits) {
-        case 16: std::memcpy(d, p, static_cast<std::size_t>(w) * 2); break;
-        case 24:
-            for (int x = 0; x < w; ++x) {
-                d[3 * x] = p[3 * x + 2];
-                d[3 * x + 1] = p[3 * x + 1];
-                d[3 * x + 2] = p[3 * x];
-            }
-            break;
-        case 32:
-            // The fourth byte carries the alpha (255 where opaque).
-            for (int x = 0; x < w; ++x) {
-                d[4 * x] = p[4 * x + 2];
-                d[4 * x + 1] = p[4 * x + 1];
-                d[4 * x + 2] = p[4 * x];
-                d[4 * x + 3] = p[4 * x + 3];
-            }
-            break;
-        default: packBits(p, static_cast<std::size_t>(w), bits, d); break;
-        }
-    }
+    for (int s = 0; s < h; ++s) encodeDibRow(img, bits, s, pixels.data() + stride * static_cast<std::uint64_t>(s));
     return pixels;
+}
+
+void encodeDibRow(const Image& img, int bits, int stored, std::uint8_t* d) {
+    const int w = img.width();
+    const std::uint8_t* p = img.row(img.height() - 1 - stored);
+    // The padding at the end of the row is zero.
+    const std::uint64_t stride = dibRowBytes(w, bits);
+    std::memset(d + stride - 4, 0, 4);
+    switch (bits) {
+    case 16: std::memcpy(d, p, static_cast<std::size_t>(w) * 2); break;
+    case 24:
+        for (int x = 0; x < w; ++x) {
+            d[3 * x] = p[3 * x + 2];
+            d[3 * x + 1] = p[3 * x + 1];
+            d[3 * x + 2] = p[3 * x];
+        }
+        break;
+    case 32:
+        // The fourth byte carries the alpha (255 where opaque).
+        for (int x = 0; x < w; ++x) {
+            d[4 * x] = p[4 * x + 2];
+            d[4 * x + 1] = p[4 * x + 1];
+            d[4 * x + 2] = p[4 * x];
+            d[4 * x + 3] = p[4 * x + 3];
+        }
+        break;
+    default: packBits(p, static_cast<std::size_t>(w), bits, d); break;
+    }
 }
 
 void writeDibColourTable(ByteWriter& out, const std::vector<Rgb>& palette, std::uint32_t entries, int entrySize) {

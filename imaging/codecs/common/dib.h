@@ -72,6 +72,9 @@ std::int32_t dibPixelsPerMetre(double dpi);
 // `img` must already be in the layout of `bits` (toBitsPerPixel). With `rle`
 // (4 or 8 bits) the rows are run-length encoded, ending with end-of-bitmap.
 std::vector<std::uint8_t> encodeDibPixels(const Image& img, int bits, bool rle);
+// Stored row `stored` (0: the bottom row of `img`) without compression, into
+// `out`, which holds dibRowBytes(img.width(), bits) bytes; padding is zero.
+void encodeDibRow(const Image& img, int bits, int stored, std::uint8_t* out);
 
 // Writes `entries` colour-table entries from `palette` (black past its end),
 // blue-green-red plus a zero byte when `entrySize` is 4.
