@@ -262,8 +262,9 @@ public:
         // Every page is a whole canvas; keep the document within the pixel limit.
         const std::uint64_t canvasPixels = std::uint64_t(cw) * std::uint64_t(ch);
         if (gif.frames.size() * canvasPixels > pixelLimit())
-            fail(kFormat, "too many frames: " + std::to_string(gif.frames.size()) + " canvases of " +
-                              std::to_string(cw) + "x" + std::to_string(ch) + " exceed the pixel limit");
+            fail(Error::Kind::TooLarge, kFormat,
+                 "too many frames: " + std::to_string(gif.frames.size()) + " canvases of " + std::to_string(cw) + "x" +
+                     std::to_string(ch) + " exceed the pixel limit");
 
         Image canvas(cw, ch, PixelFormat::Rgba32);  // all transparent
         Document doc;
