@@ -12,6 +12,7 @@
 #include <string>
 
 #include "imaging/codecs/gif_lzw.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/prelude.h"
 
 namespace {
@@ -213,6 +214,7 @@ TEST_P(GifScene, ComposesFramesAsABrowserShowsThem) {
     keepFuzzSeed("fuzz_gif", std::string(s.name) + ".gif", bytes);
     const Document doc = decode("GIF", bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
+    expectPagesAsRead("GIF", bytes);
     EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
     for (std::size_t i = 0; i < s.pages.size(); ++i) {
         EXPECT_EQ(lettersOf(doc.pages[i]), s.pages[i]) << "page " << i;
