@@ -1,3 +1,3 @@
 #include "fuzz/fuzz_reader.h"
 
-RASTEL_READER_FUZZER("GIF")
+RASTEL_PAGED_READER_FUZZER("GIF")

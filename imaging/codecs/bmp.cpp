@@ -41,6 +41,7 @@
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/common/dib.h"
 #include "imaging/convert.h"
+#include "imaging/document_budget.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
 
@@ -136,13 +137,20 @@ std::vector<IconEntry> iconDirectory(std::span<const std::uint8_t> data) {
     return entries;
 }
 
-// A bitmap icon entry: the colour bitmap over twice its height, then the AND mask.
-Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
+// The header of a bitmap icon entry, its height that of the colour bitmap:
+// the colour bitmap over twice its height, then the AND mask.
+DibHeader iconBitmapHeader(std::span<const std::uint8_t> blob) {
     DibHeader h = parseDibHeader(blob, 0, kIco);
     if (h.compression != kBiRgb && h.compression != kBiBitfields)
         fail(kIco, "compressed icon bitmaps are not supported");
     h.height /= 2;
     if (h.height <= 0) fail(kIco, "icon bitmap has no rows");
+    return h;
+}
+
+// A bitmap icon entry.
+Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
+    const DibHeader h = iconBitmapHeader(blob);
     const std::uint64_t pixels =
         h.paletteStart + (h.bits <= 8 ? std::min<std::uint64_t>(h.tableEntries, 1u << h.bits) : h.tableEntries) *
                              static_cast<std::uint64_t>(h.paletteEntrySize);
@@ -173,10 +181,14 @@ Image decodeIconBitmap(std::span<const std::uint8_t> blob) {
     return out;
 }
 
+bool isPngEntry(std::span<const std::uint8_t> blob) {
+    return blob.size() >= 8 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0;
+}
+
 // Bits per pixel an icon entry stores, read from its own header (the
 // directory's count is often 0 or wrong); 0 when the header is too short.
 int iconEntryDepth(std::span<const std::uint8_t> blob) {
-    if (blob.size() >= 26 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0) {
+    if (blob.size() >= 26 && isPngEntry(blob)) {
         static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
         const int colourType = blob[25];
         return colourType < 7 ? blob[24] * kChannels[colourType] : 0;
@@ -185,6 +197,67 @@ int iconEntryDepth(std::span<const std::uint8_t> blob) {
     if (blob.size() >= 12) return blob[10] | (blob[11] << 8);
     return 0;
 }
+
+const FormatReader& pngReader() {
+    const FormatReader* png = Registry::instance().reader("PNG");
+    if (!png) fail(kIco, "icon holds a PNG image and no PNG reader is available");
+    return *png;
+}
+
+// The pages of an icon, one entry decoded per page. Pages come largest first
+// (by pixel count), then deepest, entries that tie in directory order; the
+// order is found from each entry's header, without decoding its pixels.
+class IcoPages : public PageSource {
+public:
+    IcoPages(std::span<const std::uint8_t> data, const ReadContext& ctx) : ctx_(ctx) {
+        for (const IconEntry& e : iconDirectory(data)) {
+            Entry entry{data.subspan(e.offset, e.size), 0, 0};
+            entry.depth = iconEntryDepth(entry.blob);
+            if (isPngEntry(entry.blob)) {
+                const FormatReader& png = pngReader();
+                // Width and height from the IHDR chunk, which must come first;
+                // without one the decoder gives its refusal here.
+                const auto& b = entry.blob;
+                if (b.size() >= 24 && std::memcmp(b.data() + 12, "IHDR", 4) == 0) {
+                    entry.pixels = std::uint64_t{loadU32be(b.data() + 16)} * loadU32be(b.data() + 20);
+                } else {
+                    const Image page = png.read(b, ctx_).pages.at(0);
+                    entry.pixels = std::uint64_t(page.width()) * std::uint64_t(page.height());
+                }
+            } else {
+                const DibHeader h = iconBitmapHeader(entry.blob);
+                entry.pixels = static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(h.height);
+            }
+            entries_.push_back(entry);
+        }
+        std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+            return a.pixels != b.pixels ? a.pixels > b.pixels : a.depth > b.depth;
+        });
+        // A page too large on its own fails with its own message when decoded.
+        std::uint64_t total = 0;
+        for (const Entry& e : entries_)
+            if (e.pixels <= pixelLimit()) total += e.pixels;
+        checkDocumentPixels(total);
+    }
+
+    int pageCount() const override { return static_cast<int>(entries_.size()); }
+
+    Image page(int index) override {
+        const Entry& e = entries_.at(static_cast<std::size_t>(index));
+        // The PNG reader reads one image a file.
+        if (isPngEntry(e.blob)) return pngReader().read(e.blob, ctx_).pages.at(0);
+        return decodeIconBitmap(e.blob);
+    }
+
+private:
+    struct Entry {
+        std::span<const std::uint8_t> blob;
+        std::uint64_t pixels;  // width x height of its page
+        int depth;             // bits per pixel it stores
+    };
+    ReadContext ctx_;
+    std::vector<Entry> entries_;
+};
 
 class IcoReader : public FormatReader {
 public:
@@ -218,32 +291,14 @@ public:
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        IcoPages pages(data, ctx);
         Document doc;
-        std::vector<int> depth;
-        for (const IconEntry& e : iconDirectory(data)) {
-            const auto blob = data.subspan(e.offset, e.size);
-            const int bits = iconEntryDepth(blob);
-            if (blob.size() >= 8 && std::memcmp(blob.data(), "\x89PNG\r\n\x1a\n", 8) == 0) {
-                const FormatReader* png = Registry::instance().reader("PNG");
-                if (!png) fail(kIco, "icon holds a PNG image and no PNG reader is available");
-                Document sub = png->read(blob, ctx);
-                for (Image& p : sub.pages) doc.pages.push_back(std::move(p));
-            } else {
-                doc.pages.push_back(decodeIconBitmap(blob));
-            }
-            depth.resize(doc.pages.size(), bits);
-        }
-        std::vector<std::size_t> order(doc.pages.size());
-        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-        const auto area = [&](std::size_t i) {
-            return static_cast<std::uint64_t>(doc.pages[i].width()) * static_cast<std::uint64_t>(doc.pages[i].height());
-        };
-        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return area(a) != area(b) ? area(a) > area(b) : depth[a] > depth[b];
-        });
-        Document sorted;
-        for (const std::size_t i : order) sorted.pages.push_back(std::move(doc.pages[i]));
-        return sorted;
+        for (int i = 0; i < pages.pageCount(); ++i) doc.pages.push_back(pages.page(i));
+        return doc;
+    }
+
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const override {
+        return std::make_unique<IcoPages>(data, ctx);
     }
 };
 

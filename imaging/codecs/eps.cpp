@@ -195,7 +195,7 @@ PixelFrame pixelFrame(const Box& box, double dpi) {
     const double s = dpi / 72.0;
     const double x0 = std::floor(box.llx * s + 1e-6), y0 = std::floor(box.lly * s + 1e-6);
     const double w = std::ceil(box.urx * s - 1e-6) - x0, h = std::ceil(box.ury * s - 1e-6) - y0;
-    if (w > 1e9 || h > 1e9) fail(kFormat, "the bounding box is too large to render");
+    if (w > 1e9 || h > 1e9) fail(Error::Kind::TooLarge, kFormat, "the bounding box is too large to render");
     checkDimensions(kFormat, static_cast<std::int64_t>(w), static_cast<std::int64_t>(h));
     return {x0 / s, y0 / s, static_cast<int>(w), static_cast<int>(h)};
 }
@@ -362,7 +362,8 @@ Image render(std::span<const std::uint8_t> data, const RenderOptions& opt) {
         std::snprintf(secs, sizeof secs, "%g", opt.timeoutSeconds);
         fail(kFormat, std::string("Ghostscript did not finish rendering within ") + secs + " s");
     }
-    if (res.signal == SIGXFSZ) fail(kFormat, "the rendered page is larger than the pixel limit allows");
+    if (res.signal == SIGXFSZ)
+        fail(Error::Kind::TooLarge, kFormat, "the rendered page is larger than the pixel limit allows");
     if (res.exitCode != 0) {
         std::string why = ghostscriptMessage(run.outputPath);
         if (res.signal) why = "ended by signal " + std::to_string(res.signal) + (why.empty() ? "" : "; " + why);

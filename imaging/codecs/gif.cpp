@@ -11,6 +11,8 @@
 // take in every frame, so nothing a frame draws is lost, and it starts out
 // transparent. Pixels of a frame's transparent index leave the canvas as it
 // was; the previous frame's disposal is applied before the next one is drawn.
+// Pages are drawn when asked for, on one canvas kept between them, so an
+// animation of many frames holds one canvas and one page at a time.
 
 #include <gif_lib.h>
 
@@ -232,6 +234,153 @@ Image opaqueCopy(const Image& canvas) {
     return rgb;
 }
 
+// The canvas under a frame's rectangle, row after row: all that drawing the
+// frame can change, so all that disposal 3 has to put back.
+std::vector<std::uint8_t> underFrame(const Image& canvas, const Frame& f) {
+    std::vector<std::uint8_t> saved;
+    saved.reserve(4 * std::size_t(f.width) * std::size_t(f.height));
+    for (int y = f.top; y < f.bottom(); ++y) {
+        const std::uint8_t* p = canvas.row(y) + 4 * std::size_t(f.left);
+        saved.insert(saved.end(), p, p + 4 * std::size_t(f.width));
+    }
+    return saved;
+}
+
+void restoreUnderFrame(Image& canvas, const Frame& f, const std::vector<std::uint8_t>& saved) {
+    const std::size_t n = 4 * std::size_t(f.width);
+    for (int y = f.top; y < f.bottom(); ++y)
+        std::memcpy(canvas.row(y) + 4 * std::size_t(f.left), saved.data() + n * std::size_t(y - f.top), n);
+}
+
+// Decodes a frame onto the canvas. With `indices`, also keeps the frame's
+// indices as an 8-bit Indexed image. Returns true when every pixel of the
+// frame was drawn with a colour of its table (none transparent, none past
+// the table, none missing).
+bool drawFrame(std::span<const std::uint8_t> file, const GifFile& gif, const Frame& f, Image& canvas,
+               std::vector<std::uint16_t>& line, std::optional<Image>* indices) {
+    if (f.empty()) return false;  // nothing to draw
+    const std::vector<std::uint8_t> bytes = imageData(file, f.data);
+    GifLzwDecoder lzw(bytes, f.minCodeSize);
+    const std::vector<Rgb>& colours = coloursOf(gif, f);
+    if (indices) *indices = Image(f.width, f.height, PixelFormat::Indexed, 8);
+    line.resize(std::size_t(f.width));
+    bool opaqueInTable = true;
+    auto row = [&](int y) {
+        const std::size_t n = lzw.read(line);
+        if (n < line.size()) opaqueInTable = false;
+        std::uint8_t* d = canvas.row(f.top + y) + 4 * std::size_t(f.left);
+        for (std::size_t x = 0; x < n; ++x, d += 4) {
+            const int v = line[x];
+            if (v == f.transparent) {
+                opaqueInTable = false;
+                continue;
+            }
+            // An index past the table shows black.
+            Rgb c{0, 0, 0};
+            if (std::size_t(v) < colours.size())
+                c = colours[std::size_t(v)];
+            else
+                opaqueInTable = false;
+            d[0] = c.r;
+            d[1] = c.g;
+            d[2] = c.b;
+            d[3] = 255;
+        }
+        if (indices && opaqueInTable)
+            for (std::size_t x = 0; x < n; ++x) (*indices)->row(y)[x] = static_cast<std::uint8_t>(line[x]);
+    };
+    // Interlaced frames arrive in four passes: every 8th row from 0, every
+    // 8th from 4, every 4th from 2, every 2nd from 1.
+    static constexpr int start[4] = {0, 4, 2, 1};
+    static constexpr int step[4] = {8, 8, 4, 2};
+    for (int pass = 0; pass < (f.interlaced ? 4 : 1); ++pass)
+        for (int y = f.interlaced ? start[pass] : 0; y < f.height && !lzw.ended(); y += f.interlaced ? step[pass] : 1)
+            row(y);
+    // Data ending early with its end code leaves the rest of the frame undrawn.
+    if (lzw.ended()) opaqueInTable = false;
+    return opaqueInTable;
+}
+
+// The pages of a GIF, drawn frame after frame on one canvas: page i after
+// page i-1 draws one more frame, and an earlier page starts again from the
+// first frame. Only the canvas is kept between pages.
+class GifPages : public PageSource {
+public:
+    // Reads the block structure and refuses, before anything is allocated, a
+    // canvas or a document of canvases past the pixel limit.
+    explicit GifPages(std::span<const std::uint8_t> data) : data_(data), gif_(parseGif(data)) {
+        if (gif_.frames.empty()) fail(kFormat, "no image in the file");
+        // The canvas takes in the screen and every frame, as browsers size it.
+        width_ = gif_.screenWidth;
+        height_ = gif_.screenHeight;
+        for (const Frame& f : gif_.frames) {
+            if (f.empty()) continue;
+            width_ = std::max(width_, f.right());
+            height_ = std::max(height_, f.bottom());
+        }
+        checkDimensions(kFormat, width_, height_);
+        // Every page is a whole canvas; keep the document within the pixel limit.
+        const std::uint64_t canvasPixels = std::uint64_t(width_) * std::uint64_t(height_);
+        if (gif_.frames.size() * canvasPixels > pixelLimit())
+            fail(Error::Kind::TooLarge, kFormat,
+                 "too many frames: " + std::to_string(gif_.frames.size()) + " canvases of " + std::to_string(width_) +
+                     "x" + std::to_string(height_) + " exceed the pixel limit");
+    }
+
+    int pageCount() const override { return static_cast<int>(gif_.frames.size()); }
+
+    Image page(int index) override {
+        const std::size_t target = static_cast<std::size_t>(index);
+        (void)gif_.frames.at(target);
+        if (canvas_.empty()) {
+            canvas_ = Image(width_, height_, PixelFormat::Rgba32);  // all transparent
+            drawn_ = 0;
+        } else if (drawn_ > target) {
+            std::memset(canvas_.data(), 0, canvas_.byteSize());
+            drawn_ = 0;
+        }
+        for (;;) {
+            const std::size_t i = drawn_;
+            drawn_ = kUnknown;  // a frame that fails to decode leaves the canvas half drawn
+            const Frame& f = gif_.frames[i];
+            std::vector<std::uint8_t> under;
+            if (f.disposal == 3) under = underFrame(canvas_, f);
+            // A lone opaque frame covering the canvas is kept as its own palette.
+            const bool covers = f.left == 0 && f.top == 0 && f.width == width_ && f.height == height_;
+            const bool keepIndices =
+                i == target && gif_.frames.size() == 1 && covers && (f.local.present || gif_.global.present);
+            std::optional<Image> indexed;
+            const bool opaqueInTable = drawFrame(data_, gif_, f, canvas_, line_, keepIndices ? &indexed : nullptr);
+            Image page;
+            if (keepIndices && opaqueInTable) {
+                indexed->palette() = coloursOf(gif_, f);
+                indexed->setIndexBits(f.local.present ? f.local.bits : gif_.global.bits);
+                page = std::move(*indexed);
+            } else if (i == target) {
+                page = anyTransparent(canvas_) ? canvas_ : opaqueCopy(canvas_);
+            }
+
+            if (f.disposal == 2)
+                clearRect(canvas_, f);  // browsers clear to transparent
+            else if (f.disposal == 3)
+                restoreUnderFrame(canvas_, f, under);
+            // 0 (unspecified), 1 (leave in place) and the undefined 4..7: the frame stays.
+            drawn_ = i + 1;
+            if (i == target) return page;
+        }
+    }
+
+private:
+    static constexpr std::size_t kUnknown = static_cast<std::size_t>(-1);
+
+    std::span<const std::uint8_t> data_;
+    GifFile gif_;
+    int width_ = 0, height_ = 0;
+    Image canvas_;  // the frames before drawn_ drawn and disposed of
+    std::size_t drawn_ = 0;
+    std::vector<std::uint16_t> line_;
+};
+
 class GifReader : public FormatReader {
 public:
     std::string name() const override { return kFormat; }
@@ -249,100 +398,14 @@ public:
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
-        const GifFile gif = parseGif(data);
-        if (gif.frames.empty()) fail(kFormat, "no image in the file");
-        // The canvas takes in the screen and every frame, as browsers size it.
-        int cw = gif.screenWidth, ch = gif.screenHeight;
-        for (const Frame& f : gif.frames) {
-            if (f.empty()) continue;
-            cw = std::max(cw, f.right());
-            ch = std::max(ch, f.bottom());
-        }
-        checkDimensions(kFormat, cw, ch);
-        // Every page is a whole canvas; keep the document within the pixel limit.
-        const std::uint64_t canvasPixels = std::uint64_t(cw) * std::uint64_t(ch);
-        if (gif.frames.size() * canvasPixels > pixelLimit())
-            fail(kFormat, "too many frames: " + std::to_string(gif.frames.size()) + " canvases of " +
-                              std::to_string(cw) + "x" + std::to_string(ch) + " exceed the pixel limit");
-
-        Image canvas(cw, ch, PixelFormat::Rgba32);  // all transparent
+        GifPages pages(data);
         Document doc;
-        std::optional<Image> indexed;  // a lone opaque frame covering the canvas, as its own palette
-        std::vector<std::uint16_t> line;
-        for (std::size_t i = 0; i < gif.frames.size(); ++i) {
-            const Frame& f = gif.frames[i];
-            std::optional<Image> saved;
-            if (f.disposal == 3) saved = canvas;
-            const bool covers = f.left == 0 && f.top == 0 && f.width == cw && f.height == ch;
-            const bool keepIndices = gif.frames.size() == 1 && covers && (f.local.present || gif.global.present);
-            bool opaqueInTable = drawFrame(data, gif, f, canvas, line, keepIndices ? &indexed : nullptr);
-            if (keepIndices && opaqueInTable) {
-                indexed->palette() = coloursOf(gif, f);
-                indexed->setIndexBits(f.local.present ? f.local.bits : gif.global.bits);
-            } else {
-                indexed.reset();
-            }
-            doc.pages.push_back(anyTransparent(canvas) ? canvas : opaqueCopy(canvas));
-
-            if (f.disposal == 2)
-                clearRect(canvas, f);  // browsers clear to transparent
-            else if (f.disposal == 3)
-                canvas = std::move(*saved);
-            // 0 (unspecified), 1 (leave in place) and the undefined 4..7: the frame stays.
-        }
-        if (indexed) doc.pages[0] = std::move(*indexed);
+        for (int i = 0; i < pages.pageCount(); ++i) doc.pages.push_back(pages.page(i));
         return doc;
     }
 
-private:
-    // Decodes a frame onto the canvas. With `indices`, also keeps the frame's
-    // indices as an 8-bit Indexed image. Returns true when every pixel of the
-    // frame was drawn with a colour of its table (none transparent, none past
-    // the table, none missing).
-    static bool drawFrame(std::span<const std::uint8_t> file, const GifFile& gif, const Frame& f, Image& canvas,
-                          std::vector<std::uint16_t>& line, std::optional<Image>* indices) {
-        if (f.empty()) return false;  // nothing to draw
-        const std::vector<std::uint8_t> bytes = imageData(file, f.data);
-        GifLzwDecoder lzw(bytes, f.minCodeSize);
-        const std::vector<Rgb>& colours = coloursOf(gif, f);
-        if (indices) *indices = Image(f.width, f.height, PixelFormat::Indexed, 8);
-        line.resize(std::size_t(f.width));
-        bool opaqueInTable = true;
-        auto row = [&](int y) {
-            const std::size_t n = lzw.read(line);
-            if (n < line.size()) opaqueInTable = false;
-            std::uint8_t* d = canvas.row(f.top + y) + 4 * std::size_t(f.left);
-            for (std::size_t x = 0; x < n; ++x, d += 4) {
-                const int v = line[x];
-                if (v == f.transparent) {
-                    opaqueInTable = false;
-                    continue;
-                }
-                // An index past the table shows black.
-                Rgb c{0, 0, 0};
-                if (std::size_t(v) < colours.size())
-                    c = colours[std::size_t(v)];
-                else
-                    opaqueInTable = false;
-                d[0] = c.r;
-                d[1] = c.g;
-                d[2] = c.b;
-                d[3] = 255;
-            }
-            if (indices && opaqueInTable)
-                for (std::size_t x = 0; x < n; ++x) (*indices)->row(y)[x] = static_cast<std::uint8_t>(line[x]);
-        };
-        // Interlaced frames arrive in four passes: every 8th row from 0, every
-        // 8th from 4, every 4th from 2, every 2nd from 1.
-        static constexpr int start[4] = {0, 4, 2, 1};
-        static constexpr int step[4] = {8, 8, 4, 2};
-        for (int pass = 0; pass < (f.interlaced ? 4 : 1); ++pass)
-            for (int y = f.interlaced ? start[pass] : 0; y < f.height && !lzw.ended();
-                 y += f.interlaced ? step[pass] : 1)
-                row(y);
-        // Data ending early with its end code leaves the rest of the frame undrawn.
-        if (lzw.ended()) opaqueInTable = false;
-        return opaqueInTable;
+    std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext&) const override {
+        return std::make_unique<GifPages>(data);
     }
 };
 

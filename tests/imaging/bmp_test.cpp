@@ -13,6 +13,7 @@
 #include "imaging/engine.h"
 #include "imaging/error.h"
 #include "imaging/registry.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/test_support.h"
 
 using namespace rastel::imaging;
@@ -836,6 +837,7 @@ TEST_P(IcoPageOrder, LargestThenDeepestFirst) {
     }
     const Document doc = readerNamed("ICO").read(makeIco(images), ReadContext{"ico"});
     ASSERT_EQ(doc.pages.size(), GetParam().pages.size());
+    rastel::test::expectPagesAsRead("ICO", makeIco(images));
     for (std::size_t i = 0; i < doc.pages.size(); ++i) {
         const auto at = std::find(entries.begin(), entries.end(), GetParam().pages[i]) - entries.begin();
         const Image alone =

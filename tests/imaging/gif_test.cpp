@@ -12,6 +12,7 @@
 #include <string>
 
 #include "imaging/codecs/gif_lzw.h"
+#include "tests/support/page_checks.h"
 #include "tests/support/prelude.h"
 
 namespace {
@@ -213,6 +214,7 @@ TEST_P(GifScene, ComposesFramesAsABrowserShowsThem) {
     keepFuzzSeed("fuzz_gif", std::string(s.name) + ".gif", bytes);
     const Document doc = decode("GIF", bytes);
     ASSERT_EQ(doc.pages.size(), s.pages.size());
+    expectPagesAsRead("GIF", bytes);
     EXPECT_EQ(readerNamed("GIF").pageCount(bytes, ReadContext{"x.gif"}), static_cast<int>(s.pages.size()));
     for (std::size_t i = 0; i < s.pages.size(); ++i) {
         EXPECT_EQ(lettersOf(doc.pages[i]), s.pages[i]) << "page " << i;
@@ -291,14 +293,31 @@ INSTANTIATE_TEST_SUITE_P(
               {"RG BK", "RW BK"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Read whole and through the engine page by page: every canvas counts once,
+// so a document exactly at the limit is read.
 TEST(GifReader, FramesBeyondThePixelLimitAreRefused) {
-    std::vector<Frame> frames(5, Frame{0, 0, 4, 4, std::string(16, 'R')});
-    const auto bytes = buildGif(4, 4, 'B', frames);
+    struct Case {
+        std::size_t frames;
+        std::uint64_t limit;
+        bool read;
+    };
+    const Case cases[] = {{5, 16 * 4, false}, {5, 16 * 5, true}, {1, 16, true}};
     const std::uint64_t saved = pixelLimit();
-    setPixelLimit(16 * 4);
-    EXPECT_THROW(decode("GIF", bytes), Error);
-    setPixelLimit(16 * 5);
-    EXPECT_EQ(decode("GIF", bytes).pages.size(), 5u);
+    TempDir dir;
+    for (const Case& c : cases) {
+        const auto bytes = buildGif(4, 4, 'B', std::vector<Frame>(c.frames, Frame{0, 0, 4, 4, std::string(16, 'R')}));
+        writeBytes(dir / "x.gif", bytes);
+        setPixelLimit(c.limit);
+        for (const bool paged : {false, true}) {
+            try {
+                const Document doc = paged ? loadDocument(dir / "x.gif") : decode("GIF", bytes);
+                EXPECT_TRUE(c.read && doc.pages.size() == c.frames) << c.frames << " frames, limit " << c.limit;
+            } catch (const Error& e) {
+                EXPECT_FALSE(c.read) << c.frames << " frames, limit " << c.limit << ": " << e.what();
+                EXPECT_EQ(e.kind(), Error::Kind::TooLarge) << e.what();
+            }
+        }
+    }
     setPixelLimit(saved);
 }
 

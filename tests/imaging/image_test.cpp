@@ -156,6 +156,10 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
     };
     const std::string tgaHead("\0\0\x02\0\0\0\0\0\0\0\0\0\x04\0\x02\0\x18\0", 18);
     const std::string mappedWithoutMap("\0\0\x01\0\0\xd4\0\x20\0\0\0\0\x30\0\x30\0\x08\0", 18);
+    // Two 1x1 frames on a screen of 2^28 pixels: the canvases together pass the limit.
+    const std::string gifFrame("\x2c\0\0\0\0\x01\0\x01\0\0\x02\x02\x44\x01\0", 15);
+    const std::string twoScreenfuls =
+        std::string("GIF89a\0\x40\0\x40\x80\0\0\0\0\0\xff\xff\xff", 19) + gifFrame + gifFrame + ";";
     const Case cases[] = {
         {"WebP", std::string("RIFF\x10\0\0\0WEBPVP8 ", 16), "x.bin", "looks like a WebP image, which is not read"},
         {"PDF", "%PDF-1.4\n", "x.eps", "looks like a PDF document"},
@@ -165,6 +169,8 @@ TEST(Registry, RefusalsSayWhatTheContentResembles) {
          "(first bytes 01 02 03 04 05 06 07 08)"},
         {"colour-mapped TGA without a map", mappedWithoutMap + std::string(200, '\0'), "x.tga",
          "TGA: colour-mapped image without a colour map", Error::Kind::Malformed},
+        {"GIF canvases past the pixel limit", twoScreenfuls, "x.gif",
+         "GIF: too many frames: 2 canvases of 16384x16384 exceed the pixel limit", Error::Kind::TooLarge},
     };
     rastel::test::TempDir dir;
     for (const auto& c : cases) {
