@@ -585,15 +585,32 @@ Image decodePage(const Handle& h) {
     readResolution(h.get(), img);
     // TIFF's Orientation values are the Exif ones.
     applyOrientation(img, l.orientation);
-    img.metadata = readTiffMetadata(h.get(), h.input());
+    img.metadata = readTiffMetadata(h);
     return img;
 }
 
-// One handle kept open on the file; each page switches to its directory and
-// decodes it, so the pages are decoded one at a time.
+// One handle kept open on the file (its bytes in memory, or the file read in
+// pieces); each page switches to its directory and decodes it, so the pages
+// are decoded one at a time.
 class TiffPages : public PageSource {
 public:
-    explicit TiffPages(std::span<const std::uint8_t> data) : h_(data) {
+    explicit TiffPages(std::span<const std::uint8_t> data) : h_(data) { countPages(); }
+    TiffPages(int fd, std::uint64_t size) : h_(fd, size) { countPages(); }
+
+    int pageCount() const override { return static_cast<int>(count_); }
+
+    Image page(int index) override {
+        const auto dir = static_cast<tdir_t>(index);
+        // The next directory follows the chain; any other one (also the
+        // current one again, whose fields a decode may have changed) is read afresh.
+        const bool ok = dir == current_ + 1 ? TIFFReadDirectory(h_.get()) != 0 : TIFFSetDirectory(h_.get(), dir) != 0;
+        current_ = dir;
+        if (!ok) h_.fail("cannot read the directory of page " + std::to_string(index + 1));
+        return decodePage(h_);
+    }
+
+private:
+    void countPages() {
         const tdir_t n = TIFFNumberOfDirectories(h_.get());
         if (n == 0) h_.fail("no image directory");
         // The directories that can be read, as read() finds them: the chain
@@ -615,19 +632,6 @@ public:
         current_ = count_ - 1;
     }
 
-    int pageCount() const override { return static_cast<int>(count_); }
-
-    Image page(int index) override {
-        const auto dir = static_cast<tdir_t>(index);
-        // The next directory follows the chain; any other one (also the
-        // current one again, whose fields a decode may have changed) is read afresh.
-        const bool ok = dir == current_ + 1 ? TIFFReadDirectory(h_.get()) != 0 : TIFFSetDirectory(h_.get(), dir) != 0;
-        current_ = dir;
-        if (!ok) h_.fail("cannot read the directory of page " + std::to_string(index + 1));
-        return decodePage(h_);
-    }
-
-private:
     Handle h_;
     tdir_t count_ = 0;
     tdir_t current_ = 0;
@@ -647,10 +651,7 @@ public:
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         Handle h(data);
-        const tdir_t n = directoryCount(h);
-        tdir_t readable = 1;
-        while (readable < n && TIFFReadDirectory(h.get())) ++readable;
-        return static_cast<int>(readable);
+        return readablePages(h);
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
@@ -670,6 +671,17 @@ public:
         return std::make_unique<TiffPages>(data);
     }
 
+    bool readsInPieces() const override { return true; }
+
+    int pageCountOfFile(int fd, std::uint64_t size, const ReadContext&) const override {
+        Handle h(fd, size);
+        return readablePages(h);
+    }
+
+    std::unique_ptr<PageSource> openFile(int fd, std::uint64_t size, const ReadContext&) const override {
+        return std::make_unique<TiffPages>(fd, size);
+    }
+
 private:
     // The count walks the directory chain only and stops at loops, so every
     // directory it finds is visited exactly once.
@@ -678,6 +690,14 @@ private:
         if (n == 0) h.fail("no image directory");
         h.clearErrors();
         return n;
+    }
+
+    // The directories read() finds: the chain up to the first one that cannot be read.
+    static int readablePages(Handle& h) {
+        const tdir_t n = directoryCount(h);
+        tdir_t readable = 1;
+        while (readable < n && TIFFReadDirectory(h.get())) ++readable;
+        return static_cast<int>(readable);
     }
 };
 
