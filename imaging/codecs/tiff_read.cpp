@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -427,20 +428,25 @@ Image decodeRgba(const Handle& h, const Layout& l) {
     if (!TIFFRGBAImageOK(tif, message))
         imaging::fail(kFormat, "unsupported layout (" + describeLayout(l) + "): " + message);
     Image img(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Rgba32);
-    std::vector<std::uint32_t> raster(static_cast<std::size_t>(l.width) * l.height);
-    // Rows come back in stored order; the orientation is applied afterwards
-    // like on the direct path, so that all eight orientations behave the same.
+    // libtiff fills the page's own rows (4 bytes a pixel, none between rows)
+    // with one 32-bit value a pixel. Rows come back in stored order; the
+    // orientation is applied afterwards like on the direct path, so that all
+    // eight orientations behave the same.
+    auto* raster = reinterpret_cast<std::uint32_t*>(img.data());
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster.data(), ORIENTATION_TOPLEFT, 1))
+    if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster, ORIENTATION_TOPLEFT, 1))
         h.fail("cannot decode the image (" + describeLayout(l) + ")");
-    for (std::uint32_t y = 0; y < l.height; ++y) {
-        std::uint8_t* d = img.row(static_cast<int>(y));
-        const std::uint32_t* s = raster.data() + static_cast<std::size_t>(y) * l.width;
-        for (std::uint32_t x = 0; x < l.width; ++x, d += 4) {
-            d[0] = static_cast<std::uint8_t>(TIFFGetR(s[x]));
-            d[1] = static_cast<std::uint8_t>(TIFFGetG(s[x]));
-            d[2] = static_cast<std::uint8_t>(TIFFGetB(s[x]));
-            d[3] = static_cast<std::uint8_t>(TIFFGetA(s[x]));
+    // The value holds R, G, B, A from its low byte up: in memory that is
+    // already the page's RGBA order on a little-endian machine.
+    if constexpr (std::endian::native != std::endian::little) {
+        std::uint8_t* d = img.data();
+        for (std::size_t i = 0; i < static_cast<std::size_t>(l.width) * l.height; ++i, d += 4) {
+            std::uint32_t v;
+            std::memcpy(&v, d, 4);
+            d[0] = static_cast<std::uint8_t>(TIFFGetR(v));
+            d[1] = static_cast<std::uint8_t>(TIFFGetG(v));
+            d[2] = static_cast<std::uint8_t>(TIFFGetB(v));
+            d[3] = static_cast<std::uint8_t>(TIFFGetA(v));
         }
     }
     // libtiff hands alpha over premultiplied.
