@@ -72,7 +72,7 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
         page_ = {};
         pageCount_ = 0;
         loadedPath_.clear();
-        // The bytes ReadFileInfo read serve when they are still those of the file.
+        // What ReadFileInfo opened serves while it is still the version on disk.
         std::optional<imaging::InputFile> examined = std::move(examined_);
         examined_.reset();
         auto doc = examined && examined->path == path && imaging::unchangedOnDisk(*examined)
@@ -84,8 +84,8 @@ void EngineControl::LoadFile(const std::string& path, int bitsMode, int firstPag
             throw ImagingError(path, "page " + std::to_string(firstPage) + " does not exist");
         if (count > 32767) throw ImagingError(path, "too many pages (" + std::to_string(count) + ")");
         imaging::Image first = doc->page(firstPage);
-        // A one-page file is done with its bytes once its page is decoded;
-        // a longer one keeps them to decode the later pages from.
+        // A one-page file is done with once its page is decoded; a longer
+        // one stays open (or in memory) to decode the later pages from.
         if (count > 1) document_ = std::move(doc);
         page_ = std::move(first);
         pageCount_ = count;

@@ -104,7 +104,7 @@ bool currentStamp(const std::string& path, FileStamp& stamp) {
     return true;
 }
 
-std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes, FileStamp* stamp) {
+InputFd::InputFd(const std::string& path, FileStamp& stamp) : path_(path) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer before its type is checked.
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (fd.get() < 0) ioFail(path, "cannot open", errno);
@@ -112,24 +112,63 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t m
     if (::fstat(fd.get(), &st) != 0) ioFail(path, "cannot read", errno);
     if (!S_ISREG(st.st_mode))
         throw Error(path, std::string("cannot read: ") + fileKind(st.st_mode) + ", not a regular file");
+    stamp = stampOf(st);
+    fd_ = fd.release();
+}
+
+InputFd::~InputFd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+InputFd::InputFd(InputFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+
+InputFd& InputFd::operator=(InputFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = std::exchange(other.fd_, -1);
+        path_ = std::move(other.path_);
+    }
+    return *this;
+}
+
+std::size_t InputFd::readAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        if (offset + done > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) break;
+        const ssize_t n = ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ioFail(path_, "cannot read", errno);
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::vector<std::uint8_t> InputFd::readAll(std::uint64_t maxBytes) const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) ioFail(path_, "cannot read", errno);
     if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
-        throw Error(path, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
-    if (stamp) *stamp = stampOf(st);
+        throw Error(path_, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
     std::vector<std::uint8_t> data;
     data.reserve(static_cast<std::size_t>(st.st_size));
     std::uint8_t buf[1 << 16];
     for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ioFail(path, "cannot read", errno);
-        }
+        const std::size_t n = readAt(data.size(), buf);
         if (n == 0) break;
-        if (data.size() + static_cast<std::size_t>(n) > maxBytes)
-            throw Error(path, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
+        if (data.size() + n > maxBytes)
+            throw Error(path_, "cannot read: larger than " + std::to_string(maxBytes) + " bytes");
         data.insert(data.end(), buf, buf + n);
     }
     return data;
+}
+
+std::vector<std::uint8_t> readWholeFile(const std::string& path, std::uint64_t maxBytes, FileStamp* stamp) {
+    FileStamp opened;
+    const InputFd fd(path, opened);
+    if (stamp) *stamp = opened;
+    return fd.readAll(maxBytes);
 }
 
 std::string replaceTarget(const std::string& path) {

@@ -42,6 +42,33 @@ std::vector<std::uint8_t> readWholeFile(const std::string& path,
                                         std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max(),
                                         FileStamp* stamp = nullptr);
 
+// A file open for reading, closed when this goes; move-only. Opening checks
+// what readWholeFile checks (no blocking, regular files only), and the open
+// file keeps the version that was opened even when another one is renamed
+// over its name.
+class InputFd {
+public:
+    InputFd() = default;
+    // Opens `path` and stores the stamp of the version opened in `stamp`.
+    // Throws Error("<path>: cannot open: <reason>") or ("<path>: cannot read: <reason>").
+    InputFd(const std::string& path, FileStamp& stamp);
+    ~InputFd();
+    InputFd(InputFd&& other) noexcept;
+    InputFd& operator=(InputFd&& other) noexcept;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Reads into `out` from `offset` on; the number of bytes read, fewer than
+    // asked only at the end of the file. Throws Error("<path>: cannot read: <reason>").
+    std::size_t readAt(std::uint64_t offset, std::span<std::uint8_t> out) const;
+    // The whole file, as readWholeFile reads it.
+    std::vector<std::uint8_t> readAll(std::uint64_t maxBytes = std::numeric_limits<std::uint64_t>::max()) const;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
 // The stamp of the file at `path` now (links followed); false when it cannot be examined.
 bool currentStamp(const std::string& path, FileStamp& stamp);
 

@@ -23,7 +23,8 @@ struct ReadContext {
 
 // The pages of one file, decoded one at a time when asked for, so that a
 // caller going through a document page by page holds one decoded page at a
-// time. It reads the bytes it was opened on, which must outlive it unchanged.
+// time. It reads the bytes it was opened on, which must outlive it unchanged
+// (or the file it was opened on, which must stay open).
 class PageSource {
 public:
     virtual ~PageSource() = default;
@@ -35,8 +36,9 @@ public:
     virtual Image page(int index) = 0;
 };
 
-// Decodes one format family. Readers work on the whole file in memory and must
-// check every length, offset and dimension against the data before using it.
+// Decodes one format family. Readers work on the whole file in memory (or read
+// it in pieces, see readsInPieces()) and must check every length, offset and
+// dimension against the data before using it.
 class FormatReader {
 public:
     virtual ~FormatReader() = default;
@@ -58,6 +60,20 @@ public:
     // pixels together, and hands the decoded pages out; a multi-page format
     // whose pages can be reached one by one overrides it.
     virtual std::unique_ptr<PageSource> open(std::span<const std::uint8_t> data, const ReadContext& ctx) const;
+
+    // Reading a file in pieces. A reader that answers true here reads its
+    // files through an open descriptor, a strip or a tile at a time, so that
+    // the engine never holds such a file whole; the others get the whole file
+    // in memory. `fd` is a regular file open for reading, `size` the size it
+    // had when it was opened: nothing past it is read, and a file that has
+    // become shorter since fails with Error like a damaged one. Both calls
+    // check what pageCount() and open() check.
+    virtual bool readsInPieces() const { return false; }
+    // pageCount() of the file behind `fd`; only called when readsInPieces().
+    virtual int pageCountOfFile(int fd, std::uint64_t size, const ReadContext& ctx) const;
+    // open() of the file behind `fd`, which must stay open as long as the
+    // source; only called when readsInPieces(). Never null.
+    virtual std::unique_ptr<PageSource> openFile(int fd, std::uint64_t size, const ReadContext& ctx) const;
 };
 
 // A reader of a format that holds one image a file. Its pageCount() checks

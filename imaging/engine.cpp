@@ -64,8 +64,18 @@ int probePageCount(const std::string& path) { return probePageCount(readInput(pa
 
 InputFile readInput(const std::string& path) {
     return withPath(path, [&] {
-        InputFile file{path, {}, {}};
-        file.bytes = readWholeFile(path, std::numeric_limits<std::uint64_t>::max(), &file.stamp);
+        InputFile file{path, {}, {}, {}, nullptr};
+        fileio::InputFd fd(path, file.stamp);
+        // As much of the head as the registry looks at to choose a reader.
+        std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min<std::uint64_t>(file.stamp.size, kSniffBytes)));
+        head.resize(fd.readAt(0, head));
+        const FormatReader* reader = Registry::instance().findReader(head, path);
+        if (reader != nullptr && reader->readsInPieces()) {
+            file.fd = std::move(fd);
+            file.reader = reader;
+        } else {
+            file.bytes = fd.readAll();
+        }
         return file;
     });
 }
@@ -76,12 +86,15 @@ bool unchangedOnDisk(const InputFile& file) {
 }
 
 int probePageCount(const InputFile& file) {
-    return withPath(file.path,
-                    [&] { return readerFor(file.bytes, file.path).pageCount(file.bytes, ReadContext{file.path}); });
+    return withPath(file.path, [&] {
+        if (file.fd) return file.reader->pageCountOfFile(file.fd.get(), file.stamp.size, ReadContext{file.path});
+        return readerFor(file.bytes, file.path).pageCount(file.bytes, ReadContext{file.path});
+    });
 }
 
 PagedDocument::PagedDocument(InputFile file, const FormatReader& reader) : file_(std::move(file)), reader_(reader) {
-    source_ = reader_.open(file_.bytes, ReadContext{file_.path});
+    source_ = file_.fd ? reader_.openFile(file_.fd.get(), file_.stamp.size, ReadContext{file_.path})
+                       : reader_.open(file_.bytes, ReadContext{file_.path});
     pageCount_ = source_->pageCount();
     if (pageCount_ <= 0) fail(reader_.name(), "file holds no image");
     decodedPixels_.assign(static_cast<std::size_t>(pageCount_), 0);
@@ -108,7 +121,7 @@ Image PagedDocument::page(int index) {
 std::unique_ptr<PagedDocument> openDocument(InputFile file) {
     const std::string path = file.path;
     return withPath(path, [&] {
-        const FormatReader& reader = readerFor(file.bytes, path);
+        const FormatReader& reader = file.fd ? *file.reader : readerFor(file.bytes, path);
         return std::make_unique<PagedDocument>(std::move(file), reader);
     });
 }

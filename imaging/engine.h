@@ -21,24 +21,30 @@ int probePageCount(const std::string& path);
 // Every page of a file.
 Document loadDocument(const std::string& path);
 
-// A file's bytes as read once, with the stamp of the version read, so that
-// counting its pages and then loading it read the file a single time.
+// A file opened once, with the stamp of the version opened, so that counting
+// its pages and then loading it read the file a single time. A file whose
+// reader reads in pieces (FormatReader::readsInPieces) stays open in `fd`
+// and is read from there as its pages are decoded; any other is read whole
+// into `bytes`.
 struct InputFile {
     std::string path;
     fileio::FileStamp stamp;
     std::vector<std::uint8_t> bytes;
+    fileio::InputFd fd;                    // open when the file is read in pieces
+    const FormatReader* reader = nullptr;  // the reader chosen for `fd`
 };
-// Reads the file at `path` whole.
+// Opens the file at `path` and reads its head to choose its reader; reads it
+// whole unless that reader reads files in pieces.
 InputFile readInput(const std::string& path);
-// Whether the file at file.path is still the version file.bytes hold.
+// Whether the file at file.path is still the version that was opened.
 bool unchangedOnDisk(const InputFile& file);
-// probePageCount over bytes already read.
+// probePageCount over a file already opened.
 int probePageCount(const InputFile& file);
 
-// A file opened for decoding page by page: its bytes stay in memory and each
-// page() call decodes one page, so that going through a document holds one
-// decoded page at a time. The pixel limit holds per page and for the pages
-// decoded together.
+// A file opened for decoding page by page: its bytes stay in memory (or the
+// file stays open) and each page() call decodes one page, so that going
+// through a document holds one decoded page at a time. The pixel limit holds
+// per page and for the pages decoded together.
 class PagedDocument {
 public:
     PagedDocument(InputFile file, const FormatReader& reader);

@@ -248,10 +248,15 @@ std::vector<std::uint8_t> serializeExif(const ExifTree& tree) {
     return out;
 }
 
+namespace {
+
+// IFD0 tags that describe the picture's origin; the others describe how
+// that file stored its pixels, which the output decides anew.
+constexpr std::uint16_t kKept[] = {0x010E, 0x010F, 0x0110, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298};
+
+}  // namespace
+
 std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::uint32_t ifdOffset) {
-    // IFD0 tags that describe the picture's origin; the others describe how
-    // that file stored its pixels, which the output decides anew.
-    static const std::uint16_t kKept[] = {0x010E, 0x010F, 0x0110, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298};
     ExifTree tree = exifTree(file, ifdOffset);
     std::erase_if(tree.ifd0, [](const ExifEntry& e) {
         return std::find(std::begin(kKept), std::end(kKept), e.tag) == std::end(kKept);
@@ -261,6 +266,86 @@ std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::
     // would point at nothing.
     std::erase_if(tree.exif, [](const ExifEntry& e) { return e.tag == kMakerNote || e.tag == kInteropIfd; });
     return serializeExif(tree);
+}
+
+std::vector<std::uint8_t> exifFromTiff(const ReadAt& readAt, std::uint64_t size, std::uint32_t ifdOffset) {
+    // The directories and values the record is made of are gathered into a
+    // small TIFF structure of their own, at new offsets, which the reading
+    // above then takes apart as it would the whole file. Values exifFromTiff
+    // drops (how the file stored its pixels, the makernote) are not read.
+    std::vector<std::uint8_t> out(8);
+    if (!readAt(0, out)) return {};
+    TiffView header{std::span<const std::uint8_t>(out)};
+    if (!header.open()) return {};
+    const bool little = header.little();
+    auto get16 = [little](const std::uint8_t* p) -> std::uint32_t { return little ? loadU16le(p) : loadU16be(p); };
+    auto get32 = [little](const std::uint8_t* p) { return little ? loadU32le(p) : loadU32be(p); };
+    auto put32 = [&](std::size_t at, std::uint32_t v) {
+        little ? storeU32le(out.data() + at, v) : storeU32be(out.data() + at, v);
+    };
+    // Where a value or directory that is not there points: past any structure.
+    constexpr std::uint32_t kNowhere = 0xFFFFFFFF;
+    // Copies the directory at `offset` to the end of `out` with the values
+    // of the entries that are kept; returns its new offset, kNowhere when the
+    // directory is not all in the file. For IFD0 (`pointers` given) the
+    // entries that point to the Exif and GPS directories go to `pointers`.
+    auto copyIfd = [&](std::uint32_t offset, std::uint16_t which, std::vector<std::size_t>* pointers) -> std::uint32_t {
+        const bool ifd0 = pointers != nullptr;
+        std::uint8_t count[2];
+        if (offset > size || size - offset < 2 || !readAt(offset, count)) return kNowhere;
+        const std::uint32_t n = get16(count);
+        const std::uint64_t length = 2 + 12 * std::uint64_t{n} + 4;
+        if (size - offset < length) return kNowhere;
+        const std::size_t at = out.size();
+        out.resize(at + length);
+        if (!readAt(offset, std::span<std::uint8_t>(out).subspan(at, length))) {
+            out.resize(at);
+            return kNowhere;
+        }
+        put32(at + length - 4, 0);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::size_t e = at + 2 + 12 * std::size_t{i};
+            const std::uint16_t tag = static_cast<std::uint16_t>(get16(out.data() + e));
+            const std::uint16_t type = static_cast<std::uint16_t>(get16(out.data() + e + 2));
+            const std::uint32_t elements = get32(out.data() + e + 4);
+            if (ifd0 && (tag == kExifIfd || tag == kGpsIfd)) {
+                pointers->push_back(e);
+                continue;
+            }
+            const std::size_t unit = typeSize(type);
+            if (unit == 0 || elements == 0 || elements > size / unit || unit * elements <= 4) continue;
+            const bool kept = ifd0 ? std::find(std::begin(kKept), std::end(kKept), tag) != std::end(kKept)
+                              : which == kExifIfd ? tag != kMakerNote && tag != kInteropIfd
+                                                  : true;
+            const std::uint32_t from = get32(out.data() + e + 8);
+            const std::size_t bytes = unit * elements;
+            if (!kept || from > size || size - from < bytes) {
+                put32(e + 8, kNowhere);
+                continue;
+            }
+            const std::size_t to = out.size();
+            out.resize(to + bytes);
+            if (!readAt(from, std::span<std::uint8_t>(out).subspan(to, bytes))) {
+                out.resize(to);
+                put32(e + 8, kNowhere);
+                continue;
+            }
+            put32(e + 8, static_cast<std::uint32_t>(to));
+        }
+        return static_cast<std::uint32_t>(at);
+    };
+    if (ifdOffset == 0) ifdOffset = get32(out.data() + 4);
+    std::vector<std::size_t> pointers;
+    const std::uint32_t ifd0 = copyIfd(ifdOffset, 0, &pointers);
+    if (ifd0 == kNowhere) return {};
+    for (const std::size_t e : pointers) {
+        const std::uint16_t tag = static_cast<std::uint16_t>(get16(out.data() + e));
+        const std::uint16_t type = static_cast<std::uint16_t>(get16(out.data() + e + 2));
+        if (get32(out.data() + e + 4) != 1 || (type != kTypeLong && type != 13)) continue;
+        const std::uint32_t sub = get32(out.data() + e + 8);
+        put32(e + 8, sub == ifdOffset ? ifd0 : copyIfd(sub, tag, nullptr));
+    }
+    return exifFromTiff(out, ifd0);
 }
 
 MetadataPtr shareMetadata(Metadata m) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -72,6 +73,11 @@ std::vector<std::uint8_t> serializeExif(const ExifTree& tree);
 // makernote, whose inner offsets would no longer hold, is left out, and so
 // is Orientation: readers turn the pixels upright. Empty when there is none.
 std::vector<std::uint8_t> exifFromTiff(std::span<const std::uint8_t> file, std::uint32_t ifdOffset);
+// Reads the bytes of a file at `offset` into `out`; false when they are not all there.
+using ReadAt = std::function<bool(std::uint64_t offset, std::span<std::uint8_t> out)>;
+// The same record from a TIFF file of `size` bytes that is not in memory:
+// only the directories and the values the record is made of are read.
+std::vector<std::uint8_t> exifFromTiff(const ReadAt& readAt, std::uint64_t size, std::uint32_t ifdOffset);
 
 // One readable line per tag of note (Make, Model, DateTimeOriginal, ...), "Name: value".
 std::vector<std::string> exifSummary(std::span<const std::uint8_t> exif);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <stdexcept>
 #include <utility>
 
 #include "fileio/file_io.h"
@@ -65,6 +66,14 @@ private:
 
 std::unique_ptr<PageSource> FormatReader::open(std::span<const std::uint8_t> data, const ReadContext& ctx) const {
     return std::make_unique<DecodedPages>(*this, data, ctx);
+}
+
+int FormatReader::pageCountOfFile(int, std::uint64_t, const ReadContext&) const {
+    throw std::logic_error(name() + " reads no file in pieces");
+}
+
+std::unique_ptr<PageSource> FormatReader::openFile(int, std::uint64_t, const ReadContext&) const {
+    throw std::logic_error(name() + " reads no file in pieces");
 }
 
 namespace {
@@ -149,7 +158,7 @@ std::string lowerExtension(const std::string& path) {
 }
 
 const FormatReader* Registry::findReader(std::span<const std::uint8_t> data, const std::string& path) const {
-    const auto head = data.first(std::min<std::size_t>(data.size(), 4096));
+    const auto head = data.first(std::min(data.size(), kSniffBytes));
     const std::string ext = lowerExtension(path);
     const FormatReader* best = nullptr;
     int bestScore = 0;

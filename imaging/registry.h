@@ -10,6 +10,9 @@
 
 namespace rastel::imaging {
 
+// How much of a file's head choosing its reader looks at.
+inline constexpr std::size_t kSniffBytes = 4096;
+
 // The set of readers and writers the engine knows. The built-in codecs are
 // registered on first use of instance().
 class Registry {
@@ -27,7 +30,8 @@ public:
 
     // The reader for a file: a signature match wins; the extension of `path`
     // only breaks ties and admits readers whose formats have no signature.
-    // Returns nullptr when nothing recognises the data.
+    // Returns nullptr when nothing recognises the data. Only the first
+    // kSniffBytes of `data` are looked at.
     const FormatReader* findReader(std::span<const std::uint8_t> data, const std::string& path) const;
     const FormatWriter* findWriter(int code) const;
     // The reader registered under `name` (FormatReader::name()), or nullptr.

@@ -136,7 +136,7 @@ tmsize_t readProc(thandle_t h, void* buf, tmsize_t n) {
 
 tmsize_t writeProc(thandle_t h, void* buf, tmsize_t n) {
     MemoryFile& f = *fileOf(h);
-    if (f.fd >= 0 && n >= 0) return fdWrite(f, buf, n);
+    if (f.fd >= 0 && !f.fdReadOnly && n >= 0) return fdWrite(f, buf, n);
     if (f.growable == nullptr || n < 0) return -1;
     const auto count = static_cast<std::uint64_t>(n);
     if (f.pos > kMaxWriteSize || count > kMaxWriteSize - f.pos) return -1;
@@ -187,6 +187,24 @@ Handle::Handle(std::vector<std::uint8_t>& buffer, const char* mode) {
     open(mode);
 }
 
+Handle::Handle(int fd, std::uint64_t size) {
+    file_.fd = fd;
+    file_.fdReadOnly = true;
+    file_.size = size;
+    open("r");
+}
+
+bool Handle::readAt(std::uint64_t offset, std::span<std::uint8_t> out) const {
+    if (offset > file_.size || file_.size - offset < out.size()) return false;
+    if (file_.readOnly != nullptr) {
+        std::memcpy(out.data(), file_.readOnly + offset, out.size());
+        return true;
+    }
+    MemoryFile f = file_;
+    f.pos = offset;
+    return fdRead(f, out.data(), static_cast<tmsize_t>(out.size())) == static_cast<tmsize_t>(out.size());
+}
+
 Handle::Handle(int fd, const char* mode) {
     file_.fd = fd;
     open(mode);
@@ -231,7 +249,7 @@ void Handle::close() {
     if (tif_ == nullptr) return;
     TIFF* t = tif_;
     tif_ = nullptr;
-    const bool reading = file_.growable == nullptr && file_.fd < 0 && !onDisk_;
+    const bool reading = file_.growable == nullptr && (file_.fd < 0 || file_.fdReadOnly) && !onDisk_;
     const bool flushed = reading || TIFFFlush(t) == 1;
     TIFFClose(t);
     if (!flushed) fail("cannot finish the file");

@@ -29,14 +29,16 @@ struct Diagnostics {
 // Memory "file" behind a libtiff handle: either a read-only view of the input or
 // a growable vector (writing and appending need read access too, because
 // libtiff re-reads directories when it links a new one into the chain).
-// Or an open file descriptor that a new file is written to as it goes.
+// Or an open file descriptor: a file read in pieces, or a new file written to
+// as it goes.
 struct MemoryFile {
     const std::uint8_t* readOnly = nullptr;
     std::vector<std::uint8_t>* growable = nullptr;
     std::uint64_t size = 0;  // read-only size; the vector's or the file's size otherwise
     std::uint64_t pos = 0;
     int fd = -1;
-    int writeErrno = 0;  // why writing to `fd` failed, if it did
+    bool fdReadOnly = false;  // `fd` is an input file, read up to `size` and never written
+    int writeErrno = 0;       // why writing to `fd` failed, if it did
 };
 
 // An open libtiff handle with its memory file and diagnostics; closes on scope exit.
@@ -51,6 +53,10 @@ public:
     // Opens the file at `path` itself for appending ("a"): libtiff adds the new
     // directory at the end and links it into the chain in place.
     Handle(const std::string& path, const char* mode);
+    // Opens the file `fd` (left open) for reading its first `size` bytes in
+    // pieces, as libtiff asks for them; a file shorter than that fails where
+    // the missing bytes are needed. Throws Error like the constructor above.
+    Handle(int fd, std::uint64_t size);
     // Opens the empty file `fd` (readable and writable, left open) for writing
     // a new file ("w") straight into it.
     Handle(int fd, const char* mode);
@@ -59,8 +65,14 @@ public:
     Handle& operator=(const Handle&) = delete;
 
     TIFF* get() const { return tif_; }
-    // The bytes a reading handle was opened on.
+    // Whether a reading handle was opened on bytes in memory, and those bytes.
+    bool inMemory() const { return file_.readOnly != nullptr; }
     std::span<const std::uint8_t> input() const { return {file_.readOnly, static_cast<std::size_t>(file_.size)}; }
+    // Size of the file a reading handle was opened on.
+    std::uint64_t inputSize() const { return file_.size; }
+    // Reads `out.size()` bytes of that file at `offset`; false when they are
+    // not all there (past its size, or the file has become shorter).
+    bool readAt(std::uint64_t offset, std::span<std::uint8_t> out) const;
     // Flushes and closes; throws Error when libtiff reported a failure on the way.
     void close();
     // Forgets what libtiff reported so far (a complaint while counting

@@ -13,10 +13,13 @@ namespace rastel::imaging {
 std::unique_ptr<FormatReader> makeTiffReader();
 std::unique_ptr<FormatWriter> makeTiffWriter();
 
+namespace tiffio {
+class Handle;
+}
 struct Metadata;
-// ICC profile, Exif, XMP and IPTC of the current directory of `file`; null
-// when it has none.
-std::shared_ptr<const Metadata> readTiffMetadata(TIFF* tif, std::span<const std::uint8_t> file);
+// ICC profile, Exif, XMP and IPTC of the current directory of the file `h`
+// reads; null when it has none.
+std::shared_ptr<const Metadata> readTiffMetadata(const tiffio::Handle& h);
 // Sets those tags for `page` on the directory being written, after its
 // photometric interpretation: a profile goes only where it describes the colours.
 // The Exif record's Make, Model, DateTime, Artist, Copyright ... go to IFD0.

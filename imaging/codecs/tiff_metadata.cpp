@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "imaging/codecs/tiff_handle.h"
 #include "imaging/codecs/tiff_internal.h"
 #include "imaging/image.h"
 #include "imaging/metadata.h"
@@ -121,10 +122,15 @@ void writeExifFields(TIFF* tif, const Image& page, ExifDirectory which) {
     }
 }
 
-std::shared_ptr<const Metadata> readTiffMetadata(TIFF* tif, std::span<const std::uint8_t> file) {
+std::shared_ptr<const Metadata> readTiffMetadata(const tiffio::Handle& h) {
+    TIFF* tif = h.get();
     Metadata m;
     const std::uint64_t dir = TIFFCurrentDirOffset(tif);
-    if (dir <= 0xFFFFFFFFu) m.exif = exifFromTiff(file, static_cast<std::uint32_t>(dir));
+    if (dir <= 0xFFFFFFFFu && h.inMemory())
+        m.exif = exifFromTiff(h.input(), static_cast<std::uint32_t>(dir));
+    else if (dir <= 0xFFFFFFFFu)
+        m.exif = exifFromTiff([&h](std::uint64_t offset, std::span<std::uint8_t> out) { return h.readAt(offset, out); },
+                              h.inputSize(), static_cast<std::uint32_t>(dir));
     m.icc = bytesOf(tif, TIFFTAG_ICCPROFILE);
     // CMYK and Lab pages are turned into RGB, which such a profile no longer describes.
     const std::string space = iccColourSpace(m.icc);

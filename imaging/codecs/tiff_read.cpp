@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -427,20 +428,25 @@ Image decodeRgba(const Handle& h, const Layout& l) {
     if (!TIFFRGBAImageOK(tif, message))
         imaging::fail(kFormat, "unsupported layout (" + describeLayout(l) + "): " + message);
     Image img(static_cast<int>(l.width), static_cast<int>(l.height), PixelFormat::Rgba32);
-    std::vector<std::uint32_t> raster(static_cast<std::size_t>(l.width) * l.height);
-    // Rows come back in stored order; the orientation is applied afterwards
-    // like on the direct path, so that all eight orientations behave the same.
+    // libtiff fills the page's own rows (4 bytes a pixel, none between rows)
+    // with one 32-bit value a pixel. Rows come back in stored order; the
+    // orientation is applied afterwards like on the direct path, so that all
+    // eight orientations behave the same.
+    auto* raster = reinterpret_cast<std::uint32_t*>(img.data());
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster.data(), ORIENTATION_TOPLEFT, 1))
+    if (!TIFFReadRGBAImageOriented(tif, l.width, l.height, raster, ORIENTATION_TOPLEFT, 1))
         h.fail("cannot decode the image (" + describeLayout(l) + ")");
-    for (std::uint32_t y = 0; y < l.height; ++y) {
-        std::uint8_t* d = img.row(static_cast<int>(y));
-        const std::uint32_t* s = raster.data() + static_cast<std::size_t>(y) * l.width;
-        for (std::uint32_t x = 0; x < l.width; ++x, d += 4) {
-            d[0] = static_cast<std::uint8_t>(TIFFGetR(s[x]));
-            d[1] = static_cast<std::uint8_t>(TIFFGetG(s[x]));
-            d[2] = static_cast<std::uint8_t>(TIFFGetB(s[x]));
-            d[3] = static_cast<std::uint8_t>(TIFFGetA(s[x]));
+    // The value holds R, G, B, A from its low byte up: in memory that is
+    // already the page's RGBA order on a little-endian machine.
+    if constexpr (std::endian::native != std::endian::little) {
+        std::uint8_t* d = img.data();
+        for (std::size_t i = 0; i < static_cast<std::size_t>(l.width) * l.height; ++i, d += 4) {
+            std::uint32_t v;
+            std::memcpy(&v, d, 4);
+            d[0] = static_cast<std::uint8_t>(TIFFGetR(v));
+            d[1] = static_cast<std::uint8_t>(TIFFGetG(v));
+            d[2] = static_cast<std::uint8_t>(TIFFGetB(v));
+            d[3] = static_cast<std::uint8_t>(TIFFGetA(v));
         }
     }
     // libtiff hands alpha over premultiplied.
@@ -585,15 +591,32 @@ Image decodePage(const Handle& h) {
     readResolution(h.get(), img);
     // TIFF's Orientation values are the Exif ones.
     applyOrientation(img, l.orientation);
-    img.metadata = readTiffMetadata(h.get(), h.input());
+    img.metadata = readTiffMetadata(h);
     return img;
 }
 
-// One handle kept open on the file; each page switches to its directory and
-// decodes it, so the pages are decoded one at a time.
+// One handle kept open on the file (its bytes in memory, or the file read in
+// pieces); each page switches to its directory and decodes it, so the pages
+// are decoded one at a time.
 class TiffPages : public PageSource {
 public:
-    explicit TiffPages(std::span<const std::uint8_t> data) : h_(data) {
+    explicit TiffPages(std::span<const std::uint8_t> data) : h_(data) { countPages(); }
+    TiffPages(int fd, std::uint64_t size) : h_(fd, size) { countPages(); }
+
+    int pageCount() const override { return static_cast<int>(count_); }
+
+    Image page(int index) override {
+        const auto dir = static_cast<tdir_t>(index);
+        // The next directory follows the chain; any other one (also the
+        // current one again, whose fields a decode may have changed) is read afresh.
+        const bool ok = dir == current_ + 1 ? TIFFReadDirectory(h_.get()) != 0 : TIFFSetDirectory(h_.get(), dir) != 0;
+        current_ = dir;
+        if (!ok) h_.fail("cannot read the directory of page " + std::to_string(index + 1));
+        return decodePage(h_);
+    }
+
+private:
+    void countPages() {
         const tdir_t n = TIFFNumberOfDirectories(h_.get());
         if (n == 0) h_.fail("no image directory");
         // The directories that can be read, as read() finds them: the chain
@@ -615,19 +638,6 @@ public:
         current_ = count_ - 1;
     }
 
-    int pageCount() const override { return static_cast<int>(count_); }
-
-    Image page(int index) override {
-        const auto dir = static_cast<tdir_t>(index);
-        // The next directory follows the chain; any other one (also the
-        // current one again, whose fields a decode may have changed) is read afresh.
-        const bool ok = dir == current_ + 1 ? TIFFReadDirectory(h_.get()) != 0 : TIFFSetDirectory(h_.get(), dir) != 0;
-        current_ = dir;
-        if (!ok) h_.fail("cannot read the directory of page " + std::to_string(index + 1));
-        return decodePage(h_);
-    }
-
-private:
     Handle h_;
     tdir_t count_ = 0;
     tdir_t current_ = 0;
@@ -647,10 +657,7 @@ public:
 
     int pageCount(std::span<const std::uint8_t> data, const ReadContext&) const override {
         Handle h(data);
-        const tdir_t n = directoryCount(h);
-        tdir_t readable = 1;
-        while (readable < n && TIFFReadDirectory(h.get())) ++readable;
-        return static_cast<int>(readable);
+        return readablePages(h);
     }
 
     Document read(std::span<const std::uint8_t> data, const ReadContext&) const override {
@@ -670,6 +677,17 @@ public:
         return std::make_unique<TiffPages>(data);
     }
 
+    bool readsInPieces() const override { return true; }
+
+    int pageCountOfFile(int fd, std::uint64_t size, const ReadContext&) const override {
+        Handle h(fd, size);
+        return readablePages(h);
+    }
+
+    std::unique_ptr<PageSource> openFile(int fd, std::uint64_t size, const ReadContext&) const override {
+        return std::make_unique<TiffPages>(fd, size);
+    }
+
 private:
     // The count walks the directory chain only and stops at loops, so every
     // directory it finds is visited exactly once.
@@ -678,6 +696,14 @@ private:
         if (n == 0) h.fail("no image directory");
         h.clearErrors();
         return n;
+    }
+
+    // The directories read() finds: the chain up to the first one that cannot be read.
+    static int readablePages(Handle& h) {
+        const tdir_t n = directoryCount(h);
+        tdir_t readable = 1;
+        while (readable < n && TIFFReadDirectory(h.get())) ++readable;
+        return static_cast<int>(readable);
     }
 };
 

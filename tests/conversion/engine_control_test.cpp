@@ -151,6 +151,17 @@ TEST_F(EngineControlTest, PagesAreDecodedWhenSelected) {
     EXPECT_THROW(c.MirrorImage(), ImagingError) << "the failed page is not current";
     EXPECT_NO_THROW(c.SetCurrentPageIndex(2));
 
+    // The file stays open and is read as pages are selected: cut short meanwhile, it fails cleanly.
+    EXPECT_NO_THROW(c.SetCurrentPageIndex(0));
+    fs::resize_file(p, 8);
+    try {
+        c.SetCurrentPageIndex(2);
+        ADD_FAILURE() << "page 3 decoded from a file cut after its header";
+    } catch (const ImagingError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(p.string() + ": TIFF: ", 0), 0u) << e.what();
+    }
+    ASSERT_EQ(std::system((make + "'" + p.string() + "'").c_str()), 0);
+
     c.ReadFileInfo(p.string(), 0);
     ASSERT_EQ(std::system(("/usr/bin/convert -size 20x10 xc:red '" + p.string() + "'").c_str()), 0);
     c.LoadFile(p.string(), 0, 0, pages);
