@@ -72,15 +72,17 @@ static_assert(weightSum(kFloydSteinberg) == 16 && weightSum(kBurkes) == 32 && we
 
 constexpr int kPad = 3;  // widest horizontal reach of any kernel
 
-// Division by a constant rounded half away from zero; a power of two becomes a shift.
+// Division by a constant rounded half away from zero, without branches: the
+// error's sign changes from pixel to pixel, too often for a branch to be
+// predicted. v >> 31 is -1 for negative v, else 0.
 template <int D>
 inline int divRound(int v) {
-    if constexpr ((D & (D - 1)) == 0) {
-        constexpr int shift = std::countr_zero(static_cast<unsigned>(D));
-        return v >= 0 ? (v + D / 2) >> shift : -((-v + D / 2) >> shift);
-    } else {
-        return v >= 0 ? (v + D / 2) / D : -((-v + D / 2) / D);
-    }
+    if constexpr ((D & (D - 1)) == 0)
+        // Rounding half away from zero is floor((v + D/2 - [v < 0]) / D), and >> floors.
+        return (v + D / 2 + (v >> 31)) >> std::countr_zero(static_cast<unsigned>(D));
+    else
+        // (v +- D/2) / D with the sign of v, as / truncates towards zero.
+        return (v + ((v >> 31) | 1) * (D / 2)) / D;
 }
 
 // Weight of the tap at (dx, dy), 0 when the kernel has none there.
@@ -98,6 +100,7 @@ inline void spreadTap(int* const* rows, int x, int step, const int* diff) {
     constexpr Tap t = Taps[I];
     if constexpr (t.dy > 0) {
         int* target = rows[t.dy] + static_cast<std::ptrdiff_t>(x + step * t.dx + kPad) * C;
+#pragma GCC unroll 3
         for (int c = 0; c < C; ++c) target[c] += diff[c] * t.weight;
     }
 }
@@ -144,12 +147,14 @@ void diffuse(Image& out, Load&& pixel, Quantise&& quantise, Colour&& colour) {
             int v[C];
             pixel(y, x, v);
             const int* e = cur + static_cast<std::size_t>(x + kPad) * C;
+#pragma GCC unroll 3
             for (int c = 0; c < C; ++c) v[c] = std::clamp(v[c] + divRound<D>(e[c] + near[c]), 0, 255);
             const int idx = quantise(v);
             d[x] = static_cast<std::uint8_t>(idx);
             int q[C];
             colour(idx, q);
             int diff[C];
+#pragma GCC unroll 3
             for (int c = 0; c < C; ++c) {
                 diff[c] = v[c] - q[c];
                 near[c] = far[c] + diff[c] * w1;
