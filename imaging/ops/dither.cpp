@@ -269,9 +269,16 @@ Image ditherGray(const Image& gray, int bits, int code) {
     }
     Image out = blankIndexed(gray, bits);
     const double step = 255.0 / static_cast<double>(pal.size() - 1);
-    dither<1>(
-        out, code, step, [&gray](int y, int x, int* v) { v[0] = gray.row(y)[x]; },
-        [&nearest, &level](const int* v, int* q) {
+    const auto load = [&gray](int y, int x, int* v) { v[0] = gray.row(y)[x]; };
+    if (bits == 1)
+        // Black up to 127, white from 128: computed, with no table read between one pixel and the next.
+        dither<1>(out, code, step, load, [](const int* v, int* q) {
+            const int white = v[0] >> 7;
+            q[0] = white * 255;
+            return white;
+        });
+    else
+        dither<1>(out, code, step, load, [&nearest, &level](const int* v, int* q) {
             q[0] = level[v[0]];
             return nearest[v[0]];
         });
