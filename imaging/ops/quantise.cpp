@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <unordered_map>
 
 namespace rastel::imaging {
@@ -158,19 +159,40 @@ struct CellColour {
 
 // k-means on the occupied histogram cells, weighted by their pixel counts;
 // a few rounds move the box means towards where the pixels really are.
+//
+// The nearest entry (the lowest index among equally near ones) is searched
+// outwards from the cell's red value through the entries sorted by red, each
+// way until red alone is farther than the best distance so far.
 void refine(std::vector<Rgb>& pal, const std::vector<CellColour>& cells, int rounds) {
     std::vector<double> acc(pal.size() * 4);
+    std::vector<std::size_t> byRed(pal.size());
+    std::vector<int> reds(pal.size());
     for (int round = 0; round < rounds; ++round) {
         std::fill(acc.begin(), acc.end(), 0.0);
+        std::iota(byRed.begin(), byRed.end(), std::size_t{0});
+        std::sort(byRed.begin(), byRed.end(), [&pal](std::size_t a, std::size_t b) { return pal[a].r < pal[b].r; });
+        for (std::size_t k = 0; k < pal.size(); ++k) reds[k] = pal[byRed[k]].r;
         for (const CellColour& c : cells) {
             const double mr = c.r / c.w, mg = c.g / c.w, mb = c.b / c.w;
             std::size_t best = 0;
             double bestD = 1e30;
-            for (std::size_t i = 0; i < pal.size(); ++i) {
-                const double dr = pal[i].r - mr, dg = pal[i].g - mg, db = pal[i].b - mb;
+            // Whether entry i is nearer, or as near with a lower index; false
+            // once red alone is farther than the best, which holds for all
+            // entries further out.
+            const auto visit = [&](std::size_t i) {
+                const double dr = pal[i].r - mr;
+                if (dr * dr > bestD) return false;
+                const double dg = pal[i].g - mg, db = pal[i].b - mb;
                 const double d = dr * dr + dg * dg + db * db;
-                if (d < bestD) bestD = d, best = i;
-            }
+                if (d < bestD || (d == bestD && i < best)) bestD = d, best = i;
+                return true;
+            };
+            const auto start = static_cast<std::size_t>(
+                std::lower_bound(reds.begin(), reds.end(), mr, [](int v, double m) { return v < m; }) - reds.begin());
+            for (std::size_t k = start; k < pal.size(); ++k)
+                if (!visit(byRed[k])) break;
+            for (std::size_t k = start; k > 0; --k)
+                if (!visit(byRed[k - 1])) break;
             acc[best * 4] += c.r;
             acc[best * 4 + 1] += c.g;
             acc[best * 4 + 2] += c.b;
