@@ -288,11 +288,6 @@ Image ditherGray(const Image& gray, int bits, int code) {
 
 Image ditherColour(const Image& rgb, const std::vector<Rgb>& pal, int bits, int code) {
     PaletteSearch search(pal);
-    // The entries one word each: one load per pixel, and a pointer the
-    // compiler need not read again after every stored index.
-    std::uint32_t entries[256] = {};
-    for (std::size_t i = 0; i < pal.size() && i < 256; ++i)
-        entries[i] = pal[i].r | (std::uint32_t{pal[i].g} << 8) | (std::uint32_t{pal[i].b} << 16);
     Image out = blankIndexed(rgb, bits);
     dither<3>(
         out, code, search.typicalGap(),
@@ -300,12 +295,11 @@ Image ditherColour(const Image& rgb, const std::vector<Rgb>& pal, int bits, int 
             const std::uint8_t* p = rgb.row(y) + 3 * static_cast<std::size_t>(x);
             v[0] = p[0], v[1] = p[1], v[2] = p[2];
         },
-        [&search, entries](const int* v, int* q) {
-            const int i = search.nearest(v[0], v[1], v[2]);
-            const std::uint32_t c = entries[i];
-            q[0] = static_cast<int>(c & 0xFF), q[1] = static_cast<int>((c >> 8) & 0xFF),
-            q[2] = static_cast<int>(c >> 16);
-            return i;
+        [&search](const int* v, int* q) {
+            const std::uint32_t e = search.nearestEntry(v[0], v[1], v[2]);
+            q[0] = static_cast<int>((e >> 8) & 0xFF), q[1] = static_cast<int>((e >> 16) & 0xFF),
+            q[2] = static_cast<int>(e >> 24);
+            return static_cast<int>(e & 0xFF);
         });
     out.palette() = pal;
     return out;

@@ -74,8 +74,12 @@ void PaletteSearch::fillBlock(std::size_t block) {
             bestD[cell] = std::min(d, bestD[cell]);
         }
     }
-    std::uint8_t* out = cache_.data() + (block << 6);
-    for (int cell = 0; cell < 64; ++cell) out[cell] = static_cast<std::uint8_t>(best[cell]);
+    std::uint32_t* out = cache_.data() + (block << 6);
+    for (int cell = 0; cell < 64; ++cell) {
+        const Rgb& c = palette_[static_cast<std::size_t>(best[cell])];
+        out[cell] = static_cast<std::uint32_t>(best[cell]) | (std::uint32_t{c.r} << 8) | (std::uint32_t{c.g} << 16) |
+                    (std::uint32_t{c.b} << 24);
+    }
     filled_[block] = 1;
 }
 
