@@ -11,7 +11,7 @@
 namespace rastel::imaging {
 
 PaletteSearch::PaletteSearch(std::vector<Rgb> palette)
-    : palette_(std::move(palette)), cache_(std::size_t{1} << 18), filled_(std::size_t{1} << 12, 0) {
+    : palette_(std::move(palette)), cache_(new std::uint32_t[std::size_t{1} << 18]), filled_(std::size_t{1} << 12, 0) {
     if (palette_.size() > 256) fail("palette search", "more than 256 entries");
 }
 
@@ -74,7 +74,7 @@ void PaletteSearch::fillBlock(std::size_t block) {
             bestD[cell] = std::min(d, bestD[cell]);
         }
     }
-    std::uint32_t* out = cache_.data() + (block << 6);
+    std::uint32_t* out = cache_.get() + (block << 6);
     for (int cell = 0; cell < 64; ++cell) {
         const Rgb& c = palette_[static_cast<std::size_t>(best[cell])];
         out[cell] = static_cast<std::uint32_t>(best[cell]) | (std::uint32_t{c.r} << 8) | (std::uint32_t{c.g} << 16) |

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/image.h"
@@ -36,7 +37,9 @@ private:
     void fillBlock(std::size_t block);
 
     std::vector<Rgb> palette_;
-    std::vector<std::uint32_t> cache_;
+    // Left uninitialised: a block is written before it is read, and the pages
+    // of blocks never looked up are never touched.
+    std::unique_ptr<std::uint32_t[]> cache_;
     std::vector<std::uint8_t> filled_;
 };
 
