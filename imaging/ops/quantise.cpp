@@ -51,12 +51,19 @@ Histogram countColours(const Image& rgb) {
         const int span = std::max(hi[k] - lo[k] + 1, 1);
         for (int v = lo[k]; v <= hi[k]; ++v) bin[k][v] = static_cast<std::uint8_t>(1 + (v - lo[k]) * 32 / span);
     }
+    // Each value's part of the cell index, so that a cell is found with two additions.
+    std::uint32_t part[3][256];
+    for (int v = 0; v < 256; ++v) {
+        part[0][v] = static_cast<std::uint32_t>(cellAt(bin[0][v], 0, 0));
+        part[1][v] = static_cast<std::uint32_t>(cellAt(0, bin[1][v], 0));
+        part[2][v] = bin[2][v];
+    }
     Histogram h;
     for (int y = 0; y < rgb.height(); ++y) {
         const std::uint8_t* s = rgb.row(y);
         for (int x = 0; x < rgb.width(); ++x, s += 3) {
             const int r = s[0], g = s[1], b = s[2];
-            const std::size_t c = cellAt(bin[0][r], bin[1][g], bin[2][b]);
+            const std::size_t c = part[0][r] + part[1][g] + part[2][b];
             ++h.w[c];
             h.r[c] += r;
             h.g[c] += g;
