@@ -76,7 +76,7 @@ void PaletteSearch::fillBlock(std::size_t block) {
     }
     std::uint32_t* out = cache_.get() + (block << 6);
     for (int cell = 0; cell < 64; ++cell) {
-        const Rgb& c = palette_[static_cast<std::size_t>(best[cell])];
+        const Rgb c = palette_.empty() ? Rgb{} : palette_[static_cast<std::size_t>(best[cell])];
         out[cell] = static_cast<std::uint32_t>(best[cell]) | (std::uint32_t{c.r} << 8) | (std::uint32_t{c.g} << 16) |
                     (std::uint32_t{c.b} << 24);
     }

@@ -361,7 +361,7 @@ TEST(OpsReduce, EveryCellCachesTheEntryNearestItsCentreLowestIndexOnTies) {
     ties.insert(ties.end(), ties.rbegin(), ties.rend());
     for (int c = 0; c < 8; ++c)
         for (int v : {32 * c, 32 * c + 3}) ties.push_back({static_cast<std::uint8_t>(v), 100, 100});
-    for (const std::vector<Rgb>& pal : {random(1), random(7), random(256), ties}) {
+    for (const std::vector<Rgb>& pal : {std::vector<Rgb>{}, random(1), random(7), random(256), ties}) {
         PaletteSearch search(pal);
         int wrong = 0;
         for (int cell = 0; cell < 1 << 18; ++cell) {
