@@ -72,15 +72,17 @@ static_assert(weightSum(kFloydSteinberg) == 16 && weightSum(kBurkes) == 32 && we
 
 constexpr int kPad = 3;  // widest horizontal reach of any kernel
 
-// Division by a constant rounded half away from zero; a power of two becomes a shift.
+// Division by a constant rounded half away from zero, without branches: the
+// error's sign changes from pixel to pixel, too often for a branch to be
+// predicted. v >> 31 is -1 for negative v, else 0.
 template <int D>
 inline int divRound(int v) {
-    if constexpr ((D & (D - 1)) == 0) {
-        constexpr int shift = std::countr_zero(static_cast<unsigned>(D));
-        return v >= 0 ? (v + D / 2) >> shift : -((-v + D / 2) >> shift);
-    } else {
-        return v >= 0 ? (v + D / 2) / D : -((-v + D / 2) / D);
-    }
+    if constexpr ((D & (D - 1)) == 0)
+        // Rounding half away from zero is floor((v + D/2 - [v < 0]) / D), and >> floors.
+        return (v + D / 2 + (v >> 31)) >> std::countr_zero(static_cast<unsigned>(D));
+    else
+        // (v +- D/2) / D with the sign of v, as / truncates towards zero.
+        return (v + ((v >> 31) | 1) * (D / 2)) / D;
 }
 
 // Weight of the tap at (dx, dy), 0 when the kernel has none there.
@@ -98,6 +100,7 @@ inline void spreadTap(int* const* rows, int x, int step, const int* diff) {
     constexpr Tap t = Taps[I];
     if constexpr (t.dy > 0) {
         int* target = rows[t.dy] + static_cast<std::ptrdiff_t>(x + step * t.dx + kPad) * C;
+#pragma GCC unroll 3
         for (int c = 0; c < C; ++c) target[c] += diff[c] * t.weight;
     }
 }
@@ -117,11 +120,11 @@ constexpr bool currentRowTapsCarried(const std::array<Tap, N>& taps) {
 }
 
 // Error diffusion over C channels with the kernel `Taps` / `D`, serpentine.
-// `pixel(y, x, v)` loads the source values, `quantise(v)` returns the palette
-// index for clamped values and `colour(i, v)` stores the palette entry's values.
+// `pixel(y, x, v)` loads the source values, `quantise(v, q)` returns the
+// palette index for clamped values and stores that entry's values in q.
 // The error bound for the next two pixels of the same row stays in registers.
-template <int C, const auto& Taps, int D, typename Load, typename Quantise, typename Colour>
-void diffuse(Image& out, Load&& pixel, Quantise&& quantise, Colour&& colour) {
+template <int C, const auto& Taps, int D, typename Load, typename Quantise>
+void diffuse(Image& out, Load&& pixel, Quantise&& quantise) {
     constexpr int kRows = [] {
         int r = 0;
         for (const Tap& t : Taps) r = std::max(r, t.dy);
@@ -144,12 +147,12 @@ void diffuse(Image& out, Load&& pixel, Quantise&& quantise, Colour&& colour) {
             int v[C];
             pixel(y, x, v);
             const int* e = cur + static_cast<std::size_t>(x + kPad) * C;
+#pragma GCC unroll 3
             for (int c = 0; c < C; ++c) v[c] = std::clamp(v[c] + divRound<D>(e[c] + near[c]), 0, 255);
-            const int idx = quantise(v);
-            d[x] = static_cast<std::uint8_t>(idx);
             int q[C];
-            colour(idx, q);
+            d[x] = static_cast<std::uint8_t>(quantise(v, q));
             int diff[C];
+#pragma GCC unroll 3
             for (int c = 0; c < C; ++c) {
                 diff[c] = v[c] - q[c];
                 near[c] = far[c] + diff[c] * w1;
@@ -224,26 +227,27 @@ void ordered(Image& out, const std::array<int, 64>& off, Load&& pixel, Quantise&
             int v[C];
             pixel(y, x, v);
             for (int c = 0; c < C; ++c) v[c] = std::clamp(v[c] + rowOff[x & 7], 0, 255);
-            d[x] = static_cast<std::uint8_t>(quantise(v));
+            int q[C];
+            d[x] = static_cast<std::uint8_t>(quantise(v, q));
         }
     }
 }
 
 // Runs the chosen method over an image of C channels.
-template <int C, typename Load, typename Quantise, typename Colour>
-void dither(Image& out, int code, double step, Load&& pixel, Quantise&& quantise, Colour&& colour) {
+template <int C, typename Load, typename Quantise>
+void dither(Image& out, int code, double step, Load&& pixel, Quantise&& quantise) {
     if (code == kDitherNone) {
         ordered<C>(out, std::array<int, 64>{}, pixel, quantise);
     } else if (code == kDitherOrdered || code == kDitherCluster) {
         ordered<C>(out, thresholdOffsets(code == kDitherOrdered ? kBayer : kCluster, step), pixel, quantise);
     } else {
         switch (code) {
-        case kDitherFloydSteinberg: diffuse<C, kFloydSteinberg, 16>(out, pixel, quantise, colour); break;
-        case kDitherBurkes: diffuse<C, kBurkes, 32>(out, pixel, quantise, colour); break;
-        case kDitherStucki: diffuse<C, kStucki, 42>(out, pixel, quantise, colour); break;
-        case kDitherSierra: diffuse<C, kSierra, 32>(out, pixel, quantise, colour); break;
-        case kDitherStevensonArce: diffuse<C, kStevensonArce, 200>(out, pixel, quantise, colour); break;
-        default: diffuse<C, kJarvis, 48>(out, pixel, quantise, colour); break;
+        case kDitherFloydSteinberg: diffuse<C, kFloydSteinberg, 16>(out, pixel, quantise); break;
+        case kDitherBurkes: diffuse<C, kBurkes, 32>(out, pixel, quantise); break;
+        case kDitherStucki: diffuse<C, kStucki, 42>(out, pixel, quantise); break;
+        case kDitherSierra: diffuse<C, kSierra, 32>(out, pixel, quantise); break;
+        case kDitherStevensonArce: diffuse<C, kStevensonArce, 200>(out, pixel, quantise); break;
+        default: diffuse<C, kJarvis, 48>(out, pixel, quantise); break;
         }
     }
 }
@@ -252,20 +256,32 @@ void dither(Image& out, int code, double step, Load&& pixel, Quantise&& quantise
 
 Image ditherGray(const Image& gray, int bits, int code) {
     const std::vector<Rgb> pal = grayLevels(bits);
-    std::uint8_t nearest[256];
+    // Index and level of the nearest gray for each value, both read straight
+    // from the value rather than one after the other.
+    std::uint8_t nearest[256], level[256];
     for (int v = 0; v < 256; ++v) {
         int best = 0;
         for (std::size_t i = 1; i < pal.size(); ++i)
             if (std::abs(pal[i].r - v) < std::abs(pal[static_cast<std::size_t>(best)].r - v))
                 best = static_cast<int>(i);
         nearest[v] = static_cast<std::uint8_t>(best);
+        level[v] = pal[static_cast<std::size_t>(best)].r;
     }
     Image out = blankIndexed(gray, bits);
     const double step = 255.0 / static_cast<double>(pal.size() - 1);
-    dither<1>(
-        out, code, step, [&gray](int y, int x, int* v) { v[0] = gray.row(y)[x]; },
-        [&nearest](const int* v) { return nearest[v[0]]; },
-        [&pal](int i, int* q) { q[0] = pal[static_cast<std::size_t>(i)].r; });
+    const auto load = [&gray](int y, int x, int* v) { v[0] = gray.row(y)[x]; };
+    if (bits == 1)
+        // Black up to 127, white from 128: computed, with no table read between one pixel and the next.
+        dither<1>(out, code, step, load, [](const int* v, int* q) {
+            const int white = v[0] >> 7;
+            q[0] = white * 255;
+            return white;
+        });
+    else
+        dither<1>(out, code, step, load, [&nearest, &level](const int* v, int* q) {
+            q[0] = level[v[0]];
+            return nearest[v[0]];
+        });
     out.palette() = pal;
     return out;
 }
@@ -279,10 +295,11 @@ Image ditherColour(const Image& rgb, const std::vector<Rgb>& pal, int bits, int 
             const std::uint8_t* p = rgb.row(y) + 3 * static_cast<std::size_t>(x);
             v[0] = p[0], v[1] = p[1], v[2] = p[2];
         },
-        [&search](const int* v) { return search.nearest(v[0], v[1], v[2]); },
-        [&pal](int i, int* q) {
-            const Rgb& c = pal[static_cast<std::size_t>(i)];
-            q[0] = c.r, q[1] = c.g, q[2] = c.b;
+        [&search](const int* v, int* q) {
+            const std::uint32_t e = search.nearestEntry(v[0], v[1], v[2]);
+            q[0] = static_cast<int>((e >> 8) & 0xFF), q[1] = static_cast<int>((e >> 16) & 0xFF),
+            q[2] = static_cast<int>(e >> 24);
+            return static_cast<int>(e & 0xFF);
         });
     out.palette() = pal;
     return out;

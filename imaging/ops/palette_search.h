@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/image.h"
@@ -9,17 +10,22 @@ namespace rastel::imaging {
 
 // Nearest palette entry (squared RGB distance) for many lookups: answers are
 // cached per cell of a 64x64x64 grid (6 bits per channel), each cell holding the
-// entry nearest to its centre, filled on first use. Lookups are therefore
-// exact to within half a cell (2 levels per channel).
+// entry nearest to its centre. Lookups are therefore exact to within half a
+// cell (2 levels per channel). The cache is filled a block of 4x4x4 cells at a
+// time, on the first lookup in the block; a block's 64 cells lie side by side.
+// At most 256 entries.
 class PaletteSearch {
 public:
     explicit PaletteSearch(std::vector<Rgb> palette);
 
-    int nearest(int r, int g, int b) {
-        const std::size_t cell = static_cast<std::size_t>(((r >> 2) << 12) | ((g >> 2) << 6) | (b >> 2));
-        std::int16_t& hit = cache_[cell];
-        if (hit < 0) hit = static_cast<std::int16_t>(nearestToCellCentre(r >> 2, g >> 2, b >> 2));
-        return hit;
+    int nearest(int r, int g, int b) { return static_cast<int>(nearestEntry(r, g, b) & 0xFF); }
+    // The nearest entry's index in the low byte and its red, green and blue in
+    // the three above: a caller that needs the colour too waits for one read.
+    std::uint32_t nearestEntry(int r, int g, int b) {
+        const auto block = static_cast<std::size_t>(((r >> 4) << 8) | ((g >> 4) << 4) | (b >> 4));
+        if (!filled_[block]) fillBlock(block);
+        const auto cell = static_cast<std::size_t>((((r >> 2) & 3) << 4) | (((g >> 2) & 3) << 2) | ((b >> 2) & 3));
+        return cache_[(block << 6) | cell];
     }
     // Exact search without the cache.
     int nearestExact(int r, int g, int b) const;
@@ -28,10 +34,13 @@ public:
     double typicalGap() const;
 
 private:
-    int nearestToCellCentre(int cr, int cg, int cb) const;
+    void fillBlock(std::size_t block);
 
     std::vector<Rgb> palette_;
-    std::vector<std::int16_t> cache_;
+    // Left uninitialised: a block is written before it is read, and the pages
+    // of blocks never looked up are never touched.
+    std::unique_ptr<std::uint32_t[]> cache_;
+    std::vector<std::uint8_t> filled_;
 };
 
 }  // namespace rastel::imaging

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <numeric>
 #include <unordered_map>
 
 namespace rastel::imaging {
@@ -29,33 +31,54 @@ struct Histogram {
 };
 
 Histogram countColours(const Image& rgb) {
-    // Which values occur per channel (plain stores, no dependency chain).
-    std::uint8_t seen[3][256] = {};
+    // Each channel's least and greatest value. A row's bytes are taken 48 at
+    // a time (16 pixels) into per-lane minima and maxima, which the compiler
+    // does with vector instructions; lane i belongs to channel i % 3.
+    std::uint8_t laneLo[48], laneHi[48];
+    std::fill(std::begin(laneLo), std::end(laneLo), std::uint8_t{255});
+    std::fill(std::begin(laneHi), std::end(laneHi), std::uint8_t{0});
+    int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
+    const std::size_t rowBytes = 3 * static_cast<std::size_t>(rgb.width());
     for (int y = 0; y < rgb.height(); ++y) {
         const std::uint8_t* s = rgb.row(y);
-        for (int x = 0; x < rgb.width(); ++x, s += 3) {
-            seen[0][s[0]] = 1;
-            seen[1][s[1]] = 1;
-            seen[2][s[2]] = 1;
+        std::size_t i = 0;
+        for (; i + 48 <= rowBytes; i += 48) {
+            std::uint8_t chunk[48];
+            std::memcpy(chunk, s + i, 48);
+            for (std::size_t j = 0; j < 48; ++j) {
+                laneLo[j] = std::min(laneLo[j], chunk[j]);
+                laneHi[j] = std::max(laneHi[j], chunk[j]);
+            }
+        }
+        for (; i < rowBytes; ++i) {
+            lo[i % 3] = std::min<int>(lo[i % 3], s[i]);
+            hi[i % 3] = std::max<int>(hi[i % 3], s[i]);
         }
     }
-    int lo[3] = {0, 0, 0}, hi[3] = {255, 255, 255};
-    for (int k = 0; k < 3; ++k) {
-        while (lo[k] < 255 && !seen[k][lo[k]]) ++lo[k];
-        while (hi[k] > lo[k] && !seen[k][hi[k]]) --hi[k];
+    for (std::size_t j = 0; j < 48; ++j) {
+        lo[j % 3] = std::min<int>(lo[j % 3], laneLo[j]);
+        hi[j % 3] = std::max<int>(hi[j % 3], laneHi[j]);
     }
+    for (int k = 0; k < 3; ++k) hi[k] = std::max(hi[k], lo[k]);  // no pixels: one value
     // Bin (1-based) of each value per channel.
     std::uint8_t bin[3][256] = {};
     for (int k = 0; k < 3; ++k) {
         const int span = std::max(hi[k] - lo[k] + 1, 1);
         for (int v = lo[k]; v <= hi[k]; ++v) bin[k][v] = static_cast<std::uint8_t>(1 + (v - lo[k]) * 32 / span);
     }
+    // Each value's part of the cell index, so that a cell is found with two additions.
+    std::uint32_t part[3][256];
+    for (int v = 0; v < 256; ++v) {
+        part[0][v] = static_cast<std::uint32_t>(cellAt(bin[0][v], 0, 0));
+        part[1][v] = static_cast<std::uint32_t>(cellAt(0, bin[1][v], 0));
+        part[2][v] = bin[2][v];
+    }
     Histogram h;
     for (int y = 0; y < rgb.height(); ++y) {
         const std::uint8_t* s = rgb.row(y);
         for (int x = 0; x < rgb.width(); ++x, s += 3) {
             const int r = s[0], g = s[1], b = s[2];
-            const std::size_t c = cellAt(bin[0][r], bin[1][g], bin[2][b]);
+            const std::size_t c = part[0][r] + part[1][g] + part[2][b];
             ++h.w[c];
             h.r[c] += r;
             h.g[c] += g;
@@ -158,19 +181,40 @@ struct CellColour {
 
 // k-means on the occupied histogram cells, weighted by their pixel counts;
 // a few rounds move the box means towards where the pixels really are.
+//
+// The nearest entry (the lowest index among equally near ones) is searched
+// outwards from the cell's red value through the entries sorted by red, each
+// way until red alone is farther than the best distance so far.
 void refine(std::vector<Rgb>& pal, const std::vector<CellColour>& cells, int rounds) {
     std::vector<double> acc(pal.size() * 4);
+    std::vector<std::size_t> byRed(pal.size());
+    std::vector<int> reds(pal.size());
     for (int round = 0; round < rounds; ++round) {
         std::fill(acc.begin(), acc.end(), 0.0);
+        std::iota(byRed.begin(), byRed.end(), std::size_t{0});
+        std::sort(byRed.begin(), byRed.end(), [&pal](std::size_t a, std::size_t b) { return pal[a].r < pal[b].r; });
+        for (std::size_t k = 0; k < pal.size(); ++k) reds[k] = pal[byRed[k]].r;
         for (const CellColour& c : cells) {
             const double mr = c.r / c.w, mg = c.g / c.w, mb = c.b / c.w;
             std::size_t best = 0;
             double bestD = 1e30;
-            for (std::size_t i = 0; i < pal.size(); ++i) {
-                const double dr = pal[i].r - mr, dg = pal[i].g - mg, db = pal[i].b - mb;
+            // Whether entry i is nearer, or as near with a lower index; false
+            // once red alone is farther than the best, which holds for all
+            // entries further out.
+            const auto visit = [&](std::size_t i) {
+                const double dr = pal[i].r - mr;
+                if (dr * dr > bestD) return false;
+                const double dg = pal[i].g - mg, db = pal[i].b - mb;
                 const double d = dr * dr + dg * dg + db * db;
-                if (d < bestD) bestD = d, best = i;
-            }
+                if (d < bestD || (d == bestD && i < best)) bestD = d, best = i;
+                return true;
+            };
+            const auto start = static_cast<std::size_t>(
+                std::lower_bound(reds.begin(), reds.end(), mr, [](int v, double m) { return v < m; }) - reds.begin());
+            for (std::size_t k = start; k < pal.size(); ++k)
+                if (!visit(byRed[k])) break;
+            for (std::size_t k = start; k > 0; --k)
+                if (!visit(byRed[k - 1])) break;
             acc[best * 4] += c.r;
             acc[best * 4 + 1] += c.g;
             acc[best * 4 + 2] += c.b;

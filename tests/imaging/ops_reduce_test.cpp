@@ -5,6 +5,7 @@
 
 #include "imaging/convert.h"
 #include "imaging/error.h"
+#include "imaging/ops/dither.h"
 #include "imaging/ops/palette_search.h"
 #include "imaging/ops/reduce.h"
 #include "tests/support/pictures.h"
@@ -345,6 +346,41 @@ TEST(OpsReduce, CachedNearestColourIsCloseToTheExactOne) {
     }
 }
 
+TEST(OpsReduce, EveryCellCachesTheEntryNearestItsCentreLowestIndexOnTies) {
+    Lcg rng{17};
+    const auto random = [&rng](int n) {
+        std::vector<Rgb> pal;
+        for (int i = 0; i < n; ++i)
+            pal.push_back({static_cast<std::uint8_t>(rng.next()), static_cast<std::uint8_t>(rng.next()),
+                           static_cast<std::uint8_t>(rng.next())});
+        return pal;
+    };
+    // Repeated entries, and entries at 4c and 4c+3 on each side of the centre
+    // 4c+1.5 of cells, make exact ties that only the index can break.
+    std::vector<Rgb> ties = random(60);
+    ties.insert(ties.end(), ties.rbegin(), ties.rend());
+    for (int c = 0; c < 8; ++c)
+        for (int v : {32 * c, 32 * c + 3}) ties.push_back({static_cast<std::uint8_t>(v), 100, 100});
+    for (const std::vector<Rgb>& pal : {std::vector<Rgb>{}, random(1), random(7), random(256), ties}) {
+        PaletteSearch search(pal);
+        int wrong = 0;
+        for (int cell = 0; cell < 1 << 18; ++cell) {
+            const int cr = cell >> 12, cg = (cell >> 6) & 63, cb = cell & 63;
+            // Doubled coordinates keep the centre integral.
+            std::size_t best = 0;
+            long bestD = -1;
+            for (std::size_t i = 0; i < pal.size(); ++i) {
+                const long dr = 2L * pal[i].r - (8 * cr + 3), dg = 2L * pal[i].g - (8 * cg + 3),
+                           db = 2L * pal[i].b - (8 * cb + 3);
+                const long d = dr * dr + dg * dg + db * db;
+                if (bestD < 0 || d < bestD) bestD = d, best = i;
+            }
+            wrong += search.nearest(4 * cr + (cell & 3), 4 * cg + 3 - (cell & 3), 4 * cb) != static_cast<int>(best);
+        }
+        EXPECT_EQ(wrong, 0) << pal.size() << " entries";
+    }
+}
+
 namespace {
 
 // FNV-1a over the index rows and the palette: any changed pixel or entry changes it.
@@ -364,27 +400,44 @@ TEST(OpsReduce, ResultsStayBitForBitTheSame) {
     // depths each: faster code paths must not change a single index.
     const Image gray = noiseImage({PixelFormat::Gray8, 8}, 53, 29, 5);
     const Image colour = colourGradient(97, 61);
+    // Colours all over the cube and a smooth picture: many histogram cells
+    // for the palette choice and lookups far from any entry.
+    const Image noise = noiseImage({PixelFormat::Rgb24, 8}, 131, 77, 9);
+    const Image photo = makePicture(Picture::Photo, 160, 120);
     struct Row {
         int code;
-        std::uint64_t gray1, gray4, colour3, colour8;
+        std::uint64_t gray1, gray4, colour3, colour8, noise8, photo8;
     };
     const Row rows[] = {
-        {kDitherNone, 6897748086674243858u, 4042604682437544947u, 10767687580725062570u, 6709053624355448743u},
+        {kDitherNone, 6897748086674243858u, 4042604682437544947u, 10767687580725062570u, 6709053624355448743u,
+         560442991578020207u, 4481128161635314883u},
         {kDitherFloydSteinberg, 14498032806744390474u, 16645007470248951055u, 13320516484840341675u,
-         1750554934732676387u},
-        {kDitherBurkes, 4742459149533202036u, 14775057360014064971u, 5268140430757361961u, 12926076503785665931u},
-        {kDitherStucki, 9057815487694000369u, 13500983740378766305u, 10025764307391781821u, 13381096895821641715u},
-        {kDitherSierra, 780787883847986071u, 15789279094739314894u, 12498553217566095854u, 13452027773213010503u},
-        {kDitherStevensonArce, 14587867242082095437u, 3406990620920079909u, 6602207322967280539u, 3074773761837238505u},
-        {kDitherJarvis, 14398981080827383226u, 370489327375402642u, 6936454171460222918u, 12368675808062307201u},
-        {kDitherOrdered, 17136122889361733383u, 15374170328697309099u, 9460451030752918041u, 16689730153818153990u},
-        {kDitherCluster, 4686350383028968530u, 17481318632472460395u, 10255926579725363359u, 4080983379729485304u},
+         1750554934732676387u, 13342812308242046464u, 6984914139223961576u},
+        {kDitherBurkes, 4742459149533202036u, 14775057360014064971u, 5268140430757361961u, 12926076503785665931u,
+         16512615393491278786u, 16041239719525282840u},
+        {kDitherStucki, 9057815487694000369u, 13500983740378766305u, 10025764307391781821u, 13381096895821641715u,
+         13143647099701850158u, 13361936168949055000u},
+        {kDitherSierra, 780787883847986071u, 15789279094739314894u, 12498553217566095854u, 13452027773213010503u,
+         1519935810014586916u, 13263122359510710319u},
+        {kDitherStevensonArce, 14587867242082095437u, 3406990620920079909u, 6602207322967280539u, 3074773761837238505u,
+         16221397156773098907u, 16590291406920943560u},
+        {kDitherJarvis, 14398981080827383226u, 370489327375402642u, 6936454171460222918u, 12368675808062307201u,
+         14648786000038799548u, 2295860937353020582u},
+        {kDitherOrdered, 17136122889361733383u, 15374170328697309099u, 9460451030752918041u, 16689730153818153990u,
+         15032358062754776283u, 14009766422905057656u},
+        {kDitherCluster, 4686350383028968530u, 17481318632472460395u, 10255926579725363359u, 4080983379729485304u,
+         10383260646472882658u, 18219334455186028525u},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(digest(reduceColors(gray, 1, r.code)), r.gray1) << "gray 1 bit, code " << r.code;
         EXPECT_EQ(digest(reduceColors(gray, 4, r.code)), r.gray4) << "gray 4 bits, code " << r.code;
         EXPECT_EQ(digest(reduceColors(colour, 3, r.code)), r.colour3) << "colour 3 bits, code " << r.code;
         EXPECT_EQ(digest(reduceColors(colour, 8, r.code)), r.colour8) << "colour 8 bits, code " << r.code;
+        // Eight bits keeps a gray picture's own levels (dither called directly,
+        // as a reduction keeps the picture unchanged), so every method gives the same.
+        EXPECT_EQ(digest(ditherGray(gray, 8, r.code)), 16109151710299290592u) << "gray 8 bits, code " << r.code;
+        EXPECT_EQ(digest(reduceColors(noise, 8, r.code)), r.noise8) << "noise 8 bits, code " << r.code;
+        EXPECT_EQ(digest(reduceColors(photo, 8, r.code)), r.photo8) << "photo 8 bits, code " << r.code;
     }
     // Layout conversion to fewer colours takes the undithered path.
     EXPECT_EQ(digest(toIndexed(gray, 4)), rows[0].gray4);
