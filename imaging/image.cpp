@@ -1,7 +1,11 @@
 #include "imaging/image.h"
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "imaging/document_budget.h"
 #include "imaging/error.h"
@@ -47,6 +51,35 @@ void checkDimensions(const std::string& format, std::int64_t width, std::int64_t
                  std::to_string(pixelLimit()) + " pixels");
 }
 
+void PixelBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+
+PixelBuffer::PixelBuffer(std::size_t size) : bytes_(static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1))) {
+    if (!bytes_) throw std::bad_alloc();
+    size_ = size;
+}
+
+PixelBuffer::PixelBuffer(const PixelBuffer& other) {
+    if (!other.bytes_) return;
+    bytes_.reset(static_cast<std::uint8_t*>(std::malloc(other.size_ ? other.size_ : 1)));
+    if (!bytes_) throw std::bad_alloc();
+    std::memcpy(bytes_.get(), other.bytes_.get(), other.size_);
+    size_ = other.size_;
+}
+
+PixelBuffer& PixelBuffer::operator=(const PixelBuffer& other) {
+    if (this != &other) *this = PixelBuffer(other);
+    return *this;
+}
+
+PixelBuffer::PixelBuffer(PixelBuffer&& other) noexcept
+    : bytes_(std::move(other.bytes_)), size_(std::exchange(other.size_, 0)) {}
+
+PixelBuffer& PixelBuffer::operator=(PixelBuffer&& other) noexcept {
+    bytes_ = std::move(other.bytes_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
+}
+
 Image::Image(int width, int height, PixelFormat format, int bits)
     : width_(width), height_(height), format_(format), bits_(format == PixelFormat::Indexed ? bits : 8) {
     checkDimensions("image", width, height);
@@ -54,7 +87,7 @@ Image::Image(int width, int height, PixelFormat format, int bits)
         fail("image", "indexed depth must be 1 to 8 bits, got " + std::to_string(bits));
     DocumentPixelBudget::charge(static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height));
     stride_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(bytesPerPixel(format));
-    data_.assign(stride_ * static_cast<std::size_t>(height), 0);
+    data_ = PixelBuffer(stride_ * static_cast<std::size_t>(height));
 }
 
 int Image::bitsPerPixel() const {

@@ -37,6 +37,32 @@ void checkDimensions(const std::string& format, std::int64_t width, std::int64_t
 
 struct Metadata;
 
+// Zero-filled pixel storage from calloc. A large block comes straight from the
+// system as fresh pages that are zero already, so, unlike a zero-filled
+// vector, nothing passes over the whole image before a decoder writes it.
+class PixelBuffer {
+public:
+    PixelBuffer() = default;
+    // Throws std::bad_alloc when the memory cannot be had.
+    explicit PixelBuffer(std::size_t size);
+    PixelBuffer(const PixelBuffer& other);
+    PixelBuffer& operator=(const PixelBuffer& other);
+    PixelBuffer(PixelBuffer&& other) noexcept;
+    PixelBuffer& operator=(PixelBuffer&& other) noexcept;
+    ~PixelBuffer() = default;
+
+    std::uint8_t* data() { return bytes_.get(); }
+    const std::uint8_t* data() const { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
+    std::unique_ptr<std::uint8_t[], Free> bytes_;
+    std::size_t size_ = 0;
+};
+
 class Image {
 public:
     Image() = default;
@@ -78,7 +104,7 @@ private:
     PixelFormat format_ = PixelFormat::Rgb24;
     int bits_ = 8;
     std::size_t stride_ = 0;
-    std::vector<std::uint8_t> data_;
+    PixelBuffer data_;
     std::vector<Rgb> palette_;
 };
 
