@@ -1,5 +1,6 @@
 #include "imaging/codecs/gif_lzw.h"
 
+#include <cstring>
 #include <string>
 
 #include "imaging/error.h"
@@ -98,6 +99,85 @@ std::size_t GifLzwDecoder::read(std::span<std::uint16_t> out) {
         }
     }
     return n;
+}
+
+GifLzwEncoder::GifLzwEncoder(int minCodeSize) : clear_(1 << minCodeSize), slots_(kSlots) {
+    out_.reserve(std::size_t{1} << 16);
+    reset();
+    put(clear_);
+}
+
+void GifLzwEncoder::reset() {
+    next_ = clear_ + 2;
+    width_ = 1;
+    while ((1 << width_) <= clear_ + 1) ++width_;
+    std::memset(slots_.data(), 0xFF, slots_.size() * sizeof(slots_[0]));
+}
+
+void GifLzwEncoder::put(int code) {
+    bits_ |= std::uint64_t(code) << bitCount_;
+    for (bitCount_ += width_; bitCount_ >= 8; bitCount_ -= 8, bits_ >>= 8) {
+        block_[++blockLength_] = static_cast<std::uint8_t>(bits_);
+        if (blockLength_ == 255) {
+            block_[0] = 255;
+            out_.insert(out_.end(), block_.begin(), block_.end());
+            blockLength_ = 0;
+        }
+    }
+}
+
+void GifLzwEncoder::write(std::span<const std::uint8_t> indices) {
+    std::size_t i = 0;
+    if (prefix_ < 0) {
+        if (indices.empty()) return;
+        prefix_ = indices[0];
+        i = 1;
+    }
+    std::uint32_t prefix = static_cast<std::uint32_t>(prefix_);
+    constexpr std::uint32_t mask = kSlots - 1;
+    for (; i < indices.size(); ++i) {
+        const std::uint32_t index = indices[i];
+        const std::uint32_t key = prefix << 8 | index;
+        std::uint32_t slot = (key * 2654435761u) >> 19 & mask;
+        std::uint32_t entry;
+        while ((entry = slots_[slot]) != kEmptySlot && (entry & 0xFFFFF) != key) slot = (slot + 1) & mask;
+        if (entry != kEmptySlot) {
+            prefix = entry >> 20;  // the string goes on
+            continue;
+        }
+        put(static_cast<int>(prefix));
+        slots_[slot] = std::uint32_t(next_) << 20 | key;
+        // The decoder makes this entry only when it reads the next code, so
+        // codes widen once an entry past the current width exists.
+        if (++next_ == kTableSize) {
+            put(clear_);
+            reset();
+        } else if (next_ > (1 << width_)) {
+            ++width_;
+        }
+        prefix = index;
+    }
+    prefix_ = static_cast<int>(prefix);
+}
+
+void GifLzwEncoder::finish() {
+    if (prefix_ >= 0) {
+        put(prefix_);
+        // Reading that code, the decoder adds an entry and may widen the end code.
+        if (++next_ > (1 << width_) && width_ < kMaxWidth) ++width_;
+    }
+    put(clear_ + 1);
+    if (bitCount_ > 0) {
+        block_[++blockLength_] = static_cast<std::uint8_t>(bits_);
+        bits_ = 0;
+        bitCount_ = 0;
+    }
+    if (blockLength_ > 0) {
+        block_[0] = static_cast<std::uint8_t>(blockLength_);
+        out_.insert(out_.end(), block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(blockLength_ + 1));
+        blockLength_ = 0;
+    }
+    out_.push_back(0);
 }
 
 }  // namespace rastel::imaging
