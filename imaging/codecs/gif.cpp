@@ -378,6 +378,16 @@ public:
     }
 };
 
+// The largest index of an Indexed page.
+std::uint8_t maxIndex(const Image& img) {
+    std::uint8_t m = 0;
+    for (int y = 0; y < img.height(); ++y) {
+        const std::uint8_t* s = img.row(y);
+        m = std::max(m, *std::max_element(s, s + img.width()));
+    }
+    return m;
+}
+
 class GifWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
@@ -402,9 +412,18 @@ private:
                               " is larger than 65535 pixels a side");
         const int bits = opt.bits;
         const std::size_t entries = std::size_t{1} << bits;
-        const Image converted = toIndexed(page, bits);
-        const Image* idx = &converted;
-        if (converted.palette().size() > entries) fail(kFormat, "palette larger than the depth");
+        // An Indexed page whose indices all fit the depth and its palette is
+        // encoded as it is, as toIndexed would keep it; any other is converted.
+        Image converted;
+        const Image* idx = &page;
+        const std::uint8_t pageMax = page.format() == PixelFormat::Indexed ? maxIndex(page) : 0;
+        if (page.format() != PixelFormat::Indexed || pageMax >= entries || page.palette().size() <= pageMax) {
+            converted = toIndexed(page, bits);
+            if (maxIndex(converted) >= entries) fail(kFormat, "pixel index beyond the palette");
+            if (converted.palette().size() > entries) fail(kFormat, "palette larger than the depth");
+            idx = &converted;
+        }
+        // The palette is cut to the depth as toIndexed would cut it.
         const std::vector<Rgb>& palette = idx->palette();
 
         ByteWriter head;
@@ -435,8 +454,6 @@ private:
         GifLzwEncoder lzw(minCodeSize);
         constexpr std::size_t kChunk = std::size_t{1} << 16;
         for (int y = 0; y < idx->height(); ++y) {
-            const std::uint8_t* row = idx->row(y);
-            if (*std::max_element(row, row + idx->width()) >= entries) fail(kFormat, "pixel index beyond the palette");
             lzw.write(std::span<const std::uint8_t>(idx->row(y), static_cast<std::size_t>(idx->width())));
             if (lzw.output().size() >= kChunk) {
                 emit(std::span<const std::uint8_t>(lzw.output()));
