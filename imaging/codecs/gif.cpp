@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+#include "fileio/file_io.h"
 #include "imaging/codec.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/gif_lzw.h"
@@ -398,6 +399,13 @@ public:
         encodeInto(page, opt,
                    [&](std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); });
         return out;
+    }
+
+protected:
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        fileio::FdWriter file(fd, opt.path);
+        encodeInto(page, opt, [&](std::span<const std::uint8_t> bytes) { file.write(bytes); });
+        file.flush();
     }
 
 private:
