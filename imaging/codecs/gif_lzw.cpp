@@ -114,16 +114,33 @@ void GifLzwEncoder::reset() {
     std::memset(slots_.data(), 0xFF, slots_.size() * sizeof(slots_[0]));
 }
 
-void GifLzwEncoder::put(int code) {
+inline void GifLzwEncoder::put(int code) {
     bits_ |= std::uint64_t(code) << bitCount_;
-    for (bitCount_ += width_; bitCount_ >= 8; bitCount_ -= 8, bits_ >>= 8) {
-        block_[++blockLength_] = static_cast<std::uint8_t>(bits_);
-        if (blockLength_ == 255) {
-            block_[0] = 255;
-            out_.insert(out_.end(), block_.begin(), block_.end());
-            blockLength_ = 0;
-        }
+    bitCount_ += width_;
+    if (bitCount_ >= 32) {
+        const std::uint32_t word = static_cast<std::uint32_t>(bits_);
+        std::uint8_t* p = raw_.data() + rawLength_;
+        p[0] = static_cast<std::uint8_t>(word);
+        p[1] = static_cast<std::uint8_t>(word >> 8);
+        p[2] = static_cast<std::uint8_t>(word >> 16);
+        p[3] = static_cast<std::uint8_t>(word >> 24);
+        rawLength_ += 4;
+        bits_ >>= 32;
+        bitCount_ -= 32;
+        if (rawLength_ >= 255 * kRawBlocks) cutBlocks();
     }
+}
+
+// Moves the whole 255-byte sub-blocks of raw_ to out_, keeping the rest.
+void GifLzwEncoder::cutBlocks() {
+    std::size_t at = 0;
+    for (; rawLength_ - at >= 255; at += 255) {
+        out_.push_back(255);
+        out_.insert(out_.end(), raw_.begin() + static_cast<std::ptrdiff_t>(at),
+                    raw_.begin() + static_cast<std::ptrdiff_t>(at + 255));
+    }
+    std::memmove(raw_.data(), raw_.data() + at, rawLength_ - at);
+    rawLength_ -= at;
 }
 
 void GifLzwEncoder::write(std::span<const std::uint8_t> indices) {
@@ -135,18 +152,19 @@ void GifLzwEncoder::write(std::span<const std::uint8_t> indices) {
     }
     std::uint32_t prefix = static_cast<std::uint32_t>(prefix_);
     constexpr std::uint32_t mask = kSlots - 1;
+    std::uint32_t* const slots = slots_.data();
     for (; i < indices.size(); ++i) {
         const std::uint32_t index = indices[i];
         const std::uint32_t key = prefix << 8 | index;
-        std::uint32_t slot = (key * 2654435761u) >> 19 & mask;
+        std::uint32_t slot = (key * 2654435761u) >> (32 - kSlotBits);
         std::uint32_t entry;
-        while ((entry = slots_[slot]) != kEmptySlot && (entry & 0xFFFFF) != key) slot = (slot + 1) & mask;
+        while ((entry = slots[slot]) != kEmptySlot && (entry & 0xFFFFF) != key) slot = (slot + 1) & mask;
         if (entry != kEmptySlot) {
             prefix = entry >> 20;  // the string goes on
             continue;
         }
         put(static_cast<int>(prefix));
-        slots_[slot] = std::uint32_t(next_) << 20 | key;
+        slots[slot] = std::uint32_t(next_) << 20 | key;
         // The decoder makes this entry only when it reads the next code, so
         // codes widen once an entry past the current width exists.
         if (++next_ == kTableSize) {
@@ -167,15 +185,14 @@ void GifLzwEncoder::finish() {
         if (++next_ > (1 << width_) && width_ < kMaxWidth) ++width_;
     }
     put(clear_ + 1);
-    if (bitCount_ > 0) {
-        block_[++blockLength_] = static_cast<std::uint8_t>(bits_);
-        bits_ = 0;
-        bitCount_ = 0;
-    }
-    if (blockLength_ > 0) {
-        block_[0] = static_cast<std::uint8_t>(blockLength_);
-        out_.insert(out_.end(), block_.begin(), block_.begin() + static_cast<std::ptrdiff_t>(blockLength_ + 1));
-        blockLength_ = 0;
+    for (; bitCount_ > 0; bitCount_ -= 8, bits_ >>= 8) raw_[rawLength_++] = static_cast<std::uint8_t>(bits_);
+    bitCount_ = 0;
+    bits_ = 0;
+    cutBlocks();
+    if (rawLength_ > 0) {
+        out_.push_back(static_cast<std::uint8_t>(rawLength_));
+        out_.insert(out_.end(), raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(rawLength_));
+        rawLength_ = 0;
     }
     out_.push_back(0);
 }
