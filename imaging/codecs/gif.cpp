@@ -1,10 +1,10 @@
 // GIF reader and writer.
 //
-// The reader is our own: it walks the blocks of the file and decodes the image
-// data with GifLzwDecoder, which also takes the minimum code sizes above 8 that
-// browsers accept and giflib refuses. The writer uses giflib 5.2, whose
-// failures come back as return codes and become an Error carrying giflib's own
-// description.
+// The reader walks the blocks of the file and decodes the image data with
+// GifLzwDecoder, which also takes the minimum code sizes above 8 that browsers
+// accept and giflib refuses. The writer encodes with GifLzwEncoder and hands
+// the file on piece by piece as it is made: to memory, or straight to the
+// output file.
 //
 // Reading composes the frames the way a browser shows them: each page is the
 // canvas after that frame is drawn. The canvas is the logical screen grown to
@@ -14,14 +14,12 @@
 // Pages are drawn when asked for, on one canvas kept between them, so an
 // animation of many frames holds one canvas and one page at a time.
 
-#include <gif_lib.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <optional>
 
+#include "fileio/file_io.h"
 #include "imaging/codec.h"
 #include "imaging/codecs/common/byte_io.h"
 #include "imaging/codecs/gif_lzw.h"
@@ -34,34 +32,6 @@ namespace {
 
 constexpr const char* kFormat = "GIF";
 constexpr int kWriteCode = 2;
-
-extern "C" int gifWrite(GifFileType* gif, const GifByteType* src, int length) {
-    auto* out = static_cast<std::vector<std::uint8_t>*>(gif->UserData);
-    if (length <= 0) return 0;
-    try {
-        out->insert(out->end(), src, src + length);
-    } catch (const std::bad_alloc&) {
-        return 0;  // giflib turns a short write into its write error
-    }
-    return length;
-}
-
-std::string describe(int code) {
-    const char* text = GifErrorString(code);
-    return text ? text : "giflib error " + std::to_string(code);
-}
-
-[[noreturn]] void failGif(const GifFileType* gif, const char* what) {
-    fail(kFormat, std::string(what) + ": " + describe(gif ? gif->Error : 0));
-}
-
-struct EncoderHandle {
-    GifFileType* gif = nullptr;
-    ~EncoderHandle() {
-        int err = 0;
-        if (gif) EGifCloseFile(gif, &err);
-    }
-};
 
 // ---- Reading ----------------------------------------------------------------
 
@@ -409,50 +379,98 @@ public:
     }
 };
 
+// The largest index of an Indexed page.
+std::uint8_t maxIndex(const Image& img) {
+    std::uint8_t m = 0;
+    for (int y = 0; y < img.height(); ++y) {
+        const std::uint8_t* s = img.row(y);
+        m = std::max(m, *std::max_element(s, s + img.width()));
+    }
+    return m;
+}
+
 class GifWriter : public FormatWriter {
 public:
     std::string name() const override { return kFormat; }
     std::vector<WriteCapability> capabilities() const override { return {{kWriteCode, {1, 2, 3, 4, 5, 6, 7, 8}}}; }
 
-    // One GIF87a image covering the screen, with a global colour table of
-    // 2^bits entries (the palette padded with black).
     std::vector<std::uint8_t> encode(const Image& page, const WriteOptions& opt) const override {
+        std::vector<std::uint8_t> out;
+        encodeInto(page, opt,
+                   [&](std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); });
+        return out;
+    }
+
+protected:
+    void encodeTo(int fd, const Image& page, const WriteOptions& opt) const override {
+        fileio::FdWriter file(fd, opt.path);
+        encodeInto(page, opt, [&](std::span<const std::uint8_t> bytes) { file.write(bytes); });
+        file.flush();
+    }
+
+private:
+    // One GIF87a image covering the screen, with a global colour table of
+    // 2^bits entries (the palette padded with black), given to `emit` in
+    // pieces as it is encoded.
+    template <typename Emit>
+    void encodeInto(const Image& page, const WriteOptions& opt, Emit&& emit) const {
         if (page.empty()) fail(kFormat, "there is no image to save");
         if (page.width() > 65535 || page.height() > 65535)
             fail(kFormat, "image of " + std::to_string(page.width()) + "x" + std::to_string(page.height()) +
                               " is larger than 65535 pixels a side");
-        const Image idx = toIndexed(page, opt.bits);
-        const int entries = 1 << opt.bits;
-        if (idx.palette().size() > static_cast<std::size_t>(entries)) fail(kFormat, "palette larger than the depth");
-        GifColorType table[256] = {};
-        for (std::size_t i = 0; i < idx.palette().size(); ++i)
-            table[i] = {idx.palette()[i].r, idx.palette()[i].g, idx.palette()[i].b};
-        std::unique_ptr<ColorMapObject, void (*)(ColorMapObject*)> map(GifMakeMapObject(entries, table),
-                                                                       GifFreeMapObject);
-        if (!map) fail(kFormat, "out of memory");
-
-        std::vector<std::uint8_t> out;
-        int err = 0;
-        EncoderHandle h;
-        h.gif = EGifOpen(&out, gifWrite, &err);
-        if (!h.gif) fail(kFormat, describe(err));
-        EGifSetGifVersion(h.gif, false);
-        if (EGifPutScreenDesc(h.gif, idx.width(), idx.height(), opt.bits, 0, map.get()) == GIF_ERROR)
-            failGif(h.gif, "screen descriptor");
-        if (EGifPutImageDesc(h.gif, 0, 0, idx.width(), idx.height(), false, nullptr) == GIF_ERROR)
-            failGif(h.gif, "image descriptor");
-        // giflib masks the line it is given in place, so it gets a copy.
-        std::vector<GifPixelType> line(static_cast<std::size_t>(idx.width()));
-        for (int y = 0; y < idx.height(); ++y) {
-            std::memcpy(line.data(), idx.row(y), line.size());
-            for (auto v : line)
-                if (v >= entries) fail(kFormat, "pixel index beyond the palette");
-            if (EGifPutLine(h.gif, line.data(), idx.width()) == GIF_ERROR) failGif(h.gif, "image data");
+        const int bits = opt.bits;
+        const std::size_t entries = std::size_t{1} << bits;
+        // An Indexed page whose indices all fit the depth and its palette is
+        // encoded as it is, as toIndexed would keep it; any other is converted.
+        Image converted;
+        const Image* idx = &page;
+        const std::uint8_t pageMax = page.format() == PixelFormat::Indexed ? maxIndex(page) : 0;
+        if (page.format() != PixelFormat::Indexed || pageMax >= entries || page.palette().size() <= pageMax) {
+            converted = toIndexed(page, bits);
+            if (maxIndex(converted) >= entries) fail(kFormat, "pixel index beyond the palette");
+            if (converted.palette().size() > entries) fail(kFormat, "palette larger than the depth");
+            idx = &converted;
         }
-        GifFileType* gif = h.gif;
-        h.gif = nullptr;
-        if (EGifCloseFile(gif, &err) == GIF_ERROR) fail(kFormat, "finishing the file: " + describe(err));
-        return out;
+        // The palette is cut to the depth as toIndexed would cut it.
+        const std::vector<Rgb>& palette = idx->palette();
+
+        ByteWriter head;
+        head.bytes("GIF87a", 6);
+        head.u16le(static_cast<std::uint16_t>(idx->width()));
+        head.u16le(static_cast<std::uint16_t>(idx->height()));
+        // A global table of 2^bits entries, colour resolution `bits`.
+        head.u8(static_cast<std::uint8_t>(0x80 | (bits - 1) << 4 | (bits - 1)));
+        head.u8(0);  // background colour index
+        head.u8(0);  // no aspect ratio
+        for (std::size_t i = 0; i < entries; ++i) {
+            const Rgb c = i < palette.size() ? palette[i] : Rgb{0, 0, 0};
+            head.u8(c.r);
+            head.u8(c.g);
+            head.u8(c.b);
+        }
+        head.u8(0x2C);  // image descriptor: the whole screen, no local table, not interlaced
+        head.u16le(0);
+        head.u16le(0);
+        head.u16le(static_cast<std::uint16_t>(idx->width()));
+        head.u16le(static_cast<std::uint16_t>(idx->height()));
+        head.u8(0);
+        // Codes need room for at least the indices 0..3 besides clear and end.
+        const int minCodeSize = std::max(2, bits);
+        head.u8(static_cast<std::uint8_t>(minCodeSize));
+        emit(std::span<const std::uint8_t>(head.buffer()));
+
+        GifLzwEncoder lzw(minCodeSize);
+        constexpr std::size_t kChunk = std::size_t{1} << 16;
+        for (int y = 0; y < idx->height(); ++y) {
+            lzw.write(std::span<const std::uint8_t>(idx->row(y), static_cast<std::size_t>(idx->width())));
+            if (lzw.output().size() >= kChunk) {
+                emit(std::span<const std::uint8_t>(lzw.output()));
+                lzw.output().clear();
+            }
+        }
+        lzw.finish();
+        lzw.output().push_back(0x3B);  // trailer
+        emit(std::span<const std::uint8_t>(lzw.output()));
     }
 };
 

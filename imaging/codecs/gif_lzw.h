@@ -1,6 +1,6 @@
 #pragma once
 
-// Decoder of the LZW code stream of a GIF image.
+// Decoder and encoder of the LZW code stream of a GIF image.
 //
 // Codes are read least significant bit first, starting one bit wider than the
 // minimum code size and growing by a bit whenever the next free table entry
@@ -10,6 +10,7 @@
 // table holds); 12 and above leave no room for a single table entry and are
 // refused.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -53,6 +54,53 @@ private:
     // The part of the last string that did not fit the caller's buffer, last index first.
     std::vector<std::uint16_t> pending_;
     std::size_t pendingCount_ = 0;
+};
+
+// Encoder of pixel indices into GIF image data, already cut into sub-blocks.
+//
+// The stream starts with a clear code; codes are written least significant
+// bit first, one bit wider than the minimum code size, and grow by a bit as
+// the decoder's table will need it, up to 12 bits. When the table is full a
+// clear code starts it afresh. finish() writes the end code, the last short
+// sub-block and the empty block that ends the data.
+class GifLzwEncoder {
+public:
+    // `minCodeSize` is 2..8; every index given must be below 2^minCodeSize.
+    explicit GifLzwEncoder(int minCodeSize);
+
+    void write(std::span<const std::uint8_t> indices);
+    void finish();
+
+    // The sub-blocks made so far; the caller may take them and clear it.
+    std::vector<std::uint8_t>& output() { return out_; }
+
+private:
+    void put(int code);
+    void cutBlocks();
+    void reset();
+
+    int clear_ = 0;
+    int width_ = 0;
+    int next_ = 0;
+    int prefix_ = -1;  // the code of the string matched so far, -1 before the first index
+
+    // Codes are gathered into bytes 32 bits at a time, in raw_, and cut into
+    // sub-blocks in out_ once raw_ holds kRawBlocks of them.
+    static constexpr std::size_t kRawBlocks = 64;
+    std::uint64_t bits_ = 0;
+    int bitCount_ = 0;
+    std::array<std::uint8_t, 255 * kRawBlocks + 4> raw_{};
+    std::size_t rawLength_ = 0;
+    std::vector<std::uint8_t> out_;
+
+    // Open addressing from (prefix code << 8 | index) to the code of that
+    // string: each slot holds the code in its top 12 bits and the key in its
+    // low 20, or kEmptySlot. Four times the codes a table holds keeps the
+    // probes short (a quarter faster on photos than twice).
+    static constexpr int kSlotBits = 14;
+    static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
+    static constexpr std::uint32_t kEmptySlot = 0xFFFFFFFF;
+    std::vector<std::uint32_t> slots_;
 };
 
 }  // namespace rastel::imaging

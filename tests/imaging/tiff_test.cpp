@@ -370,26 +370,29 @@ TEST(TiffWriter, ResolutionIsOmittedWhenThePageHasNone) {
 // A disk that fills part-way through a save leaves the earlier file as it was
 // and no working file, and says why: TIFF is written to the disk as it is
 // encoded, PNG is encoded in memory first.
-// The writers that encode straight into the file (TIFF, PNG, JPEG, BMP) write
-// what write() returns, and a disk that fills up in the middle of the stream
-// (past their write blocks) leaves the earlier file as it was.
+// The writers that encode straight into the file (TIFF, PNG, JPEG, BMP, GIF)
+// write what write() returns, and a disk that fills up in the middle of the
+// stream (past their write blocks) leaves the earlier file as it was.
 TEST(Writers, StreamedSavesMatchWriteAndADiskFullLeavesThePreviousFile) {
     TempDir dir;
     Image noise(700, 600, PixelFormat::Rgb24);
     std::mt19937 rng(7);
     for (int y = 0; y < noise.height(); ++y)
         for (int x = 0; x < 3 * noise.width(); ++x) noise.row(y)[x] = static_cast<std::uint8_t>(rng());
-    for (const int code : {17, 75, 23, 6}) {
+    struct Row {
+        int code, bits;
+    };
+    for (const auto [code, bits] : {Row{17, 24}, Row{75, 24}, Row{23, 24}, Row{6, 24}, Row{2, 8}}) {
         SCOPED_TRACE(code);
         const std::string path = dir / ("full" + std::to_string(code));
-        savePage(path, noise, code, 24, 2);
-        const WriteOptions opt{code, 24, 2, path};
+        savePage(path, noise, code, bits, 2);
+        const WriteOptions opt{code, bits, 2, path};
         EXPECT_EQ(rastel::test::readBytes(path), Registry::instance().findWriter(code)->write(noise, opt));
-        savePage(path, picture(8, 8), code, 24, 2);
+        savePage(path, picture(8, 8), code, bits, 2);
         const auto before = rastel::test::readBytes(path);
         try {
             rastel::test::FileSizeLimit limit(512);
-            savePage(path, noise, code, 24, 2);
+            savePage(path, noise, code, bits, 2);
             ADD_FAILURE() << "saved past the limit";
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find("File too large"), std::string::npos) << e.what();

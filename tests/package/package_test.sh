@@ -43,7 +43,7 @@ deb=$(echo "$work"/out/rastel_*.deb)
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version $(field Version), expected $version"
 depends=$(field Depends)
-for dep in libc6 libstdc++6 libqt6widgets6 libqt6core6 libtiff6 libjpeg62-turbo libpng16-16 libgif7 qt6-qpa-plugins libqt6svg6; do
+for dep in libc6 libstdc++6 libqt6widgets6 libqt6core6 libtiff6 libjpeg62-turbo libpng16-16 qt6-qpa-plugins libqt6svg6; do
     [[ ", $depends," == *", $dep "* || ", $depends," == *", $dep,"* ]] || fail "Depends lacks $dep: $depends"
 done
 [[ "$depends" != *-dev* && "$depends" != *libasan* ]] || fail "Depends names a build-only library: $depends"
