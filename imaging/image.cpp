@@ -51,19 +51,78 @@ void checkDimensions(const std::string& format, std::int64_t width, std::int64_t
                  std::to_string(pixelLimit()) + " pixels");
 }
 
-void PixelBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+namespace {
 
-PixelBuffer::PixelBuffer(std::size_t size) : bytes_(static_cast<std::uint8_t*>(std::calloc(size ? size : 1, 1))) {
+// Blocks at least this large are kept for reuse; smaller ones are left to
+// malloc, which reuses them itself.
+constexpr std::size_t kSpareMinimum = std::size_t{8} << 20;
+
+// Set once this thread's spare block is gone at its exit; images freed after
+// that (static ones) free their blocks themselves.
+thread_local bool spareGone = false;
+
+// The last large block this thread freed.
+struct SpareBlock {
+    std::uint8_t* bytes = nullptr;
+    std::size_t capacity = 0;
+    ~SpareBlock() {
+        std::free(bytes);
+        spareGone = true;
+    }
+
+    // The block when it fits `size` without wasting more than an eighth of it.
+    std::uint8_t* take(std::size_t size, std::size_t& capacityOut) {
+        if (!bytes || capacity < size || capacity - size > size / 8) return nullptr;
+        capacityOut = std::exchange(capacity, 0);
+        return std::exchange(bytes, nullptr);
+    }
+    void drop() {
+        std::free(std::exchange(bytes, nullptr));
+        capacity = 0;
+    }
+};
+
+thread_local SpareBlock spare;
+
+}  // namespace
+
+void PixelBuffer::allocate(std::size_t size, bool zero) {
+    if (size >= kSpareMinimum && !spareGone) {
+        if (std::uint8_t* reused = spare.take(size, capacity_)) {
+            bytes_ = reused;
+            size_ = size;
+            if (zero) std::memset(bytes_, 0, size);
+            return;
+        }
+        // A spare of the wrong size goes before a new block is taken, so it
+        // never adds to the peak.
+        spare.drop();
+    }
+    const std::size_t n = size ? size : 1;
+    bytes_ = static_cast<std::uint8_t*>(zero ? std::calloc(n, 1) : std::malloc(n));
     if (!bytes_) throw std::bad_alloc();
     size_ = size;
+    capacity_ = n;
 }
+
+void PixelBuffer::release() noexcept {
+    if (capacity_ >= kSpareMinimum && !spareGone) {
+        spare.drop();
+        spare.bytes = bytes_;
+        spare.capacity = capacity_;
+    } else {
+        std::free(bytes_);
+    }
+    bytes_ = nullptr;
+    size_ = capacity_ = 0;
+}
+
+PixelBuffer::PixelBuffer(std::size_t size) { allocate(size, true); }
 
 PixelBuffer::PixelBuffer(const PixelBuffer& other) {
     if (!other.bytes_) return;
-    bytes_.reset(static_cast<std::uint8_t*>(std::malloc(other.size_ ? other.size_ : 1)));
-    if (!bytes_) throw std::bad_alloc();
-    std::memcpy(bytes_.get(), other.bytes_.get(), other.size_);
-    size_ = other.size_;
+    allocate(other.size_, false);
+    std::memcpy(bytes_, other.bytes_, other.size_);
 }
 
 PixelBuffer& PixelBuffer::operator=(const PixelBuffer& other) {
@@ -72,13 +131,21 @@ PixelBuffer& PixelBuffer::operator=(const PixelBuffer& other) {
 }
 
 PixelBuffer::PixelBuffer(PixelBuffer&& other) noexcept
-    : bytes_(std::move(other.bytes_)), size_(std::exchange(other.size_, 0)) {}
+    : bytes_(std::exchange(other.bytes_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
 
 PixelBuffer& PixelBuffer::operator=(PixelBuffer&& other) noexcept {
-    bytes_ = std::move(other.bytes_);
-    size_ = std::exchange(other.size_, 0);
+    if (this != &other) {
+        release();
+        bytes_ = std::exchange(other.bytes_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
     return *this;
 }
+
+PixelBuffer::~PixelBuffer() { release(); }
 
 Image::Image(int width, int height, PixelFormat format, int bits)
     : width_(width), height_(height), format_(format), bits_(format == PixelFormat::Indexed ? bits : 8) {
